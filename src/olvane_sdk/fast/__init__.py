@@ -1,0 +1,1 @@
+"""Serving-side components."""

@@ -1,0 +1,1 @@
+"""Deployment hooks for inference servers."""

@@ -1,0 +1,27 @@
+// Handler state: the constructor sets the handler's nine attributes, in order.
+#include "interceptor.hpp"
+
+namespace interceptor {
+
+void handler_init(PyObject* const* args) {
+    PyObject* self = args[0];
+    setattr(self, names.embedding_models, new_dict().get());
+    setattr(self, names.train_test_embeddings, new_dict().get());
+    setattr(self, names.live_embeddings, new_dict().get());
+    setattr(self, names.embedding_indices, new_dict().get());
+    setattr(self, names.MAX_EMBEDDINGS, names.max_embeddings);
+    {
+        Ref queue_cls = global(names.Queue);
+        Ref queue = call(queue_cls.get(), {names.queue_size}, names.kw_maxsize);
+        setattr(self, names.live_messages_queue, queue.get());
+    }
+    {
+        Ref threading = global(names.threading);
+        Ref lock = call_method(threading.get(), names.Lock);
+        setattr(self, names.embedding_lock, lock.get());
+    }
+    setattr(self, names.embedding_thread, Py_None);
+    setattr(self, names.vllm_to_embedding_model_map, new_dict().get());
+}
+
+}  // namespace interceptor

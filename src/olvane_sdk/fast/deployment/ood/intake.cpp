@@ -1,0 +1,99 @@
+// Request intake: tag each message with the request's model, queue it without
+// waiting, and make sure a worker runs. Nothing here waits for embedding work.
+#include "interceptor.hpp"
+
+#include <mutex>
+
+namespace interceptor {
+
+namespace {
+
+// Serialises the test-and-start of the worker across host threads, so that
+// threads arriving together start one worker. Recursive, so that code running
+// inside the start (a rebound print, a Thread subclass) may call back in.
+std::recursive_mutex worker_start_gate;
+
+// Takes the gate without holding the GIL while waiting: the holder may need
+// the GIL to finish (Thread.start waits for the new thread with it released).
+class GateHold {
+public:
+    GateHold() {
+        if (!worker_start_gate.try_lock()) {
+            Py_BEGIN_ALLOW_THREADS
+            worker_start_gate.lock();
+            Py_END_ALLOW_THREADS
+        }
+    }
+    ~GateHold() { worker_start_gate.unlock(); }
+    GateHold(const GateHold&) = delete;
+    GateHold& operator=(const GateHold&) = delete;
+};
+
+bool worker_needed(PyObject* self) {
+    Ref thread = getattr(self, names.embedding_thread);
+    if (thread.get() == Py_None) return true;
+    Ref alive = call_method(thread.get(), names.is_alive);
+    return !truthy(alive.get());
+}
+
+}  // namespace
+
+void handler_handle_chat_completion_request(PyObject* const* args) {
+    PyObject* self = args[0];
+    PyObject* request = args[1];
+    guarded(ICPT_LIT("[red]Error handling chat completion request:[/red] "), [&] {
+        Ref messages = getattr(request, names.messages);
+        Ref it = require(PyObject_GetIter(messages.get()));
+        while (PyObject* raw = PyIter_Next(it.get())) {
+            Ref message = Ref::steal(raw);
+            Ref model = getattr(request, names.model);
+            setitem(message.get(), names.model, model.get());
+            call_method(self, names.add_live_message, {message.get()});
+        }
+        if (PyErr_Occurred()) throw PyErrSet{};
+        call_method(self, names.start_live_embedding_worker);
+    });
+}
+
+void handler_add_live_message(PyObject* const* args) {
+    PyObject* self = args[0];
+    PyObject* message = args[1];
+    Ref queue = getattr(self, names.live_messages_queue);
+    PyObject* stack[2] = {queue.get(), message};
+    PyObject* put = PyObject_VectorcallMethod(names.put_nowait, stack, 2, nullptr);
+    if (put) {
+        Py_DECREF(put);
+        return;
+    }
+    Caught caught;
+    // `except Full:` first, then `except Exception`. A failure to look up
+    // `Full` goes outward, chained to the caught exception.
+    Ref full = global(names.Full);
+    if (caught.matches(full.get())) {
+        console(ICPT_LIT("[red]Live messages queue is full. Dropping message.[/red]"));
+        return;
+    }
+    if (!caught.matches(PyExc_Exception)) {
+        caught.restore();
+        throw PyErrSet{};
+    }
+    Ref text = text_of(caught.value());
+    report(join({ICPT_LIT("[red]Error adding live message:[/red] "), text.get()}).get());
+}
+
+void handler_start_live_embedding_worker(PyObject* const* args) {
+    PyObject* self = args[0];
+    GateHold hold;
+    guarded(ICPT_LIT("[red]Error starting live embedding worker:[/red] "), [&] {
+        if (!worker_needed(self)) return;
+        Ref threading = global(names.threading);
+        Ref thread_cls = getattr(threading.get(), names.Thread);
+        Ref target = getattr(self, names.live_embedding_worker);
+        Ref thread = call(thread_cls.get(), {target.get(), Py_True}, names.kw_target_daemon);
+        setattr(self, names.embedding_thread, thread.get());
+        Ref stored = getattr(self, names.embedding_thread);
+        call_method(stored.get(), names.start);
+    });
+}
+
+}  // namespace interceptor

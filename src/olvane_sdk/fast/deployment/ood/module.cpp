@@ -1,0 +1,271 @@
+// Module loading and registration: the entry point, the create and exec slots,
+// the module-level imports, the handler class and its singleton.
+#include "interceptor.hpp"
+
+namespace interceptor {
+
+namespace {
+
+constexpr const char* kFullName = "olvane_sdk.fast.deployment.ood.interceptor";
+
+// --- the class's methods, in class order ---------------------------------------
+
+#define ICPT_INDENT "        "
+
+const char kDocInit[] = "ShiftDetectionRequestHandler.__init__(self)";
+
+const char kDocInitModels[] =
+    "ShiftDetectionRequestHandler.init_models(self, recipe_paths)\n"
+    "\n" ICPT_INDENT "Initializes embedding models.\n" ICPT_INDENT
+    "Also creates mapping between vllm model names and embedding model names.\n" ICPT_INDENT
+    "Now also extracts and stores text_prefix from config.\n" ICPT_INDENT;
+
+const char kDocAddEmbedding[] =
+    "ShiftDetectionRequestHandler.add_embedding(self, vllm_model_name, modal_type, embedding)\n"
+    "\n" ICPT_INDENT "Add an embedding using round-robin approach.\n" ICPT_INDENT
+    "If the storage is full, replace the oldest embedding.\n" ICPT_INDENT "\n" ICPT_INDENT "Args:\n" ICPT_INDENT
+    "    vllm_model_name: Name of the VLLM model\n" ICPT_INDENT "    modal_type: 'text' or 'image'\n" ICPT_INDENT
+    "    embedding: The embedding to add\n" ICPT_INDENT;
+
+const char kDocWorker[] =
+    "ShiftDetectionRequestHandler.live_embedding_worker(self)\n"
+    "\n" ICPT_INDENT "Runs in a separate thread, continuously processing live messages from the queue.\n" ICPT_INDENT
+    "For each message, it uses the model specified in the message (via request.model)\n" ICPT_INDENT
+    "and computes embeddings for text and/or image content.\n" ICPT_INDENT
+    "Now uses the text_prefix from config for each model.\n" ICPT_INDENT;
+
+const char kDocStartWorker[] =
+    "ShiftDetectionRequestHandler.start_live_embedding_worker(self)\n"
+    "\n" ICPT_INDENT "Starts the live embedding worker in a separate thread if one is not already running.\n" ICPT_INDENT;
+
+const char kDocAddLiveMessage[] =
+    "ShiftDetectionRequestHandler.add_live_message(self, dict message: dict)\n"
+    "\n" ICPT_INDENT "Enqueues a new live message for embedding computation.\n" ICPT_INDENT
+    "If the queue is full (over 16 pending messages), the message is dropped.\n" ICPT_INDENT;
+
+const char kDocHandleRequest[] =
+    "ShiftDetectionRequestHandler.handle_chat_completion_request(self, request: ChatCompletionRequest)\n"
+    "\n" ICPT_INDENT "Enqueues incoming messages for live embedding computation.\n" ICPT_INDENT
+    "Uses request.model for selecting the appropriate model.\n" ICPT_INDENT;
+
+#undef ICPT_INDENT
+
+}  // namespace
+
+const MethodSpec method_specs[] = {
+    {"__init__", kDocInit, handler_init, 1, {"self"}, -1, nullptr, nullptr},
+    {"init_models", kDocInitModels, handler_init_models, 2, {"self", "recipe_paths"}, -1, nullptr, nullptr},
+    {"add_embedding", kDocAddEmbedding, handler_add_embedding, 4,
+     {"self", "vllm_model_name", "modal_type", "embedding"}, -1, nullptr, nullptr},
+    {"live_embedding_worker", kDocWorker, handler_live_embedding_worker, 1, {"self"}, -1, nullptr, nullptr},
+    {"start_live_embedding_worker", kDocStartWorker, handler_start_live_embedding_worker, 1, {"self"}, -1, nullptr,
+     nullptr},
+    {"add_live_message", kDocAddLiveMessage, handler_add_live_message, 2, {"self", "message"}, 1, "message", "dict"},
+    {"handle_chat_completion_request", kDocHandleRequest, handler_handle_chat_completion_request, 2,
+     {"self", "request"}, -1, "request", "ChatCompletionRequest"},
+};
+const int method_count = static_cast<int>(sizeof(method_specs) / sizeof(method_specs[0]));
+
+void define_handler_class(PyObject* globals) {
+    Ref module_name = require(PyUnicode_FromString(kFullName));
+    Ref ns = new_dict();
+    check(PyDict_SetItem(ns.get(), names.__module__, module_name.get()));
+    check(PyDict_SetItem(ns.get(), names.__qualname__, names.ShiftDetectionRequestHandler));
+    for (int i = 0; i < method_count; ++i) {
+        Ref fn = new_method(&method_specs[i], module_name.get(), globals);
+        check(PyDict_SetItemString(ns.get(), method_specs[i].name, fn.get()));
+    }
+    Ref bases = require(PyTuple_New(0));
+    Ref cls = call(reinterpret_cast<PyObject*>(&PyType_Type), {names.ShiftDetectionRequestHandler, bases.get(), ns.get()});
+    check(PyDict_SetItem(globals, names.ShiftDetectionRequestHandler, cls.get()));
+}
+
+namespace {
+
+// --- module-level imports -------------------------------------------------------
+
+// import <module> [as <bind>]
+void import_module(PyObject* globals, const char* module, const char* bind) {
+    Ref name = require(PyUnicode_FromString(module));
+    Ref mod = require(PyImport_ImportModuleLevelObject(name.get(), globals, globals, nullptr, 0));
+    check(PyDict_SetItemString(globals, bind, mod.get()));
+}
+
+// from <module> import <names...>
+void import_from(PyObject* globals, const char* module, std::initializer_list<const char*> what) {
+    Ref name = require(PyUnicode_FromString(module));
+    Ref fromlist = require(PyTuple_New(static_cast<Py_ssize_t>(what.size())));
+    Py_ssize_t i = 0;
+    for (const char* w : what) {
+        PyObject* s = PyUnicode_InternFromString(w);
+        if (!s) throw PyErrSet{};
+        PyTuple_SET_ITEM(fromlist.get(), i++, s);
+    }
+    Ref mod = require(PyImport_ImportModuleLevelObject(name.get(), globals, globals, fromlist.get(), 0));
+    for (i = 0; i < PyTuple_GET_SIZE(fromlist.get()); ++i) {
+        PyObject* attr_name = PyTuple_GET_ITEM(fromlist.get(), i);
+        PyObject* value = PyObject_GetAttr(mod.get(), attr_name);
+        if (!value) {
+            if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+                PyErr_Clear();
+                PyErr_Format(PyExc_ImportError, "cannot import name %S", attr_name);
+            }
+            throw PyErrSet{};
+        }
+        Ref held = Ref::steal(value);
+        check(PyDict_SetItem(globals, attr_name, held.get()));
+    }
+}
+
+void run_module_body(PyObject* globals) {
+    import_module(globals, "os", "os");
+    import_module(globals, "json", "json");
+    import_module(globals, "base64", "base64");
+    import_module(globals, "threading", "threading");
+    import_module(globals, "traceback", "traceback");
+    import_from(globals, "queue", {"Queue", "Full", "Empty"});
+    import_from(globals, "io", {"BytesIO"});
+    import_module(globals, "numpy", "np");
+    import_from(globals, "sklearn.ensemble", {"IsolationForest"});
+    import_from(globals, "rich.progress", {"Progress"});
+    import_from(globals, "rich", {"print"});
+    import_from(globals, "sentence_transformers", {"SentenceTransformer"});
+    import_from(globals, "PIL", {"Image"});
+    import_from(globals, "vllm.entrypoints.openai.protocol", {"ChatCompletionRequest"});
+
+    define_handler_class(globals);
+
+    Ref cls = global(names.ShiftDetectionRequestHandler);
+    Ref handler = require(PyObject_CallNoArgs(cls.get()));
+    check(PyDict_SetItem(globals, names.olvane_shift_detection_handler, handler.get()));
+
+    Ref test = new_dict();
+    check(PyDict_SetItem(globals, names.__test__, test.get()));
+}
+
+// --- slots ----------------------------------------------------------------------
+
+// Copies spec.<attr> into the namespace as <key>; a missing attribute is skipped.
+void copy_spec_attr(PyObject* spec, PyObject* ns, PyObject* attr, PyObject* key, bool skip_none) {
+    PyObject* value = PyObject_GetAttr(spec, attr);
+    if (!value) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            return;
+        }
+        throw PyErrSet{};
+    }
+    Ref held = Ref::steal(value);
+    if (skip_none && value == Py_None) return;
+    check(PyDict_SetItem(ns, key, value));
+}
+
+PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
+    try {
+        init_names();
+        long long id = PyInterpreterState_GetID(PyInterpreterState_Get());
+        if (state.interpreter_id == -1) {
+            if (id == -1) return nullptr;
+            state.interpreter_id = id;
+        } else if (id != state.interpreter_id) {
+            PyErr_SetString(PyExc_ImportError,
+                            "Interpreter change detected - this module can only be loaded into one interpreter per "
+                            "process.");
+            return nullptr;
+        }
+        if (state.module) return Py_NewRef(state.module);
+
+        Ref name = getattr(spec, names.name);
+        Ref module = require(PyModule_NewObject(name.get()));
+        PyObject* ns = PyModule_GetDict(module.get());
+        if (!ns) return nullptr;
+        copy_spec_attr(spec, ns, names.loader, names.__loader__, false);
+        copy_spec_attr(spec, ns, names.origin, names.__file__, false);
+        copy_spec_attr(spec, ns, names.parent, names.__package__, false);
+        copy_spec_attr(spec, ns, names.submodule_search_locations, names.__path__, true);
+        return module.release();
+    } catch (...) {
+        set_error_from_current();
+        return nullptr;
+    }
+}
+
+int module_exec(PyObject* module) noexcept {
+    if (state.module) {
+        if (state.module == module) return 0;
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'interceptor' has already been imported. Re-initialisation is not supported.");
+        return -1;
+    }
+    bool entered_in_modules = false;
+    try {
+        init_names();
+        PyObject* ns = PyModule_GetDict(module);
+        if (!ns) return -1;
+        Ref builtins_module = require(PyImport_ImportModule("builtins"));
+        state.module = Py_NewRef(module);
+        state.globals = Py_NewRef(ns);
+        if (!state.builtins) state.builtins = Py_NewRef(PyModule_GetDict(builtins_module.get()));
+        check(PyDict_SetItem(ns, names.__builtins__, builtins_module.get()));
+
+        const unsigned long runtime_major = (Py_Version >> 24) & 0xff;
+        const unsigned long runtime_minor = (Py_Version >> 16) & 0xff;
+        if (runtime_major != PY_MAJOR_VERSION || runtime_minor != PY_MINOR_VERSION) {
+            check(PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                                   "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                                   PY_MAJOR_VERSION, PY_MINOR_VERSION, kFullName, "does not match",
+                                   static_cast<int>(runtime_major), static_cast<int>(runtime_minor)));
+        }
+
+        PyObject* modules = PyImport_GetModuleDict();
+        Ref full_name = require(PyUnicode_FromString(kFullName));
+        if (!contains(modules, full_name.get())) {
+            setitem(modules, full_name.get(), module);
+            entered_in_modules = true;
+        }
+
+        run_module_body(ns);
+        return 0;
+    } catch (...) {
+        set_error_from_current();
+    }
+    // Give the module object up: a later import starts over at creation.
+    if (entered_in_modules) {
+        Caught pending;
+        PyObject* modules = PyImport_GetModuleDict();
+        if (PyObject* key = PyUnicode_FromString(kFullName)) {
+            PyObject* current = PyDict_GetItemWithError(modules, key);
+            if (current == module && PyDict_DelItem(modules, key) < 0) PyErr_Clear();
+            Py_DECREF(key);
+        }
+        PyErr_Clear();
+        pending.restore();
+    }
+    Py_CLEAR(state.module);
+    Py_CLEAR(state.globals);
+    return -1;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(module_create)},
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "interceptor",  // m_name
+    nullptr,        // m_doc
+    0,              // m_size: all state is process-wide
+    nullptr,        // m_methods
+    module_slots,   // m_slots
+    nullptr,        // m_traverse
+    nullptr,        // m_clear
+    nullptr,        // m_free
+};
+
+}  // namespace
+
+}  // namespace interceptor
+
+PyMODINIT_FUNC PyInit_interceptor(void) { return PyModuleDef_Init(&interceptor::module_def); }

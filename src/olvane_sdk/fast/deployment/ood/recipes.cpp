@@ -1,0 +1,196 @@
+// Recipe loading: read each recipe's configuration and reference embeddings,
+// load every embedding model they need (ONNX backend, once per name and call),
+// then publish the model maps whole and print a summary per served model.
+#include "interceptor.hpp"
+
+namespace interceptor {
+
+namespace {
+
+// The four maps a call builds privately before publishing them.
+struct Maps {
+    Ref embedding_models = new_dict();
+    Ref train_test_embeddings = new_dict();
+    Ref vllm_to_embedding_model_map = new_dict();
+    Ref text_prefixes = new_dict();
+};
+
+// One recipe's configuration, as read by the config stage.
+struct RecipeConfig {
+    Ref text_model_name;
+    Ref image_model_name;
+};
+
+// A recipe stage: `except Exception as e` reports "<head><k>:[/red] <e>".
+template <class Body>
+bool stage(PyObject* head, PyObject* k, Body&& body) {
+    if (attempt(body)) return true;
+    report_exception([&] {
+        Ref k_text = text_of(k);
+        return join({head, k_text.get(), ICPT_LIT(":[/red] ")});
+    });
+    return false;
+}
+
+// os.path.join(path, *components)
+Ref recipe_file(PyObject* path, std::initializer_list<PyObject*> components) {
+    Ref os = global(names.os);
+    Ref os_path = getattr(os.get(), names.path);
+    PyObject* stack[8];
+    stack[0] = os_path.get();
+    stack[1] = path;
+    size_t n = 2;
+    for (PyObject* c : components) stack[n++] = c;
+    return require(PyObject_VectorcallMethod(names.join, stack, n, nullptr));
+}
+
+void load_config(PyObject* config_path, PyObject* k, Maps& maps, RecipeConfig& out) {
+    Ref open = global(names.open);
+    Ref file = call(open.get(), {config_path});
+    with(file.get(), [&](PyObject* f) {
+        Ref json = global(names.json);
+        Ref cfg = call_method(json.get(), names.load, {f});
+        Ref text_model_name = getitem(getitem(cfg.get(), names.embeddings).get(), names.text_model_name);
+        Ref image_model_name = getitem(getitem(cfg.get(), names.embeddings).get(), names.image_model_name);
+        Ref text_prefix =
+            call_method(getitem(cfg.get(), names.embeddings).get(), names.get, {names.text_prefix, names.query_prefix});
+        Ref mapping = new_dict();
+        setitem(mapping.get(), names.text, text_model_name.get());
+        setitem(mapping.get(), names.image, image_model_name.get());
+        setitem(maps.vllm_to_embedding_model_map.get(), k, mapping.get());
+        setitem(maps.text_prefixes.get(), k, text_prefix.get());
+        out.text_model_name = std::move(text_model_name);
+        out.image_model_name = std::move(image_model_name);
+    });
+}
+
+// embedding_models[name] = SentenceTransformer(name, backend="onnx"), once per name.
+void ensure_model(Maps& maps, PyObject* model_name) {
+    if (contains(maps.embedding_models.get(), model_name)) return;
+    Ref factory = global(names.SentenceTransformer);
+    Ref model = call(factory.get(), {model_name, names.onnx}, names.kw_backend);
+    setitem(maps.embedding_models.get(), model_name, model.get());
+}
+
+// {"train": X, "train_roles": roles, "test": test}
+Ref modality_entry(PyObject* train, PyObject* roles, PyObject* test) {
+    Ref entry = new_dict();
+    setitem(entry.get(), names.train, train);
+    setitem(entry.get(), names.train_roles, roles);
+    setitem(entry.get(), names.test, test);
+    return entry;
+}
+
+void load_recipe(PyObject* recipe_paths, PyObject* k, Maps& maps, PyObject* progress, PyObject* task) {
+    Ref path = getitem(recipe_paths, k);
+    Ref embedding_path = recipe_file(path.get(), {names.data, names.distribution, names.train, names.npz_name});
+    Ref embedding_path_test = recipe_file(path.get(), {names.data, names.distribution, names.test, names.npz_name});
+    Ref config_path = recipe_file(path.get(), {names.data, names.distribution, names.config_name});
+
+    RecipeConfig cfg;
+    if (!stage(ICPT_LIT("[red]Error loading config for "), k,
+               [&] { load_config(config_path.get(), k, maps, cfg); }))
+        return;
+
+    Ref arr, arr_test;
+    if (!stage(ICPT_LIT("[red]Error loading embeddings for "), k, [&] {
+            Ref np = global(names.np);
+            arr = call_method(np.get(), names.load, {embedding_path.get()});
+            arr_test = call_method(np.get(), names.load, {embedding_path_test.get()});
+        }))
+        return;
+
+    setitem(maps.train_test_embeddings.get(), k, new_dict().get());
+
+    if (contains(arr.get(), names.text_embeddings)) {
+        stage(ICPT_LIT("[red]Error processing text embeddings for "), k, [&] {
+            Ref X = getitem(arr.get(), names.text_embeddings);
+            Ref X_roles = getitem(arr.get(), names.text_roles);
+            ensure_model(maps, cfg.text_model_name.get());
+            Ref test = getitem(arr_test.get(), names.text_embeddings);
+            Ref entry = modality_entry(X.get(), X_roles.get(), test.get());
+            setitem(getitem(maps.train_test_embeddings.get(), k).get(), names.text, entry.get());
+        });
+    }
+    if (contains(arr.get(), names.image_embeddings)) {
+        stage(ICPT_LIT("[red]Error processing image embeddings for "), k, [&] {
+            Ref X = getitem(arr.get(), names.image_embeddings);
+            ensure_model(maps, cfg.image_model_name.get());
+            Ref roles = getitem(arr.get(), names.image_roles);
+            Ref test = getitem(arr_test.get(), names.image_embeddings);
+            Ref entry = modality_entry(X.get(), roles.get(), test.get());
+            setitem(getitem(maps.train_test_embeddings.get(), k).get(), names.image, entry.get());
+        });
+    }
+    call_method(progress, names.update, {task, names.one}, names.kw_advance);
+}
+
+void print_summary(PyObject* self) {
+    Ref model_map = getattr(self, names.vllm_to_embedding_model_map);
+    Ref items = call_method(model_map.get(), names.items);
+    Ref it = require(PyObject_GetIter(items.get()));
+    while (PyObject* raw = PyIter_Next(it.get())) {
+        Ref pair = Ref::steal(raw);
+        Ref seq = require(PySequence_Tuple(pair.get()));
+        if (PyTuple_GET_SIZE(seq.get()) != 2) {
+            Py_ssize_t n = PyTuple_GET_SIZE(seq.get());
+            if (n < 2)
+                PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", n, n == 1 ? "" : "s");
+            else
+                PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", static_cast<Py_ssize_t>(2));
+            throw PyErrSet{};
+        }
+        PyObject* vllm_model = PyTuple_GET_ITEM(seq.get(), 0);
+        PyObject* mapping = PyTuple_GET_ITEM(seq.get(), 1);
+
+        Ref model_text = text_of(vllm_model);
+        console(join({ICPT_LIT("  [green]"), model_text.get(), ICPT_LIT(":[/green]")}).get());
+        Ref text_name = text_of(call_method(mapping, names.get, {names.text, names.none_text}).get());
+        console(join({ICPT_LIT("    [yellow]Text:[/yellow] "), text_name.get()}).get());
+        Ref image_name = text_of(call_method(mapping, names.get, {names.image, names.none_text}).get());
+        console(join({ICPT_LIT("    [yellow]Image:[/yellow] "), image_name.get()}).get());
+        Ref prefixes = getattr(self, names.text_prefixes);
+        Ref prefix = text_of(call_method(prefixes.get(), names.get, {vllm_model, names.query_prefix}).get());
+        console(join({ICPT_LIT("    [yellow]Text Prefix:[/yellow] "), prefix.get()}).get());
+    }
+    if (PyErr_Occurred()) throw PyErrSet{};
+}
+
+void init_models(PyObject* self, PyObject* recipe_paths) {
+    Maps maps;
+    Ref progress_cls = global(names.Progress);
+    Ref display = call(progress_cls.get(), {});
+    with(display.get(), [&](PyObject* progress) {
+        Ref keys = call_method(recipe_paths, names.keys);
+        Ref total = require(PyLong_FromSsize_t(length(keys.get())));
+        Ref task = call_method(progress, names.add_task, {names.progress_title, total.get()}, names.kw_total);
+        Ref it = require(PyObject_GetIter(recipe_paths));
+        while (PyObject* raw = PyIter_Next(it.get())) {
+            Ref k = Ref::steal(raw);
+            load_recipe(recipe_paths, k.get(), maps, progress, task.get());
+        }
+        if (PyErr_Occurred()) throw PyErrSet{};
+    });
+
+    setattr(self, names.embedding_models, maps.embedding_models.get());
+    setattr(self, names.train_test_embeddings, maps.train_test_embeddings.get());
+    setattr(self, names.vllm_to_embedding_model_map, maps.vllm_to_embedding_model_map.get());
+    setattr(self, names.text_prefixes, maps.text_prefixes.get());
+
+    print_summary(self);
+
+    // Swap the write indices under the store's lock, so that an add running at
+    // this moment never finds its model's entry missing and loses an embedding.
+    Ref lock = getattr(self, names.embedding_lock);
+    with(lock.get(), [&](PyObject*) { setattr(self, names.embedding_indices, new_dict().get()); });
+}
+
+}  // namespace
+
+void handler_init_models(PyObject* const* args) {
+    PyObject* self = args[0];
+    PyObject* recipe_paths = args[1];
+    guarded(ICPT_LIT("[red]Error initializing models:[/red] "), [&] { init_models(self, recipe_paths); });
+}
+
+}  // namespace interceptor
