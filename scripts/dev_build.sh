@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Developer loop: build the extension in place (next to its sources) so that
+# `PYTHONPATH=src python -m pytest` picks it up without reinstalling.
+# Usage: scripts/dev_build.sh [python] [extra cmake args...]
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+py=${1:-${OLVANE_PY:-python3}}
+shift || true
+build="$root/build/dev-$(basename "$py")"
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE="$(command -v "$py")" "$@" >/dev/null
+cmake --build "$build"
+cp "$build"/interceptor*.so "$root/src/olvane_sdk/fast/deployment/ood/"
