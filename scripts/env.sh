@@ -61,9 +61,12 @@ _olvane_env_main() {
         echo "env.sh: creating $venv from $lock" >&2
         rm -rf "$venv"
         "$base_py" -m venv "$venv" || exit 1
-        "$venv/bin/python" -m pip install --no-input --disable-pip-version-check \
-            --no-deps -r "$lock" || exit 1
-        "$venv/bin/python" - <<'PY' || exit 1
+        echo "env.sh: installing the pinned packages (about 1.5 min with a warm pip cache)" >&2
+        # -qq: only errors; the machine's pip config names index folders that
+        # do not exist, and pip warns about each of them for every package.
+        "$venv/bin/python" -m pip install --no-input --disable-pip-version-check -qq \
+            --no-deps -r "$lock" >&2 || exit 1
+        "$venv/bin/python" - <<'PY' >&2 || exit 1
 import vllm.entrypoints.openai.protocol  # noqa: F401  (the import the project relies on)
 import sentence_transformers, onnxruntime, optimum.onnxruntime  # noqa: F401,E401
 PY
@@ -73,8 +76,8 @@ PY
     export OLVANE_VENV="$venv"
     export OLVANE_PY="$venv/bin/python"
 
-    "$OLVANE_PY" -m pip install --no-input --disable-pip-version-check -q \
-        --no-build-isolation --no-deps "$root" \
+    "$OLVANE_PY" -m pip install --no-input --disable-pip-version-check -qq \
+        --no-build-isolation --no-deps "$root" >&2 \
         || { echo "env.sh: installing the project from $root failed" >&2; return 1; }
 }
 

@@ -194,3 +194,207 @@ def drain(handler, timeout=20.0):
     """Waits (bounded) until every queued message was marked done."""
     q = handler.live_messages_queue
     wait_until(lambda: q.unfinished_tasks == 0, timeout=timeout)
+
+
+# ---------------------------------------------------------------------------
+# Worker and intake helpers (driving live_embedding_worker without a thread,
+# fake threading, images as data URLs)
+# ---------------------------------------------------------------------------
+
+
+class StopWorker(BaseException):
+    """Ends live_embedding_worker: derives from BaseException, so it passes
+    every guard of the worker."""
+
+
+class ScriptedQueue:
+    """Stands in for live_messages_queue when the worker is driven directly.
+
+    Each get() takes the next step of the script: an exception instance is
+    raised, anything else is returned as the message. With the script used
+    up, get() raises StopWorker, which ends the worker. `calls` records every
+    get/task_done in order; `task_done_error` (an exception instance or a
+    callable returning one or None) makes task_done raise.
+    """
+
+    def __init__(self, steps=(), task_done_error=None):
+        self.steps = list(steps)
+        self.calls: list[tuple] = []
+        self.task_done_error = task_done_error
+
+    def get(self, *args, **kwargs):
+        self.calls.append(("get", args, kwargs))
+        if not self.steps:
+            raise StopWorker()
+        step = self.steps.pop(0)
+        if isinstance(step, BaseException):
+            raise step
+        return step
+
+    def task_done(self, *args, **kwargs):
+        self.calls.append(("task_done", args, kwargs))
+        error = self.task_done_error
+        if callable(error):
+            error = error()
+        if error is not None:
+            raise error
+
+    @property
+    def task_done_count(self) -> int:
+        return sum(1 for c in self.calls if c[0] == "task_done")
+
+    @property
+    def get_count(self) -> int:
+        return sum(1 for c in self.calls if c[0] == "get")
+
+
+def run_worker(handler, *steps, task_done_error=None) -> ScriptedQueue:
+    """Runs the real live_embedding_worker on this thread over `steps`
+    (messages or exceptions to raise from get) until the script is used up."""
+    q = ScriptedQueue(steps, task_done_error=task_done_error)
+    handler.live_messages_queue = q
+    with pytest.raises(StopWorker):
+        handler.live_embedding_worker()
+    return q
+
+
+def configure(handler, model_map, models=None, prefixes=None):
+    """Installs model maps on a handler as init_models would publish them."""
+    handler.vllm_to_embedding_model_map = model_map
+    handler.embedding_models = dict(models or {})
+    handler.text_prefixes = dict(prefixes or {})
+
+
+@pytest.fixture
+def thread_errors(monkeypatch):
+    """Records (instead of printing) exceptions that end threads."""
+    seen: list[BaseException] = []
+    monkeypatch.setattr(threading, "excepthook", lambda args: seen.append(args.exc_value))
+    return seen
+
+
+def png_bytes(size=(6, 4), color=(200, 30, 40)) -> bytes:
+    """A small PNG made with Pillow (needs the real package)."""
+    import io
+
+    from PIL import Image
+
+    buf = io.BytesIO()
+    Image.new("RGB", size, color).save(buf, format="PNG")
+    return buf.getvalue()
+
+
+def data_url(payload: bytes, header="data:image/png;base64") -> str:
+    import base64
+
+    return header + "," + base64.b64encode(payload).decode("ascii")
+
+
+@pytest.fixture
+def real_pillow():
+    """Skips where only a stand-in for Pillow is importable."""
+    image = pytest.importorskip("PIL.Image")
+    if not hasattr(image, "UnidentifiedImageError") and not hasattr(
+        __import__("PIL"), "UnidentifiedImageError"
+    ):
+        pytest.skip("the real Pillow is not installed")
+    return image
+
+
+# ---------------------------------------------------------------------------
+# Progress display stand-in (init_models)
+# ---------------------------------------------------------------------------
+
+
+class ProgressRecorder:
+    """Stands in for rich's `Progress` in the module's namespace.
+
+    Calling it records the constructor arguments and returns a context
+    manager; entering that returns `display`, a separate object whose
+    add_task/update calls are recorded. `exits` keeps the three arguments of
+    every __exit__ call (exception type, value, traceback).
+    """
+
+    def __init__(self):
+        self.created: list[tuple[tuple, dict]] = []
+        self.tasks: list[tuple[tuple, dict]] = []
+        self.updates: list[tuple[tuple, dict]] = []
+        self.entered = 0
+        self.exits: list[tuple] = []
+        self.task_id = object()
+        self.display = types.SimpleNamespace(add_task=self._add_task, update=self._update)
+
+    def __call__(self, *args, **kwargs):
+        self.created.append((args, kwargs))
+        return _ProgressContext(self)
+
+    def _add_task(self, *args, **kwargs):
+        self.tasks.append((args, kwargs))
+        return self.task_id
+
+    def _update(self, *args, **kwargs):
+        self.updates.append((args, kwargs))
+
+
+class _ProgressContext:
+    def __init__(self, rec):
+        self._rec = rec
+
+    def __enter__(self):
+        self._rec.entered += 1
+        return self._rec.display
+
+    def __exit__(self, *exc):
+        self._rec.exits.append(exc)
+        return None
+
+
+@pytest.fixture
+def progress_recorder(mod, monkeypatch):
+    """Rebinds the module's `Progress` to a ProgressRecorder."""
+    rec = ProgressRecorder()
+    monkeypatch.setattr(mod, "Progress", rec)
+    return rec
+
+
+class FakeImages:
+    """Replaces the module's `Image`: open() records the bytes of the
+    in-memory file it was given and returns a token for the opened image."""
+
+    def __init__(self):
+        self.opened: list = []
+
+    def open(self, *args, **kwargs):
+        assert not kwargs and len(args) == 1, (args, kwargs)
+        token = types.SimpleNamespace(data=args[0].read())
+        self.opened.append(token)
+        return token
+
+
+@pytest.fixture
+def images(mod, monkeypatch):
+    fake = FakeImages()
+    monkeypatch.setattr(mod, "Image", fake)
+    return fake
+
+
+def stop_worker(handler, thread, timeout=5.0):
+    """Ends a real worker thread: the queue it reads next raises StopWorker,
+    and a harmless message wakes it if it is waiting on the old queue. Use
+    with the thread_errors fixture, which keeps the ending quiet."""
+
+    class Ending:
+        def get(self, *args, **kwargs):
+            raise StopWorker()
+
+        def task_done(self):
+            pass
+
+    old = handler.live_messages_queue
+    handler.live_messages_queue = Ending()
+    try:
+        old.put_nowait({})
+    except Exception:
+        pass
+    thread.join(timeout)
+    assert not thread.is_alive(), "worker did not end"

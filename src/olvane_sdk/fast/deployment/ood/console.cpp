@@ -130,6 +130,7 @@ Caught::Caught() noexcept {
 }
 
 Caught::~Caught() {
+    if (_Py_IsFinalizing()) return;  // see "Thread exit" in interceptor.hpp
     PyErr_SetHandledException(previous_);
     Py_XDECREF(previous_);
 }

@@ -18,10 +18,14 @@ std::recursive_mutex worker_start_gate;
 class GateHold {
 public:
     GateHold() {
-        if (!worker_start_gate.try_lock()) {
-            Py_BEGIN_ALLOW_THREADS
-            worker_start_gate.lock();
-            Py_END_ALLOW_THREADS
+        if (worker_start_gate.try_lock()) return;
+        PyThreadState* saved = PyEval_SaveThread();
+        worker_start_gate.lock();
+        try {
+            PyEval_RestoreThread(saved);  // may end this thread at interpreter exit
+        } catch (abi::__forced_unwind&) {
+            worker_start_gate.unlock();
+            throw;
         }
     }
     ~GateHold() { worker_start_gate.unlock(); }

@@ -5,12 +5,21 @@
 // interned names and the small call helpers built on them.
 //
 // Error channel: the Python error indicator. Internally a function that finds
-// the indicator set throws `PyErrSet`; every function that CPython calls is
-// `noexcept` and turns that marker back into a NULL / -1 return.
+// the indicator set throws `PyErrSet`; every entry point that CPython calls
+// turns that marker back into a NULL / -1 return.
+//
+// Thread exit: CPython ends a daemon thread that wakes up while the
+// interpreter finalizes with pthread_exit, whose forced unwind runs through
+// our frames. It must never be caught and kept (that aborts the process), so
+// every catch-all is ICPT_CATCH_ALL, which lets it pass, and the entry points
+// are not noexcept. While the interpreter finalizes, references are not
+// released (that thread no longer holds the GIL); the process is ending.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+
+#include <cxxabi.h>
 
 #include <cstddef>
 #include <initializer_list>
@@ -56,7 +65,9 @@ public:
         }
         return *this;
     }
-    ~Ref() { Py_XDECREF(p_); }
+    ~Ref() {
+        if (p_ && !_Py_IsFinalizing()) Py_DECREF(p_);
+    }
 
     PyObject* get() const noexcept { return p_; }
     [[nodiscard]] PyObject* release() noexcept {
@@ -80,6 +91,13 @@ inline Ref require(PyObject* p) {
 inline void check(int rc) {
     if (rc < 0) throw PyErrSet{};
 }
+// A catch-all that lets a thread's forced unwind (pthread_exit) pass.
+#define ICPT_CATCH_ALL            \
+    catch (abi::__forced_unwind&) { \
+        throw;                      \
+    }                               \
+    catch (...)
+
 // Converts whatever C++ exception is in flight into the error indicator.
 // Call only inside a catch block.
 void set_error_from_current() noexcept;
@@ -241,9 +259,8 @@ bool attempt(Body&& body) {
         body();
         return true;
     } catch (PyErrSet&) {
-    } catch (...) {
-        set_error_from_current();
     }
+    ICPT_CATCH_ALL { set_error_from_current(); }
     return false;
 }
 
@@ -293,7 +310,8 @@ void with(PyObject* manager, Body&& body) {
     } catch (PyErrSet&) {
         if (!with_exit_error(h)) throw;
         return;
-    } catch (...) {
+    }
+    ICPT_CATCH_ALL {
         set_error_from_current();
         if (!with_exit_error(h)) throw PyErrSet{};
         return;

@@ -105,7 +105,7 @@ bool parse_args(const MethodSpec* spec, PyObject* const* args, Py_ssize_t nargs,
     return false;
 }
 
-PyObject* method_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+PyObject* method_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     const MethodSpec* spec = as_method(self)->spec;
     PyObject* values[4] = {nullptr, nullptr, nullptr, nullptr};
     if (!parse_args(spec, args, PyVectorcall_NARGS(nargsf), kwnames, values)) return nullptr;
@@ -119,16 +119,40 @@ PyObject* method_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf
     }
     try {
         spec->body(values);
-    } catch (...) {
+    }
+    ICPT_CATCH_ALL {
         set_error_from_current();
         return nullptr;
     }
     Py_RETURN_NONE;
 }
 
+// tp_call: keyword dicts are parsed by our own rules (a non-string key is
+// reported with the method's name), so this does not go through
+// PyVectorcall_Call, which would refuse such keys on its own.
+PyObject* method_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    const Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
+    if (nkw == 0) return method_vectorcall(self, &PyTuple_GET_ITEM(args, 0), static_cast<size_t>(nargs), nullptr);
+    // Both tuples own their items, so the call sees stable arguments even if
+    // the caller's dict changes meanwhile.
+    Ref stack = Ref::steal(PyTuple_New(nargs + nkw));
+    Ref kwnames = Ref::steal(PyTuple_New(nkw));
+    if (!stack || !kwnames) return nullptr;
+    for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(stack.get(), i, Py_NewRef(PyTuple_GET_ITEM(args, i)));
+    Py_ssize_t pos = 0, i = 0;
+    PyObject *key, *value;
+    while (i < nkw && PyDict_Next(kwargs, &pos, &key, &value)) {
+        PyTuple_SET_ITEM(kwnames.get(), i, Py_NewRef(key));
+        PyTuple_SET_ITEM(stack.get(), nargs + i, Py_NewRef(value));
+        ++i;
+    }
+    return method_vectorcall(self, &PyTuple_GET_ITEM(stack.get(), 0), static_cast<size_t>(nargs), kwnames.get());
+}
+
 // --- type slots --------------------------------------------------------------
 
-int method_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+int method_traverse(PyObject* self, visitproc visit, void* arg) {
     MethodObject* m = as_method(self);
     Py_VISIT(m->name);
     Py_VISIT(m->qualname);
@@ -140,7 +164,7 @@ int method_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     return 0;
 }
 
-int method_clear(PyObject* self) noexcept {
+int method_clear(PyObject* self) {
     MethodObject* m = as_method(self);
     Py_CLEAR(m->name);
     Py_CLEAR(m->qualname);
@@ -152,27 +176,27 @@ int method_clear(PyObject* self) noexcept {
     return 0;
 }
 
-void method_dealloc(PyObject* self) noexcept {
+void method_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     if (as_method(self)->weakreflist) PyObject_ClearWeakRefs(self);
     method_clear(self);
     PyObject_GC_Del(self);
 }
 
-PyObject* method_repr(PyObject* self) noexcept {
+PyObject* method_repr(PyObject* self) {
     return PyUnicode_FromFormat("<interceptor_function %U at %p>", as_method(self)->qualname, self);
 }
 
 // Bound to an instance like a Python function; the function itself from the class.
-PyObject* method_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
+PyObject* method_descr_get(PyObject* self, PyObject* obj, PyObject*) {
     if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
     return PyMethod_New(self, obj);
 }
 
 // --- attributes --------------------------------------------------------------
 
-PyObject* get_name(PyObject* self, void*) noexcept { return Py_NewRef(as_method(self)->name); }
-int set_name(PyObject* self, PyObject* value, void*) noexcept {
+PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_method(self)->name); }
+int set_name(PyObject* self, PyObject* value, void*) {
     if (!value || !PyUnicode_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
         return -1;
@@ -181,8 +205,8 @@ int set_name(PyObject* self, PyObject* value, void*) noexcept {
     return 0;
 }
 
-PyObject* get_qualname(PyObject* self, void*) noexcept { return Py_NewRef(as_method(self)->qualname); }
-int set_qualname(PyObject* self, PyObject* value, void*) noexcept {
+PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_method(self)->qualname); }
+int set_qualname(PyObject* self, PyObject* value, void*) {
     if (!value || !PyUnicode_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
         return -1;
@@ -191,16 +215,16 @@ int set_qualname(PyObject* self, PyObject* value, void*) noexcept {
     return 0;
 }
 
-PyObject* get_doc(PyObject* self, void*) noexcept {
+PyObject* get_doc(PyObject* self, void*) {
     PyObject* d = as_method(self)->doc;
     return Py_NewRef(d ? d : Py_None);
 }
-int set_doc(PyObject* self, PyObject* value, void*) noexcept {
+int set_doc(PyObject* self, PyObject* value, void*) {
     Py_XSETREF(as_method(self)->doc, Py_NewRef(value ? value : Py_None));
     return 0;
 }
 
-PyObject* get_annotations(PyObject* self, void*) noexcept {
+PyObject* get_annotations(PyObject* self, void*) {
     MethodObject* m = as_method(self);
     if (!m->annotations) {
         m->annotations = PyDict_New();
@@ -208,7 +232,7 @@ PyObject* get_annotations(PyObject* self, void*) noexcept {
     }
     return Py_NewRef(m->annotations);
 }
-int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
+int set_annotations(PyObject* self, PyObject* value, void*) {
     if (value == nullptr || value == Py_None) {
         Py_CLEAR(as_method(self)->annotations);
         return 0;
@@ -246,7 +270,7 @@ PyTypeObject MethodType = [] {
     t.tp_dealloc = method_dealloc;
     t.tp_vectorcall_offset = offsetof(MethodObject, vectorcall);
     t.tp_repr = method_repr;
-    t.tp_call = PyVectorcall_Call;
+    t.tp_call = method_call;
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
     t.tp_traverse = method_traverse;
     t.tp_clear = method_clear;

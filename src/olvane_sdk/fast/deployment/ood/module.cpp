@@ -160,7 +160,7 @@ void copy_spec_attr(PyObject* spec, PyObject* ns, PyObject* attr, PyObject* key,
     check(PyDict_SetItem(ns, key, value));
 }
 
-PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
+PyObject* module_create(PyObject* spec, PyModuleDef*) {
     try {
         init_names();
         long long id = PyInterpreterState_GetID(PyInterpreterState_Get());
@@ -184,13 +184,26 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
         copy_spec_attr(spec, ns, names.parent, names.__package__, false);
         copy_spec_attr(spec, ns, names.submodule_search_locations, names.__path__, true);
         return module.release();
-    } catch (...) {
+    }
+    ICPT_CATCH_ALL {
         set_error_from_current();
         return nullptr;
     }
 }
 
-int module_exec(PyObject* module) noexcept {
+// The module carries its own copy of the unwinder (libgcc is linked in
+// statically). That copy sizes the machine registers lazily, on its first
+// throw; a thread's forced unwind at interpreter exit arrives through the
+// system unwinder and would meet our personality routine with the table still
+// empty. One throw at load fills it.
+void prime_unwinder() {
+    try {
+        throw PyErrSet{};
+    } catch (PyErrSet&) {
+    }
+}
+
+int module_exec(PyObject* module) {
     if (state.module) {
         if (state.module == module) return 0;
         PyErr_SetString(PyExc_RuntimeError,
@@ -199,6 +212,7 @@ int module_exec(PyObject* module) noexcept {
     }
     bool entered_in_modules = false;
     try {
+        prime_unwinder();
         init_names();
         PyObject* ns = PyModule_GetDict(module);
         if (!ns) return -1;
@@ -226,7 +240,8 @@ int module_exec(PyObject* module) noexcept {
 
         run_module_body(ns);
         return 0;
-    } catch (...) {
+    }
+    ICPT_CATCH_ALL {
         set_error_from_current();
     }
     // Give the module object up: a later import starts over at creation.

@@ -145,7 +145,8 @@ Ref take_message(PyObject* self) {
     try {
         Ref queue = getattr(self, names.live_messages_queue);
         return call_method(queue.get(), names.get, {names.one}, names.kw_timeout);
-    } catch (...) {
+    }
+    ICPT_CATCH_ALL {
         set_error_from_current();
     }
     Caught caught;
@@ -217,7 +218,8 @@ void handler_live_embedding_worker(PyObject* const* args) {
         try {
             guarded(ICPT_LIT("[red]Error processing live message:[/red] "),
                     [&] { handle_message(self, message.get()); });
-        } catch (...) {
+        }
+    ICPT_CATCH_ALL {
             set_error_from_current();
             passing = true;
         }

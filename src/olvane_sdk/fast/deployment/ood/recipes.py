@@ -1,0 +1,478 @@
+"""Recipe builder: writes a recipe directory that ``init_models`` reads.
+
+A recipe is the reference material of one served model::
+
+    RECIPE/
+      data/distribution/test_config.json   {"embeddings": {"text_model_name": ...,
+                                             "image_model_name": ... or null,
+                                             "text_prefix": ...}}
+      data/distribution/train/embeddings.npz  text_embeddings, text_roles
+                                              [, image_embeddings, image_roles]
+      data/distribution/test/embeddings.npz   text_embeddings [, image_embeddings]
+
+The embeddings are made with the very models that the configuration names,
+loaded as the interceptor loads them (``SentenceTransformer(name,
+backend="onnx")``), and every text is embedded as the live path embeds it:
+the text prefix followed directly by the text. Images are handed to
+``encode`` as Pillow opens them, as on the live path.
+
+The recipe is written into a temporary directory beside the target and moved
+into place by one rename, so a failure never leaves a half-written recipe.
+
+Python use::
+
+    from olvane_sdk.fast.deployment.ood.recipes import build_recipe
+    build_recipe("recipes/my-model", text_model="/models/all-MiniLM-L6-v2",
+                 texts=["How do I ...", ...], image_model=None)
+
+Command line (``python -m olvane_sdk.fast.deployment.ood.recipes --help``)::
+
+    python -m olvane_sdk.fast.deployment.ood.recipes recipes/my-model \\
+        --text-model /models/all-MiniLM-L6-v2 --texts questions.txt \\
+        [--test-texts held_out.txt] [--image-model /models/clip --images imgs/]
+"""
+from __future__ import annotations
+
+import argparse
+import io
+import json
+import os
+import shutil
+import sys
+import tempfile
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any, Callable, Iterable, Sequence
+
+import numpy as np
+
+#: The prefix the interceptor puts before live text when a recipe names none.
+DEFAULT_TEXT_PREFIX = "query: "
+#: Role recorded for texts and images given without one.
+DEFAULT_ROLE = "user"
+IMAGE_SUFFIXES = (".png", ".jpg", ".jpeg", ".bmp", ".gif", ".webp", ".tif", ".tiff")
+
+CONFIG_PARTS = ("data", "distribution", "test_config.json")
+TRAIN_PARTS = ("data", "distribution", "train", "embeddings.npz")
+TEST_PARTS = ("data", "distribution", "test", "embeddings.npz")
+
+
+class RecipeError(ValueError):
+    """Bad input for a recipe; nothing was written."""
+
+
+@dataclass(frozen=True)
+class RecipeSummary:
+    path: Path
+    text_model: str
+    image_model: str | None
+    text_prefix: str
+    n_train_texts: int
+    n_test_texts: int
+    n_train_images: int
+    n_test_images: int
+    dim_text: int
+    dim_image: int | None
+
+
+def load_onnx_model(name: str):
+    """Loads a model exactly as the interceptor does."""
+    from sentence_transformers import SentenceTransformer
+
+    return SentenceTransformer(name, backend="onnx")
+
+
+# --------------------------------------------------------------------------
+# input checks
+
+
+def _check_texts(texts: Any, what: str, *, required: bool) -> list[str] | None:
+    if texts is None:
+        if required:
+            raise RecipeError(f"no {what} given: a recipe needs at least one text")
+        return None
+    if isinstance(texts, (str, bytes)):
+        raise RecipeError(f"{what} must be a sequence of strings, not a single {type(texts).__name__}")
+    try:
+        items = list(texts)
+    except TypeError:
+        raise RecipeError(f"{what} must be a sequence of strings, got {type(texts).__name__}") from None
+    for i, t in enumerate(items):
+        if not isinstance(t, str):
+            raise RecipeError(f"{what}[{i}] is a {type(t).__name__}, not a string")
+        if not t.strip():
+            raise RecipeError(f"{what}[{i}] is blank")
+    if not items:
+        raise RecipeError(f"no {what} given: a recipe needs at least one text"
+                          if required else f"{what} is empty")
+    return items
+
+
+def _check_roles(roles: Any, n: int, what: str) -> list[str]:
+    if roles is None:
+        return [DEFAULT_ROLE] * n
+    if isinstance(roles, str):
+        return [roles] * n
+    items = list(roles)
+    if len(items) != n:
+        raise RecipeError(f"{what} has {len(items)} entries for {n} items")
+    for i, r in enumerate(items):
+        if not isinstance(r, str) or not r:
+            raise RecipeError(f"{what}[{i}] must be a non-empty string, got {r!r}")
+    return items
+
+
+def _check_images(images: Any, what: str) -> list | None:
+    if images is None:
+        return None
+    if isinstance(images, (str, bytes, os.PathLike)):
+        raise RecipeError(f"{what} must be a sequence of images, not a single {type(images).__name__}")
+    items = list(images)
+    if not items:
+        raise RecipeError(f"{what} is empty")
+    from PIL import Image
+
+    for i, im in enumerate(items):
+        if isinstance(im, (str, os.PathLike)):
+            if not Path(im).is_file():
+                raise RecipeError(f"{what}[{i}]: no such image file: {im}")
+        elif not isinstance(im, (bytes, Image.Image)):
+            raise RecipeError(f"{what}[{i}] is a {type(im).__name__}; give a path, PNG/JPEG bytes or a PIL image")
+    return items
+
+
+def _open_image(item):
+    """Opens an image the way the live path does (lazily, as Pillow opens it)."""
+    from PIL import Image, UnidentifiedImageError
+
+    try:
+        if isinstance(item, Image.Image):
+            return item
+        if isinstance(item, bytes):
+            return Image.open(io.BytesIO(item))
+        return Image.open(item)
+    except (OSError, UnidentifiedImageError) as e:
+        raise RecipeError(f"cannot open image {item if not isinstance(item, bytes) else '<bytes>'}: {e}") from e
+
+
+def _split(n: int, test_fraction: float, rng: np.random.Generator, what: str) -> tuple[np.ndarray, np.ndarray]:
+    if not 0.0 < test_fraction < 1.0:
+        raise RecipeError(f"test_fraction must be between 0 and 1, got {test_fraction}")
+    if n < 2:
+        raise RecipeError(f"{what}: need at least 2 items to split off a test set (or give the test items)")
+    n_test = min(n - 1, max(1, int(round(n * test_fraction))))
+    order = rng.permutation(n)
+    return np.sort(order[n_test:]), np.sort(order[:n_test])
+
+
+# --------------------------------------------------------------------------
+# the build
+
+
+class _Embedder:
+    """Loads each distinct model name once and embeds with a progress bar."""
+
+    def __init__(self, loader: Callable[[str], Any], progress, batch_size: int):
+        self.loader = loader
+        self.models: dict[str, Any] = {}
+        self.progress = progress
+        self.batch_size = batch_size
+
+    def model(self, name: str):
+        if name not in self.models:
+            try:
+                self.models[name] = self.loader(name)
+            except Exception as e:  # the loader's own errors vary by cause
+                raise RecipeError(
+                    f"cannot load embedding model {name!r} with backend='onnx': {type(e).__name__}: {e}"
+                ) from e
+        return self.models[name]
+
+    def embed(self, name: str, items: Sequence, label: str) -> np.ndarray:
+        model = self.model(name)
+        task = self.progress.add_task(label, total=len(items)) if self.progress else None
+        out = []
+        for start in range(0, len(items), self.batch_size):
+            chunk = list(items[start : start + self.batch_size])
+            try:
+                vecs = model.encode(chunk, convert_to_numpy=True, show_progress_bar=False)
+            except Exception as e:
+                raise RecipeError(f"model {name!r} failed to embed {label}: {type(e).__name__}: {e}") from e
+            vecs = np.asarray(vecs, dtype=np.float32)
+            if vecs.ndim != 2 or vecs.shape[0] != len(chunk):
+                raise RecipeError(f"model {name!r} returned shape {vecs.shape} for {len(chunk)} inputs")
+            out.append(vecs)
+            if task is not None:
+                self.progress.update(task, advance=len(chunk))
+        return np.concatenate(out, axis=0)
+
+
+def _prepare_target(dest: Path, overwrite: bool) -> tuple[Path, list[Path]]:
+    """Checks the target; returns the temporary build directory and the
+    parent directories created for it (removed again on failure)."""
+    if dest.exists() and not overwrite:
+        raise RecipeError(f"{dest} already exists (pass overwrite=True / --force to replace it)")
+    if dest.exists() and not dest.is_dir():
+        raise RecipeError(f"{dest} exists and is not a directory")
+    created: list[Path] = []
+    parent = dest.parent
+    missing = []
+    p = parent
+    while not p.exists():
+        missing.append(p)
+        p = p.parent
+    if not p.is_dir():
+        raise RecipeError(f"cannot create {dest}: {p} is not a directory")
+    try:
+        for m in reversed(missing):
+            m.mkdir()
+            created.append(m)
+        tmp = Path(tempfile.mkdtemp(prefix=f".{dest.name}.tmp-", dir=parent))
+    except OSError as e:
+        _remove_created(created)
+        raise RecipeError(f"cannot write a recipe under {parent}: {e.strerror or e}") from e
+    return tmp, created
+
+
+def _remove_created(created: list[Path]) -> None:
+    for d in reversed(created):
+        try:
+            d.rmdir()
+        except OSError:
+            pass
+
+
+def build_recipe(
+    dest: str | os.PathLike,
+    *,
+    text_model: str,
+    texts: Iterable[str],
+    text_roles: Iterable[str] | str | None = None,
+    test_texts: Iterable[str] | None = None,
+    image_model: str | None = None,
+    images: Iterable | None = None,
+    image_roles: Iterable[str] | str | None = None,
+    test_images: Iterable | None = None,
+    text_prefix: str = DEFAULT_TEXT_PREFIX,
+    test_fraction: float = 0.2,
+    seed: int = 0,
+    overwrite: bool = False,
+    batch_size: int = 32,
+    show_progress: bool = True,
+    model_loader: Callable[[str], Any] | None = None,
+) -> RecipeSummary:
+    """Embeds texts (and images) and writes a recipe directory at ``dest``.
+
+    ``texts`` are the train texts; ``test_texts`` the held-out ones. Without
+    ``test_texts`` a seeded ``test_fraction`` of ``texts`` is held out (the
+    same holds for images). Roles (one per train item, or one string for all)
+    default to "user". ``text_prefix`` is written to the configuration and put
+    before every text, as the live path does. ``model_loader`` replaces the
+    default ONNX loader (tests). Raises :class:`RecipeError` on bad input,
+    leaving nothing behind.
+    """
+    dest = Path(dest)
+    if not isinstance(text_model, str) or not text_model:
+        raise RecipeError("text_model must be the name or path of a sentence-transformers model")
+    if not isinstance(text_prefix, str):
+        raise RecipeError(f"text_prefix must be a string, got {type(text_prefix).__name__}")
+    train_texts = _check_texts(texts, "texts", required=True)
+    held_texts = _check_texts(test_texts, "test_texts", required=False)
+    t_roles = _check_roles(text_roles, len(train_texts), "text_roles")
+    train_images = _check_images(images, "images")
+    held_images = _check_images(test_images, "test_images")
+    if image_model is not None and (not isinstance(image_model, str) or not image_model):
+        raise RecipeError("image_model must be a model name or path, or None")
+    if train_images is not None and image_model is None:
+        raise RecipeError("images given but no image_model to embed them")
+    if image_model is not None and train_images is None:
+        raise RecipeError("image_model given but no images: the recipe would name a model it never loads")
+    if held_images is not None and train_images is None:
+        raise RecipeError("test_images given without train images")
+    i_roles = _check_roles(image_roles, len(train_images), "image_roles") if train_images else None
+
+    rng = np.random.default_rng(seed)
+    if held_texts is None:
+        tr, te = _split(len(train_texts), test_fraction, rng, "texts")
+        held_texts = [train_texts[i] for i in te]
+        train_texts = [train_texts[i] for i in tr]
+        t_roles = [t_roles[i] for i in tr]
+    if train_images is not None and held_images is None:
+        tr, te = _split(len(train_images), test_fraction, rng, "images")
+        held_images = [train_images[i] for i in te]
+        train_images = [train_images[i] for i in tr]
+        i_roles = [i_roles[i] for i in tr]
+
+    tmp, created = _prepare_target(dest, overwrite)
+    try:
+        from rich.progress import Progress
+
+        loader = model_loader or load_onnx_model
+        with (Progress(transient=True) if show_progress else _NullContext()) as progress:
+            emb = _Embedder(loader, progress if show_progress else None, batch_size)
+            emb.model(text_model)  # fail on an unloadable model before any embedding work
+            if image_model is not None:
+                emb.model(image_model)
+            pre = lambda ts: [f"{text_prefix}{t}" for t in ts]  # noqa: E731 - as the live path
+            tx_train = emb.embed(text_model, pre(train_texts), f"[green]{dest.name}: train texts")
+            tx_test = emb.embed(text_model, pre(held_texts), f"[green]{dest.name}: test texts")
+            if tx_train.shape[1] != tx_test.shape[1]:
+                raise RecipeError("train and test text embeddings differ in dimension")
+            train = {"text_embeddings": tx_train, "text_roles": np.array(t_roles, dtype=str)}
+            test = {"text_embeddings": tx_test}
+            im_train = im_test = None
+            if train_images is not None:
+                im_train = emb.embed(image_model, [_open_image(x) for x in train_images],
+                                     f"[green]{dest.name}: train images")
+                im_test = emb.embed(image_model, [_open_image(x) for x in held_images],
+                                    f"[green]{dest.name}: test images")
+                train["image_embeddings"] = im_train
+                train["image_roles"] = np.array(i_roles, dtype=str)
+                test["image_embeddings"] = im_test
+
+        config = {"embeddings": {"text_model_name": text_model,
+                                 "image_model_name": image_model,
+                                 "text_prefix": text_prefix}}
+        for parts in (TRAIN_PARTS, TEST_PARTS):
+            tmp.joinpath(*parts[:-1]).mkdir(parents=True, exist_ok=True)
+        with open(tmp.joinpath(*CONFIG_PARTS), "w", encoding="utf-8") as f:
+            json.dump(config, f, indent=2, ensure_ascii=False)
+            f.write("\n")
+        np.savez(tmp.joinpath(*TRAIN_PARTS), **train)
+        np.savez(tmp.joinpath(*TEST_PARTS), **test)
+        _move_into_place(tmp, dest, overwrite)
+    except BaseException as e:
+        shutil.rmtree(tmp, ignore_errors=True)
+        _remove_created(created)
+        if isinstance(e, OSError):
+            raise RecipeError(f"cannot write recipe {dest}: {e}") from e
+        raise
+    return RecipeSummary(
+        path=dest, text_model=text_model, image_model=image_model, text_prefix=text_prefix,
+        n_train_texts=len(train_texts), n_test_texts=len(held_texts),
+        n_train_images=0 if im_train is None else len(im_train),
+        n_test_images=0 if im_test is None else len(im_test),
+        dim_text=int(tx_train.shape[1]),
+        dim_image=None if im_train is None else int(im_train.shape[1]),
+    )
+
+
+def _move_into_place(tmp: Path, dest: Path, overwrite: bool) -> None:
+    if dest.exists():
+        if not overwrite:
+            raise RecipeError(f"{dest} appeared while the recipe was built")
+        old = Path(tempfile.mkdtemp(prefix=f".{dest.name}.old-", dir=dest.parent))
+        old.rmdir()
+        os.rename(dest, old)
+        try:
+            os.rename(tmp, dest)
+        except OSError:
+            os.rename(old, dest)
+            raise
+        shutil.rmtree(old, ignore_errors=True)
+    else:
+        os.rename(tmp, dest)
+
+
+class _NullContext:
+    def __enter__(self):
+        return None
+
+    def __exit__(self, *exc):
+        return False
+
+
+# --------------------------------------------------------------------------
+# command line
+
+
+def read_texts(path: str | os.PathLike, default_role: str = DEFAULT_ROLE) -> tuple[list[str], list[str]]:
+    """Reads texts and roles: a ``.jsonl`` file of {"text", "role"?} objects,
+    or any other file with one text per non-blank line."""
+    path = Path(path)
+    try:
+        raw = path.read_text(encoding="utf-8")
+    except OSError as e:
+        raise RecipeError(f"cannot read {path}: {e.strerror or e}") from e
+    texts, roles = [], []
+    if path.suffix == ".jsonl":
+        for n, line in enumerate(raw.splitlines(), 1):
+            if not line.strip():
+                continue
+            try:
+                obj = json.loads(line)
+                texts.append(obj["text"])
+                roles.append(obj.get("role", default_role))
+            except (ValueError, KeyError, TypeError, AttributeError) as e:
+                raise RecipeError(f"{path}:{n}: expected a JSON object with a \"text\" key ({e})") from e
+    else:
+        for line in raw.splitlines():
+            if line.strip():
+                texts.append(line.strip())
+                roles.append(default_role)
+    return texts, roles
+
+
+def list_images(paths: Sequence[str | os.PathLike]) -> list[Path]:
+    """Expands files and directories (their image files, sorted) to image paths."""
+    out: list[Path] = []
+    for p in map(Path, paths):
+        if p.is_dir():
+            out.extend(sorted(q for q in p.iterdir() if q.suffix.lower() in IMAGE_SUFFIXES))
+        else:
+            out.append(p)
+    return out
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    ap = argparse.ArgumentParser(
+        prog="python -m olvane_sdk.fast.deployment.ood.recipes",
+        description="Build a recipe directory (reference embeddings + configuration) for one served model.",
+    )
+    ap.add_argument("dest", help="recipe directory to create")
+    ap.add_argument("--text-model", required=True, help="sentence-transformers model name or local path (loaded with backend='onnx')")
+    ap.add_argument("--texts", nargs="+", required=True, metavar="FILE", help="train texts: .txt (one per line) or .jsonl ({\"text\", \"role\"})")
+    ap.add_argument("--test-texts", nargs="+", metavar="FILE", help="held-out texts; default: split off --test-fraction of --texts")
+    ap.add_argument("--role", default=DEFAULT_ROLE, help="role for texts and images given without one (default: user)")
+    ap.add_argument("--image-model", help="image model name or local path")
+    ap.add_argument("--images", nargs="+", metavar="PATH", help="train images: files or directories")
+    ap.add_argument("--test-images", nargs="+", metavar="PATH", help="held-out images")
+    ap.add_argument("--text-prefix", default=DEFAULT_TEXT_PREFIX, help=f"prefix put before every text (default: {DEFAULT_TEXT_PREFIX!r})")
+    ap.add_argument("--test-fraction", type=float, default=0.2)
+    ap.add_argument("--seed", type=int, default=0)
+    ap.add_argument("--force", action="store_true", help="replace an existing recipe directory")
+    args = ap.parse_args(argv)
+
+    from rich import print as rprint
+
+    try:
+        texts, roles = [], []
+        for f in args.texts:
+            t, r = read_texts(f, args.role)
+            texts += t
+            roles += r
+        test_texts = None
+        if args.test_texts:
+            test_texts = [t for f in args.test_texts for t in read_texts(f, args.role)[0]]
+        images = list_images(args.images) if args.images else None
+        test_images = list_images(args.test_images) if args.test_images else None
+        s = build_recipe(
+            args.dest, text_model=args.text_model, texts=texts, text_roles=roles, test_texts=test_texts,
+            image_model=args.image_model, images=images, image_roles=args.role if images else None,
+            test_images=test_images, text_prefix=args.text_prefix, test_fraction=args.test_fraction,
+            seed=args.seed, overwrite=args.force,
+        )
+    except RecipeError as e:
+        rprint(f"[red]error:[/red] {e}", file=sys.stderr)
+        return 2
+    rprint(
+        f"[green]recipe written:[/green] {s.path}\n"
+        f"  text: {s.n_train_texts} train / {s.n_test_texts} test, dim {s.dim_text}, model {s.text_model}, prefix {s.text_prefix!r}\n"
+        f"  image: {s.n_train_images} train / {s.n_test_images} test"
+        + (f", dim {s.dim_image}, model {s.image_model}" if s.image_model else " (no image model)")
+    )
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,213 @@
+"""The shift report on synthetic embeddings: a handler whose reference comes
+from a recipe-shaped map and whose live store is filled through the real
+``add_embedding``; known shifts must be flagged, no shift must not."""
+from __future__ import annotations
+
+import itertools
+import json
+
+import numpy as np
+import pytest
+from PIL import Image
+from rich.console import Console as RichConsole
+from sklearn.metrics.pairwise import rbf_kernel
+
+from olvane_sdk.fast.deployment.ood import report as rp
+
+DIM = 24
+
+
+def gaussian(rng, n, dim=DIM):
+    return rng.standard_normal((n, dim))
+
+
+# name -> function(rng, n) drawing the "live" sample; the reference is N(0, I).
+SHIFTS = {
+    "mean shift": lambda rng, n: gaussian(rng, n) + 0.6,
+    "scale change": lambda rng, n: gaussian(rng, n) * 1.8,
+    # A quarter of the traffic is still in distribution, the rest is a new cluster.
+    "new cluster": lambda rng, n: np.vstack([gaussian(rng, n // 4), gaussian(rng, n - n // 4) + np.r_[4.0, np.zeros(DIM - 1)]]),
+    "subspace collapse": lambda rng, n: np.c_[gaussian(rng, n, 4), np.zeros((n, DIM - 4))],
+}
+
+
+def make_handler(handler, console, *, live: dict, train_n=200, test_n=60, seed=0):
+    """Reference N(0, I) for every (model, modality) in `live`; live rows
+    stored through add_embedding (console recorder keeps it quiet)."""
+    rng = np.random.default_rng(seed)
+    tte = {}
+    for (model, modality), rows in live.items():
+        tte.setdefault(model, {})[modality] = {
+            "train": gaussian(rng, train_n).astype(np.float32),
+            "train_roles": np.array(["user"] * train_n),
+            "test": gaussian(rng, test_n).astype(np.float32),
+        }
+        for v in rows:
+            handler.add_embedding(model, modality, np.asarray(v, dtype=np.float32))
+    handler.train_test_embeddings = tte
+    return handler
+
+
+@pytest.mark.parametrize("shift", sorted(SHIFTS))
+@pytest.mark.parametrize("modality", ["text", "image"])
+def test_known_shift_is_flagged(handler, console, shift, modality):
+    rng = np.random.default_rng(11)
+    make_handler(handler, console, live={("m", modality): SHIFTS[shift](rng, 120)})
+    rep = rp.shift_report(handler, n_permutations=200)
+    row = rep.row("m", modality)
+    assert row.n_live == 120 and row.n_train == 200 and row.n_test == 60
+    assert row.verdict == "shift" and row.shifted and rep.any_shift
+    assert row.live.p_value < rep.settings.alpha
+    assert row.live.auc >= rep.settings.auc_threshold
+    # The yardstick (test split, same distribution as train) stays quiet and
+    # scores clearly below the live traffic.
+    assert row.test.p_value >= rep.settings.alpha
+    assert row.live.auc > row.test.auc + 0.15
+    assert row.live.mmd2 > 5 * max(row.test.mmd2, 1e-6)
+
+
+@pytest.mark.parametrize("seed", [1, 2, 3])
+@pytest.mark.parametrize("n_live", [30, 150])
+def test_no_shift_is_not_flagged(handler, console, seed, n_live):
+    rng = np.random.default_rng(100 + seed)
+    make_handler(handler, console, live={("m", "text"): gaussian(rng, n_live)}, seed=seed)
+    rep = rp.shift_report(handler, n_permutations=200, seed=seed)
+    row = rep.row("m", "text")
+    assert row.verdict == "ok" and not row.shifted and not rep.any_shift
+    assert row.live.p_value >= rep.settings.alpha
+    assert 0.2 < row.live.auc < rep.settings.auc_threshold
+    assert row.note == ""
+
+
+def test_rows_per_model_and_modality_are_independent(handler, console):
+    rng = np.random.default_rng(5)
+    live = {("a", "text"): gaussian(rng, 80), ("a", "image"): gaussian(rng, 80) + 1.0,
+            ("b", "text"): gaussian(rng, 80) * 2.0}
+    make_handler(handler, console, live=live)
+    rep = rp.shift_report(handler, n_permutations=100)
+    assert [(r.model, r.modality) for r in rep.rows] == [("a", "text"), ("a", "image"), ("b", "text")]
+    assert {(r.model, r.modality): r.verdict for r in rep.rows} == {
+        ("a", "text"): "ok", ("a", "image"): "shift", ("b", "text"): "shift"}
+    # b has an empty image ring (created at its first add) and no image reference: no row.
+    assert handler.live_embeddings["b"]["image"]["live"] == []
+
+
+def test_deterministic_for_a_seed_and_sensitive_to_it(handler, console):
+    rng = np.random.default_rng(9)
+    make_handler(handler, console, live={("m", "text"): gaussian(rng, 60) + 0.2})
+    a = rp.shift_report(handler, n_permutations=100, seed=3).to_dict()
+    b = rp.shift_report(handler, n_permutations=100, seed=3).to_dict()
+    c = rp.shift_report(handler, n_permutations=100, seed=4).to_dict()
+    assert a == b
+    assert a != c
+    json.dumps(a)  # plain data
+
+
+def test_live_store_ring_is_what_is_compared(handler, console, mod, monkeypatch):
+    """After the ring wraps, only the latest MAX_EMBEDDINGS live embeddings count."""
+    monkeypatch.setattr(handler, "MAX_EMBEDDINGS", 50)
+    rng = np.random.default_rng(3)
+    old = gaussian(rng, 50) + 3.0  # shifted traffic, then overwritten by in-distribution traffic
+    new = gaussian(rng, 50)
+    make_handler(handler, console, live={("m", "text"): np.vstack([old, new])})
+    rep = rp.shift_report(handler, n_permutations=100)
+    row = rep.row("m", "text")
+    assert row.n_live == 50
+    assert row.verdict == "ok"
+
+
+@pytest.mark.parametrize(
+    "case, expect_verdict, note_part",
+    [
+        ("too few live", "n/a", "live: fewer than 8"),
+        ("dimension mismatch", "n/a", "live dimension 5 != train 24"),
+        ("no traffic", "n/a", "no live traffic yet"),
+        ("no reference", "n/a", "no reference embeddings"),
+        ("drifted test split", "ok", "yardstick unreliable"),
+    ],
+)
+def test_rows_that_cannot_be_judged_say_why(handler, console, case, expect_verdict, note_part):
+    rng = np.random.default_rng(4)
+    ref = {"train": gaussian(rng, 100), "train_roles": np.array(["user"] * 100), "test": gaussian(rng, 30)}
+    if case == "too few live":
+        handler.add_embedding("m", "text", gaussian(rng, 1)[0])
+    elif case == "dimension mismatch":
+        for v in gaussian(rng, 20, 5):
+            handler.add_embedding("m", "text", v)
+    elif case == "no reference":
+        for v in gaussian(rng, 20):
+            handler.add_embedding("m", "text", v)
+        ref = None
+    elif case == "drifted test split":
+        ref["test"] = gaussian(rng, 30) + 2.0
+        for v in gaussian(rng, 40):
+            handler.add_embedding("m", "text", v)
+    handler.train_test_embeddings = {} if ref is None else {"m": {"text": ref}}
+    row = rp.shift_report(handler, n_permutations=100).row("m", "text")
+    assert row.verdict == expect_verdict
+    assert note_part in row.note
+
+
+def test_no_handler_state_gives_empty_report(handler):
+    rep = rp.shift_report(handler)
+    assert rep.rows == [] and not rep.any_shift
+
+
+@pytest.mark.parametrize("m, n", [(5, 7), (12, 3), (9, 9)])
+def test_mmd_statistic_matches_the_direct_formula(m, n):
+    rng = np.random.default_rng(m * 31 + n)
+    X, Y = gaussian(rng, m, 6), gaussian(rng, n, 6) + 0.5
+    mmd2, p, gamma = rp.mmd_permutation_test(X, Y, n_permutations=50, seed=0)
+    Z = np.vstack([X, Y])
+    d2 = [np.sum((a - b) ** 2) for a, b in itertools.combinations(Z, 2)]
+    assert gamma == pytest.approx(1.0 / (2.0 * np.median(d2)))
+    Kxx, Kyy, Kxy = rbf_kernel(X, X, gamma=gamma), rbf_kernel(Y, Y, gamma=gamma), rbf_kernel(X, Y, gamma=gamma)
+    direct = ((Kxx.sum() - np.trace(Kxx)) / (m * (m - 1)) + (Kyy.sum() - np.trace(Kyy)) / (n * (n - 1))
+              - 2 * Kxy.mean())
+    assert mmd2 == pytest.approx(direct, rel=1e-9, abs=1e-12)
+    assert 1 / 51 <= p <= 1.0
+
+
+def test_mmd_permutation_p_value_counts_permuted_statistics():
+    """With identical halves every permutation ties or exceeds: p == 1."""
+    X = np.tile(np.arange(6.0)[:, None], (1, 3))
+    mmd2, p, _ = rp.mmd_permutation_test(X, X.copy(), n_permutations=40)
+    assert p > 0.5
+    Y = X + 100.0
+    mmd2_far, p_far, _ = rp.mmd_permutation_test(X, Y, n_permutations=40)
+    assert mmd2_far > mmd2 and p_far == pytest.approx(1 / 41)
+
+
+@pytest.mark.parametrize("offset, low, high", [(0.0, 0.0, 0.7), (5.0, 0.99, 1.0)])
+def test_domain_classifier_auc(offset, low, high):
+    rng = np.random.default_rng(2)
+    auc = rp.domain_classifier_auc(gaussian(rng, 80), gaussian(rng, 40) + offset, folds=5, seed=0)
+    assert low <= auc <= high
+
+
+def test_too_small_samples_raise_for_the_methods():
+    one, many = np.zeros((1, 3)), np.ones((10, 3))
+    with pytest.raises(ValueError):
+        rp.mmd_permutation_test(one, many)
+    with pytest.raises(ValueError):
+        rp.domain_classifier_auc(one, many)
+
+
+def test_console_table_and_plot(handler, console, tmp_path):
+    rng = np.random.default_rng(8)
+    make_handler(handler, console, live={("alpha", "text"): gaussian(rng, 40),
+                                         ("beta", "image"): gaussian(rng, 40) + 1.0})
+    rep = rp.shift_report(handler, n_permutations=100)
+    out = RichConsole(record=True, width=140)
+    rp.print_report(rep, out)
+    text = out.export_text()
+    for r in rep.rows:
+        assert r.model in text
+        assert f"{r.live.auc:.3f}" in text and f"{r.test.auc:.3f}" in text
+        assert f"{r.live.mmd2:.4f} [{r.live.p_value:.3f}]" in text
+    assert "SHIFT" in text and "OK" in text
+
+    path = rp.plot_report(rep, tmp_path / "sub" / "shift.png")
+    assert path.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    with Image.open(path) as im:
+        assert im.width > 400 and im.height > 300
