@@ -274,6 +274,8 @@ def make_paths(mod, handler, recipe_root, monkeypatch):
 
     def worker():
         handler.MAX_EMBEDDINGS = 4  # rings full after the warm-up: stores overwrite, never grow
+        # A new exception each round: re-raising one instance would grow its traceback chain.
+        failing.fail = Boom("encode")
         for attr, value in configured.items():
             setattr(handler, attr, value)
         messages = [

@@ -140,12 +140,20 @@ class TripwireSelf:
 
 
 def call_with_dict(func, args, kwargs):
-    """Calls func through PyObject_Call with exactly this kwargs dict (so it
-    may hold keys that are not strings)."""
-    api = ctypes.pythonapi.PyObject_Call
+    """Calls func's tp_call with exactly this kwargs dict (so it may hold keys
+    that are not strings); PyObject_Call would take the vectorcall path and
+    refuse such keys before the method sees them."""
+    return type(func).__call__(func, *args, **kwargs)
+
+
+def vectorcall(func, args, kwnames):
+    """PyObject_Vectorcall with a kwnames tuple that may hold non-strings;
+    the trailing len(kwnames) entries of args are the keyword values."""
+    api = ctypes.pythonapi.PyObject_Vectorcall
     api.restype = ctypes.py_object
-    api.argtypes = [ctypes.py_object, ctypes.py_object, ctypes.py_object]
-    return api(func, tuple(args), kwargs)
+    api.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t, ctypes.py_object]
+    stack = (ctypes.py_object * len(args))(*args)
+    return api(func, stack, len(args) - len(kwnames), tuple(kwnames))
 
 
 def subprocess_env(mod):
@@ -391,8 +399,26 @@ def test_non_string_keyword(mod, name):
 def test_non_string_keyword_among_string_keywords(mod):
     func = mod.ShiftDetectionRequestHandler.add_embedding
     with pytest.raises(TypeError) as info:
-        call_with_dict(func, [TripwireSelf(), "m"], {"modal_type": "t", ("embedding",): 1})
+        call_with_dict(func, [TripwireSelf(), "m"], {"modal_type": "t", "embedding": 1, ("embedding",): 1})
     assert str(info.value) == "add_embedding() keywords must be strings"
+
+
+@pytest.mark.parametrize(
+    "args, kwnames, expected",
+    [
+        # every parameter present, one extra non-string keyword
+        (["self", "m", "t", "e", 1], [7], "add_embedding() keywords must be strings"),
+        # a missing parameter is reported before the odd keyword
+        (["self", "m", 1], [7], "add_embedding() takes exactly 4 positional arguments (2 given)"),
+    ],
+    ids=["complete", "missing first"],
+)
+def test_non_string_keyword_through_vectorcall(mod, args, kwnames, expected):
+    func = mod.ShiftDetectionRequestHandler.add_embedding
+    args = [TripwireSelf() if a == "self" else a for a in args]
+    with pytest.raises(TypeError) as info:
+        vectorcall(func, args, kwnames)
+    assert str(info.value) == expected
 
 
 class FancyDict(dict):

@@ -3,8 +3,6 @@ line, it embeds as the live path does, and bad input leaves nothing behind."""
 from __future__ import annotations
 
 import json
-import os
-from pathlib import Path
 
 import numpy as np
 import pytest
@@ -195,7 +193,7 @@ def test_split_is_seeded_and_disjoint(tmp_path, tiny_text):
                 np.load(s.path / "data/distribution/test/embeddings.npz") as te:
             return tr["text_embeddings"], te["text_embeddings"]
 
-    (atr, ate), (btr, bte), (ctr, cte) = load(a), load(b), load(c)
+    (atr, ate), (btr, bte), (_, cte) = load(a), load(b), load(c)
     np.testing.assert_array_equal(atr, btr)
     np.testing.assert_array_equal(ate, bte)
     assert not np.array_equal(ate, cte)

@@ -22,7 +22,6 @@ loopback only:
 from __future__ import annotations
 
 import argparse
-import asyncio
 import base64
 import io
 import json
@@ -32,7 +31,6 @@ import sys
 import tempfile
 import threading
 import time
-import uuid
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Callable, Sequence
@@ -255,6 +253,9 @@ def create_app(handler=None, served_models: Sequence[str] | None = None):
             request = ChatCompletionRequest.model_validate(payload)
         except ValidationError as e:
             return error(str(e))
+        problem = _check_content_parts(request, ValidationError)
+        if problem:
+            return error(problem)
         if request.model not in served():
             return error(f"The model `{request.model}` does not exist.", "NotFoundError", 404)
         if request.stream:
@@ -276,6 +277,36 @@ def create_app(handler=None, served_models: Sequence[str] | None = None):
         return JSONResponse(resp.model_dump(exclude_none=True))
 
     return app
+
+
+KNOWN_PART_TYPES = {"text", "image_url", "input_audio", "file", "refusal"}
+
+
+def _check_content_parts(request, validation_error) -> str | None:
+    """vLLM validates content parts lazily (an iterable that pydantic checks as
+    it is read) and rejects unknown part types only when it renders the chat.
+    The demo host has no chat template, so it checks them here: the content
+    is read into a list (left in the message for the handler) and every part
+    must be an object of a known type."""
+    for i, message in enumerate(request.messages):
+        if not isinstance(message, dict):
+            continue
+        content = message.get("content")
+        if content is None or isinstance(content, str):
+            continue
+        if not isinstance(content, list):
+            try:
+                content = list(content)
+            except validation_error as e:
+                return f"messages[{i}].content: {e}"
+            except TypeError as e:
+                return f"messages[{i}].content: {e}"
+            message["content"] = content
+        for j, part in enumerate(content):
+            kind = part.get("type") if isinstance(part, dict) else None
+            if kind not in KNOWN_PART_TYPES:
+                return f"messages[{i}].content[{j}]: Unknown part type: {kind}"
+    return None
 
 
 class ServerThread:
