@@ -61,7 +61,7 @@ _olvane_env_main() {
         echo "env.sh: creating $venv from $lock" >&2
         rm -rf "$venv"
         "$base_py" -m venv "$venv" || exit 1
-        echo "env.sh: installing the pinned packages (about 1.5 min with a warm pip cache)" >&2
+        echo "env.sh: installing the pinned packages (1.5 to 3.5 min with a warm pip cache)" >&2
         # -qq: only errors; the machine's pip config names index folders that
         # do not exist, and pip warns about each of them for every package.
         "$venv/bin/python" -m pip install --no-input --disable-pip-version-check -qq \

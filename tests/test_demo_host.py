@@ -131,9 +131,11 @@ def test_malformed_body_gets_vllm_style_error_json(host, case):
         r = http.post(server.base_url + "/chat/completions", content=body,
                       headers={"content-type": "application/json"})
     assert r.status_code == status
-    err = r.json()
-    assert set(err) == {"object", "message", "type", "param", "code"}
-    assert err["object"] == "error" and err["type"] == err_type and err["code"] == status and err["param"] is None
+    body = r.json()
+    assert set(body) == {"error"}
+    err = body["error"]
+    assert set(err) == {"message", "type", "param", "code"}
+    assert err["type"] == err_type and err["code"] == status and err["param"] is None
     assert fragment in err["message"]
     # Nothing reached the handler, and the server still answers.
     assert dh.wait_drained(handler, 30)

@@ -188,8 +188,11 @@ def build_demo_recipes(workdir: Path, data: DemoData, text_model: str, image_mod
 
 
 def error_body(message: str, err_type: str = "BadRequestError", code: int = 400) -> dict:
-    """vLLM's error object."""
-    return {"object": "error", "message": message, "type": err_type, "param": None, "code": code}
+    """The error body vLLM's OpenAI-compatible server answers with:
+    ``{"error": {"message", "type", "param", "code"}}``, built from its own models."""
+    from vllm.entrypoints.openai.protocol import ErrorInfo, ErrorResponse
+
+    return ErrorResponse(error=ErrorInfo(message=message, type=err_type, code=code)).model_dump()
 
 
 def create_app(handler=None, served_models: Sequence[str] | None = None):
