@@ -2,7 +2,7 @@
 # Runs project tasks inside the pinned environment (scripts/env.sh).
 #
 #   scripts/run.sh test [pytest args...]   python -m pytest -q tests [args...]
-#   scripts/run.sh demo [args...]          the demo host, or the handler's state
+#   scripts/run.sh demo [args...]          the demo host (recipes, live endpoint, traffic, report)
 #
 # `test` treats pytest's exit 5 (no tests collected) as a failure.
 set -euo pipefail
@@ -32,25 +32,7 @@ case "$cmd" in
         exit "$rc"
         ;;
     demo)
-        if "$OLVANE_PY" - <<'PY'
-import importlib.util, sys
-try:
-    found = importlib.util.find_spec("olvane_sdk.fast.deployment.ood.demo_host") is not None
-except ModuleNotFoundError:
-    found = False
-sys.exit(0 if found else 1)
-PY
-        then
-            exec "$OLVANE_PY" -m olvane_sdk.fast.deployment.ood.demo_host "$@"
-        fi
-        exec "$OLVANE_PY" - "$@" <<'PY'
-from pprint import pprint
-
-from olvane_sdk.fast.deployment.ood.interceptor import olvane_shift_detection_handler as handler
-
-print(f"{type(handler).__module__}.{type(handler).__qualname__} instance:")
-pprint(vars(handler), sort_dicts=True)
-PY
+        exec "$OLVANE_PY" -m olvane_sdk.fast.deployment.ood.demo_host "$@"
         ;;
     *)
         usage
