@@ -3,6 +3,7 @@
 
 #include <exception>
 #include <new>
+#include <vector>
 
 namespace interceptor {
 
@@ -97,6 +98,57 @@ Ref global(PyObject* name) {
 }
 
 Ref text_of(PyObject* value) { return require(PyObject_Format(value, names.empty)); }
+
+namespace {
+
+bool tag_start(Py_UCS4 c) { return (c >= 'a' && c <= 'z') || c == '#' || c == '/' || c == '@'; }
+
+// Escapes console markup in text the way rich's markup.escape does: every
+// `[` that opens something tag-shaped (`[` + one of a-z # / @ + anything up to
+// the next `]`, no `[` between) gets a backslash, and the backslashes right
+// before it are doubled. When the text is followed by a tag in its line, its
+// trailing backslashes are doubled too, so that they neither escape that tag
+// nor lose half their number to it.
+Ref escape_markup(Ref text, bool before_tag) {
+    PyObject* s = text.get();
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    const int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    auto at = [&](Py_ssize_t i) { return PyUnicode_READ(kind, data, i); };
+    const bool trailing_backslash = before_tag && n > 0 && at(n - 1) == '\\';
+    if (PyUnicode_FindChar(s, '[', 0, n, 1) == -1 && !trailing_backslash) return text;
+
+    std::vector<Py_UCS4> out;
+    out.reserve(static_cast<size_t>(n) + 8);
+    Py_ssize_t copied = 0;  // text before this index is already in `out`
+    for (Py_ssize_t j = 0; j < n; ++j) {
+        if (at(j) != '[' || j + 1 >= n || !tag_start(at(j + 1))) continue;
+        Py_ssize_t k = j + 2;
+        while (k < n && at(k) != ']' && at(k) != '[') ++k;
+        if (k >= n || at(k) != ']') continue;
+        Py_ssize_t run = j;  // backslashes right before `[`, not already copied
+        while (run > copied && at(run - 1) == '\\') --run;
+        for (Py_ssize_t i = copied; i < j; ++i) out.push_back(at(i));
+        for (Py_ssize_t i = run; i < j; ++i) out.push_back('\\');
+        out.push_back('\\');
+        for (Py_ssize_t i = j; i <= k; ++i) out.push_back(at(i));
+        copied = k + 1;
+        j = k;
+    }
+    Py_ssize_t tail = n;  // start of the trailing run of backslashes
+    if (trailing_backslash)
+        while (tail > copied && at(tail - 1) == '\\') --tail;
+    for (Py_ssize_t i = copied; i < n; ++i) {
+        out.push_back(at(i));
+        if (i >= tail) out.push_back('\\');
+    }
+    return require(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, out.data(), static_cast<Py_ssize_t>(out.size())));
+}
+
+}  // namespace
+
+Ref shown(PyObject* value) { return escape_markup(text_of(value), false); }
+Ref shown_before_tag(PyObject* value) { return escape_markup(text_of(value), true); }
 
 Ref join(std::initializer_list<PyObject*> pieces) {
     return require(_PyUnicode_JoinArray(names.empty, pieces.begin(), static_cast<Py_ssize_t>(pieces.size())));

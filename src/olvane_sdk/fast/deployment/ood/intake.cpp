@@ -81,7 +81,7 @@ void handler_add_live_message(PyObject* const* args) {
         caught.restore();
         throw PyErrSet{};
     }
-    Ref text = text_of(caught.value());
+    Ref text = shown(caught.value());
     report(join({ICPT_LIT("[red]Error adding live message:[/red] "), text.get()}).get());
 }
 

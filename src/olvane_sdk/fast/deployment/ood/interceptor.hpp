@@ -225,6 +225,12 @@ inline Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyOb
 
 // format(value, ""): what an f-string replacement field with no spec gives.
 Ref text_of(PyObject* value);
+// text_of(value) made safe to place in a console line: console markup in it
+// (a model name from a request, an exception's text) is escaped, so that it
+// shows as written instead of restyling the line or failing to render.
+Ref shown(PyObject* value);
+// The same, for a value that a markup tag follows directly in its line.
+Ref shown_before_tag(PyObject* value);
 // Joins str pieces into one line.
 Ref join(std::initializer_list<PyObject*> pieces);
 // print(line) with the module's current `print`.
@@ -276,7 +282,7 @@ void report_exception(Head&& head) {
         throw PyErrSet{};
     }
     Ref head_text = head();
-    Ref text = text_of(caught.value());
+    Ref text = shown(caught.value());
     report(join({head_text.get(), text.get()}).get());
 }
 

@@ -26,7 +26,7 @@ template <class Body>
 bool stage(PyObject* head, PyObject* k, Body&& body) {
     if (attempt(body)) return true;
     report_exception([&] {
-        Ref k_text = text_of(k);
+        Ref k_text = shown(k);
         return join({head, k_text.get(), ICPT_LIT(":[/red] ")});
     });
     return false;
@@ -143,14 +143,14 @@ void print_summary(PyObject* self) {
         PyObject* vllm_model = PyTuple_GET_ITEM(seq.get(), 0);
         PyObject* mapping = PyTuple_GET_ITEM(seq.get(), 1);
 
-        Ref model_text = text_of(vllm_model);
+        Ref model_text = shown(vllm_model);
         console(join({ICPT_LIT("  [green]"), model_text.get(), ICPT_LIT(":[/green]")}).get());
-        Ref text_name = text_of(call_method(mapping, names.get, {names.text, names.none_text}).get());
+        Ref text_name = shown(call_method(mapping, names.get, {names.text, names.none_text}).get());
         console(join({ICPT_LIT("    [yellow]Text:[/yellow] "), text_name.get()}).get());
-        Ref image_name = text_of(call_method(mapping, names.get, {names.image, names.none_text}).get());
+        Ref image_name = shown(call_method(mapping, names.get, {names.image, names.none_text}).get());
         console(join({ICPT_LIT("    [yellow]Image:[/yellow] "), image_name.get()}).get());
         Ref prefixes = getattr(self, names.text_prefixes);
-        Ref prefix = text_of(call_method(prefixes.get(), names.get, {vllm_model, names.query_prefix}).get());
+        Ref prefix = shown(call_method(prefixes.get(), names.get, {vllm_model, names.query_prefix}).get());
         console(join({ICPT_LIT("    [yellow]Text Prefix:[/yellow] "), prefix.get()}).get());
     }
     if (PyErr_Occurred()) throw PyErrSet{};

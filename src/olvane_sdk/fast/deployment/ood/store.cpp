@@ -96,9 +96,9 @@ void store_locked(PyObject* self, PyObject* vllm_model_name, PyObject* modal_typ
         Ref entry = stored_entry(embedding);
         setitem(embeddings_list.get(), current_index.get(), entry.get());
         advance_index(self, vllm_model_name, modal_type, current_index.get());
-        Ref modality_text = text_of(modal_type);
-        Ref index_text = text_of(current_index.get());
-        Ref model_text = text_of(vllm_model_name);
+        Ref modality_text = shown(modal_type);
+        Ref index_text = shown(current_index.get());
+        Ref model_text = shown(vllm_model_name);
         console(join({ICPT_LIT("[yellow]Round-robin replacement for "), modality_text.get(),
                       ICPT_LIT(" embedding at index "), index_text.get(), ICPT_LIT(" for model "), model_text.get(),
                       ICPT_LIT(".[/yellow]")})
@@ -112,9 +112,9 @@ void store_locked(PyObject* self, PyObject* vllm_model_name, PyObject* modal_typ
     rings = getitem(live_embeddings.get(), vllm_model_name);
     Ref image_count = ring_length(rings.get(), names.image);
 
-    Ref model_text = text_of(vllm_model_name);
-    Ref text_count_text = text_of(text_count.get());
-    Ref image_count_text = text_of(image_count.get());
+    Ref model_text = shown(vllm_model_name);
+    Ref text_count_text = shown(text_count.get());
+    Ref image_count_text = shown(image_count.get());
     console(join({ICPT_LIT("[green]Model: "), model_text.get(), ICPT_LIT(" | Text: "), text_count_text.get(),
                   ICPT_LIT(" embeddings | Image: "), image_count_text.get(), ICPT_LIT(" embeddings[/green]")})
                 .get());

@@ -32,7 +32,7 @@ void encode_and_store(PyObject* self, PyObject* model, PyObject* input, PyObject
 
 // "<head><name> not found in self.embedding_models[/red]"
 void model_not_found(PyObject* head, PyObject* model_name) {
-    Ref name_text = text_of(model_name);
+    Ref name_text = shown(model_name);
     console(join({head, name_text.get(), ICPT_LIT(" not found in self.embedding_models[/red]")}).get());
 }
 
@@ -128,7 +128,7 @@ void embed_message_content(PyObject* self, PyObject* message, PyObject* vllm_mod
             model_not_found(ICPT_LIT("[red]Text embedding model "), text_model_name);
             Ref models = getattr(self, names.embedding_models);
             Ref keys = call_method(models.get(), names.keys);
-            Ref keys_text = text_of(keys.get());
+            Ref keys_text = shown_before_tag(keys.get());
             console(join({ICPT_LIT("[red]Available models: "), keys_text.get(), ICPT_LIT("[/red]")}).get());
         }
     } else if (PyList_Check(content.get())) {
@@ -156,7 +156,7 @@ Ref take_message(PyObject* self) {
         caught.restore();
         throw PyErrSet{};
     }
-    Ref text = text_of(caught.value());
+    Ref text = shown(caught.value());
     report(join({ICPT_LIT("[red]Error getting message from queue:[/red] "), text.get()}).get());
     return Ref();
 }
@@ -174,7 +174,7 @@ void handle_message(PyObject* self, PyObject* message) {
     if (text_model_name.get() == Py_None) {
         Ref current = getattr(self, names.vllm_to_embedding_model_map);
         if (truthy(current.get())) {
-            Ref name_text = text_of(vllm_model_name.get());
+            Ref name_text = shown_before_tag(vllm_model_name.get());
             console(join({ICPT_LIT("[yellow]Shift detection skipped for model "), name_text.get(),
                           ICPT_LIT("[/yellow]")})
                         .get());
