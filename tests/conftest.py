@@ -398,3 +398,17 @@ def stop_worker(handler, thread, timeout=5.0):
         pass
     thread.join(timeout)
     assert not thread.is_alive(), "worker did not end"
+
+
+@pytest.fixture
+def broken_console(mod, console, monkeypatch):
+    """The module's print fails for lines that start with `broken.prefix`."""
+    state = types.SimpleNamespace(prefix=None)
+
+    def print_(line):
+        if state.prefix is not None and line.startswith(state.prefix):
+            raise RuntimeError("console down")
+        console.print(line)
+
+    monkeypatch.setattr(mod, "print", print_)
+    return state

@@ -532,20 +532,6 @@ def test_loaded_models_are_looked_up_again_for_string_content_of_each_message(ha
 # ---------------------------------------------------------------------------
 
 
-@pytest.fixture
-def broken_console(mod, console, monkeypatch):
-    """The module's print fails for lines that start with `broken.prefix`."""
-    state = types.SimpleNamespace(prefix=None)
-
-    def print_(line):
-        if state.prefix is not None and line.startswith(state.prefix):
-            raise RuntimeError("console down")
-        console.print(line)
-
-    monkeypatch.setattr(mod, "print", print_)
-    return state
-
-
 def _encode_fails(models):
     models["t"].failure = models["i"].failure = ValueError("encode failed")
 

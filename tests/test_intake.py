@@ -506,20 +506,6 @@ def test_real_worker_is_a_started_daemon_thread_that_consumes_the_queue(handler,
 # ---------------------------------------------------------------------------
 
 
-@pytest.fixture
-def broken_console(mod, console, monkeypatch):
-    """The module's print fails for lines that start with `broken.prefix`."""
-    state = types.SimpleNamespace(prefix=None)
-
-    def print_(line):
-        if state.prefix is not None and line.startswith(state.prefix):
-            raise RuntimeError("console down")
-        console.print(line)
-
-    monkeypatch.setattr(mod, "print", print_)
-    return state
-
-
 def _full_queue(handler):
     handler.live_messages_queue = RaisingQueue(queue.Full())
 

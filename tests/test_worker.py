@@ -382,20 +382,6 @@ def test_failure_while_reporting_a_message_error_still_marks_it_done(handler, co
     assert [c[0] for c in q.calls] == ["get", "task_done"]
 
 
-@pytest.fixture
-def broken_console(mod, console, monkeypatch):
-    """The module's print fails for lines that start with `broken.prefix`."""
-    state = types.SimpleNamespace(prefix=None)
-
-    def print_(line):
-        if state.prefix is not None and line.startswith(state.prefix):
-            raise RuntimeError("console down")
-        console.print(line)
-
-    monkeypatch.setattr(mod, "print", print_)
-    return state
-
-
 @pytest.mark.parametrize(
     "prefix, steps, task_done_error, expected_calls",
     [
@@ -419,6 +405,8 @@ def test_failure_while_a_worker_guard_reports_ends_the_worker(
 
 
 class RecordingMessage(dict):
+    """A mapping that records the arguments of every `get`."""
+
     def __init__(self, *args, **kwargs):
         super().__init__(*args, **kwargs)
         self.reads = []
@@ -428,14 +416,7 @@ class RecordingMessage(dict):
         return super().get(*args)
 
 
-class RecordingMap(dict):
-    def __init__(self, *args, **kwargs):
-        super().__init__(*args, **kwargs)
-        self.reads = []
-
-    def get(self, *args):
-        self.reads.append(args)
-        return super().get(*args)
+RecordingMap = RecordingMessage
 
 
 def test_message_and_maps_are_read_through_get(handler, console):
