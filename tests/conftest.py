@@ -19,6 +19,19 @@ os.environ.setdefault("TRANSFORMERS_OFFLINE", "1")
 
 MODULE_NAME = "olvane_sdk.fast.deployment.ood.interceptor"
 
+# What the constructor sets on a handler, in order.
+HANDLER_ATTRIBUTES = [
+    "embedding_models",
+    "train_test_embeddings",
+    "live_embeddings",
+    "embedding_indices",
+    "MAX_EMBEDDINGS",
+    "live_messages_queue",
+    "embedding_lock",
+    "embedding_thread",
+    "vllm_to_embedding_model_map",
+]
+
 
 @pytest.fixture(scope="session")
 def mod():

@@ -16,6 +16,8 @@ import types
 
 import pytest
 
+from conftest import HANDLER_ATTRIBUTES as ATTRIBUTES
+
 MODULE_NAME = "olvane_sdk.fast.deployment.ood.interceptor"
 CLASS_NAME = "ShiftDetectionRequestHandler"
 METHODS = [
@@ -36,17 +38,6 @@ PARAMS = {
     "add_live_message": ["self", "message"],
     "handle_chat_completion_request": ["self", "request"],
 }
-ATTRIBUTES = [
-    "embedding_models",
-    "train_test_embeddings",
-    "live_embeddings",
-    "embedding_indices",
-    "MAX_EMBEDDINGS",
-    "live_messages_queue",
-    "embedding_lock",
-    "embedding_thread",
-    "vllm_to_embedding_model_map",
-]
 NAMESPACE = [
     "os",
     "json",

@@ -10,20 +10,9 @@ import types
 import numpy as np
 import pytest
 
-from conftest import write_recipe
+from conftest import HANDLER_ATTRIBUTES as ATTRIBUTES, write_recipe
 
 TITLE = "[green]Configuring shift detection..."
-ATTRIBUTES = [
-    "embedding_models",
-    "train_test_embeddings",
-    "live_embeddings",
-    "embedding_indices",
-    "MAX_EMBEDDINGS",
-    "live_messages_queue",
-    "embedding_lock",
-    "embedding_thread",
-    "vllm_to_embedding_model_map",
-]
 
 
 def summary(model, text, image, prefix="query: "):
