@@ -1,6 +1,7 @@
 // Console lines, exception guards, `with` statements and global lookup.
 #include "interceptor.hpp"
 
+#include <cassert>
 #include <exception>
 #include <new>
 #include <vector>
@@ -83,6 +84,7 @@ void init_names() {
 }
 
 Ref global(PyObject* name) {
+    assert(names_ready() && PyUnicode_Check(name));
     if (state.globals) {
         PyObject* v = PyDict_GetItemWithError(state.globals, name);
         if (v) return Ref::borrow(v);
@@ -170,6 +172,7 @@ void report(PyObject* line) {
 // ---------------------------------------------------------------------------
 
 Caught::Caught() noexcept {
+    assert(PyErr_Occurred());
     PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
     PyErr_Fetch(&type, &value, &tb);
     PyErr_NormalizeException(&type, &value, &tb);

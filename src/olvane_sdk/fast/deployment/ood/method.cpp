@@ -8,6 +8,7 @@
 
 #include <structmember.h>
 
+#include <cassert>
 #include <cstring>
 
 namespace interceptor {
@@ -108,6 +109,7 @@ bool parse_args(const MethodSpec* spec, PyObject* const* args, Py_ssize_t nargs,
 PyObject* method_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     const MethodSpec* spec = as_method(self)->spec;
     PyObject* values[4] = {nullptr, nullptr, nullptr, nullptr};
+    assert(spec->nparams >= 1 && spec->nparams <= 4);
     if (!parse_args(spec, args, PyVectorcall_NARGS(nargsf), kwnames, values)) return nullptr;
     if (spec->exact_dict_param >= 0) {
         PyObject* v = values[spec->exact_dict_param];
