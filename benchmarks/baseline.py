@@ -22,6 +22,7 @@ from queue import Empty, Full, Queue
 import numpy as np
 from PIL import Image
 from rich import print
+from rich.markup import escape
 from rich.progress import Progress
 from sentence_transformers import SentenceTransformer
 
@@ -29,6 +30,11 @@ try:  # only the annotation uses it; keep the baseline importable without vLLM
     from vllm.entrypoints.openai.protocol import ChatCompletionRequest
 except ImportError:  # pragma: no cover
     ChatCompletionRequest = object
+
+
+def _v(value):
+    """A value placed in a console line, with its console markup escaped."""
+    return escape(f"{value}")
 
 
 class ShiftDetectionRequestHandler:
@@ -69,14 +75,14 @@ class ShiftDetectionRequestHandler:
                             vllm_to_embedding_model_map[k] = {"text": text_model_name, "image": image_model_name}
                             text_prefixes[k] = text_prefix
                     except Exception as e:
-                        print(f"[red]Error loading config for {k}:[/red] {e}")
+                        print(f"[red]Error loading config for {_v(k)}:[/red] {_v(e)}")
                         traceback.print_exc()
                         continue
                     try:
                         arr = np.load(embedding_path)
                         arr_test = np.load(embedding_path_test)
                     except Exception as e:
-                        print(f"[red]Error loading embeddings for {k}:[/red] {e}")
+                        print(f"[red]Error loading embeddings for {_v(k)}:[/red] {_v(e)}")
                         traceback.print_exc()
                         continue
                     train_test_embeddings[k] = {}
@@ -92,7 +98,7 @@ class ShiftDetectionRequestHandler:
                                 "test": arr_test["text_embeddings"],
                             }
                         except Exception as e:
-                            print(f"[red]Error processing text embeddings for {k}:[/red] {e}")
+                            print(f"[red]Error processing text embeddings for {_v(k)}:[/red] {_v(e)}")
                             traceback.print_exc()
                     if "image_embeddings" in arr:
                         try:
@@ -107,7 +113,7 @@ class ShiftDetectionRequestHandler:
                                 "test": arr_test["image_embeddings"],
                             }
                         except Exception as e:
-                            print(f"[red]Error processing image embeddings for {k}:[/red] {e}")
+                            print(f"[red]Error processing image embeddings for {_v(k)}:[/red] {_v(e)}")
                             traceback.print_exc()
                     progress.update(task, advance=1)
             self.embedding_models = embedding_models
@@ -115,15 +121,15 @@ class ShiftDetectionRequestHandler:
             self.vllm_to_embedding_model_map = vllm_to_embedding_model_map
             self.text_prefixes = text_prefixes
             for vllm_model, mapping in self.vllm_to_embedding_model_map.items():
-                print(f"  [green]{vllm_model}:[/green]")
-                print(f"    [yellow]Text:[/yellow] {mapping.get('text', 'None')}")
-                print(f"    [yellow]Image:[/yellow] {mapping.get('image', 'None')}")
-                print(f"    [yellow]Text Prefix:[/yellow] {self.text_prefixes.get(vllm_model, 'query: ')}")
+                print(f"  [green]{_v(vllm_model)}:[/green]")
+                print(f"    [yellow]Text:[/yellow] {_v(mapping.get('text', 'None'))}")
+                print(f"    [yellow]Image:[/yellow] {_v(mapping.get('image', 'None'))}")
+                print(f"    [yellow]Text Prefix:[/yellow] {_v(self.text_prefixes.get(vllm_model, 'query: '))}")
             # Same decision as the native module: swap the indices under the lock.
             with self.embedding_lock:
                 self.embedding_indices = {}
         except Exception as e:
-            print(f"[red]Error initializing models:[/red] {e}")
+            print(f"[red]Error initializing models:[/red] {_v(e)}")
             traceback.print_exc()
 
     def add_embedding(self, vllm_model_name, modal_type, embedding):
@@ -149,14 +155,14 @@ class ShiftDetectionRequestHandler:
                 embeddings_list[current_index] = embedding.tolist() if hasattr(embedding, "tolist") else embedding
                 self.embedding_indices[vllm_model_name][modal_type] = (current_index + 1) % self.MAX_EMBEDDINGS
                 print(
-                    f"[yellow]Round-robin replacement for {modal_type} embedding at index {current_index} "
-                    f"for model {vllm_model_name}.[/yellow]"
+                    f"[yellow]Round-robin replacement for {_v(modal_type)} embedding at index {_v(current_index)} "
+                    f"for model {_v(vllm_model_name)}.[/yellow]"
                 )
             text_count = len(self.live_embeddings[vllm_model_name]["text"]["live"])
             image_count = len(self.live_embeddings[vllm_model_name]["image"]["live"])
             print(
-                f"[green]Model: {vllm_model_name} | Text: {text_count} embeddings | "
-                f"Image: {image_count} embeddings[/green]"
+                f"[green]Model: {_v(vllm_model_name)} | Text: {_v(text_count)} embeddings | "
+                f"Image: {_v(image_count)} embeddings[/green]"
             )
 
     def live_embedding_worker(self):
@@ -171,7 +177,7 @@ class ShiftDetectionRequestHandler:
             except Empty:
                 continue
             except Exception as e:
-                print(f"[red]Error getting message from queue:[/red] {e}")
+                print(f"[red]Error getting message from queue:[/red] {_v(e)}")
                 traceback.print_exc()
                 continue
             try:
@@ -181,7 +187,7 @@ class ShiftDetectionRequestHandler:
                 image_model_name = embedding_models_for_vllm.get("image")
                 text_prefix = self.text_prefixes.get(vllm_model_name, "query: ")
                 if text_model_name is None and self.vllm_to_embedding_model_map:
-                    print(f"[yellow]Shift detection skipped for model {vllm_model_name}[/yellow]")
+                    print(f"[yellow]Shift detection skipped for model {_v(vllm_model_name)}[/yellow]")
                     continue
                 if image_model_name is None and self.vllm_to_embedding_model_map:
                     for model_mapping in self.vllm_to_embedding_model_map.values():
@@ -190,13 +196,13 @@ class ShiftDetectionRequestHandler:
                             break
                 self._embed_content(message, vllm_model_name, text_model_name, image_model_name, text_prefix)
             except Exception as e:
-                print(f"[red]Error processing live message:[/red] {e}")
+                print(f"[red]Error processing live message:[/red] {_v(e)}")
                 traceback.print_exc()
             finally:
                 try:
                     self.live_messages_queue.task_done()
                 except Exception as e:
-                    print(f"[red]Error marking task as done:[/red] {e}")
+                    print(f"[red]Error marking task as done:[/red] {_v(e)}")
                     traceback.print_exc()
 
     def _embed_content(self, message, vllm_model_name, text_model_name, image_model_name, text_prefix):
@@ -210,11 +216,11 @@ class ShiftDetectionRequestHandler:
                     embedding = text_model.encode(prefixed_text)
                     self.add_embedding(vllm_model_name, "text", embedding)
                 except Exception as e:
-                    print(f"[red]Error computing text embedding:[/red] {e}")
+                    print(f"[red]Error computing text embedding:[/red] {_v(e)}")
                     traceback.print_exc()
             else:
-                print(f"[red]Text embedding model {text_model_name} not found in self.embedding_models[/red]")
-                print(f"[red]Available models: {self.embedding_models.keys()}[/red]")
+                print(f"[red]Text embedding model {_v(text_model_name)} not found in self.embedding_models[/red]")
+                print(f"[red]Available models: {_v(self.embedding_models.keys())}[/red]")
         elif isinstance(content, list):
             for part in content:
                 if part.get("type") == "text" and text_model_name:
@@ -226,10 +232,10 @@ class ShiftDetectionRequestHandler:
                             embedding = text_model.encode(prefixed_text)
                             self.add_embedding(vllm_model_name, "text", embedding)
                         except Exception as e:
-                            print(f"[red]Error computing text embedding in list:[/red] {e}")
+                            print(f"[red]Error computing text embedding in list:[/red] {_v(e)}")
                             traceback.print_exc()
                     else:
-                        print(f"[red]Text embedding model {text_model_name} not found in self.embedding_models[/red]")
+                        print(f"[red]Text embedding model {_v(text_model_name)} not found in self.embedding_models[/red]")
                 elif part.get("type") == "image_url" and image_model_name:
                     image_url_dict = part.get("image_url", {})
                     url = image_url_dict.get("url", "")
@@ -244,15 +250,15 @@ class ShiftDetectionRequestHandler:
                                     embedding = image_model.encode(image)
                                     self.add_embedding(vllm_model_name, "image", embedding)
                                 except Exception as e:
-                                    print(f"[red]Error computing image embedding:[/red] {e}")
+                                    print(f"[red]Error computing image embedding:[/red] {_v(e)}")
                                     traceback.print_exc()
                             else:
                                 print(
-                                    f"[red]Image embedding model {image_model_name} "
+                                    f"[red]Image embedding model {_v(image_model_name)} "
                                     f"not found in self.embedding_models[/red]"
                                 )
                         except Exception as e:
-                            print(f"[red]Error processing image:[/red] {e}")
+                            print(f"[red]Error processing image:[/red] {_v(e)}")
                             traceback.print_exc()
 
     def start_live_embedding_worker(self):
@@ -262,7 +268,7 @@ class ShiftDetectionRequestHandler:
                 self.embedding_thread = threading.Thread(target=self.live_embedding_worker, daemon=True)
                 self.embedding_thread.start()
         except Exception as e:
-            print(f"[red]Error starting live embedding worker:[/red] {e}")
+            print(f"[red]Error starting live embedding worker:[/red] {_v(e)}")
             traceback.print_exc()
 
     def add_live_message(self, message: dict):
@@ -278,7 +284,7 @@ class ShiftDetectionRequestHandler:
         except Full:
             print("[red]Live messages queue is full. Dropping message.[/red]")
         except Exception as e:
-            print(f"[red]Error adding live message:[/red] {e}")
+            print(f"[red]Error adding live message:[/red] {_v(e)}")
             traceback.print_exc()
 
     def handle_chat_completion_request(self, request: "ChatCompletionRequest"):
@@ -291,5 +297,5 @@ class ShiftDetectionRequestHandler:
                 self.add_live_message(message)
             self.start_live_embedding_worker()
         except Exception as e:
-            print(f"[red]Error handling chat completion request:[/red] {e}")
+            print(f"[red]Error handling chat completion request:[/red] {_v(e)}")
             traceback.print_exc()
