@@ -9,4 +9,10 @@ shift || true
 build="$root/build/dev-$(basename "$py")"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE="$(command -v "$py")" "$@" >/dev/null
 cmake --build "$build"
-cp "$build"/interceptor*.so "$root/src/olvane_sdk/fast/deployment/ood/"
+# Copy beside the target and rename over it: a process that has the old .so
+# mapped keeps it intact instead of seeing it rewritten in place.
+dest="$root/src/olvane_sdk/fast/deployment/ood"
+for so in "$build"/interceptor*.so; do
+    cp "$so" "$dest/.$(basename "$so").tmp"
+    mv -f "$dest/.$(basename "$so").tmp" "$dest/$(basename "$so")"
+done

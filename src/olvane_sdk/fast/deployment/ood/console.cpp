@@ -204,52 +204,69 @@ void Caught::restore() noexcept {
 
 namespace {
 
-// type(obj).name bound to obj, as the interpreter looks up special methods.
-Ref lookup_special(PyObject* obj, PyObject* name) {
+// type(obj).name, as the interpreter looks up special methods: found on the
+// type, then bound to obj (method descriptors stay unbound, called with obj).
+SpecialMethod lookup_special(PyObject* obj, PyObject* name) {
+    SpecialMethod m;
     PyObject* attr = _PyType_Lookup(Py_TYPE(obj), name);
-    if (!attr) return Ref();
-    Ref held = Ref::borrow(attr);
+    if (!attr) return m;
+    if (PyType_HasFeature(Py_TYPE(attr), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
+        m.callable = Ref::borrow(attr);
+        m.self = obj;
+        return m;
+    }
     descrgetfunc get = Py_TYPE(attr)->tp_descr_get;
-    if (!get) return held;
-    return require(get(attr, obj, reinterpret_cast<PyObject*>(Py_TYPE(obj))));
+    if (!get) {
+        m.callable = Ref::borrow(attr);
+        return m;
+    }
+    Ref held = Ref::borrow(attr);  // the descriptor may run code that drops it from the type
+    m.callable = require(get(attr, obj, reinterpret_cast<PyObject*>(Py_TYPE(obj))));
+    return m;
 }
 
 }  // namespace
 
+Ref SpecialMethod::call() const {
+    if (self) return require(PyObject_Vectorcall(callable.get(), &self, 1, nullptr));
+    return require(PyObject_CallNoArgs(callable.get()));
+}
+
+Ref SpecialMethod::call(PyObject* a, PyObject* b, PyObject* c) const {
+    PyObject* args[4] = {self, a, b, c};
+    if (self) return require(PyObject_Vectorcall(callable.get(), args, 4, nullptr));
+    return require(PyObject_Vectorcall(callable.get(), args + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
 Ref with_enter(PyObject* manager, ExitHandle& out) {
-    Ref enter = lookup_special(manager, names.__enter__);
-    if (!enter) {
+    SpecialMethod enter = lookup_special(manager, names.__enter__);
+    if (!enter.callable) {
         PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
                      Py_TYPE(manager)->tp_name);
         throw PyErrSet{};
     }
-    Ref exit = lookup_special(manager, names.__exit__);
-    if (!exit) {
+    SpecialMethod exit = lookup_special(manager, names.__exit__);
+    if (!exit.callable) {
         PyErr_Format(PyExc_TypeError,
                      "'%.200s' object does not support the context manager protocol (missed __exit__ method)",
                      Py_TYPE(manager)->tp_name);
         throw PyErrSet{};
     }
-    Ref value = require(PyObject_CallNoArgs(enter.get()));
+    Ref value = enter.call();
     out.exit = std::move(exit);
     return value;
 }
 
-void with_exit_ok(ExitHandle& h) {
-    PyObject* args[3] = {Py_None, Py_None, Py_None};
-    require(PyObject_Vectorcall(h.exit.get(), args, 3, nullptr));
-}
+void with_exit_ok(ExitHandle& h) { h.exit.call(Py_None, Py_None, Py_None); }
 
 bool with_exit_error(ExitHandle& h) {
     Caught caught;
     PyObject* tb = caught.value() ? PyException_GetTraceback(caught.value()) : nullptr;
     Ref tb_ref = Ref::steal(tb);
     PyObject* type = caught.value() ? reinterpret_cast<PyObject*>(Py_TYPE(caught.value())) : Py_None;
-    PyObject* args[3] = {type, caught.value() ? caught.value() : Py_None, tb ? tb : Py_None};
-    PyObject* res = PyObject_Vectorcall(h.exit.get(), args, 3, nullptr);
-    if (!res) throw PyErrSet{};  // raised by __exit__: that one goes on
-    Ref result = Ref::steal(res);
-    int suppress = PyObject_IsTrue(res);
+    // An exception raised by __exit__ goes on in place of the caught one.
+    Ref result = h.exit.call(type, caught.value() ? caught.value() : Py_None, tb ? tb : Py_None);
+    int suppress = PyObject_IsTrue(result.get());
     if (suppress < 0) throw PyErrSet{};
     if (suppress) return true;
     caught.restore();

@@ -299,8 +299,17 @@ bool guarded(PyObject* prefix, Body&& body) {
 // on the type before either is called, and __exit__ given the exception's
 // details (as the handled exception) when one passes through.
 // The pieces `with` is built from.
+// A special method found on the type: either bound already, or a method
+// descriptor kept unbound (with its instance) so that no bound method object
+// is made per call, as the interpreter's own method calls avoid it.
+struct SpecialMethod {
+    Ref callable;
+    PyObject* self = nullptr;  // borrowed: the manager, when `callable` is unbound
+    Ref call(PyObject* a, PyObject* b, PyObject* c) const;
+    Ref call() const;
+};
 struct ExitHandle {
-    Ref exit;  // bound __exit__
+    SpecialMethod exit;
 };
 Ref with_enter(PyObject* manager, ExitHandle& out);
 void with_exit_ok(ExitHandle& h);

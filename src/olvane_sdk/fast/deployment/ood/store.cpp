@@ -31,9 +31,12 @@ Ref new_indices() {
 // What the ring keeps for an embedding: its tolist() where it has one (any
 // error from the presence test counts as absent), else the object itself.
 Ref stored_entry(PyObject* embedding) {
-    PyObject* probe = PyObject_GetAttr(embedding, names.tolist);
-    if (!probe) {
-        PyErr_Clear();
+    // _PyObject_LookupAttr reports a plain absence without raising, which
+    // keeps the common case (a list) from building an AttributeError per add.
+    PyObject* probe = nullptr;
+    int found = _PyObject_LookupAttr(embedding, names.tolist, &probe);
+    if (found <= 0) {
+        if (found < 0) PyErr_Clear();
         return Ref::borrow(embedding);
     }
     Py_DECREF(probe);
