@@ -425,3 +425,19 @@ def broken_console(mod, console, monkeypatch):
 
     monkeypatch.setattr(mod, "print", print_)
     return state
+
+
+class QuietProgress:
+    """Stands in for rich's Progress so that hundreds of init_models calls stay fast."""
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        return None
+
+    def add_task(self, description, total):
+        return 0
+
+    def update(self, task, advance):
+        pass

@@ -14,7 +14,7 @@ import types
 
 import pytest
 
-from conftest import FakeFactory, drain, write_recipe
+from conftest import FakeFactory, QuietProgress, drain, write_recipe
 
 HOST_THREADS = 8
 REQUESTS = 20_000
@@ -42,22 +42,6 @@ class CountingFactory(FakeFactory):
 
     def encoded(self):
         return [v for m in self.all_models for v in list(m.inputs)]
-
-
-class QuietProgress:
-    """Stands in for rich's Progress so that hundreds of init_models calls stay fast."""
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        return None
-
-    def add_task(self, description, total):
-        return 0
-
-    def update(self, task, advance):
-        pass
 
 
 def counting_threading(real_threading):

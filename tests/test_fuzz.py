@@ -29,7 +29,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from conftest import FakeModel
+from conftest import FakeModel, QuietProgress
 
 SETTINGS = settings(max_examples=150, deadline=None, derandomize=False,
                     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
@@ -434,19 +434,6 @@ def test_weird_embeddings_from_a_model(mod, result):
 def test_init_models_never_raises_an_exception(mod, tmp_path_factory, recipe_paths):
     handler = mod.ShiftDetectionRequestHandler()
     console = Console()
-
-    class QuietProgress:
-        def __enter__(self):
-            return self
-
-        def __exit__(self, *exc):
-            return None
-
-        def add_task(self, description, total):
-            return 0
-
-        def update(self, task, advance):
-            pass
 
     with Rebound(mod, print=console.print, traceback=console.traceback, Progress=QuietProgress,
                  SentenceTransformer=lambda name, backend: FakeModel(name)):

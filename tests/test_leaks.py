@@ -22,7 +22,7 @@ import types
 import numpy as np
 import pytest
 
-from conftest import FakeFactory, write_recipe
+from conftest import FakeFactory, QuietProgress, write_recipe
 
 # Rounds per measured phase (the sanitizer run lowers it: everything is slower there).
 ROUNDS = int(os.environ.get("OLVANE_LEAK_ROUNDS", "2000"))
@@ -62,20 +62,6 @@ class Sink:
         import traceback
 
         traceback.format_exc()
-
-
-class QuietProgress:
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        return None
-
-    def add_task(self, description, total):
-        return 0
-
-    def update(self, task, advance):
-        pass
 
 
 class FakeThreading:
