@@ -441,3 +441,15 @@ class QuietProgress:
 
     def update(self, task, advance):
         pass
+
+
+class RecordingMapping(dict):
+    """A mapping that records the arguments of every `get`."""
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.reads = []
+
+    def get(self, *args):
+        self.reads.append(args)
+        return super().get(*args)

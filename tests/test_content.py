@@ -10,7 +10,7 @@ import types
 import numpy as np
 import pytest
 
-from conftest import FakeModel, configure, data_url, png_bytes, run_worker
+from conftest import RecordingMapping, FakeModel, configure, data_url, png_bytes, run_worker
 
 TEXT_ERROR = "[red]Error computing text embedding:[/red] "
 PART_ERROR = "[red]Error computing text embedding in list:[/red] "
@@ -613,14 +613,7 @@ def test_failing_model_lookup_is_reported_by_the_enclosing_guard(
 
 
 def test_models_and_parts_are_read_with_get(handler, console, models, images):
-    class Part(dict):
-        def __init__(self, *args, **kwargs):
-            super().__init__(*args, **kwargs)
-            self.reads = []
-
-        def get(self, *args):
-            self.reads.append(args)
-            return super().get(*args)
+    Part = RecordingMapping
 
     setup(handler, models)
     recording = FailingModels(models, bad=object())

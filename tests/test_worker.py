@@ -7,7 +7,7 @@ import types
 
 import pytest
 
-from conftest import FakeModel, ScriptedQueue, StopWorker, configure, run_worker, stop_worker, wait_until
+from conftest import RecordingMapping, FakeModel, ScriptedQueue, StopWorker, configure, run_worker, stop_worker, wait_until
 
 MESSAGE_ERROR = "[red]Error processing live message:[/red] "
 QUEUE_ERROR = "[red]Error getting message from queue:[/red] "
@@ -404,19 +404,7 @@ def test_failure_while_a_worker_guard_reports_ends_the_worker(
     assert console.tracebacks == []
 
 
-class RecordingMessage(dict):
-    """A mapping that records the arguments of every `get`."""
-
-    def __init__(self, *args, **kwargs):
-        super().__init__(*args, **kwargs)
-        self.reads = []
-
-    def get(self, *args):
-        self.reads.append(args)
-        return super().get(*args)
-
-
-RecordingMap = RecordingMessage
+RecordingMessage = RecordingMap = RecordingMapping
 
 
 def test_message_and_maps_are_read_through_get(handler, console):

@@ -75,6 +75,22 @@ void embed_image_part(PyObject* self, PyObject* url, PyObject* vllm_model_name, 
     }
 }
 
+// One text, behind the prefix, embedded by the text model and stored, under
+// its own guard. False when the model is not loaded (after its red line).
+bool embed_text(PyObject* self, PyObject* text, PyObject* vllm_model_name, PyObject* text_model_name,
+                PyObject* text_prefix, PyObject* guard_line) {
+    Ref prefixed_text = prefixed(text_prefix, text);
+    Ref text_model = lookup_model(self, text_model_name);
+    if (!truthy(text_model.get())) {
+        model_not_found(ICPT_LIT("[red]Text embedding model "), text_model_name);
+        return false;
+    }
+    guarded(guard_line, [&] {
+        encode_and_store(self, text_model.get(), prefixed_text.get(), vllm_model_name, names.text);
+    });
+    return true;
+}
+
 bool is_text_part(PyObject* part, PyObject* wanted) {
     Ref type = call_method(part, names.get, {names.type});
     int eq = PyObject_RichCompareBool(type.get(), wanted, Py_EQ);
@@ -89,15 +105,8 @@ void embed_parts(PyObject* self, PyObject* content, PyObject* vllm_model_name, P
         Ref part = Ref::steal(raw);
         if (is_text_part(part.get(), names.text) && truthy(text_model_name)) {
             Ref text = call_method(part.get(), names.get, {names.text, names.empty});
-            Ref prefixed_text = prefixed(text_prefix, text.get());
-            Ref text_model = lookup_model(self, text_model_name);
-            if (truthy(text_model.get())) {
-                guarded(ICPT_LIT("[red]Error computing text embedding in list:[/red] "), [&] {
-                    encode_and_store(self, text_model.get(), prefixed_text.get(), vllm_model_name, names.text);
-                });
-            } else {
-                model_not_found(ICPT_LIT("[red]Text embedding model "), text_model_name);
-            }
+            embed_text(self, text.get(), vllm_model_name, text_model_name, text_prefix,
+                       ICPT_LIT("[red]Error computing text embedding in list:[/red] "));
         } else if (is_text_part(part.get(), names.image_url) && truthy(image_model_name)) {
             Ref empty = new_dict();
             Ref image_url_dict = call_method(part.get(), names.get, {names.image_url, empty.get()});
@@ -118,14 +127,8 @@ void embed_message_content(PyObject* self, PyObject* message, PyObject* vllm_mod
                            PyObject* text_model_name, PyObject* image_model_name, PyObject* text_prefix) {
     Ref content = call_method(message, names.get, {names.content});
     if (PyUnicode_Check(content.get()) && truthy(text_model_name)) {
-        Ref prefixed_text = prefixed(text_prefix, content.get());
-        Ref text_model = lookup_model(self, text_model_name);
-        if (truthy(text_model.get())) {
-            guarded(ICPT_LIT("[red]Error computing text embedding:[/red] "), [&] {
-                encode_and_store(self, text_model.get(), prefixed_text.get(), vllm_model_name, names.text);
-            });
-        } else {
-            model_not_found(ICPT_LIT("[red]Text embedding model "), text_model_name);
+        if (!embed_text(self, content.get(), vllm_model_name, text_model_name, text_prefix,
+                        ICPT_LIT("[red]Error computing text embedding:[/red] "))) {
             Ref models = getattr(self, names.embedding_models);
             Ref keys = call_method(models.get(), names.keys);
             Ref keys_text = shown_before_tag(keys.get());
