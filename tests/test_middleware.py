@@ -10,6 +10,7 @@ import queue
 import random
 
 import pytest
+from fastapi import Request  # module level: FastAPI resolves the endpoint annotations here
 from conftest import write_recipe
 from vllm.entrypoints.openai.protocol import ChatCompletionRequest  # noqa: F401  (imported once, up front)
 
@@ -218,3 +219,89 @@ def test_config_from_env(tmp_path):
                 {"OLVANE_SHIFT_RECIPES": str(tmp_path), "OLVANE_SHIFT_MAX_RATE": "-1"}]:
         with pytest.raises(ConfigError):
             config_from_env(bad)
+
+
+@pytest.mark.filterwarnings("ignore::pytest.PytestUnhandledThreadExceptionWarning")  # stop_worker's SystemExit
+def test_real_module_behind_vllm_auth(handler, fake_models, recipe_root):
+    """The real handler, its worker and vLLM's AuthenticationMiddleware in a
+    FastAPI app: requests collected and embedded, /v1/shift a route behind
+    the key, counts on the metrics."""
+    import httpx
+    from fastapi import FastAPI
+    from prometheus_client import REGISTRY, generate_latest
+    from vllm.entrypoints.openai.api_server import AuthenticationMiddleware
+
+    from olvane_sdk.fast.deployment.ood.host import stop_worker, wait_drained
+
+    c = ShiftCollector(ShiftConfig(recipes={"alpha": str(write_recipe(recipe_root, "alpha"))}, max_rate=0.0,
+                                   report_interval=0), handler=handler)
+    app = FastAPI()
+
+    @app.post(CHAT)
+    async def chat_completions(raw: Request):
+        req = ChatCompletionRequest.model_validate_json(await raw.body())
+        return {"model": req.model, "choices": []}
+
+    app.add_middleware(AuthenticationMiddleware, tokens=["sesame"])
+    app.add_middleware(ShiftDetectionMiddleware, collector=c)
+    key = {"Authorization": "Bearer sesame"}
+
+    async def scenario():
+        transport = httpx.ASGITransport(app=app)
+        async with httpx.AsyncClient(transport=transport, base_url="http://t") as client:
+            assert (await client.get("/v1/shift")).status_code == 401
+            assert c.ready.wait(60)
+            for model in ("alpha", "alpha", "other"):
+                r = await client.post(CHAT, headers=key, content=chat(model, n=2))
+                assert r.status_code == 200
+            assert (await client.post(CHAT, content=chat("alpha"))).status_code == 401
+            assert c.drain() and wait_drained(handler, 20)
+            return (await client.get("/v1/shift?refresh=true", headers=key)).json()
+
+    try:
+        doc = asyncio.run(scenario())
+    finally:
+        c.close()
+        assert stop_worker(handler)
+    assert doc["ready"] and doc["live_counts"] == {"alpha": {"text": 4, "image": 0}}
+    assert doc["intake"]["collected"] == 2 and doc["intake"]["no_recipe"] == 1
+    assert [(r["model"], r["modality"], r["n_live"]) for r in doc["report"]["rows"]][:1] == [("alpha", "text", 4)]
+    c.push_metrics()
+    text = generate_latest(REGISTRY).decode()
+    assert 'olvane_shift_embeddings_total{modality="text",model="alpha"} 4.0' in text
+    assert 'olvane_shift_requests_total{outcome="no_recipe"}' in text
+
+
+def test_logging_console_on_the_module(mod, handler, monkeypatch, caplog):
+    """Drop lines of a 1000-message request against a full queue become three
+    ERROR records and one summary with the count; errors keep their traceback."""
+    import logging
+    import threading
+    import types
+
+    from olvane_sdk.fast.deployment.ood.host import install_logging_console
+
+    for name in ("print", "traceback"):
+        monkeypatch.setattr(mod, name, getattr(mod, name))
+    clock = Clock()
+    console = install_logging_console(mod, interval=10, burst=3, clock=clock)
+    release = threading.Event()
+    handler.embedding_thread = threading.Thread(target=release.wait, daemon=True)  # a "live worker"
+    handler.embedding_thread.start()
+    for _ in range(16):
+        handler.live_messages_queue.put_nowait({})
+    caplog.set_level(logging.DEBUG, logger="olvane_sdk")
+    try:
+        handler.handle_chat_completion_request(types.SimpleNamespace(model="m", messages=[{} for _ in range(1000)]))
+        clock.t += 11
+        assert console.flush() == 1
+        handler.handle_chat_completion_request(types.SimpleNamespace(model="m", messages=[None]))
+    finally:
+        release.set()
+    records = [(r.levelno, r.getMessage()) for r in caplog.records]
+    drop = "Live messages queue is full. Dropping message."
+    assert records[:3] == [(logging.ERROR, drop)] * 3
+    assert records[3] == (logging.ERROR, f"997 more lines like this one in the last 11 s: {drop}")
+    assert records[4][1].startswith("Error handling chat completion request: ")
+    assert caplog.records[5].exc_info is not None and len(records) == 6
+    assert console.counts == {"queue_full": 1000, "error": 1, "traceback": 1}
