@@ -266,6 +266,7 @@ class ShiftCollector:
         self.report: dict | None = None
         self.report_seconds: float | None = None
         self.report_time: float | None = None
+        self.report_error: str | None = None
         self._report_key: Any = None
         self._report_lock = threading.Lock()
         self._lock = threading.Lock()
@@ -513,9 +514,15 @@ class ShiftCollector:
             from .report import shift_report
 
             t0 = time.perf_counter()
-            rep = shift_report(self.handler).to_dict()
+            try:
+                rep = _json_safe(shift_report(self.handler).to_dict())
+            except Exception as e:
+                self.report_error = f"{type(e).__name__}: {e}"
+                log.exception("olvane shift: the shift report failed")
+                return False
             self.report_seconds = time.perf_counter() - t0
             self.report, self.report_time, self._report_key = rep, time.time(), key
+            self.report_error = None
         if self._metrics is not None:
             self._metrics.set_report(rep, self.report_seconds, self.report_time)
         return True
@@ -563,8 +570,21 @@ class ShiftCollector:
             "report": self.report,
             "report_seconds": self.report_seconds,
             "report_time": self.report_time,
-            "config": None if cfg is None else {k: v for k, v in asdict(cfg).items()},
+            "report_error": self.report_error,
+            # Recipe names only: their paths are the server's business.
+            "config": None if cfg is None else {**asdict(cfg), "recipes": sorted(cfg.recipes)},
         }
+
+
+def _json_safe(value):
+    """The report with NaN and infinities as None (JSON has no NaN)."""
+    if isinstance(value, float):
+        return value if math.isfinite(value) else None
+    if isinstance(value, dict):
+        return {k: _json_safe(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_json_safe(v) for v in value]
+    return value
 
 
 _collector: ShiftCollector | None = None
