@@ -245,12 +245,14 @@ class LoggingConsole:
             kind = {logging.ERROR: "error", logging.WARNING: "notice"}.get(level, "progress")
         key = _DIGITS.sub("#", plain)
         with self._lock:
+            if len(self._lines) >= self._max_cached or len(self._windows) >= self._max_cached:
+                # Lines whose text keeps changing (values in error texts): start afresh.
+                self._lines.clear()
+                self._windows.clear()
             w = self._windows.get(key)
             if w is None:
                 w = self._windows[key] = _Window(self.clock(), level, plain)
             line = _Line(plain, level, self._kind(kind), w)
-            if len(self._lines) >= self._max_cached:
-                self._lines.clear()
             self._lines[text] = line
         return line
 
