@@ -13,6 +13,7 @@ call time, so rebinding those two names once at start-up is enough.
 """
 from __future__ import annotations
 
+import importlib
 import logging
 import re
 import sys
@@ -307,7 +308,7 @@ def install_logging_console(module=None, console: LoggingConsole | None = None, 
     replaces the previous console.
     """
     if module is None:
-        from . import interceptor as module
+        module = importlib.import_module(".interceptor", __package__)
     console = console or LoggingConsole(**options)
     setattr(module, "print", console.write)
     setattr(module, "traceback", console.traceback)

@@ -24,6 +24,7 @@ server runs without collection.
 from __future__ import annotations
 
 import collections
+import importlib
 import json
 import logging
 import math
@@ -32,7 +33,11 @@ import threading
 import time
 from dataclasses import asdict, dataclass, field
 from pathlib import Path
-from typing import Any, Callable, Mapping
+from typing import TYPE_CHECKING, Any, Callable, Mapping
+
+if TYPE_CHECKING:
+    from ._metrics import Metrics
+    from .host import LoggingConsole
 
 log = logging.getLogger("olvane_sdk")
 
@@ -252,12 +257,14 @@ class ShiftCollector:
                  clock: Callable[[], float] = time.monotonic, parse: Callable[[bytes], Any] | None = None,
                  init_models: bool = True, metrics: bool = True, start: bool = True):
         self.config = config
+        # The settings in force (defaults when disabled: then nothing reads them).
+        self.cfg: ShiftConfig = config if config is not None else ShiftConfig()
         self.error = error
         self.handler = handler
         self.parse = parse or _parse_chat_request
         self.bucket = TokenBucket(config.max_rate if config else 0.0, clock=clock)
         self.ready = threading.Event()
-        self.console = None
+        self.console: LoggingConsole | None = None
         self.recipe_models: frozenset[str] = frozenset()
         self.intake = {k: 0 for k in OUTCOMES}
         self.messages = {"collected": 0, "no_recipe": 0, "queue_full": 0}
@@ -279,7 +286,7 @@ class ShiftCollector:
         self._wake = threading.Event()
         self._stop = threading.Event()
         self._init_models = init_models
-        self._metrics = None
+        self._metrics: Metrics | None = None
         self._want_metrics = metrics
         self._pushed: dict[Any, float] = {}
         self._threads: list[threading.Thread] = []
@@ -319,18 +326,19 @@ class ShiftCollector:
     def _setup(self) -> None:
         """Start-up, on the background thread: ORT session options, console,
         recipes and models. Collection begins when this has finished."""
-        cfg = self.config
+        cfg = self.cfg
         if self.handler is None:
             # The process's own handler: its module's console and model
             # factory are ours to set (a handler passed in is the caller's).
-            from . import interceptor
             from .host import install_logging_console
+
+            interceptor = importlib.import_module(".interceptor", __package__)
 
             self.handler = interceptor.olvane_shift_detection_handler
             if cfg.console == "logging":
                 self.console = install_logging_console(interceptor)
             try:
-                from . import runtime
+                runtime = importlib.import_module(".runtime", __package__)
             except ImportError:  # no ORT session options on this build
                 runtime = None
             if runtime is not None:
@@ -393,7 +401,7 @@ class ShiftCollector:
         for k, v in scope.get("headers", ()):
             if k == b"content-length":
                 try:
-                    if int(v) > self.config.max_body:
+                    if int(v) > self.cfg.max_body:
                         self.count("too_large")
                         return False
                 except ValueError:
@@ -406,7 +414,7 @@ class ShiftCollector:
 
     def submit(self, chunks: list) -> None:
         """Hands a 2xx request's body chunks to the hand-over thread."""
-        if len(self._bodies) >= self.config.backlog:
+        if len(self._bodies) >= self.cfg.backlog:
             self.bucket.refund()
             self.count("backlog_full")
         else:
@@ -449,7 +457,7 @@ class ShiftCollector:
             self.bucket.refund()
             self.count("no_recipe", len(messages))
             return
-        chosen = new_messages(messages) if self.config.policy == "new" else messages
+        chosen = new_messages(messages) if self.cfg.policy == "new" else messages
         if not chosen:
             self.bucket.refund()
             self.count("empty")
@@ -489,7 +497,7 @@ class ShiftCollector:
             self.error = "start-up failed (see the log)"
             log.exception("olvane shift: start-up failed; the server runs without collection")
             return
-        interval = self.config.report_interval
+        interval = self.cfg.report_interval
         next_report = time.monotonic() + (interval or math.inf)
         while not self._stop.wait(1.0):
             try:
@@ -534,7 +542,7 @@ class ShiftCollector:
         if m is None:
             return
         with self._lock:
-            current = {("r", k): v for k, v in self.intake.items()}
+            current: dict[tuple[str, ...], int] = {("r", k): v for k, v in self.intake.items()}
             current.update({("m", k): v for k, v in self.messages.items()})
         current.update({("e",) + k: v for k, v in list(self.embeddings.items())})
         if self.console is not None:
@@ -558,7 +566,7 @@ class ShiftCollector:
     # -- /v1/shift ------------------------------------------------------------
     def status(self) -> dict:
         with self._lock:
-            intake = dict(self.intake)
+            intake: dict[str, Any] = dict(self.intake)
             intake["messages"] = dict(self.messages)
         cfg = self.config
         return {
@@ -668,7 +676,7 @@ class ShiftDetectionMiddleware:
         if not admitted:
             return await self.app(scope, receive, send)
 
-        max_body = c.config.max_body
+        max_body = c.cfg.max_body
         chunks: list[bytes] = []
         size = 0
         # None while the body is being read, True once complete, False when given up.
