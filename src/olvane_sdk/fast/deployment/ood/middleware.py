@@ -337,6 +337,12 @@ class ShiftCollector:
             self.handler = interceptor.olvane_shift_detection_handler
             if cfg.console == "logging":
                 self.console = install_logging_console(interceptor)
+            # sentence-transformers draws a tqdm bar on stderr for every encode
+            # when its logger is at INFO or DEBUG (a root logger at INFO is
+            # enough): one bar per live message. Unless configured otherwise, quiet it.
+            st_logger = logging.getLogger("sentence_transformers.sentence_transformer.model")
+            if st_logger.level == logging.NOTSET:
+                st_logger.setLevel(logging.WARNING)
             try:
                 runtime = importlib.import_module(".runtime", __package__)
             except ImportError:  # no ORT session options on this build
