@@ -693,23 +693,25 @@ class ShiftDetectionMiddleware:
             nonlocal size, complete
             message = await receive()
             if complete is None:
-                t = message["type"]
-                if t == "http.request":
-                    body = message.get("body", b"")
-                    size += len(body)
-                    if size > max_body:
+                try:
+                    if message["type"] == "http.request":
+                        body = message.get("body", b"")
+                        size += len(body)
+                        if size > max_body:
+                            complete = False
+                            chunks.clear()
+                            c.bucket.refund()
+                            c.count("too_large")
+                        else:
+                            if body:
+                                chunks.append(body)
+                            if not message.get("more_body", False):
+                                complete = True
+                    else:  # disconnected before the whole body
                         complete = False
-                        chunks.clear()
                         c.bucket.refund()
-                        c.count("too_large")
-                    else:
-                        if body:
-                            chunks.append(body)
-                        if not message.get("more_body", False):
-                            complete = True
-                else:  # disconnected before the whole body
+                except Exception:  # whatever the message holds, vLLM gets it as it came
                     complete = False
-                    c.bucket.refund()
             return message
 
         async def gate(message):
