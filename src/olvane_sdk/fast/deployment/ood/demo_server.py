@@ -23,10 +23,15 @@ selects the CPU platform when none was detected.
 
 With ``OLVANE_DEMO_PLOT=PATH`` set, the process writes the shift report's PCA
 plot there after the server has shut down: the live embeddings the plot needs
-exist only in this process.
+exist only in this process. With ``OLVANE_DEMO_LAG_FILE=PATH`` set, a task on
+the server's event loop sleeps 1 ms at a time and records how late it wakes;
+the samples (``[[unix time, lag s], ...]``) are written there at shutdown
+(``benchmarks/server_load.py`` reads them).
 """
 from __future__ import annotations
 
+import asyncio
+import json
 import os
 import sys
 import time
@@ -126,6 +131,32 @@ def _stand_in_chat_class():
     return StandInChat
 
 
+class LagProbe:
+    """How late the event loop wakes a task that sleeps ``period`` at a time."""
+
+    def __init__(self, period: float = 0.001):
+        self.period = period
+        self.samples: list[tuple[float, float]] = []
+        self.task: asyncio.Task | None = None
+
+    def start(self) -> None:
+        self.task = asyncio.get_running_loop().create_task(self._run())
+
+    async def _run(self) -> None:
+        clock, wall = time.perf_counter, time.time
+        while True:
+            t0 = clock()
+            await asyncio.sleep(self.period)
+            self.samples.append((wall(), clock() - t0 - self.period))
+
+    def dump(self, path: str) -> None:
+        with open(path, "w") as f:
+            json.dump(self.samples, f)
+
+
+_probe: LagProbe | None = None
+
+
 def install_stand_in_engine(max_model_len: int = 4096) -> None:
     """Replaces the engine-building steps of vLLM's ``run_server`` path."""
     from vllm.entrypoints.openai import api_server
@@ -154,6 +185,8 @@ def install_stand_in_engine(max_model_len: int = 4096) -> None:
             setattr(state, name, None)
         state.enable_server_load_tracking = args.enable_server_load_tracking
         state.server_load_metrics = 0
+        if _probe is not None:  # runs on the server's own loop
+            _probe.start()
 
     api_server.build_async_engine_client = build_async_engine_client
     api_server.init_app_state = init_app_state
@@ -184,13 +217,19 @@ def main(argv: Sequence[str] | None = None) -> int:
     os.environ.setdefault("HF_HUB_OFFLINE", "1")
     os.environ.setdefault("TRANSFORMERS_OFFLINE", "1")
     use_cpu_platform()
+    global _probe
     args = parse_args(sys.argv[1:] if argv is None else argv)
     install_stand_in_engine()
+    lag_file = os.environ.get("OLVANE_DEMO_LAG_FILE")
+    if lag_file:
+        _probe = LagProbe()
 
     import uvloop
     from vllm.entrypoints.openai import api_server
 
     uvloop.run(api_server.run_server(args))
+    if _probe is not None:
+        _probe.dump(lag_file)
     plot = os.environ.get("OLVANE_DEMO_PLOT")
     if plot:
         write_plot(plot)
