@@ -52,7 +52,7 @@ def wait_text_count(srv, model: str, n: int, timeout: float = 60) -> dict:
 def test_served_requests_are_collected_streaming_or_not(server):
     srv, data = server
     client = srv.openai_client()
-    for i, (text, png) in enumerate(data.traffic["alpha-chat"][:6]):
+    for i, (text, png) in enumerate(data.traffic["alpha-chat"][:8]):
         assert dh.chat(client, "alpha-chat", [dh.user_message(text, png)], stream=i % 2 == 1) == REPLY
     # String content, several turns: policy "new" hands over what follows the last assistant turn.
     out = client.chat.completions.create(model="beta-chat", messages=[
@@ -61,9 +61,9 @@ def test_served_requests_are_collected_streaming_or_not(server):
         {"role": "assistant", "content": "In spring."},
         {"role": "user", "content": "And beans?"}])
     assert out.choices[0].message.content == REPLY and out.choices[0].finish_reason == "stop"
-    live = wait_text_count(srv, "alpha-chat", 6)
+    live = wait_text_count(srv, "alpha-chat", 8)
     live = wait_text_count(srv, "beta-chat", 1)
-    assert live["alpha-chat"] == {"text": 6, "image": 6}
+    assert live["alpha-chat"] == {"text": 8, "image": 8}
     assert live["beta-chat"]["text"] >= 1 and live["beta-chat"].get("image", 0) == 0
 
 
@@ -92,7 +92,7 @@ def test_rejected_requests_are_not_collected(server):
     live = wait_text_count(srv, "alpha-chat", n0 + 1)
     time.sleep(0.5)
     live, intake = counts(srv)
-    assert live["alpha-chat"]["text"] == n0 + 1 and live["beta-chat"] == live0["beta-chat"]
+    assert live["alpha-chat"]["text"] == n0 + 1 and live.get("beta-chat") == live0.get("beta-chat")
     assert intake["rejected_by_vllm"] > intake0["rejected_by_vllm"]
     assert intake["collected"] == intake0["collected"] + 1
 
@@ -106,7 +106,7 @@ def test_shift_route_behind_the_key_and_metrics(server):
     assert s["ready"] is True and s["report_seconds"] > 0
     rows = {(r["model"], r["modality"]): r for r in s["report"]["rows"]}
     assert rows[("alpha-chat", "text")]["n_live"] == s["live_counts"]["alpha-chat"]["text"]
-    assert rows[("alpha-chat", "image")]["live"]["auc"] >= 0
+    assert 0 <= rows[("alpha-chat", "image")]["live"]["auc"] <= 1  # 8 live images: enough for a comparison
     metrics = "\n".join(srv.shift_metrics())
     for fragment in ('olvane_shift_auc{', 'set="live"', 'set="test"', "alpha-chat", "olvane_shift_messages",
                      "olvane_shift_embeddings", "olvane_shift_live_embeddings"):
