@@ -22,7 +22,7 @@ Set-ups (environment of the server):
   sink-unbounded  OLVANE_SHIFT_MAX_RATE=0 (no budget), one-thread sessions
   rich-unbounded  as above with OLVANE_SHIFT_CONSOLE=rich
   ort-defaults    OLVANE_SHIFT_MAX_RATE=0 and ONNX Runtime's own defaults
-                  (OLVANE_SHIFT_ORT_THREADS=0: all cores, spinning on)
+                  (OLVANE_SHIFT_ORT_THREADS = number of cores, OLVANE_SHIFT_ORT_SPINNING=1)
 
     python benchmarks/server_load.py [--seconds 20] [--concurrency 16] [--only none,budget]
 
@@ -55,7 +55,8 @@ SETUPS = {
     "budget": {},
     "sink-unbounded": {"OLVANE_SHIFT_MAX_RATE": "0"},
     "rich-unbounded": {"OLVANE_SHIFT_MAX_RATE": "0", "OLVANE_SHIFT_CONSOLE": "rich"},
-    "ort-defaults": {"OLVANE_SHIFT_MAX_RATE": "0", "OLVANE_SHIFT_ORT_THREADS": "0",
+    # ONNX Runtime's defaults: an intra-op thread per core, spinning between runs.
+    "ort-defaults": {"OLVANE_SHIFT_MAX_RATE": "0", "OLVANE_SHIFT_ORT_THREADS": str(os.cpu_count() or 1),
                      "OLVANE_SHIFT_ORT_SPINNING": "1"},
 }
 # The integration's knobs are cleared first so that each set-up is exactly what it says.

@@ -309,9 +309,10 @@ class VllmServer:
         return False
 
     def shift_metrics(self) -> list[str]:
-        """The integration's samples on /metrics."""
+        """The integration's samples on /metrics (without the counters'
+        ``_created`` timestamps)."""
         text = self._http.get("/metrics").text
-        return [ln for ln in text.splitlines() if ln.startswith("olvane_")]
+        return [ln for ln in text.splitlines() if ln.startswith("olvane_") and "_created{" not in ln]
 
     def openai_client(self, timeout: float = 30.0):
         import openai
@@ -322,12 +323,14 @@ class VllmServer:
 
 
 def handled(shift: dict) -> int:
-    """Messages the integration has finished with: embedded (a live text
-    embedding each, in this demo's traffic) or turned away (queue full,
-    sampled out, too large)."""
+    """Requests the integration has finished with, for this demo's traffic
+    (one message, one text part per request): embedded (a live text embedding
+    each) or turned away for any reason it counts (queue full, sampled out,
+    too large, ...)."""
     embedded = sum(c.get("text", 0) for c in shift.get("live_counts", {}).values())
-    intake = shift.get("intake", {})
-    return embedded + sum(int(intake.get(k, 0)) for k in ("queue_full", "sampled_out", "too_large"))
+    turned_away = sum(v for k, v in shift.get("intake", {}).items()
+                      if isinstance(v, int) and k not in ("collected", "rejected_by_vllm"))
+    return embedded + turned_away
 
 
 def wait_handled(server: VllmServer, target: int, timeout: float) -> bool:
