@@ -31,8 +31,7 @@ def _shift_body() -> dict:
             "intake": {"collected": 80}, "report": report.to_dict(), "report_seconds": 0.1}
 
 
-@pytest.fixture(scope="module")
-def urls():
+def _stand_in_server():
     body = json.dumps(_shift_body()).encode()
 
     class Handler(BaseHTTPRequestHandler):
@@ -51,29 +50,46 @@ def urls():
 
     server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
     threading.Thread(target=server.serve_forever, daemon=True).start()
-    with socket.socket() as s:  # a port nothing listens on
-        s.bind(("127.0.0.1", 0))
-        dead = f"http://127.0.0.1:{s.getsockname()[1]}"
-    yield f"http://127.0.0.1:{server.server_address[1]}", dead
+    yield f"http://127.0.0.1:{server.server_address[1]}", API_KEY
     server.shutdown()
 
 
-@pytest.mark.parametrize("key, code, expected", [
-    (API_KEY, 1, ["alpha-chat", "OK", "beta-chat", "SHIFT"]),
-    ("wrong", 3, ["HTTP 401", "Unauthorized"]),
-])
-def test_report_two_servers_one_unreachable(urls, tmp_path, capsys, key, code, expected):
-    live, dead = urls
+def _demo_server(work):
+    """vLLM's API server of the demo with the shift middleware, after the
+    demo's traffic (alpha-chat in distribution, beta-chat shifted)."""
+    from olvane_sdk.fast.deployment.ood import demo_host as dh, local_models
+
+    data = dh.make_demo_data(dh.find_data_dir(), seed=0, n_images=24)
+    dh.build_demo_recipes(work, data, local_models.text_model_dir(), local_models.image_model_dir(),
+                          show_progress=False)
+    with dh.VllmServer(list(data.traffic), env={"OLVANE_SHIFT_RECIPES": str(work / "recipes"),
+                                                "OLVANE_SHIFT_MAX_RATE": "0"}) as srv:
+        assert srv.wait_ready(), srv.log_tail()
+        assert dh.send_traffic(srv, srv.openai_client(), data.traffic).drained, srv.log_tail()
+        srv.shift(refresh=True)
+        yield srv.url, srv.api_key
+
+
+@pytest.fixture(scope="module", params=["stand-in", "vllm-demo"])
+def server(request, tmp_path_factory):
+    yield from _stand_in_server() if request.param == "stand-in" else _demo_server(tmp_path_factory.mktemp("demo"))
+
+
+def test_report_two_servers_one_unreachable(server, tmp_path, capsys):
+    live, key = server
+    with socket.socket() as s:  # a port nothing listens on
+        s.bind(("127.0.0.1", 0))
+        dead = f"http://127.0.0.1:{s.getsockname()[1]}"
     out_json = tmp_path / "shift.json"
     rc = cli.main(["report", "--url", live + "/", "--url", dead, "--api-key", key, "--json", str(out_json)])
     out = capsys.readouterr().out
-    assert rc == code, out
-    for text in expected:
-        assert text in out
-    lines = out.splitlines()
-    if code == 1:
-        rows = {ln.split("│")[2].strip(): ln for ln in lines if "-chat" in ln}
-        assert "SHIFT" in rows["beta-chat"] and "SHIFT" not in rows["alpha-chat"] and live in rows["beta-chat"]
-    assert any(dead in ln and "unreachable" in ln and "refused" in ln.lower() for ln in lines), out
+    assert rc == 1, out
+    rows = {ln.split("│")[2].strip(): ln for ln in out.splitlines() if "-chat" in ln and "│" in ln}
+    assert live in rows["beta-chat"] and "SHIFT" in rows["beta-chat"] and "SHIFT" not in rows["alpha-chat"], out
+    assert any(dead in ln and "unreachable" in ln and "refused" in ln.lower() for ln in out.splitlines()), out
     saved = json.loads(out_json.read_text())
-    assert saved["any_shift"] is (code == 1) and [s["url"] for s in saved["servers"]] == [live, dead]
+    assert saved["any_shift"] is True and [s["url"] for s in saved["servers"]] == [live, dead]
+
+    # A wrong key: the server's 401 is shown, nothing says SHIFT, and a server could not be read.
+    assert cli.main(["report", "--url", live, "--url", dead, "--api-key", "wrong"]) == 3
+    assert f"{live}: HTTP 401" in capsys.readouterr().out

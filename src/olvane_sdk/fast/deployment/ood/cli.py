@@ -157,7 +157,8 @@ def run_report(urls: Sequence[str], api_key: str | None, json_path: Path | None,
         if not console.is_terminal and console.width < 120:
             console = Console(width=120)
     results = [fetch_shift(u, api_key, timeout) for u in urls]
-    console.print(shift_table(results))
+    if any(res.rows for res in results):
+        console.print(shift_table(results))
     for res in results:
         if res.error is not None:
             console.print(f"✗ {res.url}: {res.error}", style="red", markup=False, highlight=False)
