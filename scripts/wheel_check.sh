@@ -162,5 +162,6 @@ else
 fi
 "$venv/bin/olvane-shift" --help >/dev/null
 "$venv/bin/olvane-shift" report --help >/dev/null
+step "smoke test"
 "$venv/bin/python" "$root/scripts/wheel_smoke.py" "$outside/smoke"
 step "done"

@@ -1,7 +1,9 @@
 """Smoke test of the installed wheel (run by scripts/wheel_check.sh from
-outside the checkout): a tiny recipe made on the spot, init_models, one real
-ChatCompletionRequest, and its embedding waited for and compared with the
-model's own encoding of the same text."""
+outside the checkout): a tiny recipe made on the spot with the installed
+`olvane-shift recipe` command, init_models, one real ChatCompletionRequest, and
+its embedding waited for and compared with the model's own encoding of the
+same text."""
+import subprocess
 import sys
 import time
 from pathlib import Path
@@ -12,12 +14,13 @@ from vllm.entrypoints.openai.protocol import ChatCompletionRequest
 
 from olvane_sdk.fast.deployment.ood import local_models
 from olvane_sdk.fast.deployment.ood.interceptor import olvane_shift_detection_handler as ood
-from olvane_sdk.fast.deployment.ood.recipes import build_recipe
 
 work = Path(sys.argv[1])
 model = local_models.tiny_text_model_dir(work / "tiny-text")
 texts = [f"what is the {w} of the {v}" for w in ("colour", "size", "name", "age") for v in ("cat", "car", "sky")]
-build_recipe(work / "recipe", text_model=model, texts=texts, image_model=None)
+(work / "texts.txt").write_text("\n".join(texts) + "\n")
+subprocess.run([Path(sys.executable).with_name("olvane-shift"), "recipe", work / "recipe", "--text-model", model,
+                "--texts", work / "texts.txt"], check=True)
 ood.init_models({"smoke-chat": str(work / "recipe")})
 
 text = "how big is the house"
