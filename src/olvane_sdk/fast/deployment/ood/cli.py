@@ -192,6 +192,7 @@ def build_parser() -> argparse.ArgumentParser:
                                                   "served model; `olvane-shift recipe --help` for its options")
     rp = sub.add_parser(
         "report", help="print the shift report of one or more running servers",
+        usage=f"{PROG} report [-h] --url URL [--url URL ...] [--api-key KEY] [--json PATH] [--timeout SECONDS]",
         description="Fetch GET URL/v1/shift from each server and print one table with a row per server, "
                     "served model and modality, then one line per server that could not be read.",
         epilog="Exit status: 0 no SHIFT and every server read; 1 any row says SHIFT; 3 no SHIFT but a server "
