@@ -125,22 +125,29 @@ def strip_markup(text: str) -> str:
     return _TAG.sub(repl, text)
 
 
-class _Line:
-    """What the console knows about one distinct line text (cached)."""
+class _Count:
+    __slots__ = ("n",)
 
-    __slots__ = ("plain", "level", "kind", "key")
-
-    def __init__(self, plain: str, level: int, kind: str, key: str):
-        self.plain, self.level, self.kind, self.key = plain, level, kind, key
+    def __init__(self):
+        self.n = 0
 
 
 class _Window:
-    """Rate-limit state of one kind of repeated line."""
+    """Rate-limit state of the lines that share a key."""
 
     __slots__ = ("start", "emitted", "suppressed", "level", "sample")
 
     def __init__(self, start: float, level: int, sample: str):
         self.start, self.emitted, self.suppressed, self.level, self.sample = start, 0, 0, level, sample
+
+
+class _Line:
+    """What the console knows about one distinct line text (cached)."""
+
+    __slots__ = ("plain", "level", "count", "window")
+
+    def __init__(self, plain: str, level: int, count: _Count, window: _Window):
+        self.plain, self.level, self.count, self.window = plain, level, count, window
 
 
 class LoggingConsole:
@@ -154,13 +161,13 @@ class LoggingConsole:
     share a key; within each ``interval`` seconds the first ``burst`` of a key
     are logged, the rest counted, and one summary line with the count follows
     (at the key's next line after the interval, or at :meth:`flush`). A
-    traceback (``print_exc``) is logged only when the line before it on the
-    same thread was, so a flood of one failure keeps its first tracebacks.
+    traceback (``print_exc``) is logged only when the line before it was, so
+    a flood of one failure keeps its first tracebacks.
 
-    ``counts`` holds the number of lines by kind ("queue_full", "stored",
+    ``counts`` gives the number of lines by kind ("queue_full", "stored",
     "round_robin", "error", "notice", "progress", "traceback"), suppressed
-    lines included. A dropped message costs the calling thread about a
-    microsecond (one dict look-up and a counter when suppressed).
+    lines included. A suppressed line costs the calling thread well under a
+    microsecond (one dict look-up, a clock read and two counters under a lock).
     """
 
     def __init__(self, logger: logging.Logger | None = None, *, interval: float = 10.0, burst: int = 3,
@@ -169,39 +176,54 @@ class LoggingConsole:
         self.interval = float(interval)
         self.burst = int(burst)
         self.clock = clock
-        self.counts: dict[str, int] = {}
         self.suppressed_total = 0
+        self._kinds: dict[str, _Count] = {}
         self._lines: dict[str, _Line] = {}
         self._windows: dict[str, _Window] = {}
         self._max_cached = max_cached
         self._lock = threading.Lock()
-        self._last = threading.local()
+        self._last_emitted = True
+        self._stored = self._kind("stored")
         self.traceback = _TracebackShim(self)
+
+    @property
+    def counts(self) -> dict[str, int]:
+        return {k: c.n for k, c in self._kinds.items() if c.n}
+
+    def _kind(self, kind: str) -> _Count:
+        c = self._kinds.get(kind)
+        if c is None:
+            c = self._kinds[kind] = _Count()
+        return c
 
     # -- the print stand-in -------------------------------------------------
     def __call__(self, *objects: Any, sep: str = " ", end: str = "\n", **_ignored: Any) -> None:
         text = objects[0] if len(objects) == 1 and type(objects[0]) is str else sep.join(map(str, objects))
         line = self._lines.get(text)
         if line is None:
+            if text.startswith("[green]Model: ") and not self.logger.isEnabledFor(logging.DEBUG):
+                # The worker's per-embedding counts line, with DEBUG off: its
+                # text changes every time, so skip the parse and the cache.
+                with self._lock:
+                    self._stored.n += 1
+                return
             line = self._classify(text)
+        w = line.window
         now = self.clock()
         summary = None
         with self._lock:
-            self.counts[line.kind] = self.counts.get(line.kind, 0) + 1
-            w = self._windows.get(line.key)
-            if w is None:
-                w = self._windows[line.key] = _Window(now, line.level, line.plain)
-            elif now - w.start >= self.interval:
+            line.count.n += 1
+            if now - w.start >= self.interval:
                 if w.suppressed:
                     summary = (w.level, w.suppressed, w.sample, now - w.start)
                 w.start, w.emitted, w.suppressed = now, 0, 0
             if w.emitted >= self.burst:
                 w.suppressed += 1
                 self.suppressed_total += 1
-                self._last.emitted = False
+                self._last_emitted = False
                 return
             w.emitted += 1
-        self._last.emitted = True
+            self._last_emitted = True
         if summary is not None:
             self._summary(*summary)
         self.logger.log(line.level, line.plain)
@@ -215,10 +237,15 @@ class LoggingConsole:
         kind = next((k for k, prefix in _KINDS if plain.startswith(prefix)), None)
         if kind is None:
             kind = {logging.ERROR: "error", logging.WARNING: "notice"}.get(level, "progress")
-        line = _Line(plain, level, kind, _DIGITS.sub("#", plain))
-        if len(self._lines) >= self._max_cached:
-            self._lines.clear()
-        self._lines[text] = line
+        key = _DIGITS.sub("#", plain)
+        with self._lock:
+            w = self._windows.get(key)
+            if w is None:
+                w = self._windows[key] = _Window(self.clock(), level, plain)
+            line = _Line(plain, level, self._kind(kind), w)
+            if len(self._lines) >= self._max_cached:
+                self._lines.clear()
+            self._lines[text] = line
         return line
 
     def _summary(self, level: int, n: int, sample: str, seconds: float) -> None:
@@ -242,8 +269,8 @@ class LoggingConsole:
     # -- the traceback stand-in ---------------------------------------------
     def print_exc(self, limit: int | None = None, file: Any = None, chain: bool = True) -> None:
         with self._lock:
-            self.counts["traceback"] = self.counts.get("traceback", 0) + 1
-        if not getattr(self._last, "emitted", True):
+            self._kind("traceback").n += 1
+        if not self._last_emitted:
             return
         exc = sys.exc_info()
         if exc[0] is None:
