@@ -1,0 +1,204 @@
+"""What the vLLM middleware and the logging console cost.
+
+    PYTHONPATH=src python benchmarks/middleware.py [--quick]
+
+1. Event-loop time per chat request added by ShiftDetectionMiddleware: the
+   ASGI call of a bare app (reads the body in the chunks uvicorn delivers,
+   answers 200) with and without the middleware in front, for a small body and
+   a 5 MB image body. The yardstick is what vLLM itself spends on the same
+   body: ``ChatCompletionRequest.model_validate_json``. The hand-over thread's
+   work (parse and hand-over) is waited for outside the timed call and shown
+   apart; it runs on its own thread.
+2. The drop path: a request whose messages all meet a full queue, through the
+   real module, with the module's print bound to the LoggingConsole, to rich's
+   print (output to /dev/null, a lower bound for a terminal or a log pipe) and
+   to a no-op (the floor: the queue's own Full).
+
+Figures are medians of repeats; the machine is shared, so single figures move
+by 10-30 % between runs.
+"""
+from __future__ import annotations
+
+import argparse
+import asyncio
+import base64
+import contextlib
+import io
+import json
+import os
+import queue
+import statistics
+import sys
+import threading
+import time
+import types
+
+os.environ.setdefault("HF_HUB_OFFLINE", "1")
+os.environ.setdefault("TRANSFORMERS_OFFLINE", "1")
+
+CHAT = "/v1/chat/completions"
+CHUNK = 65536  # what uvicorn's h11/httptools protocols hand over per http.request
+
+
+class NullHandler:
+    """Takes requests like the module's handler, embeds nothing."""
+
+    def __init__(self):
+        self.live_messages_queue = queue.Queue(16)
+        self.vllm_to_embedding_model_map = {"m": {"text": "t", "image": "i"}}
+        self.train_test_embeddings = {"m": {}}
+        self.live_embeddings = {}
+        self.n = 0
+
+    def add_embedding(self, *a):
+        pass
+
+    def handle_chat_completion_request(self, request):
+        self.n += len(request.messages)
+
+
+async def bare_app(scope, receive, send):
+    while True:
+        m = await receive()
+        if not m.get("more_body"):
+            break
+    await send({"type": "http.response.start", "status": 200, "headers": []})
+    await send({"type": "http.response.body", "body": b"{}"})
+
+
+def bodies() -> dict[str, bytes]:
+    small = {"model": "m", "messages": [{"role": "system", "content": "You are a helpful assistant."},
+                                        {"role": "user", "content": "How long should I boil an egg?"}]}
+    png = os.urandom(int(5 * 1024 * 1024 * 3 / 4))  # ~5 MB once Base64-encoded
+    url = "data:image/png;base64," + base64.b64encode(png).decode()
+    image = {"model": "m", "messages": [{"role": "user", "content": [
+        {"type": "text", "text": "What is in this picture?"},
+        {"type": "image_url", "image_url": {"url": url}}]}]}
+    return {"small": json.dumps(small).encode(), "5 MB image": json.dumps(image).encode()}
+
+
+async def one_call(app, body: bytes) -> float:
+    parts = [body[i:i + CHUNK] for i in range(0, len(body), CHUNK)]
+    msgs = [{"type": "http.request", "body": p, "more_body": i + 1 < len(parts)} for i, p in enumerate(parts)]
+    it = iter(msgs)
+
+    async def receive():
+        return next(it, {"type": "http.disconnect"})
+
+    async def send(_m):
+        pass
+
+    scope = {"type": "http", "method": "POST", "path": CHAT, "query_string": b"",
+             "headers": [(b"content-type", b"application/json"), (b"content-length", str(len(body)).encode())]}
+    t0 = time.perf_counter()
+    await app(scope, receive, send)
+    return time.perf_counter() - t0
+
+
+def bench_event_loop(repeats: int, quick: bool) -> None:
+    from vllm.entrypoints.openai.protocol import ChatCompletionRequest
+
+    from olvane_sdk.fast.deployment.ood.middleware import ShiftCollector, ShiftConfig, ShiftDetectionMiddleware
+
+    c = ShiftCollector(ShiftConfig(max_rate=0.0, max_body=64 << 20), handler=NullHandler(), init_models=False,
+                       metrics=False)
+    assert c.ready.wait(120)
+    mw = ShiftDetectionMiddleware(bare_app, collector=c)
+    print("\n## Event-loop time per chat request (µs, median)\n")
+    print("| body | bytes | bare app | with middleware | added | thread: parse + hand-over "
+          "| vLLM's parse (yardstick) | added / yardstick |")
+    print("|---|---|---|---|---|---|---|---|")
+    loop = asyncio.new_event_loop()
+    for name, body in bodies().items():
+        n = (20 if quick else 60) if len(body) > 1e6 else (500 if quick else 3000)
+        bare, withmw, thread, parse = [], [], [], []
+        for _ in range(repeats):
+            a, b, t, p = [], [], [], []
+            for _ in range(n):
+                a.append(loop.run_until_complete(one_call(bare_app, body)))
+                b.append(loop.run_until_complete(one_call(mw, body)))
+                t0 = time.perf_counter()
+                c.drain()
+                t.append(time.perf_counter() - t0)
+                t0 = time.perf_counter()
+                ChatCompletionRequest.model_validate_json(body)
+                p.append(time.perf_counter() - t0)
+            bare.append(statistics.median(a))
+            withmw.append(statistics.median(b))
+            thread.append(statistics.median(t))
+            parse.append(statistics.median(p))
+        m = {k: statistics.median(v) * 1e6 for k, v in
+             (("bare", bare), ("mw", withmw), ("thread", thread), ("parse", parse))}
+        added = m["mw"] - m["bare"]
+        print(f"| {name} | {len(body):,} | {m['bare']:.1f} | {m['mw']:.1f} | {added:.1f} | {m['thread']:.0f} "
+              f"| {m['parse']:.0f} | {added / m['parse']:.3f} |")
+    assert c.intake["collected"] > 0
+    c.close()
+    loop.close()
+
+
+def bench_drop_path(repeats: int, quick: bool) -> None:
+    import logging
+
+    import rich
+
+    from olvane_sdk.fast.deployment.ood import interceptor as mod
+    from olvane_sdk.fast.deployment.ood.host import LoggingConsole
+
+    logging.getLogger("olvane_sdk").addHandler(logging.NullHandler())
+    logging.getLogger("olvane_sdk").propagate = False
+    h = mod.ShiftDetectionRequestHandler()
+    release = threading.Event()
+    h.embedding_thread = threading.Thread(target=release.wait, daemon=True)  # a live worker: none starts
+    h.embedding_thread.start()
+    for _ in range(16):
+        h.live_messages_queue.put_nowait({})
+    saved = mod.print, mod.traceback
+    consoles = {"no-op print (floor)": lambda *a, **k: None, "LoggingConsole": None, "rich print": rich.print}
+    sizes = {"no-op print (floor)": 100_000, "LoggingConsole": 100_000, "rich print": 300 if quick else 2000}
+    per_msg: dict[str, float] = {}
+    whole: dict[str, float] = {}
+    try:
+        for name, sink in consoles.items():
+            runs = []
+            for _ in range(repeats):
+                if name == "LoggingConsole":
+                    sink = LoggingConsole()
+                    mod.traceback = sink.traceback
+                mod.print = sink
+                req = types.SimpleNamespace(model="m", messages=[{} for _ in range(sizes[name])])
+                with open(os.devnull, "w") as devnull, contextlib.redirect_stdout(devnull):
+                    t0 = time.perf_counter()
+                    h.handle_chat_completion_request(req)
+                    runs.append(time.perf_counter() - t0)
+            whole[name] = statistics.median(runs)
+            per_msg[name] = whole[name] / sizes[name]
+    finally:
+        mod.print, mod.traceback = saved
+        release.set()
+    print("\n## Drop path: a request whose messages meet a full queue\n")
+    print("| console | messages | µs per dropped message | 100,000-message request (s) | vs LoggingConsole |")
+    print("|---|---|---|---|---|")
+    for name in consoles:
+        print(f"| {name} | {sizes[name]:,} | {per_msg[name] * 1e6:.2f} | {per_msg[name] * 1e5:.3f}"
+              f"{'' if sizes[name] == 100_000 else ' (extrapolated)'} | "
+              f"{per_msg[name] / per_msg['LoggingConsole']:.1f}x |")
+
+
+def main(argv=None) -> int:
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--quick", action="store_true")
+    ap.add_argument("--only", default="loop,drop")
+    args = ap.parse_args(argv)
+    repeats = 3 if args.quick else 7
+    only = set(args.only.split(","))
+    print(f"python {sys.version.split()[0]}, {os.cpu_count()} cores")
+    if "loop" in only:
+        bench_event_loop(repeats, args.quick)
+    if "drop" in only:
+        bench_drop_path(repeats, args.quick)
+    return 0
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())

@@ -1,0 +1,337 @@
+"""ShiftDetectionMiddleware at ASGI level: a raw ASGI app stands in for vLLM
+(it reads the body, echoes it, answers 2xx/4xx, streams), the collector runs
+its real threads and vLLM's real ChatCompletionRequest parses."""
+from __future__ import annotations
+
+import asyncio
+import hashlib
+import json
+import queue
+import random
+
+import pytest
+from fastapi import Request  # module level: FastAPI resolves the endpoint annotations here
+from conftest import write_recipe
+from vllm.entrypoints.openai.protocol import ChatCompletionRequest  # noqa: F401  (imported once, up front)
+
+from olvane_sdk.fast.deployment.ood.middleware import (
+    ConfigError, ShiftCollector, ShiftConfig, ShiftDetectionMiddleware, config_from_env)
+
+CHAT = "/v1/chat/completions"
+
+
+class FakeHandler:
+    """Records what is handed over; a 16-message queue like the module's."""
+
+    def __init__(self, models=("m1", "m2")):
+        self.live_messages_queue = queue.Queue(16)
+        self.vllm_to_embedding_model_map = {m: {"text": "t", "image": None} for m in models}
+        self.train_test_embeddings = {m: {} for m in models}
+        self.live_embeddings: dict = {}
+        self.requests: list = []
+
+    def add_embedding(self, *a):
+        pass
+
+    def handle_chat_completion_request(self, request):
+        self.requests.append((request.model, [m["content"] for m in request.messages]))
+
+
+async def downstream(scope, receive, send):
+    """vLLM's part: reads the body, answers 400 for model "bad", else 200 with
+    the body's sha256 (as JSON, or as two SSE events when streaming), then
+    reports whether a disconnect reached it."""
+    if scope["type"] != "http":
+        return
+    body = b""
+    while True:
+        m = await receive()
+        body += m.get("body", b"")
+        if not m.get("more_body"):
+            break
+    doc = json.loads(body)
+    status = 400 if doc.get("model") == "bad" else 200
+    await send({"type": "http.response.start", "status": status, "headers": []})
+    digest = hashlib.sha256(body).hexdigest().encode()
+    if doc.get("stream"):
+        await send({"type": "http.response.body", "body": b"data: " + digest + b"\n\n", "more_body": True})
+        tail = await receive()  # a disconnect must reach the app
+        await send({"type": "http.response.body", "body": b"data: " + tail["type"].encode() + b"\n\n"})
+    else:
+        await send({"type": "http.response.body", "body": digest})
+
+
+def chat(model="m1", n=1, stream=False, assistant_at=None, pad=0) -> bytes:
+    msgs = [{"role": "user", "content": f"q{i}" + "x" * pad} for i in range(n)]
+    if assistant_at is not None:
+        msgs[assistant_at] = {"role": "assistant", "content": "a"}
+    return json.dumps({"model": model, "messages": msgs, "stream": stream}).encode()
+
+
+async def call(app, body: bytes, *, path=CHAT, chunk=7, content_length=True):
+    """Sends body in chunks, then a disconnect; returns (status, response body)."""
+    parts = [body[i:i + chunk] for i in range(0, len(body), chunk)] or [b""]
+    inbox = [{"type": "http.request", "body": p, "more_body": i + 1 < len(parts)} for i, p in enumerate(parts)]
+    inbox.append({"type": "http.disconnect"})
+    out = []
+
+    async def receive():
+        return inbox.pop(0)
+
+    async def send(m):
+        out.append(m)
+
+    headers = [(b"content-length", str(len(body)).encode())] if content_length else []
+    await app({"type": "http", "method": "POST", "path": path, "headers": headers, "query_string": b""},
+              receive, send)
+    return out[0]["status"], b"".join(m.get("body", b"") for m in out[1:])
+
+
+@pytest.fixture
+def make():
+    made = []
+
+    def make(handler=None, clock=None, **cfg):
+        handler = handler or FakeHandler()
+        kw = {"clock": clock} if clock else {}
+        c = ShiftCollector(ShiftConfig(**{"max_rate": 0.0, **cfg}), handler=handler, init_models=False,
+                           metrics=False, **kw)
+        made.append(c)
+        assert c.ready.wait(60)
+        return ShiftDetectionMiddleware(downstream, collector=c), c, handler
+
+    yield make
+    for c in made:
+        c.close()
+
+
+def run(coro):
+    return asyncio.run(coro)
+
+
+@pytest.mark.parametrize("model,stream,status,outcome", [
+    ("m1", False, 200, "collected"),
+    ("m1", True, 200, "collected"),
+    ("bad", False, 400, "rejected_by_vllm"),
+    ("m3", False, 200, "no_recipe"),
+])
+def test_status_gate_replay_and_disconnect(make, model, stream, status, outcome):
+    mw, c, h = make()
+    body = chat(model, n=3, stream=stream)
+    got_status, answer = run(call(mw, body))
+    assert got_status == status
+    digest = hashlib.sha256(body).hexdigest().encode()
+    if stream:  # the body arrived unchanged and the disconnect after it
+        assert answer == b"data: " + digest + b"\n\ndata: http.disconnect\n\n"
+    else:
+        assert answer == digest
+    assert c.drain()
+    assert c.intake[outcome] == 1
+    assert h.requests == ([(model, ["q0", "q1", "q2"])] if outcome == "collected" else [])
+
+
+def test_other_routes_and_size_limit(make):
+    mw, c, h = make(max_body=300)
+    small, big = chat(n=2), chat(n=2, pad=400)
+    assert run(call(mw, small, path="/v1/completions"))[1] == hashlib.sha256(small).hexdigest().encode()
+    for content_length in (True, False):  # announced, or found while reading
+        assert run(call(mw, big, content_length=content_length))[1] == hashlib.sha256(big).hexdigest().encode()
+    assert c.drain() and h.requests == []
+    assert c.intake["too_large"] == 2 and sum(c.intake.values()) == 2
+
+
+@pytest.mark.parametrize("policy,expected", [("all", ["q0", "a", "q2", "q3"]), ("new", ["q2", "q3"])])
+def test_policies(make, policy, expected):
+    mw, c, h = make(policy=policy)
+    run(call(mw, chat(n=4, assistant_at=1)))
+    run(call(mw, chat(n=2, assistant_at=1)))  # nothing new after the assistant turn
+    assert c.drain()
+    assert h.requests == [("m1", expected)] + ([("m1", ["q0", "a"])] if policy == "all" else [])
+    assert c.intake["empty"] == (policy == "new")
+
+
+def test_queue_full_whole_request_or_nothing(make):
+    h = FakeHandler()
+    for _ in range(10):
+        h.live_messages_queue.put_nowait({})
+    mw, c, _ = make(handler=h, policy="all")
+    run(call(mw, chat(n=7)))
+    run(call(mw, chat(n=6)))
+    assert c.drain()
+    assert [len(m) for _, m in h.requests] == [6]
+    assert c.intake["queue_full"] == 1 and c.messages["queue_full"] == 7
+
+
+class Clock:
+    def __init__(self):
+        self.t = 0.0
+
+    def __call__(self):
+        return self.t
+
+
+def test_token_bucket_counts(make):
+    clock = Clock()
+    mw, c, h = make(clock=clock, max_rate=4.0)  # 4 msg/s, 4 tokens to start
+    for n, dt in [(3, 0), (3, 0), (1, 0), (1, 0.5), (1, 0.25), (2, 0), (1, 1.0)]:
+        clock.t += dt
+        run(call(mw, chat(n=n)))
+        assert c.drain()
+    # 4 tokens: 3 taken; the second 3-message request goes into debt (-2);
+    # 0.5 s later 2 tokens bring it to 0, 0.25 s later to 1: one request.
+    assert [len(m) for _, m in h.requests] == [3, 3, 1, 1]
+    assert c.intake["collected"] == 4 and c.intake["sampled_out"] == 3
+    # Rejected requests hand their reservation back.
+    clock.t += 10
+    for _ in range(5):
+        run(call(mw, chat("bad")))
+    assert c.bucket.tokens == c.bucket.capacity
+
+
+def test_sampling_keeps_the_traffic_ratio(make):
+    clock = Clock()
+    mw, c, h = make(clock=clock, max_rate=20.0)
+    rng = random.Random(0)
+
+    async def traffic():
+        for _ in range(3300):
+            clock.t += 0.02  # 50 requests/s offered (75 messages/s), budget 20 messages/s
+            await call(mw, chat("m1" if rng.random() < 10 / 11 else "m2", n=rng.choice([1, 2])))
+            assert c.drain()
+
+    run(traffic())
+    got = {m: sum(1 for r in h.requests if r[0] == m) for m in ("m1", "m2")}
+    assert abs(c.messages["collected"] - (20 + 20 * 66)) < 40
+    assert 7.5 < got["m1"] / got["m2"] < 13
+
+
+def test_config_from_env(tmp_path):
+    write_recipe(tmp_path, "alpha")
+    write_recipe(tmp_path, "beta")
+    forms = [str(tmp_path), f"alpha={tmp_path / 'alpha'},beta={tmp_path / 'beta'}",
+             json.dumps({"alpha": str(tmp_path / "alpha"), "beta": str(tmp_path / "beta")})]
+    for form in forms:
+        cfg = config_from_env({"OLVANE_SHIFT_RECIPES": form, "OLVANE_SHIFT_MAX_BODY": "2MiB",
+                               "OLVANE_SHIFT_MAX_RATE": "off"})
+        assert set(cfg.recipes) == {"alpha", "beta"} and cfg.max_body == 2 << 20 and cfg.max_rate == 0
+    for bad in [{}, {"OLVANE_SHIFT_RECIPES": "{nope"}, {"OLVANE_SHIFT_RECIPES": "x=/does/not/exist"},
+                {"OLVANE_SHIFT_RECIPES": str(tmp_path), "OLVANE_SHIFT_POLICY": "some"},
+                {"OLVANE_SHIFT_RECIPES": str(tmp_path), "OLVANE_SHIFT_MAX_RATE": "-1"}]:
+        with pytest.raises(ConfigError):
+            config_from_env(bad)
+
+
+@pytest.mark.filterwarnings("ignore::pytest.PytestUnhandledThreadExceptionWarning")  # stop_worker's SystemExit
+def test_real_module_behind_vllm_auth(handler, fake_models, recipe_root):
+    """The real handler, its worker and vLLM's AuthenticationMiddleware in a
+    FastAPI app: requests collected and embedded, /v1/shift a route behind
+    the key, counts on the metrics."""
+    import httpx
+    from fastapi import FastAPI
+    from prometheus_client import REGISTRY, generate_latest
+    from vllm.entrypoints.openai.api_server import AuthenticationMiddleware
+
+    from olvane_sdk.fast.deployment.ood.host import stop_worker, wait_drained
+
+    c = ShiftCollector(ShiftConfig(recipes={"alpha": str(write_recipe(recipe_root, "alpha"))}, max_rate=0.0,
+                                   report_interval=0), handler=handler)
+    app = FastAPI()
+
+    @app.post(CHAT)
+    async def chat_completions(raw: Request):
+        req = ChatCompletionRequest.model_validate_json(await raw.body())
+        return {"model": req.model, "choices": []}
+
+    app.add_middleware(AuthenticationMiddleware, tokens=["sesame"])
+    app.add_middleware(ShiftDetectionMiddleware, collector=c)
+    key = {"Authorization": "Bearer sesame"}
+
+    async def scenario():
+        transport = httpx.ASGITransport(app=app)
+        async with httpx.AsyncClient(transport=transport, base_url="http://t") as client:
+            assert (await client.get("/v1/shift")).status_code == 401
+            assert c.ready.wait(60)
+            for model in ("alpha", "alpha", "other"):
+                r = await client.post(CHAT, headers=key, content=chat(model, n=2))
+                assert r.status_code == 200
+            assert (await client.post(CHAT, content=chat("alpha"))).status_code == 401
+            assert c.drain() and wait_drained(handler, 20)
+            return (await client.get("/v1/shift?refresh=true", headers=key)).json()
+
+    try:
+        doc = asyncio.run(scenario())
+    finally:
+        c.close()
+        assert stop_worker(handler)
+    assert doc["ready"] and doc["live_counts"] == {"alpha": {"text": 4, "image": 0}}
+    assert doc["intake"]["collected"] == 2 and doc["intake"]["no_recipe"] == 1
+    assert [(r["model"], r["modality"], r["n_live"]) for r in doc["report"]["rows"]][:1] == [("alpha", "text", 4)]
+    c.push_metrics()
+    text = generate_latest(REGISTRY).decode()
+    assert 'olvane_shift_embeddings_total{modality="text",model="alpha"} 4.0' in text
+    assert 'olvane_shift_requests_total{outcome="no_recipe"}' in text
+
+
+def test_logging_console_on_the_module(mod, handler, monkeypatch, caplog):
+    """Drop lines of a 1000-message request against a full queue become three
+    ERROR records and one summary with the count; errors keep their traceback."""
+    import logging
+    import threading
+    import types
+
+    from olvane_sdk.fast.deployment.ood.host import install_logging_console
+
+    for name in ("print", "traceback"):
+        monkeypatch.setattr(mod, name, getattr(mod, name))
+    clock = Clock()
+    console = install_logging_console(mod, interval=10, burst=3, clock=clock)
+    release = threading.Event()
+    handler.embedding_thread = threading.Thread(target=release.wait, daemon=True)  # a "live worker"
+    handler.embedding_thread.start()
+    for _ in range(16):
+        handler.live_messages_queue.put_nowait({})
+    caplog.set_level(logging.DEBUG, logger="olvane_sdk")
+    try:
+        handler.handle_chat_completion_request(types.SimpleNamespace(model="m", messages=[{} for _ in range(1000)]))
+        clock.t += 11
+        assert console.flush() == 1
+        handler.handle_chat_completion_request(types.SimpleNamespace(model="m", messages=[None]))
+    finally:
+        release.set()
+    records = [(r.levelno, r.getMessage()) for r in caplog.records]
+    drop = "Live messages queue is full. Dropping message."
+    assert records[:3] == [(logging.ERROR, drop)] * 3
+    assert records[3] == (logging.ERROR, f"997 more lines like this one in the last 11 s: {drop}")
+    assert records[4][1].startswith("Error handling chat completion request: ")
+    assert caplog.records[5].exc_info is not None and len(records) == 6
+    assert console.counts == {"queue_full": 1000, "error": 1, "traceback": 1}
+
+
+def test_metrics_under_prometheus_multiproc_dir(tmp_path):
+    """Two processes write their metrics to PROMETHEUS_MULTIPROC_DIR (as vLLM's
+    API servers do); what vLLM's /metrics would serve sums the counters and
+    keeps each process's gauges apart."""
+    import os
+    import subprocess
+    import sys
+
+    from prometheus_client import CollectorRegistry, generate_latest, multiprocess
+
+    script = (
+        "import sys; from olvane_sdk.fast.deployment.ood._metrics import get_metrics\n"
+        "m = get_metrics(); m.requests.labels('collected').inc(3)\n"
+        "row = {'model': 'alpha', 'modality': 'text', 'n_live': 40, 'verdict': sys.argv[1],\n"
+        "       'live': {'auc': float(sys.argv[2]), 'mmd2': 0.1, 'p_value': 0.002}, 'test': None}\n"
+        "m.set_report({'rows': [row]}, 0.5, 1.0)\n")
+    env = {**os.environ, "PROMETHEUS_MULTIPROC_DIR": str(tmp_path), "PYTHONPATH": os.pathsep.join(sys.path)}
+    for verdict, auc in (("shift", "0.9"), ("ok", "0.5")):
+        subprocess.run([sys.executable, "-c", script, verdict, auc], env=env, check=True, timeout=60)
+    registry = CollectorRegistry()
+    multiprocess.MultiProcessCollector(registry, path=str(tmp_path))
+    text = generate_latest(registry).decode()
+    assert 'olvane_shift_requests_total{outcome="collected"} 6.0' in text
+    aucs = sorted(line.rsplit(" ", 1)[1] for line in text.splitlines()
+                  if line.startswith("olvane_shift_auc{") and 'set="live"' in line)
+    assert aucs == ["0.5", "0.9"]
+    verdicts = [line for line in text.splitlines() if line.startswith("olvane_shift_verdict{")]
+    assert len(verdicts) == 2 and all('pid="' in v for v in verdicts)
