@@ -3,6 +3,7 @@ from a recipe-shaped map and whose live store is filled through the real
 ``add_embedding``; known shifts must be flagged, no shift must not."""
 from __future__ import annotations
 
+import io
 import itertools
 import json
 
@@ -120,7 +121,7 @@ def test_live_store_ring_is_what_is_compared(handler, console, mod, monkeypatch)
     "case, expect_verdict, note_part",
     [
         ("too few live", "n/a", "live: fewer than 8"),
-        ("dimension mismatch", "n/a", "live dimension 5 != train 24"),
+        ("dimension mismatch", "n/a", "20 of 20 embeddings left out, dimension 5 != train 24"),
         ("no traffic", "n/a", "no live traffic yet"),
         ("no reference", "n/a", "no reference embeddings"),
         ("drifted test split", "ok", "yardstick unreliable"),
@@ -146,6 +147,37 @@ def test_rows_that_cannot_be_judged_say_why(handler, console, case, expect_verdi
     row = rp.shift_report(handler, n_permutations=100).row("m", "text")
     assert row.verdict == expect_verdict
     assert note_part in row.note
+
+
+BAD_ROWS = {  # case: (train edit, test edit, extra live vectors, verdict, note part, live vectors compared)
+    "train with NaN": (lambda t: np.where(t > 2.0, np.nan, t), None, None, "n/a", "train has NaN or inf in", None),
+    "test with inf": (None, lambda t: np.where(t > 2.0, np.inf, t), None, "ok", "test has NaN or inf in", 40),
+    "train 3-D": (lambda t: t.reshape(10, 10, DIM), None, None, "n/a", "train is not 2-D (shape (10, 10, 24))", None),
+    "train not numeric": (lambda t: t.astype(str), None, None, "n/a", "train is not numeric", None),
+    # A reload switched the served model to a 9-wide model: its vectors sit beside the old ones.
+    "mixed live widths": (None, None, gaussian(np.random.default_rng(1), 12, 9), "ok",
+                          "live: 12 of 52 embeddings left out, dimension 9 != train 24", 40),
+    "live NaN": (None, None, np.full((3, DIM), np.nan), "ok", "live: 3 of 43 embeddings have NaN or inf", 40),
+}
+
+
+@pytest.mark.parametrize("case", list(BAD_ROWS))
+def test_a_bad_row_is_na_with_a_note_and_the_others_are_computed(handler, console, case):
+    edit_train, edit_test, extra_live, verdict, note_part, compared = BAD_ROWS[case]
+    rng = np.random.default_rng(6)
+    make_handler(handler, console, live={("good", "text"): gaussian(rng, 40), ("bad", "text"): gaussian(rng, 40)},
+                 train_n=100, test_n=30)
+    ref = handler.train_test_embeddings["bad"]["text"]
+    ref["train"] = edit_train(ref["train"]) if edit_train else ref["train"]
+    ref["test"] = edit_test(ref["test"]) if edit_test else ref["test"]
+    for v in [] if extra_live is None else extra_live:
+        handler.add_embedding("bad", "text", v)
+    rep = rp.shift_report(handler, n_permutations=50)
+    good, bad = rep.row("good", "text"), rep.row("bad", "text")
+    assert good.verdict == "ok" and good.live.n == 40 and good.note == ""
+    assert bad.verdict == verdict and note_part in bad.note and (bad.live and bad.live.n) == compared
+    json.dumps(rep.to_dict())
+    rp.print_report(rep, RichConsole(file=io.StringIO(), width=140))
 
 
 def test_no_handler_state_gives_empty_report(handler):

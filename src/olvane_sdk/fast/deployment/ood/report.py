@@ -27,7 +27,12 @@ Verdict per row: ``shift`` when the MMD p-value is below ``alpha`` and the
 AUC reaches ``auc_threshold`` (both: significant and large enough to matter);
 ``weak`` when only the test is significant; ``ok`` otherwise; ``n/a`` when
 either side has fewer than ``min_samples`` embeddings, there is no reference,
-or the dimensions differ. Everything is seeded and deterministic.
+the train array is unusable, or the dimensions differ. Everything is seeded
+and deterministic.
+
+One bad row never fails the report: each row's inputs are checked on their own
+(see :func:`_reference_matrix` and :func:`_live_matrix`) and anything left
+that still raises makes that row ``n/a`` with the error in its note.
 
 Use::
 
@@ -40,6 +45,8 @@ Use::
 from __future__ import annotations
 
 import math
+from collections import Counter
+from collections.abc import Mapping
 from dataclasses import asdict, dataclass, field
 from pathlib import Path
 from typing import Any, Iterable
@@ -229,15 +236,88 @@ def verdict_for(c: Comparison | None, settings: ReportSettings) -> str:
 # reading the handler
 
 
-def _as_matrix(value: Any) -> np.ndarray | None:
+def _count(value: Any) -> int:
+    try:
+        return len(value)
+    except TypeError:
+        return 0
+
+
+def _reference_matrix(value: Any, name: str) -> tuple[np.ndarray | None, str]:
+    """A recipe array (``train`` or ``test``) as a float matrix, or
+    ``(None, why)``. The recipe is one unit: an array with a single NaN or inf
+    is reported as broken rather than quietly trimmed, since its rows were
+    meant to describe the reference together."""
     if value is None:
-        return None
-    a = np.asarray(value, dtype=np.float64)
+        return None, ""
+    try:
+        a = np.asarray(value)
+        if a.dtype.kind == "O":
+            a = a.astype(np.float64)
+    except (ValueError, TypeError):
+        return None, f"{name} is not a numeric array"
+    if a.dtype.kind not in "iuf":
+        return None, f"{name} is not numeric (dtype {a.dtype})"
     if a.size == 0:
-        return np.zeros((0, 0))
-    if a.ndim == 1:
-        a = a[None, :]
-    return a if a.ndim == 2 else None
+        return np.zeros((0, 0)), ""
+    if a.ndim != 2:
+        return None, f"{name} is not 2-D (shape {a.shape})"
+    a = a.astype(np.float64, copy=False)
+    bad_rows = int(np.count_nonzero(~np.isfinite(a).all(axis=1)))
+    if bad_rows:
+        return None, f"{name} has NaN or inf in {bad_rows} of {len(a)} rows"
+    return a, ""
+
+
+def _live_matrix(stored: list, width: int | None) -> tuple[np.ndarray, list[str]]:
+    """The live vectors that can be compared with a reference of ``width``
+    columns, stacked, and notes on what was left out.
+
+    Live embeddings are independent samples, so unusable ones are dropped one
+    by one rather than failing the row: entries that are not numeric vectors,
+    vectors with NaN or inf, and vectors of another width. The last happens
+    when ``init_models`` switched a served model to an embedding model of
+    another width: the ring then holds the old model's vectors beside the new
+    one's until it turns over, and only those of the reference's width live in
+    the reference's space. Without a reference the most common width is kept
+    (for the plot)."""
+    n = len(stored)
+    try:
+        a = np.asarray(stored, dtype=np.float64)
+        if a.ndim == 2 and a.shape[1] and (width is None or a.shape[1] == width) and np.isfinite(a).all():
+            return a, []
+    except (ValueError, TypeError):
+        pass
+    vectors, not_vectors, non_finite = [], 0, 0
+    for v in stored:
+        try:
+            x = np.asarray(v, dtype=np.float64)
+        except (ValueError, TypeError):
+            not_vectors += 1
+            continue
+        if x.ndim != 1 or x.size == 0:
+            not_vectors += 1
+        elif not np.isfinite(x).all():
+            non_finite += 1
+        else:
+            vectors.append(x)
+    widths = Counter(len(x) for x in vectors)
+    against = f"train {width}"
+    if width is None and widths:
+        width = widths.most_common(1)[0][0]
+        against = f"the most common, {width}, kept"
+    notes = []
+    if not_vectors:
+        notes.append(f"live: {not_vectors} of {n} entries are not numeric vectors, left out")
+    if non_finite:
+        notes.append(f"live: {non_finite} of {n} embeddings have NaN or inf, left out")
+    others = sorted((w, c) for w, c in widths.items() if w != width)
+    if others:
+        dims = ", ".join(str(w) for w, _ in others)
+        notes.append(f"live: {sum(c for _, c in others)} of {n} embeddings left out, "
+                     f"dimension{'s' if len(others) > 1 else ''} {dims} != {against}")
+    kept = [x for x in vectors if len(x) == width]
+    return (np.vstack(kept) if kept else np.zeros((0, width or 0))), notes
 
 
 def _subsample(a: np.ndarray, k: int, rng: np.random.Generator) -> np.ndarray:
@@ -247,35 +327,42 @@ def _subsample(a: np.ndarray, k: int, rng: np.random.Generator) -> np.ndarray:
 
 
 def snapshot(handler) -> tuple[dict, dict]:
-    """Copies (reference, live) out of the handler: reference[model][modality]
-    = {"train", "test"} arrays; live[model][modality] = array. The live store is
-    copied under ``embedding_lock`` so the worker cannot change it meanwhile."""
-    reference: dict[str, dict[str, dict[str, np.ndarray | None]]] = {}
+    """Copies (reference, live) out of the handler, as stored: reference[model]
+    [modality] = {"train": ..., "test": ...} (the recipe's arrays);
+    live[model][modality] = list of the stored vectors. The live store is
+    copied under ``embedding_lock`` so the worker cannot change it meanwhile.
+    Nothing is converted or checked here: that happens per row."""
+    reference: dict[str, dict[str, dict[str, Any]]] = {}
     for model, entry in dict(getattr(handler, "train_test_embeddings", {}) or {}).items():
-        for modality, e in dict(entry).items():
-            reference.setdefault(model, {})[modality] = {
-                "train": _as_matrix(e.get("train")),
-                "test": _as_matrix(e.get("test")),
-            }
+        if not isinstance(entry, Mapping):
+            continue
+        for modality, e in entry.items():
+            e = e if isinstance(e, Mapping) else {}
+            reference.setdefault(model, {})[modality] = {"train": e.get("train"), "test": e.get("test")}
     live: dict[str, dict[str, list]] = {}
     lock = getattr(handler, "embedding_lock", None)
     if lock is not None and not lock.acquire(timeout=30):
         raise TimeoutError("embedding_lock was not released within 30 s")
     try:
         for model, entry in dict(getattr(handler, "live_embeddings", {}) or {}).items():
-            for modality, ring in dict(entry).items():
-                live.setdefault(model, {})[modality] = [list(v) for v in ring.get("live", [])]
+            if not isinstance(entry, Mapping):
+                continue
+            for modality, ring in entry.items():
+                stored = ring.get("live") if isinstance(ring, Mapping) else None
+                # The store replaces slots and never edits a stored vector, so
+                # copying the slot list is enough.
+                live.setdefault(model, {})[modality] = list(stored) if isinstance(stored, list) else []
     finally:
         if lock is not None:
             lock.release()
-    live_arr = {m: {mod: _as_matrix(v) for mod, v in e.items()} for m, e in live.items()}
-    return reference, live_arr
+    return reference, live
 
 
 def shift_report(handler=None, settings: ReportSettings | None = None, **overrides) -> ShiftReport:
     """Builds the report for every served model and modality that has a
     reference or live embeddings. Keyword overrides set ``ReportSettings``
-    fields (seed, n_permutations, alpha, auc_threshold, ...)."""
+    fields (seed, n_permutations, alpha, auc_threshold, ...). A row whose
+    inputs are unusable is ``n/a`` with a note; it never fails the others."""
     if handler is None:
         from .interceptor import olvane_shift_detection_handler as handler
     settings = settings or ReportSettings()
@@ -292,46 +379,54 @@ def shift_report(handler=None, settings: ReportSettings | None = None, **overrid
         for model in models:
             for modality in MODALITIES:
                 ref = reference.get(model, {}).get(modality)
-                lv = live.get(model, {}).get(modality)
-                if ref is None and (lv is None or len(lv) == 0):
+                lv = live.get(model, {}).get(modality) or []
+                if ref is None and not lv:
                     continue
-                rows.append(_row(model, modality, ref, lv, settings))
+                try:
+                    rows.append(_row(model, modality, ref, lv, settings))
+                except Exception as e:  # whatever the checks did not foresee
+                    rows.append(ModalityRow(model, modality, _count(ref and ref["train"]),
+                                            _count(ref and ref["test"]), len(lv), None, None, "n/a",
+                                            note=f"not computed: {type(e).__name__}: {e}"))
     return ShiftReport(rows=rows, settings=settings)
 
 
-def _row(model, modality, ref, lv, settings: ReportSettings) -> ModalityRow:
+def _row(model, modality, ref, stored: list, settings: ReportSettings) -> ModalityRow:
     # One generator per row, seeded from the settings and the row's name, so a
     # row's figures do not depend on which other rows exist.
     rng = np.random.default_rng([settings.seed, *map(ord, f"{model}\x00{modality}")])
-    train = None if ref is None else ref["train"]
-    test = None if ref is None else ref["test"]
-    n_train = 0 if train is None else len(train)
-    n_test = 0 if test is None else len(test)
-    n_live = 0 if lv is None else len(lv)
-    row = ModalityRow(model, modality, n_train, n_test, n_live, None, None, "n/a")
-    if train is None or n_train == 0:
-        row.note = "no reference embeddings in the recipe"
-        if lv is not None:
+    ref = ref or {}
+    train, train_problem = _reference_matrix(ref.get("train"), "train")
+    test, test_problem = _reference_matrix(ref.get("test"), "test")
+    row = ModalityRow(model, modality, _count(ref.get("train")), _count(ref.get("test")), len(stored),
+                      None, None, "n/a")
+    width = train.shape[1] if train is not None and len(train) else None
+    lv, live_notes = _live_matrix(stored, width)
+    notes = [p for p in (train_problem, test_problem) if p]
+    if width is None:
+        if not train_problem:
+            notes.insert(0, "no reference embeddings in the recipe")
+        row.note = "; ".join(notes + live_notes)
+        if len(lv):
             row.arrays = {"live": lv}
         return row
-    dim = train.shape[1]
-    notes = []
     arrays = {"train": train}
     tr = _subsample(train, settings.max_samples, rng)
     for name, other in (("test", test), ("live", lv)):
         if other is None or len(other) == 0:
             continue
-        if other.shape[1] != dim:
-            notes.append(f"{name} dimension {other.shape[1]} != train {dim}")
+        if other.shape[1] != width:
+            notes.append(f"{name} dimension {other.shape[1]} != train {width}")
             continue
         arrays[name] = other
-        if len(other) < settings.min_samples or n_train < settings.min_samples:
+        if len(other) < settings.min_samples or len(train) < settings.min_samples:
             notes.append(f"{name}: fewer than {settings.min_samples} embeddings")
             continue
         setattr(row, name, compare(tr, _subsample(other, settings.max_samples, rng), settings))
+    notes += live_notes
     row.arrays = arrays
     row.verdict = verdict_for(row.live, settings)
-    if n_live == 0:
+    if not stored:
         notes.append("no live traffic yet")
     if row.test is not None and verdict_for(row.test, settings) != "ok":
         notes.append("the recipe's own test split differs from train: yardstick unreliable")
