@@ -13,6 +13,10 @@
    real module, with the module's print bound to the LoggingConsole, to rich's
    print (output to /dev/null, a lower bound for a terminal or a log pipe) and
    to a no-op (the floor: the queue's own Full).
+3. Event-loop lag while the worker is saturated: an asyncio loop on the main
+   thread sleeps 1 ms at a time and records how late it wakes, with no worker,
+   then with the real module's worker kept busy (all-MiniLM-L6-v2, one-thread
+   ONNX Runtime session) printing through rich and through the LoggingConsole.
 
 Figures are medians of repeats; the machine is shared, so single figures move
 by 10-30 % between runs.
@@ -103,6 +107,17 @@ def bench_event_loop(repeats: int, quick: bool) -> None:
     c = ShiftCollector(ShiftConfig(max_rate=0.0, max_body=64 << 20), handler=NullHandler(), init_models=False,
                        metrics=False)
     assert c.ready.wait(120)
+    # Time the thread's work where it runs: the event loop's epoll releases the
+    # GIL, and the woken hand-over thread may run before or after the timed call.
+    thread_times: list[float] = []
+    inner = c._handover
+
+    def timed_handover(chunks):
+        t0 = time.perf_counter()
+        inner(chunks)
+        thread_times.append(time.perf_counter() - t0)
+
+    c._handover = timed_handover
     mw = ShiftDetectionMiddleware(bare_app, collector=c)
     print("\n## Event-loop time per chat request (µs, median)\n")
     print("| body | bytes | bare app | with middleware | added | thread: parse + hand-over "
@@ -113,19 +128,18 @@ def bench_event_loop(repeats: int, quick: bool) -> None:
         n = (20 if quick else 60) if len(body) > 1e6 else (500 if quick else 3000)
         bare, withmw, thread, parse = [], [], [], []
         for _ in range(repeats):
-            a, b, t, p = [], [], [], []
+            a, b, p = [], [], []
+            thread_times.clear()
             for _ in range(n):
                 a.append(loop.run_until_complete(one_call(bare_app, body)))
                 b.append(loop.run_until_complete(one_call(mw, body)))
-                t0 = time.perf_counter()
                 c.drain()
-                t.append(time.perf_counter() - t0)
                 t0 = time.perf_counter()
                 ChatCompletionRequest.model_validate_json(body)
                 p.append(time.perf_counter() - t0)
             bare.append(statistics.median(a))
             withmw.append(statistics.median(b))
-            thread.append(statistics.median(t))
+            thread.append(statistics.median(thread_times))
             parse.append(statistics.median(p))
         m = {k: statistics.median(v) * 1e6 for k, v in
              (("bare", bare), ("mw", withmw), ("thread", thread), ("parse", parse))}
@@ -185,10 +199,83 @@ def bench_drop_path(repeats: int, quick: bool) -> None:
               f"{per_msg[name] / per_msg['LoggingConsole']:.1f}x |")
 
 
+def bench_lag(seconds: float) -> None:
+    import logging
+
+    import onnxruntime as ort
+    import rich
+    from sentence_transformers import SentenceTransformer
+
+    from olvane_sdk.fast.deployment.ood import interceptor as mod
+    from olvane_sdk.fast.deployment.ood.host import LoggingConsole, stop_worker
+    from olvane_sdk.fast.deployment.ood.local_models import text_model_dir
+
+    logging.getLogger("olvane_sdk").addHandler(logging.NullHandler())
+    logging.getLogger("olvane_sdk").propagate = False
+    so = ort.SessionOptions()
+    so.intra_op_num_threads = so.inter_op_num_threads = 1
+    so.add_session_config_entry("session.intra_op.allow_spinning", "0")
+    model = SentenceTransformer(text_model_dir(), backend="onnx", model_kwargs={"session_options": so})
+    texts = [f"How do I keep basil alive on a windowsill in winter, question {i}?" for i in range(64)]
+
+    async def probe() -> list[float]:
+        late = []
+        end = time.perf_counter() + seconds
+        while time.perf_counter() < end:
+            t0 = time.perf_counter()
+            await asyncio.sleep(0.001)
+            late.append(time.perf_counter() - t0 - 0.001)
+        return late
+
+    saved = mod.print, mod.traceback
+    rows = []
+    try:
+        for name in ("no collection", "worker, rich print", "worker, LoggingConsole"):
+            h = mod.ShiftDetectionRequestHandler()
+            h.embedding_models = {"mini": model}
+            h.vllm_to_embedding_model_map = {"m": {"text": "mini", "image": None}}
+            h.text_prefixes = {"m": "query: "}
+            mod.print = rich.print if "rich" in name else LoggingConsole()
+            mod.traceback = saved[1] if "rich" in name else mod.print.traceback
+            stop = threading.Event()
+            sent = [0]
+
+            def feed():
+                while not stop.is_set():
+                    try:
+                        h.live_messages_queue.put({"model": "m", "content": texts[sent[0] % 64]}, timeout=0.1)
+                        sent[0] += 1
+                    except queue.Full:
+                        pass
+
+            feeder = threading.Thread(target=feed, daemon=True)
+            with open(os.devnull, "w") as devnull, contextlib.redirect_stdout(devnull):
+                if name != "no collection":
+                    h.start_live_embedding_worker()
+                    feeder.start()
+                    time.sleep(1.0)  # warm-up
+                n0 = sent[0]
+                late = sorted(asyncio.run(probe()))
+                rate = (sent[0] - n0) / seconds
+                stop.set()
+                if feeder.is_alive():
+                    feeder.join()
+                stop_worker(h)
+            q = lambda f: late[min(len(late) - 1, int(f * len(late)))] * 1e3  # noqa: E731
+            rows.append((name, q(0.5), q(0.99), late[-1] * 1e3, rate))
+    finally:
+        mod.print, mod.traceback = saved
+    print(f"\n## Event-loop lag while the worker is saturated ({seconds:.0f} s per set-up, 1 ms sleeps)\n")
+    print("| set-up | p50 (ms) | p99 (ms) | max (ms) | messages/s embedded |")
+    print("|---|---|---|---|---|")
+    for name, p50, p99, mx, rate in rows:
+        print(f"| {name} | {p50:.2f} | {p99:.2f} | {mx:.1f} | {rate:.0f} |")
+
+
 def main(argv=None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--quick", action="store_true")
-    ap.add_argument("--only", default="loop,drop")
+    ap.add_argument("--only", default="loop,drop,lag")
     args = ap.parse_args(argv)
     repeats = 3 if args.quick else 7
     only = set(args.only.split(","))
@@ -197,6 +284,8 @@ def main(argv=None) -> int:
         bench_event_loop(repeats, args.quick)
     if "drop" in only:
         bench_drop_path(repeats, args.quick)
+    if "lag" in only:
+        bench_lag(3.0 if args.quick else 10.0)
     return 0
 
 
