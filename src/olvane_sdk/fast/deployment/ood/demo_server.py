@@ -207,10 +207,9 @@ def parse_args(argv: Sequence[str]):
 
 def write_plot(path: str) -> Any:
     """The PCA plot of this process's shift report (train, test and live)."""
-    from .interceptor import olvane_shift_detection_handler as handler
     from .report import plot_report, shift_report
 
-    return plot_report(shift_report(handler), path)
+    return plot_report(shift_report(_collecting_handler()), path)
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -230,10 +229,26 @@ def main(argv: Sequence[str] | None = None) -> int:
     uvloop.run(api_server.run_server(args))
     if _probe is not None:
         _probe.dump(lag_file)
-    plot = os.environ.get("OLVANE_DEMO_PLOT")
-    if plot:
-        write_plot(plot)
+    handler = _collecting_handler()
+    if handler is not None:
+        # A worker still inside an ONNX Runtime run when the interpreter
+        # finalises aborts the process; end it after what is queued.
+        from .host import stop_worker
+
+        stop_worker(handler, timeout=30)
+        plot = os.environ.get("OLVANE_DEMO_PLOT")
+        if plot:
+            write_plot(plot)
     return 0
+
+
+def _collecting_handler():
+    """The handler the integration fed, if it was loaded in this process."""
+    if "olvane_sdk.fast.deployment.ood.middleware" not in sys.modules:
+        return None
+    from .interceptor import olvane_shift_detection_handler as handler
+
+    return handler
 
 
 if __name__ == "__main__":
