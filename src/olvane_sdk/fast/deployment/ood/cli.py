@@ -15,6 +15,7 @@ SHIFT but a server could not be read, 2 for bad command-line input.
 from __future__ import annotations
 
 import argparse
+import http.client
 import json
 import math
 import sys
@@ -54,8 +55,12 @@ class ServerResult:
 
 
 def _check_url(url: str) -> str:
-    parts = urllib.parse.urlsplit(url)
-    if parts.scheme not in ("http", "https") or not parts.netloc:
+    try:
+        parts = urllib.parse.urlsplit(url)
+        parts.port  # noqa: B018  (raises ValueError for a port out of range)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(f"not a URL: {url!r} ({e})") from None
+    if parts.scheme not in ("http", "https") or not parts.hostname:
         raise argparse.ArgumentTypeError(f"not an http(s) URL: {url!r}")
     return url.rstrip("/")
 
@@ -99,13 +104,17 @@ def fetch_shift(url: str, api_key: str | None, timeout: float) -> ServerResult:
         return ServerResult(url, error=f"unreachable: {e.reason}")
     except (TimeoutError, OSError) as e:
         return ServerResult(url, error=f"unreachable: {e}")
+    except http.client.HTTPException as e:  # a broken answer (bad status line, cut short)
+        return ServerResult(url, error=f"bad HTTP answer: {type(e).__name__}: {e}")
     try:
         body = json.loads(raw)
     except ValueError as e:
         return ServerResult(url, error=f"not JSON: {e}")
-    if not isinstance(body, dict) or not isinstance(body.get("report"), (dict, type(None))) \
-            or not isinstance((body.get("report") or {}).get("rows", []), list):
-        return ServerResult(url, error="not a /v1/shift answer (no 'report' object with 'rows')")
+    report = body.get("report") if isinstance(body, dict) else ...
+    rows = report.get("rows") if isinstance(report, dict) else []
+    if report is ... or not isinstance(report, (dict, type(None))) or not isinstance(rows, list) \
+            or not all(isinstance(r, dict) for r in rows):
+        return ServerResult(url, error="not a /v1/shift answer (no 'report' object with a list of rows)")
     return ServerResult(url, body=body)
 
 
@@ -172,10 +181,14 @@ def run_report(urls: Sequence[str], api_key: str | None, json_path: Path | None,
     shifted = any(_is_shift(r) for res in results for r in res.rows)
     failed = any(res.error is not None for res in results)
     if json_path is not None:
-        json_path.write_text(json.dumps({
-            "servers": [{"url": r.url, "error": r.error, "shift": r.body} for r in results],
-            "any_shift": shifted, "any_unreachable": failed,
-        }, indent=2))
+        try:
+            json_path.write_text(json.dumps({
+                "servers": [{"url": r.url, "error": r.error, "shift": r.body} for r in results],
+                "any_shift": shifted, "any_unreachable": failed,
+            }, indent=2))
+        except OSError as e:
+            print(f"{PROG} report: error: --json: {e}", file=sys.stderr)
+            return EXIT_USAGE
     return EXIT_SHIFT if shifted else EXIT_UNREACHABLE if failed else EXIT_OK
 
 
