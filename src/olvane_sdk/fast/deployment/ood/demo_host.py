@@ -1,4 +1,4 @@
-"""Demo host: the interceptor inside a real OpenAI-compatible endpoint.
+"""The demo: the integration in vLLM's own OpenAI-compatible server.
 
 ``python -m olvane_sdk.fast.deployment.ood.demo_host`` runs, offline, on
 loopback only:
@@ -6,18 +6,20 @@ loopback only:
 1. builds a recipe for each of two served models from the sample texts under
    ``examples/data/`` and images drawn here with Pillow, embedded with real
    local models (all-MiniLM-L6-v2 for text, a tiny CLIP vision tower for
-   images; :mod:`.local_models`), and calls ``init_models`` on
-   ``olvane_shift_detection_handler``;
-2. serves ``POST /v1/chat/completions`` and ``GET /v1/models`` with FastAPI
-   and uvicorn on 127.0.0.1 (a free port): each body is parsed into vLLM's
-   ``ChatCompletionRequest`` and handed to ``handle_chat_completion_request``,
-   then answered with a canned completion (there is no language model);
-3. drives it with the official ``openai`` client: in-distribution traffic for
-   ``alpha-chat`` (held-out cooking and travel questions, newly drawn shape
-   images) and shifted traffic for ``beta-chat`` (French and programming
-   questions instead of English gardening ones; inverted, noised images);
-4. waits (bounded) for the interceptor's queue to drain, prints the shift
-   report and writes its PCA plot.
+   images; :mod:`.local_models`), under ``WORKDIR/recipes/NAME``;
+2. starts vLLM's API server in a child process (:mod:`.demo_server`: vLLM's
+   ``run_server`` with a stand-in engine that answers a fixed completion, as
+   there is no language model), with ``--middleware
+   ...middleware.ShiftDetectionMiddleware``, ``--api-key`` and
+   ``OLVANE_SHIFT_RECIPES`` pointing at the recipes;
+3. drives it with the official ``openai`` client, streaming and not, images
+   inline: in-distribution traffic for ``alpha-chat`` (held-out cooking and
+   travel questions, newly drawn shape images) and shifted traffic for
+   ``beta-chat`` (French and programming questions instead of English
+   gardening ones; inverted, noised images);
+4. prints the shift report from ``GET /v1/shift`` and the integration's lines
+   of ``GET /metrics``; stops the server, which writes the report's PCA plot
+   (the live embeddings exist only in the server process).
 """
 from __future__ import annotations
 
@@ -26,17 +28,18 @@ import base64
 import io
 import json
 import os
+import secrets
+import signal
 import socket
+import subprocess
 import sys
 import tempfile
-import threading
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, Callable, Sequence
+from typing import Any, Sequence
 
 import numpy as np
-from fastapi import Request  # module level: FastAPI resolves the endpoint annotations here
 
 os.environ.setdefault("HF_HUB_OFFLINE", "1")
 os.environ.setdefault("TRANSFORMERS_OFFLINE", "1")
@@ -184,174 +187,93 @@ def build_demo_recipes(workdir: Path, data: DemoData, text_model: str, image_mod
 
 
 # --------------------------------------------------------------------------
-# the OpenAI-compatible app
+# vLLM's server in a child process
 
 
-def error_body(message: str, err_type: str = "BadRequestError", code: int = 400) -> dict:
-    """The error body vLLM's OpenAI-compatible server answers with:
-    ``{"error": {"message", "type", "param", "code"}}``, built from its own models."""
-    from vllm.entrypoints.openai.protocol import ErrorInfo, ErrorResponse
-
-    return ErrorResponse(error=ErrorInfo(message=message, type=err_type, code=code)).model_dump()
+SERVER_MODULE = "olvane_sdk.fast.deployment.ood.demo_server"
+MIDDLEWARE = "olvane_sdk.fast.deployment.ood.middleware.ShiftDetectionMiddleware"
 
 
-def create_app(handler=None, served_models: Sequence[str] | None = None):
-    """A FastAPI app serving ``/v1/chat/completions`` and ``/v1/models``.
-
-    Every valid chat-completion request goes to
-    ``handler.handle_chat_completion_request`` before it is answered.
-    ``served_models`` defaults to the models the handler's recipes configure.
-    """
-    from fastapi import FastAPI
-    from fastapi.responses import JSONResponse
-    from pydantic import ValidationError
-    from vllm.entrypoints.openai.protocol import (
-        ChatCompletionRequest,
-        ChatCompletionResponse,
-        ChatCompletionResponseChoice,
-        ChatMessage,
-        ModelCard,
-        ModelList,
-        UsageInfo,
-    )
-
-    if handler is None:
-        from .interceptor import olvane_shift_detection_handler as handler
-
-    def served() -> list[str]:
-        if served_models is not None:
-            return list(served_models)
-        return list(getattr(handler, "vllm_to_embedding_model_map", {}) or {})
-
-    app = FastAPI(title="olvane demo host (OpenAI-compatible, no LLM)")
-    app.state.handler = handler
-    app.state.requests_handled = 0
-
-    def error(message: str, err_type: str = "BadRequestError", code: int = 400) -> JSONResponse:
-        return JSONResponse(error_body(message, err_type, code), status_code=code)
-
-    @app.exception_handler(Exception)
-    async def _unexpected(_: Request, exc: Exception):  # never let the server crash a request
-        return error(f"internal error: {type(exc).__name__}: {exc}", "InternalServerError", 500)
-
-    @app.get("/v1/models")
-    async def list_models():
-        return JSONResponse(ModelList(data=[ModelCard(id=m, owned_by="olvane-demo", root=m) for m in served()])
-                            .model_dump())
-
-    @app.get("/health")
-    async def health():
-        return JSONResponse({"status": "ok"})
-
-    @app.post("/v1/chat/completions")
-    async def chat_completions(raw: Request):
-        body = await raw.body()
-        try:
-            payload = json.loads(body)
-        except (ValueError, UnicodeDecodeError) as e:
-            return error(f"Invalid JSON body: {e}")
-        if not isinstance(payload, dict):
-            return error(f"The request body must be a JSON object, not {type(payload).__name__}")
-        try:
-            request = ChatCompletionRequest.model_validate(payload)
-        except ValidationError as e:
-            return error(str(e))
-        problem = _check_content_parts(request, ValidationError)
-        if problem:
-            return error(problem)
-        if request.model not in served():
-            return error(f"The model `{request.model}` does not exist.", "NotFoundError", 404)
-        if request.stream:
-            return error("stream=true is not supported by the demo host")
-        # What a vLLM deployment adds: hand the parsed request to the handler.
-        # It only queues the messages (put_nowait), so it never blocks the loop.
-        handler.handle_chat_completion_request(request)
-        app.state.requests_handled += 1
-        n_words = sum(len(str(m.get("content", "")).split()) for m in request.messages if isinstance(m, dict))
-        answer = ("This demo host has no language model: your message was recorded for "
-                  "distribution-shift analysis.")
-        resp = ChatCompletionResponse(
-            model=request.model,
-            choices=[ChatCompletionResponseChoice(index=0, message=ChatMessage(role="assistant", content=answer),
-                                                  finish_reason="stop")],
-            usage=UsageInfo(prompt_tokens=n_words, completion_tokens=len(answer.split()),
-                            total_tokens=n_words + len(answer.split())),
-        )
-        return JSONResponse(resp.model_dump(exclude_none=True))
-
-    return app
+def free_port(host: str = "127.0.0.1") -> int:
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind((host, 0))
+        return s.getsockname()[1]
 
 
-KNOWN_PART_TYPES = {"text", "image_url", "input_audio", "file", "refusal"}
+class VllmServer:
+    """vLLM's API server (:mod:`.demo_server`: vLLM's ``run_server`` with a
+    stand-in engine) in a child process on 127.0.0.1, started the way an
+    operator starts it: ``vllm serve`` options, ``--middleware`` and the
+    ``OLVANE_SHIFT_*`` environment.
 
+    ``env`` adds to (or, with a value of None, removes from) the environment
+    of the child; ``middleware=None`` runs the server without the
+    integration. The server's output goes to ``log_path``."""
 
-def _check_content_parts(request, validation_error) -> str | None:
-    """vLLM validates content parts lazily (an iterable that pydantic checks as
-    it is read) and rejects unknown part types only when it renders the chat.
-    The demo host has no chat template, so it checks them here: the content
-    is read into a list (left in the message for the handler) and every part
-    must be an object of a known type."""
-    for i, message in enumerate(request.messages):
-        if not isinstance(message, dict):
-            continue
-        content = message.get("content")
-        if content is None or isinstance(content, str):
-            continue
-        if not isinstance(content, list):
-            try:
-                content = list(content)
-            except validation_error as e:
-                return f"messages[{i}].content: {e}"
-            except TypeError as e:
-                return f"messages[{i}].content: {e}"
-            message["content"] = content
-        for j, part in enumerate(content):
-            kind = part.get("type") if isinstance(part, dict) else None
-            if kind not in KNOWN_PART_TYPES:
-                return f"messages[{i}].content[{j}]: Unknown part type: {kind}"
-    return None
+    def __init__(self, served: Sequence[str], *, env: dict[str, str | None] | None = None,
+                 middleware: str | None = MIDDLEWARE, api_key: str | None = None, log_path: Path | None = None,
+                 extra_args: Sequence[str] = ()):
+        self.port = free_port()
+        self.api_key = api_key or "olvane-demo-" + secrets.token_hex(8)
+        self.url = f"http://127.0.0.1:{self.port}"
+        args = ["--model", "stand-in", "--served-model-name", *served, "--host", "127.0.0.1",
+                "--port", str(self.port), "--api-key", self.api_key, "--disable-uvicorn-access-log",
+                *extra_args]
+        if middleware:
+            args += ["--middleware", middleware]
+        self.cmd = [sys.executable, "-m", SERVER_MODULE, *args]
+        pkg_root = str(Path(__file__).resolve().parents[4])  # the directory holding olvane_sdk
+        full = dict(os.environ, HF_HUB_OFFLINE="1", TRANSFORMERS_OFFLINE="1", PYTHONUNBUFFERED="1",
+                    PYTHONPATH=os.pathsep.join(p for p in [pkg_root, os.environ.get("PYTHONPATH", "")] if p))
+        for k, v in (env or {}).items():
+            if v is None:
+                full.pop(k, None)
+            else:
+                full[k] = str(v)
+        self.env = full
+        self.log_path = Path(log_path) if log_path else Path(tempfile.mkstemp(prefix="olvane-vllm-", suffix=".log")[1])
+        self.proc: subprocess.Popen | None = None
+        self._http = None
 
+    # -- life cycle
+    def start(self, timeout: float = 120.0) -> "VllmServer":
+        import httpx
 
-class ServerThread:
-    """uvicorn serving ``app`` on 127.0.0.1 at a free port, in a daemon thread."""
-
-    def __init__(self, app, host: str = "127.0.0.1"):
-        import uvicorn
-
-        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.sock.bind((host, 0))
-        self.host, self.port = self.sock.getsockname()[:2]
-        config = uvicorn.Config(app, log_level="warning", lifespan="off", access_log=False)
-        self.server = uvicorn.Server(config)
-        self.thread = threading.Thread(target=self._run, name="demo-host-uvicorn", daemon=True)
-        self.error: BaseException | None = None
-
-    def _run(self):
-        try:
-            self.server.run(sockets=[self.sock])
-        except BaseException as e:  # reported by start()/stop()
-            self.error = e
-
-    @property
-    def base_url(self) -> str:
-        return f"http://{self.host}:{self.port}/v1"
-
-    def start(self, timeout: float = 20.0) -> "ServerThread":
-        self.thread.start()
+        self._log = open(self.log_path, "wb")
+        self.proc = subprocess.Popen(self.cmd, env=self.env, stdout=self._log, stderr=subprocess.STDOUT,
+                                     stdin=subprocess.DEVNULL)
+        self._http = httpx.Client(base_url=self.url, trust_env=False, timeout=30,
+                                  headers={"Authorization": f"Bearer {self.api_key}"})
         deadline = time.monotonic() + timeout
-        while not self.server.started:
-            if self.error is not None or not self.thread.is_alive():
-                raise RuntimeError(f"server failed to start: {self.error!r}")
+        while True:
+            if self.proc.poll() is not None:
+                raise RuntimeError(f"vLLM server exited with {self.proc.returncode}:\n{self.log_tail()}")
+            try:
+                if self._http.get("/health", timeout=2).status_code == 200:
+                    return self
+            except httpx.TransportError:
+                pass
             if time.monotonic() > deadline:
-                raise TimeoutError(f"server did not start within {timeout}s")
-            time.sleep(0.02)
-        return self
+                self.stop()
+                raise TimeoutError(f"vLLM server did not answer /health within {timeout}s:\n{self.log_tail()}")
+            time.sleep(0.2)
 
-    def stop(self, timeout: float = 10.0) -> None:
-        self.server.should_exit = True
-        self.thread.join(timeout)
-        self.sock.close()
+    def stop(self, timeout: float = 60.0) -> int | None:
+        """SIGINT, as vLLM's server expects for a graceful shutdown; then kill."""
+        if self._http is not None:
+            self._http.close()
+            self._http = None
+        if self.proc is None:
+            return None
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGINT)
+            try:
+                self.proc.wait(timeout)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(10)
+        self._log.close()
+        return self.proc.returncode
 
     def __enter__(self):
         return self.start()
@@ -360,117 +282,135 @@ class ServerThread:
         self.stop()
         return False
 
+    def log_tail(self, n: int = 4000) -> str:
+        try:
+            return self.log_path.read_text(errors="replace")[-n:]
+        except OSError:
+            return ""
+
+    # -- what the server tells
+    def get(self, path: str, **kw):
+        return self._http.get(path, **kw)
+
+    def shift(self, refresh: bool = False) -> dict:
+        r = self._http.get("/v1/shift", params={"refresh": "true"} if refresh else None, timeout=120)
+        r.raise_for_status()
+        return r.json()
+
+    def wait_ready(self, timeout: float = 180.0) -> bool:
+        """Until the integration has loaded its models (``ready`` on /v1/shift)."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if self.proc.poll() is not None:
+                raise RuntimeError(f"vLLM server exited with {self.proc.returncode}:\n{self.log_tail()}")
+            if self.shift().get("ready"):
+                return True
+            time.sleep(0.25)
+        return False
+
+    def shift_metrics(self) -> list[str]:
+        """The integration's samples on /metrics (without the counters'
+        ``_created`` timestamps)."""
+        text = self._http.get("/metrics").text
+        return [ln for ln in text.splitlines() if ln.startswith("olvane_") and "_created{" not in ln]
+
+    def openai_client(self, timeout: float = 30.0):
+        import openai
+
+        # trust_env=False: loopback traffic must never go to a proxy from the environment.
+        return openai.OpenAI(base_url=self.url + "/v1", api_key=self.api_key, max_retries=0, timeout=timeout,
+                             http_client=openai.DefaultHttpxClient(trust_env=False))
+
+
+def handled(shift: dict) -> int:
+    """Requests the integration has finished with, for this demo's traffic
+    (one message, one text part per request): embedded (a live text embedding
+    each) or turned away for any reason it counts (queue full, sampled out,
+    too large, ...)."""
+    embedded = sum(c.get("text", 0) for c in shift.get("live_counts", {}).values())
+    turned_away = sum(v for k, v in shift.get("intake", {}).items()
+                      if isinstance(v, int) and k not in ("collected", "rejected_by_vllm"))
+    return embedded + turned_away
+
+
+def wait_handled(server: VllmServer, target: int, timeout: float) -> bool:
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if handled(server.shift()) >= target:
+            return True
+        time.sleep(0.1)
+    return False
+
 
 # --------------------------------------------------------------------------
 # driving it
-
-
-def wait_drained(handler, timeout: float) -> bool:
-    """Waits until every queued message was marked done (``Queue.join`` with
-    a deadline). Returns False if the deadline passed first."""
-    q = handler.live_messages_queue
-    deadline = time.monotonic() + timeout
-    with q.all_tasks_done:
-        while q.unfinished_tasks:
-            remaining = deadline - time.monotonic()
-            if remaining <= 0:
-                return False
-            q.all_tasks_done.wait(min(remaining, 0.5))
-    return True
-
-
-def openai_client(base_url: str, timeout: float = 30.0):
-    import openai
-
-    # trust_env=False: loopback traffic must never be sent to a proxy from the environment.
-    return openai.OpenAI(base_url=base_url, api_key="not-needed", max_retries=0, timeout=timeout,
-                         http_client=openai.DefaultHttpxClient(trust_env=False))
 
 
 @dataclass
 class TrafficResult:
     sent: dict[str, int] = field(default_factory=dict)
     answered: dict[str, int] = field(default_factory=dict)
+    streamed: int = 0
     drained: bool = True
 
 
-def send_traffic(client, handler, traffic: dict[str, list[tuple[str, bytes | None]]], *,
-                 batch: int = 8, drain_timeout: float = 60.0,
-                 on_batch: Callable[[str, int], None] | None = None) -> TrafficResult:
-    """Sends one chat request per (text, image) pair, as a user message with a
-    text part and (if given) an image part as a PNG data URL. Pauses after
-    every ``batch`` requests until the queue has drained (the interceptor's
-    queue holds 16 messages and drops beyond), bounded by ``drain_timeout``."""
+def user_message(text: str, png: bytes | None) -> dict[str, Any]:
+    content: list[dict[str, Any]] = [{"type": "text", "text": text}]
+    if png is not None:
+        url = "data:image/png;base64," + base64.b64encode(png).decode("ascii")
+        content.append({"type": "image_url", "image_url": {"url": url}})
+    return {"role": "user", "content": content}
+
+
+def chat(client, model: str, messages: list, stream: bool) -> str:
+    """One chat completion; returns the answer's text (joined from the
+    deltas when streamed)."""
+    if not stream:
+        out = client.chat.completions.create(model=model, messages=messages, max_tokens=16)
+        return out.choices[0].message.content or "" if out.choices else ""
+    parts = []
+    for chunk in client.chat.completions.create(model=model, messages=messages, max_tokens=16, stream=True):
+        if chunk.choices and chunk.choices[0].delta.content:
+            parts.append(chunk.choices[0].delta.content)
+    return "".join(parts)
+
+
+def send_traffic(server: VllmServer, client, traffic: dict[str, list[tuple[str, bytes | None]]], *,
+                 batch: int = 8, drain_timeout: float = 60.0) -> TrafficResult:
+    """One chat request per (text, image) pair: a user message with a text
+    part and (if given) a PNG data URL; every other request streams. After
+    every ``batch`` requests it waits, bounded by ``drain_timeout``, until the
+    server has handled what was sent: the integration's queue holds 16
+    messages, and a full queue turns messages away (counted as queue_full)."""
     res = TrafficResult()
+    base = handled(server.shift())
+    total = 0
     for served, items in traffic.items():
         res.sent[served] = res.answered[served] = 0
         for i, (text, png) in enumerate(items):
-            content: list[dict[str, Any]] = [{"type": "text", "text": text}]
-            if png is not None:
-                url = "data:image/png;base64," + base64.b64encode(png).decode("ascii")
-                content.append({"type": "image_url", "image_url": {"url": url}})
-            out = client.chat.completions.create(model=served, messages=[{"role": "user", "content": content}],
-                                                 max_tokens=16)
+            stream = total % 2 == 1
+            answer = chat(client, served, [user_message(text, png)], stream)
+            total += 1
             res.sent[served] += 1
-            if out.choices and out.choices[0].message.content:
-                res.answered[served] += 1
+            res.answered[served] += bool(answer)
+            res.streamed += stream
             if (i + 1) % batch == 0 or i + 1 == len(items):
-                res.drained = wait_drained(handler, drain_timeout) and res.drained
-                if on_batch:
-                    on_batch(served, i + 1)
+                res.drained = wait_handled(server, base + total, drain_timeout) and res.drained
     return res
 
 
-class _StopModel:
-    """An "embedding model" whose encode ends the worker thread."""
+def report_from_dict(d: dict):
+    """A :class:`.report.ShiftReport` from its ``to_dict()`` form (as /v1/shift
+    serves it), for the report's own table."""
+    from .report import Comparison, ModalityRow, ReportSettings, ShiftReport
 
-    def encode(self, _value):
-        # SystemExit does not derive from Exception: it passes every guard of
-        # the worker, which marks the message done and then ends.
-        raise SystemExit(0)
-
-
-_STOP_NAME = "__olvane_demo_host_stop__"
-
-
-def stop_worker(handler, timeout: float = 10.0) -> bool:
-    """Ends the handler's embedding worker after the messages already queued.
-
-    The module has no stop operation (its worker is a daemon thread meant to
-    live as long as the server). For a clean exit the demo queues one last
-    message for a served-model name of its own whose text model raises
-    ``SystemExit`` in ``encode``: the worker handles everything queued before
-    it, marks it done and ends. The maps are restored afterwards. Returns
-    True if no worker is left running.
-    """
-    thread = getattr(handler, "embedding_thread", None)
-    if thread is None or not thread.is_alive():
-        return True
-    old = (handler.embedding_models, handler.vllm_to_embedding_model_map)
-    new = ({**old[0], _STOP_NAME: _StopModel()}, {**old[1], _STOP_NAME: {"text": _STOP_NAME, "image": None}})
-    handler.embedding_models, handler.vllm_to_embedding_model_map = new
-    try:
-        deadline = time.monotonic() + timeout
-        while thread.is_alive() and time.monotonic() < deadline:
-            try:
-                handler.live_messages_queue.put({"model": _STOP_NAME, "content": "stop"},
-                                                timeout=max(0.01, deadline - time.monotonic()))
-            except Exception:  # queue.Full: keep waiting for the worker
-                continue
-            thread.join(max(0.0, deadline - time.monotonic()))
-    finally:
-        # Put the maps back unless init_models replaced them meanwhile.
-        if handler.embedding_models is new[0]:
-            handler.embedding_models = old[0]
-        if handler.vllm_to_embedding_model_map is new[1]:
-            handler.vllm_to_embedding_model_map = old[1]
-    return not thread.is_alive()
-
-
-def live_counts(handler) -> dict[str, dict[str, int]]:
-    with handler.embedding_lock:
-        return {m: {mod: len(r.get("live", [])) for mod, r in e.items()}
-                for m, e in handler.live_embeddings.items()}
+    rows = []
+    for r in d.get("rows", []):
+        r = {k: v for k, v in r.items() if k != "shifted"}
+        for k in ("live", "test"):
+            r[k] = Comparison(**r[k]) if r.get(k) else None
+        rows.append(ModalityRow(**r))
+    return ShiftReport(rows=rows, settings=ReportSettings(**d.get("settings", {})))
 
 
 # --------------------------------------------------------------------------
@@ -479,36 +419,36 @@ def live_counts(handler) -> dict[str, dict[str, int]]:
 
 @dataclass
 class DemoResult:
+    shift: dict
     report: Any
-    plot: Path
+    metrics: list[str]
+    plot: Path | None
     traffic: TrafficResult
-    counts: dict[str, dict[str, int]]
-    base_url: str
     seconds: float
 
 
-def run_demo(*, handler=None, workdir: Path | None = None, plot_path: Path | None = None,
-             data_dir: Path | None = None, text_model: str | None = None, image_model: str | None = None,
-             seed: int = 0, console=None, show_progress: bool = True, report_kwargs: dict | None = None,
-             drain_timeout: float = 60.0, stop_at_end: bool = True) -> DemoResult:
+def run_demo(*, workdir: Path | None = None, plot_path: Path | None = None, data_dir: Path | None = None,
+             text_model: str | None = None, image_model: str | None = None, seed: int = 0, console=None,
+             show_progress: bool = True, drain_timeout: float = 60.0,
+             server_env: dict[str, str | None] | None = None) -> DemoResult:
     from rich.console import Console
 
     from . import local_models
-    from .report import plot_report, print_report, shift_report
+    from .report import print_report
 
     t0 = time.monotonic()
     if console is None:
         console = Console()
         if not console.is_terminal and console.width < 120:
             console = Console(width=120)  # room for the report's table when the output is a file
-    if handler is None:
-        from .interceptor import olvane_shift_detection_handler as handler
     data_dir = Path(data_dir) if data_dir else find_data_dir()
     own_tmp = None
     if workdir is None:
         own_tmp = tempfile.TemporaryDirectory(prefix="olvane-demo-")
         workdir = Path(own_tmp.name)
+    workdir = Path(workdir).resolve()
     plot_path = Path(plot_path) if plot_path else Path(tempfile.gettempdir()) / "olvane-demo" / "shift_report.png"
+    plot_path = plot_path.resolve()
     try:
         console.rule("[bold]1. models and recipes")
         text_model = text_model or local_models.text_model_dir()
@@ -518,34 +458,57 @@ def run_demo(*, handler=None, workdir: Path | None = None, plot_path: Path | Non
         recipe_paths = build_demo_recipes(workdir, data, text_model, image_model, show_progress=show_progress)
         for served, p in recipe_paths.items():
             console.print(f"recipe for [bold]{served}[/bold]: {p}", highlight=False)
-        handler.init_models(recipe_paths)
 
-        console.rule("[bold]2. OpenAI-compatible endpoint")
-        with ServerThread(create_app(handler, list(recipe_paths))) as srv:
-            console.print(f"serving on {srv.base_url}", highlight=False)
-            client = openai_client(srv.base_url)
-            listed = [m.id for m in client.models.list().data]
-            console.print(f"GET /v1/models -> {listed}", highlight=False)
+        console.rule("[bold]2. vLLM's OpenAI-compatible server")
+        env = {"OLVANE_SHIFT_RECIPES": str(workdir / "recipes"),
+               # The demo paces itself and wants every message: no sampling budget.
+               "OLVANE_SHIFT_MAX_RATE": "0",
+               "OLVANE_DEMO_PLOT": str(plot_path), **(server_env or {})}
+        server = VllmServer(list(recipe_paths), env=env, log_path=workdir / "vllm_server.log")
+        plot_path.unlink(missing_ok=True)
+        console.print(f"$ {' '.join(server.cmd[1:])}", highlight=False, markup=False)
+        console.print(f"environment: " + " ".join(f"{k}={v}" for k, v in env.items()), highlight=False,
+                      markup=False)
+        try:
+            server.start()
+            console.print(f"serving on {server.url} (log: {server.log_path})", highlight=False)
+            if not server.wait_ready():
+                raise TimeoutError(f"the integration did not load its models:\n{server.log_tail()}")
+            client = server.openai_client()
+            console.print(f"GET /v1/models -> {[m.id for m in client.models.list().data]}", highlight=False)
 
             console.rule("[bold]3. traffic")
             for served, label in data.labels.items():
                 console.print(f"{served}: {len(data.traffic[served])} requests, {label}", highlight=False)
-            traffic = send_traffic(client, handler, data.traffic, drain_timeout=drain_timeout)
-            traffic.drained = wait_drained(handler, drain_timeout) and traffic.drained
-        counts = live_counts(handler)
-        console.rule("[bold]4. shift report")
-        console.print(f"requests answered: {traffic.answered}; live embeddings stored: {counts}"
-                      + ("" if traffic.drained else " [red](queue did not drain in time)[/red]"), highlight=False)
-        report = shift_report(handler, **(report_kwargs or {}))
-        print_report(report, console)
-        plot_report(report, plot_path)
-        console.print(f"plot written to {plot_path}", highlight=False)
+            traffic = send_traffic(server, client, data.traffic, drain_timeout=drain_timeout)
+            console.print(f"answered: {traffic.answered} ({traffic.streamed} streamed)"
+                          + ("" if traffic.drained else " [red](the server did not catch up in time)[/red]"),
+                          highlight=False)
+
+            console.rule("[bold]4. GET /v1/shift")
+            shift = server.shift(refresh=True)
+            console.print(f"live embeddings: {shift.get('live_counts')}\nintake: {shift.get('intake')}\n"
+                          f"report computed in {shift.get('report_seconds') or 0:.2f} s", highlight=False)
+            report = report_from_dict(shift["report"]) if shift.get("report") else None
+            if report is not None:
+                print_report(report, console)
+            else:
+                console.print("[red]no report yet[/red]")
+            console.rule("[bold]5. GET /metrics (olvane_*)")
+            metrics = server.shift_metrics()
+            for ln in metrics:
+                console.print(ln, highlight=False, markup=False)
+        finally:
+            rc = server.stop()
+        plot = plot_path if plot_path.is_file() else None
+        if plot is not None:
+            console.print(f"plot written to {plot}", highlight=False)
+        else:
+            console.print(f"[red]no plot written (server exit code {rc}); see {server.log_path}[/red]")
     finally:
-        if stop_at_end and not stop_worker(handler):
-            console.print("[red]the embedding worker did not stop in time[/red]")
         if own_tmp is not None:
             own_tmp.cleanup()
-    return DemoResult(report, plot_path, traffic, counts, srv.base_url, time.monotonic() - t0)
+    return DemoResult(shift, report, metrics, plot, traffic, time.monotonic() - t0)
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -559,14 +522,15 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = ap.parse_args(argv)
     res = run_demo(workdir=args.workdir, plot_path=args.plot, data_dir=args.data_dir, seed=args.seed)
     if args.json:
-        args.json.write_text(json.dumps({"report": res.report.to_dict(), "sent": res.traffic.sent,
-                                         "answered": res.traffic.answered, "drained": res.traffic.drained,
-                                         "live_counts": res.counts, "plot": str(res.plot),
-                                         "seconds": res.seconds}, indent=2))
+        args.json.write_text(json.dumps({
+            "report": res.shift.get("report"), "live_counts": res.shift.get("live_counts"),
+            "intake": res.shift.get("intake"), "metrics": res.metrics, "sent": res.traffic.sent,
+            "answered": res.traffic.answered, "streamed": res.traffic.streamed, "drained": res.traffic.drained,
+            "plot": str(res.plot) if res.plot else None, "seconds": res.seconds}, indent=2))
     from rich import print as rprint
 
     rprint(f"[bold]done in {res.seconds:.1f} s[/bold]")
-    return 0
+    return 0 if res.report is not None else 1
 
 
 if __name__ == "__main__":

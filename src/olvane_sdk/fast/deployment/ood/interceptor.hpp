@@ -371,6 +371,31 @@ void handler_start_live_embedding_worker(PyObject* const* args);  // intake
 void handler_add_live_message(PyObject* const* args);             // intake
 void handler_handle_chat_completion_request(PyObject* const* args);  // intake
 
+// ---------------------------------------------------------------------------
+// Interpreter exit
+// ---------------------------------------------------------------------------
+
+// Registers the exit hook (module execution). At exit it stops every worker
+// from taking another message and waits, with a time limit, until none is
+// inside one: the interpreter ends daemon threads where they next take the
+// GIL, and ending one inside a model's native frames aborts the process.
+void register_exit_hook();
+
+// The worker's side: a worker holds one of these for each message it works
+// on. Not held (false) once exit has begun: the worker then ends.
+class MessageInHand {
+public:
+    MessageInHand() noexcept;
+    ~MessageInHand();
+    MessageInHand(const MessageInHand&) = delete;
+    MessageInHand& operator=(const MessageInHand&) = delete;
+    explicit operator bool() const noexcept { return held_; }
+
+private:
+    bool held_ = false;
+};
+bool exit_begun() noexcept;
+
 // The content step of the worker: embeds one message's text and images.
 void embed_message_content(PyObject* self, PyObject* message, PyObject* vllm_model_name,
                            PyObject* text_model_name, PyObject* image_model_name, PyObject* text_prefix);

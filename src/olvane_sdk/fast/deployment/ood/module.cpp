@@ -141,6 +141,13 @@ void run_module_body(PyObject* globals) {
 
     Ref test = new_dict();
     check(PyDict_SetItem(globals, names.__test__, test.get()));
+
+    // Once per process, even if an earlier execution failed after it.
+    static bool exit_hook_registered = false;
+    if (!exit_hook_registered) {
+        register_exit_hook();
+        exit_hook_registered = true;
+    }
 }
 
 // --- slots ----------------------------------------------------------------------

@@ -424,9 +424,9 @@ def list_images(paths: Sequence[str | os.PathLike]) -> list[Path]:
     return out
 
 
-def main(argv: Sequence[str] | None = None) -> int:
+def main(argv: Sequence[str] | None = None, prog: str = "python -m olvane_sdk.fast.deployment.ood.recipes") -> int:
     ap = argparse.ArgumentParser(
-        prog="python -m olvane_sdk.fast.deployment.ood.recipes",
+        prog=prog,
         description="Build a recipe directory (reference embeddings + configuration) for one served model.",
     )
     ap.add_argument("dest", help="recipe directory to create")
@@ -438,8 +438,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     ap.add_argument("--images", nargs="+", metavar="PATH", help="train images: files or directories")
     ap.add_argument("--test-images", nargs="+", metavar="PATH", help="held-out images")
     ap.add_argument("--text-prefix", default=DEFAULT_TEXT_PREFIX, help=f"prefix put before every text (default: {DEFAULT_TEXT_PREFIX!r})")
-    ap.add_argument("--test-fraction", type=float, default=0.2)
-    ap.add_argument("--seed", type=int, default=0)
+    ap.add_argument("--test-fraction", type=float, default=0.2,
+                    help="share of --texts (and --images) held out as test when no test items are given (default: 0.2)")
+    ap.add_argument("--seed", type=int, default=0, help="seed of that split (default: 0)")
     ap.add_argument("--force", action="store_true", help="replace an existing recipe directory")
     args = ap.parse_args(argv)
 

@@ -1,0 +1,212 @@
+"""vLLM's API server under load, with and without the shift integration.
+
+Each set-up starts vLLM's own server (run_server/build_app, a stand-in engine
+answering a fixed completion; see demo_server.py) in a child process, waits
+until the integration has loaded its recipes, then keeps CONCURRENCY `openai`
+chat requests in flight for SECONDS (after a warm-up). Each request is one user
+message with a text part and a 64x64 PNG data URL; every other one streams.
+
+Figures per set-up:
+  req/s       chat completions answered per second
+  lag p50/p99/max   event-loop lag inside the server process: a task on
+              vLLM's loop sleeps 1 ms at a time and records how late it wakes
+  CPU%        the server process's CPU time over the window (100% = one core)
+  coll/s      messages handed to the handler per second (intake "collected")
+  emb/s       live embeddings stored per second (text + image)
+and ratios against "none" (no integration).
+
+Set-ups (environment of the server):
+  none            no --middleware
+  budget          the integration with its defaults (logging sink, default
+                  OLVANE_SHIFT_MAX_RATE, one-thread ONNX Runtime sessions)
+  sink-unbounded  OLVANE_SHIFT_MAX_RATE=0 (no budget), one-thread sessions
+  rich-unbounded  as above with OLVANE_SHIFT_CONSOLE=rich
+  ort-defaults    OLVANE_SHIFT_MAX_RATE=0 and ONNX Runtime's own defaults
+                  (OLVANE_SHIFT_ORT_THREADS = number of cores, OLVANE_SHIFT_ORT_SPINNING=1)
+
+    python benchmarks/server_load.py [--seconds 20] [--concurrency 16] [--only none,budget]
+
+Goals (issue 11): budget keeps >= 95% of none's req/s and its p99 lag within
+1.5x of none's.
+"""
+from __future__ import annotations
+
+import argparse
+import asyncio
+import json
+import os
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import numpy as np
+
+ROOT = Path(__file__).resolve().parents[1]
+sys.path.append(str(ROOT / "src"))  # after PYTHONPATH: an installed or in-place build wins
+os.environ.setdefault("HF_HUB_OFFLINE", "1")
+os.environ.setdefault("TRANSFORMERS_OFFLINE", "1")
+
+from olvane_sdk.fast.deployment.ood import demo_host as dh  # noqa: E402
+from olvane_sdk.fast.deployment.ood import local_models  # noqa: E402
+
+SETUPS = {
+    "none": None,
+    "budget": {},
+    "sink-unbounded": {"OLVANE_SHIFT_MAX_RATE": "0"},
+    "rich-unbounded": {"OLVANE_SHIFT_MAX_RATE": "0", "OLVANE_SHIFT_CONSOLE": "rich"},
+    # ONNX Runtime's defaults: an intra-op thread per core, spinning between runs.
+    "ort-defaults": {"OLVANE_SHIFT_MAX_RATE": "0", "OLVANE_SHIFT_ORT_THREADS": str(os.cpu_count() or 1),
+                     "OLVANE_SHIFT_ORT_SPINNING": "1"},
+}
+# The integration's knobs are cleared first so that each set-up is exactly what it says.
+KNOBS = ("OLVANE_SHIFT_MAX_RATE", "OLVANE_SHIFT_CONSOLE", "OLVANE_SHIFT_ORT_THREADS", "OLVANE_SHIFT_ORT_SPINNING",
+         "OLVANE_SHIFT_POLICY", "OLVANE_SHIFT_MAX_BODY")
+
+
+async def load(server: dh.VllmServer, messages: list[list[dict]], concurrency: int, seconds: float,
+               warmup: float) -> tuple[int, float, float]:
+    """Keeps `concurrency` requests in flight; returns (answered in the
+    window, window start, window end) in unix time."""
+    import httpx
+    import openai
+
+    client = openai.AsyncOpenAI(base_url=server.url + "/v1", api_key=server.api_key, max_retries=0, timeout=60,
+                                http_client=openai.DefaultAsyncHttpxClient(
+                                    trust_env=False, limits=httpx.Limits(max_connections=concurrency * 2)))
+    t_start = time.time() + warmup
+    t_end = t_start + seconds
+    answered = 0
+    errors: list[BaseException] = []
+
+    async def worker(k: int) -> None:
+        nonlocal answered
+        i = k
+        while time.time() < t_end:
+            msg = messages[i % len(messages)]
+            stream = i % 2 == 1
+            i += concurrency
+            try:
+                if stream:
+                    text = ""
+                    async for c in await client.chat.completions.create(model="alpha-chat", messages=msg,
+                                                                        max_tokens=16, stream=True):
+                        if c.choices and c.choices[0].delta.content:
+                            text += c.choices[0].delta.content
+                else:
+                    out = await client.chat.completions.create(model="alpha-chat", messages=msg, max_tokens=16)
+                    text = out.choices[0].message.content
+            except Exception as e:  # counted, shown once
+                errors.append(e)
+                continue
+            if text and t_start <= time.time() < t_end:
+                answered += 1
+
+    await asyncio.gather(*(worker(k) for k in range(concurrency)))
+    await client.close()
+    if errors:
+        print(f"  {len(errors)} failed requests, first: {errors[0]!r}")
+    return answered, t_start, t_end
+
+
+def run_setup(name: str, env: dict | None, recipes: Path, messages, args, work: Path) -> dict:
+    import psutil
+
+    lag_file = work / f"lag-{name}.json"
+    full_env: dict = {k: None for k in KNOBS}
+    full_env.update({"OLVANE_SHIFT_RECIPES": str(recipes), "OLVANE_DEMO_LAG_FILE": str(lag_file)})
+    full_env.update(env or {})
+    server = dh.VllmServer(["alpha-chat"], env=full_env, middleware=None if env is None else dh.MIDDLEWARE,
+                           log_path=work / f"server-{name}.log")
+    server.start()
+    try:
+        if env is not None and not server.wait_ready():
+            raise RuntimeError(f"{name}: not ready\n{server.log_tail()}")
+        proc = psutil.Process(server.proc.pid)
+        shift0 = server.shift() if env is not None else None
+
+        async def measured():
+            task = asyncio.create_task(load(server, messages, args.concurrency, args.seconds, args.warmup))
+            await asyncio.sleep(max(0.0, args.warmup))
+            cpu0, s0 = proc.cpu_times(), (server.shift() if env is not None else None)
+            res = await task
+            return res, cpu0, s0
+
+        (answered, t0, t1), cpu0, s0 = asyncio.run(measured())
+        cpu1 = proc.cpu_times()
+        s1 = server.shift() if env is not None else None
+    finally:
+        rc = server.stop()
+    if rc != 0:
+        print(f"  {name}: server exit code {rc}; see {server.log_path}")
+    span = t1 - t0
+    lags = np.array([lag for t, lag in json.loads(lag_file.read_text()) if t0 <= t < t1]) * 1e3
+    cpu = (cpu1.user + cpu1.system - cpu0.user - cpu0.system) / span * 100
+
+    def total(s, key):
+        if s is None:
+            return 0
+        if key == "embeddings":
+            return sum(sum(v.values()) for v in s["live_counts"].values())
+        return int(s["intake"].get(key, 0))
+
+    return {
+        "setup": name, "req_s": answered / span,
+        "lag_p50": float(np.percentile(lags, 50)), "lag_p99": float(np.percentile(lags, 99)),
+        "lag_max": float(lags.max()), "cpu": cpu,
+        "coll_s": (total(s1, "collected") - total(s0, "collected")) / span,
+        "sampled_out_s": (total(s1, "sampled_out") - total(s0, "sampled_out")) / span,
+        # Stored embeddings: the ring holds 1000 per model and modality; below that, the delta is exact.
+        "emb_s": (total(s1, "embeddings") - total(s0, "embeddings")) / span,
+        "queue_full_s": (total(s1, "queue_full") - total(s0, "queue_full")) / span,
+        "probe_samples": int(len(lags)),
+    }
+
+
+def main(argv=None) -> int:
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--seconds", type=float, default=20.0)
+    ap.add_argument("--warmup", type=float, default=3.0)
+    ap.add_argument("--concurrency", type=int, default=16)
+    ap.add_argument("--only", default=",".join(SETUPS), help="comma-separated set-ups")
+    ap.add_argument("--json", type=Path)
+    args = ap.parse_args(argv)
+
+    work = Path(tempfile.mkdtemp(prefix="olvane-server-load-"))
+    data = dh.make_demo_data(dh.find_data_dir(), seed=0, n_images=30)
+    dh.build_demo_recipes(work, data, local_models.text_model_dir(), local_models.image_model_dir(),
+                          show_progress=False)
+    rng = np.random.default_rng(1)
+    texts = data.recipe_texts["alpha-chat"] + [t for t, _ in data.traffic["alpha-chat"]]
+    pngs = [dh.png_bytes(dh.draw_shapes(rng)) for _ in range(32)]
+    messages = [[dh.user_message(t, pngs[i % len(pngs)])] for i, t in enumerate(texts)]
+
+    results = []
+    for name in args.only.split(","):
+        print(f"{name}: {args.concurrency} concurrent requests for {args.seconds:.0f} s ...", flush=True)
+        results.append(run_setup(name, SETUPS[name], work / "recipes", messages, args, work))
+    base = next((r for r in results if r["setup"] == "none"), None)
+    print(f"\nvLLM API server, stand-in engine, {args.concurrency} concurrent openai clients, "
+          f"{args.seconds:.0f} s per set-up, {os.cpu_count()} cores")
+    head = (f"{'set-up':<16}{'req/s':>8}{'lag p50':>9}{'p99':>8}{'max':>8}{'CPU%':>7}{'coll/s':>8}{'emb/s':>7}"
+            f"{'q-full/s':>9}{'req/s vs none':>15}{'p99 vs none':>13}")
+    print(head + "\n" + "-" * len(head))
+    for r in results:
+        ratio = (f"{r['req_s'] / base['req_s']:>14.1%} {r['lag_p99'] / base['lag_p99']:>11.2f}x"
+                 if base and base["req_s"] else "")
+        print(f"{r['setup']:<16}{r['req_s']:>8.1f}{r['lag_p50']:>8.2f}m{r['lag_p99']:>7.2f}m{r['lag_max']:>7.1f}m"
+              f"{r['cpu']:>7.0f}{r['coll_s']:>8.1f}{r['emb_s']:>7.1f}{r['queue_full_s']:>9.1f}{ratio}")
+    print("(lag in ms)")
+    if base:
+        for r in results:
+            if r["setup"] == "budget":
+                ok_t, ok_l = r["req_s"] >= 0.95 * base["req_s"], r["lag_p99"] <= 1.5 * base["lag_p99"]
+                print(f"goal, budget: throughput >= 95% of none: {'met' if ok_t else 'NOT met'}; "
+                      f"p99 lag <= 1.5x none: {'met' if ok_l else 'NOT met'}")
+    if args.json:
+        args.json.write_text(json.dumps(results, indent=2))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

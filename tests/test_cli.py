@@ -1,0 +1,95 @@
+"""`olvane-shift report` against a server answering GET /v1/shift with a real
+ShiftReport, plus a server that cannot be reached."""
+from __future__ import annotations
+
+import json
+import socket
+import threading
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from types import SimpleNamespace
+
+import numpy as np
+import pytest
+
+from olvane_sdk.fast.deployment.ood import cli
+from olvane_sdk.fast.deployment.ood.report import shift_report
+
+API_KEY = "sk-test"
+
+
+def _shift_body() -> dict:
+    """What the middleware serves: a report computed by report.py on collected
+    embeddings, alpha in distribution and beta shifted."""
+    rng = np.random.default_rng(0)
+    ref = {m: {"text": {"train": rng.normal(size=(80, 8)), "test": rng.normal(size=(20, 8))}}
+           for m in ("alpha-chat", "beta-chat")}
+    live = {"alpha-chat": {"text": {"live": rng.normal(size=(40, 8)).tolist()}},
+            "beta-chat": {"text": {"live": (rng.normal(size=(40, 8)) + 2.0).tolist()}}}
+    handler = SimpleNamespace(train_test_embeddings=ref, live_embeddings=live, embedding_lock=threading.Lock())
+    report = shift_report(handler, n_permutations=200)
+    return {"ready": True, "live_counts": {m: {"text": 40, "image": 0} for m in live},
+            "intake": {"collected": 80}, "report": report.to_dict(), "report_seconds": 0.1}
+
+
+def _stand_in_server():
+    body = json.dumps(_shift_body()).encode()
+
+    class Handler(BaseHTTPRequestHandler):
+        def do_GET(self):
+            if self.headers.get("Authorization") != f"Bearer {API_KEY}":
+                status, data = 401, json.dumps({"error": {"message": "Unauthorized", "code": 401}}).encode()
+            else:
+                status, data = (200, body) if self.path == "/v1/shift" else (404, b"{}")
+            self.send_response(status)
+            self.send_header("Content-Type", "application/json")
+            self.end_headers()
+            self.wfile.write(data)
+
+        def log_message(self, *args):
+            pass
+
+    server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    yield f"http://127.0.0.1:{server.server_address[1]}", API_KEY
+    server.shutdown()
+
+
+def _demo_server(work):
+    """vLLM's API server of the demo with the shift middleware, after the
+    demo's traffic (alpha-chat in distribution, beta-chat shifted)."""
+    from olvane_sdk.fast.deployment.ood import demo_host as dh, local_models
+
+    data = dh.make_demo_data(dh.find_data_dir(), seed=0, n_images=24)
+    dh.build_demo_recipes(work, data, local_models.text_model_dir(), local_models.image_model_dir(),
+                          show_progress=False)
+    with dh.VllmServer(list(data.traffic), env={"OLVANE_SHIFT_RECIPES": str(work / "recipes"),
+                                                "OLVANE_SHIFT_MAX_RATE": "0"}) as srv:
+        assert srv.wait_ready(), srv.log_tail()
+        assert dh.send_traffic(srv, srv.openai_client(), data.traffic).drained, srv.log_tail()
+        srv.shift(refresh=True)
+        yield srv.url, srv.api_key
+
+
+@pytest.fixture(scope="module", params=["stand-in", "vllm-demo"])
+def server(request, tmp_path_factory):
+    yield from _stand_in_server() if request.param == "stand-in" else _demo_server(tmp_path_factory.mktemp("demo"))
+
+
+def test_report_two_servers_one_unreachable(server, tmp_path, capsys):
+    live, key = server
+    with socket.socket() as s:  # a port nothing listens on
+        s.bind(("127.0.0.1", 0))
+        dead = f"http://127.0.0.1:{s.getsockname()[1]}"
+    out_json = tmp_path / "shift.json"
+    rc = cli.main(["report", "--url", live + "/", "--url", dead, "--api-key", key, "--json", str(out_json)])
+    out = capsys.readouterr().out
+    assert rc == 1, out
+    rows = {ln.split("│")[2].strip(): ln for ln in out.splitlines() if "-chat" in ln and "│" in ln}
+    assert live in rows["beta-chat"] and "SHIFT" in rows["beta-chat"] and "SHIFT" not in rows["alpha-chat"], out
+    assert any(dead in ln and "unreachable" in ln and "refused" in ln.lower() for ln in out.splitlines()), out
+    saved = json.loads(out_json.read_text())
+    assert saved["any_shift"] is True and [s["url"] for s in saved["servers"]] == [live, dead]
+
+    # A wrong key: the server's 401 is shown, nothing says SHIFT, and a server could not be read.
+    assert cli.main(["report", "--url", live, "--url", dead, "--api-key", "wrong"]) == 3
+    assert f"{live}: HTTP 401" in capsys.readouterr().out
