@@ -19,12 +19,20 @@ Set-ups (environment of the server):
   none            no --middleware
   budget          the integration with its defaults (logging sink, default
                   OLVANE_SHIFT_MAX_RATE, one-thread ONNX Runtime sessions)
+  rate-10, rate-5 the defaults with OLVANE_SHIFT_MAX_RATE=10 or 5
   sink-unbounded  OLVANE_SHIFT_MAX_RATE=0 (no budget), one-thread sessions
   rich-unbounded  as above with OLVANE_SHIFT_CONSOLE=rich
   ort-defaults    OLVANE_SHIFT_MAX_RATE=0 and ONNX Runtime's own defaults
                   (OLVANE_SHIFT_ORT_THREADS = number of cores, OLVANE_SHIFT_ORT_SPINNING=1)
 
-    python benchmarks/server_load.py [--seconds 20] [--concurrency 16] [--only none,budget]
+    python benchmarks/server_load.py [--seconds 20] [--concurrency 16] [--only none,budget] [--no-pin]
+        [--text-only]
+
+On a machine with 2 or more cores the load generator (the openai client costs
+several times the server's CPU per request) is pinned to core 0 and the server
+process to core 1 (--no-pin: both float over all cores). Pinned, the figures
+show what collection costs the server's own core; floating, collection also
+takes CPU from the client, as it would from anything else on the host.
 
 Goals (issue 11): budget keeps >= 95% of none's req/s and its p99 lag within
 1.5x of none's.
@@ -43,7 +51,7 @@ from pathlib import Path
 import numpy as np
 
 ROOT = Path(__file__).resolve().parents[1]
-sys.path.append(str(ROOT / "src"))  # after PYTHONPATH: an installed or in-place build wins
+sys.path.insert(0, str(ROOT / "src"))  # this checkout (in-place build: scripts/dev_build.sh)
 os.environ.setdefault("HF_HUB_OFFLINE", "1")
 os.environ.setdefault("TRANSFORMERS_OFFLINE", "1")
 
@@ -53,6 +61,8 @@ from olvane_sdk.fast.deployment.ood import local_models  # noqa: E402
 SETUPS = {
     "none": None,
     "budget": {},
+    "rate-10": {"OLVANE_SHIFT_MAX_RATE": "10"},
+    "rate-5": {"OLVANE_SHIFT_MAX_RATE": "5"},
     "sink-unbounded": {"OLVANE_SHIFT_MAX_RATE": "0"},
     "rich-unbounded": {"OLVANE_SHIFT_MAX_RATE": "0", "OLVANE_SHIFT_CONSOLE": "rich"},
     # ONNX Runtime's defaults: an intra-op thread per core, spinning between runs.
@@ -117,7 +127,7 @@ def run_setup(name: str, env: dict | None, recipes: Path, messages, args, work: 
     full_env.update({"OLVANE_SHIFT_RECIPES": str(recipes), "OLVANE_DEMO_LAG_FILE": str(lag_file)})
     full_env.update(env or {})
     server = dh.VllmServer(["alpha-chat"], env=full_env, middleware=None if env is None else dh.MIDDLEWARE,
-                           log_path=work / f"server-{name}.log")
+                           log_path=work / f"server-{name}.log", cpus=args.server_cpus)
     server.start()
     try:
         if env is not None and not server.wait_ready():
@@ -170,7 +180,14 @@ def main(argv=None) -> int:
     ap.add_argument("--concurrency", type=int, default=16)
     ap.add_argument("--only", default=",".join(SETUPS), help="comma-separated set-ups")
     ap.add_argument("--json", type=Path)
+    ap.add_argument("--no-pin", dest="pin", action="store_false")
+    ap.add_argument("--text-only", action="store_true", help="no image part in the requests")
     args = ap.parse_args(argv)
+    cores = sorted(os.sched_getaffinity(0))
+    args.server_cpus = None
+    if args.pin and len(cores) >= 2:
+        args.server_cpus = {cores[1]}
+        os.sched_setaffinity(0, {cores[0]})  # before any thread of ours exists
 
     work = Path(tempfile.mkdtemp(prefix="olvane-server-load-"))
     data = dh.make_demo_data(dh.find_data_dir(), seed=0, n_images=30)
@@ -179,7 +196,7 @@ def main(argv=None) -> int:
     rng = np.random.default_rng(1)
     texts = data.recipe_texts["alpha-chat"] + [t for t, _ in data.traffic["alpha-chat"]]
     pngs = [dh.png_bytes(dh.draw_shapes(rng)) for _ in range(32)]
-    messages = [[dh.user_message(t, pngs[i % len(pngs)])] for i, t in enumerate(texts)]
+    messages = [[dh.user_message(t, None if args.text_only else pngs[i % len(pngs)])] for i, t in enumerate(texts)]
 
     results = []
     for name in args.only.split(","):
@@ -187,7 +204,10 @@ def main(argv=None) -> int:
         results.append(run_setup(name, SETUPS[name], work / "recipes", messages, args, work))
     base = next((r for r in results if r["setup"] == "none"), None)
     print(f"\nvLLM API server, stand-in engine, {args.concurrency} concurrent openai clients, "
-          f"{args.seconds:.0f} s per set-up, {os.cpu_count()} cores")
+          f"{args.seconds:.0f} s per set-up, {os.cpu_count()} cores, "
+          + (f"server pinned to core {sorted(args.server_cpus)[0]}, client to core {cores[0]}"
+             if args.server_cpus else "not pinned")
+          + (", text only" if args.text_only else ", text + 64x64 PNG per request"))
     head = (f"{'set-up':<16}{'req/s':>8}{'lag p50':>9}{'p99':>8}{'max':>8}{'CPU%':>7}{'coll/s':>8}{'emb/s':>7}"
             f"{'q-full/s':>9}{'req/s vs none':>15}{'p99 vs none':>13}")
     print(head + "\n" + "-" * len(head))

@@ -208,11 +208,12 @@ class VllmServer:
 
     ``env`` adds to (or, with a value of None, removes from) the environment
     of the child; ``middleware=None`` runs the server without the
-    integration. The server's output goes to ``log_path``."""
+    integration; ``cpus`` pins the child (and every thread it starts) to
+    those cores. The server's output goes to ``log_path``."""
 
     def __init__(self, served: Sequence[str], *, env: dict[str, str | None] | None = None,
                  middleware: str | None = MIDDLEWARE, api_key: str | None = None, log_path: Path | None = None,
-                 extra_args: Sequence[str] = ()):
+                 extra_args: Sequence[str] = (), cpus: set[int] | None = None):
         self.port = free_port()
         self.api_key = api_key or "olvane-demo-" + secrets.token_hex(8)
         self.url = f"http://127.0.0.1:{self.port}"
@@ -232,6 +233,7 @@ class VllmServer:
                 full[k] = str(v)
         self.env = full
         self.log_path = Path(log_path) if log_path else Path(tempfile.mkstemp(prefix="olvane-vllm-", suffix=".log")[1])
+        self.cpus = cpus
         self.proc: subprocess.Popen | None = None
         self._http = None
 
@@ -240,8 +242,10 @@ class VllmServer:
         import httpx
 
         self._log = open(self.log_path, "wb")
+        cpus = self.cpus
         self.proc = subprocess.Popen(self.cmd, env=self.env, stdout=self._log, stderr=subprocess.STDOUT,
-                                     stdin=subprocess.DEVNULL)
+                                     stdin=subprocess.DEVNULL,
+                                     preexec_fn=(lambda: os.sched_setaffinity(0, cpus)) if cpus else None)
         self._http = httpx.Client(base_url=self.url, trust_env=False, timeout=30,
                                   headers={"Authorization": f"Bearer {self.api_key}"})
         deadline = time.monotonic() + timeout
