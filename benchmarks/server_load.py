@@ -26,7 +26,7 @@ Set-ups (environment of the server):
                   (OLVANE_SHIFT_ORT_THREADS = number of cores, OLVANE_SHIFT_ORT_SPINNING=1)
 
     python benchmarks/server_load.py [--seconds 20] [--concurrency 16] [--only none,budget] [--no-pin]
-        [--text-only]
+        [--repeat 3] [--text-only]
 
 On a machine with 2 or more cores the load generator (the openai client costs
 several times the server's CPU per request) is pinned to core 0 and the server
@@ -173,6 +173,13 @@ def run_setup(name: str, env: dict | None, recipes: Path, messages, args, work: 
     }
 
 
+def summarise(name: str, rs: list[dict]) -> dict:
+    med = {k: float(np.median([r[k] for r in rs])) for k in rs[0] if k != "setup"}
+    med.update(setup=name, lag_max=max(r["lag_max"] for r in rs),
+               req_s_min=min(r["req_s"] for r in rs), req_s_max=max(r["req_s"] for r in rs))
+    return med
+
+
 def main(argv=None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--seconds", type=float, default=20.0)
@@ -180,6 +187,7 @@ def main(argv=None) -> int:
     ap.add_argument("--concurrency", type=int, default=16)
     ap.add_argument("--only", default=",".join(SETUPS), help="comma-separated set-ups")
     ap.add_argument("--json", type=Path)
+    ap.add_argument("--repeat", type=int, default=3, help="rounds over the set-ups (medians are printed)")
     ap.add_argument("--no-pin", dest="pin", action="store_false")
     ap.add_argument("--text-only", action="store_true", help="no image part in the requests")
     args = ap.parse_args(argv)
@@ -198,25 +206,36 @@ def main(argv=None) -> int:
     pngs = [dh.png_bytes(dh.draw_shapes(rng)) for _ in range(32)]
     messages = [[dh.user_message(t, None if args.text_only else pngs[i % len(pngs)])] for i, t in enumerate(texts)]
 
-    results = []
-    for name in args.only.split(","):
-        print(f"{name}: {args.concurrency} concurrent requests for {args.seconds:.0f} s ...", flush=True)
-        results.append(run_setup(name, SETUPS[name], work / "recipes", messages, args, work))
+    names = args.only.split(",")
+    runs: dict[str, list[dict]] = {n: [] for n in names}
+    load0 = os.getloadavg()
+    for k in range(args.repeat):
+        # Each round in a rotated order, so that a noisy stretch of the machine
+        # does not always hit the same set-up.
+        for name in names[k % len(names):] + names[:k % len(names)]:
+            print(f"round {k + 1}/{args.repeat}, {name}: {args.concurrency} concurrent requests for "
+                  f"{args.seconds:.0f} s ...", flush=True)
+            runs[name].append(run_setup(name, SETUPS[name], work / "recipes", messages, args, work))
+    load1 = os.getloadavg()
+    results = [summarise(name, rs) for name, rs in runs.items()]
     base = next((r for r in results if r["setup"] == "none"), None)
     print(f"\nvLLM API server, stand-in engine, {args.concurrency} concurrent openai clients, "
-          f"{args.seconds:.0f} s per set-up, {os.cpu_count()} cores, "
+          f"{args.seconds:.0f} s per set-up x {args.repeat}, {os.cpu_count()} cores, "
           + (f"server pinned to core {sorted(args.server_cpus)[0]}, client to core {cores[0]}"
              if args.server_cpus else "not pinned")
-          + (", text only" if args.text_only else ", text + 64x64 PNG per request"))
-    head = (f"{'set-up':<16}{'req/s':>8}{'lag p50':>9}{'p99':>8}{'max':>8}{'CPU%':>7}{'coll/s':>8}{'emb/s':>7}"
-            f"{'q-full/s':>9}{'req/s vs none':>15}{'p99 vs none':>13}")
+          + (", text only" if args.text_only else ", text + 64x64 PNG per request")
+          + f"; load average {load0[0]:.1f} -> {load1[0]:.1f}")
+    print("medians over the rounds (req/s range in brackets); lag in ms, max over the rounds")
+    head = (f"{'set-up':<16}{'req/s':>8}{'[range]':>14}{'lag p50':>9}{'p99':>8}{'max':>8}{'CPU%':>7}"
+            f"{'coll/s':>8}{'emb/s':>7}{'q-full/s':>9}{'req/s vs none':>15}{'p99 vs none':>13}")
     print(head + "\n" + "-" * len(head))
     for r in results:
         ratio = (f"{r['req_s'] / base['req_s']:>14.1%} {r['lag_p99'] / base['lag_p99']:>11.2f}x"
-                 if base and base["req_s"] else "")
-        print(f"{r['setup']:<16}{r['req_s']:>8.1f}{r['lag_p50']:>8.2f}m{r['lag_p99']:>7.2f}m{r['lag_max']:>7.1f}m"
-              f"{r['cpu']:>7.0f}{r['coll_s']:>8.1f}{r['emb_s']:>7.1f}{r['queue_full_s']:>9.1f}{ratio}")
-    print("(lag in ms)")
+                 if base and base["req_s"] and base["lag_p99"] else "")
+        rng_ = f"[{r['req_s_min']:.0f}-{r['req_s_max']:.0f}]"
+        print(f"{r['setup']:<16}{r['req_s']:>8.1f}{rng_:>14}{r['lag_p50']:>9.2f}{r['lag_p99']:>8.2f}"
+              f"{r['lag_max']:>8.1f}{r['cpu']:>7.0f}{r['coll_s']:>8.1f}{r['emb_s']:>7.1f}{r['queue_full_s']:>9.1f}"
+              f"{ratio}")
     if base:
         for r in results:
             if r["setup"] == "budget":
@@ -224,7 +243,7 @@ def main(argv=None) -> int:
                 print(f"goal, budget: throughput >= 95% of none: {'met' if ok_t else 'NOT met'}; "
                       f"p99 lag <= 1.5x none: {'met' if ok_l else 'NOT met'}")
     if args.json:
-        args.json.write_text(json.dumps(results, indent=2))
+        args.json.write_text(json.dumps({"summary": results, "runs": runs}, indent=2))
     return 0
 
 
