@@ -37,7 +37,7 @@ import tempfile
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, Sequence
+from typing import Any, Mapping, Sequence
 
 import numpy as np
 
@@ -234,8 +234,8 @@ class VllmServer:
         self.env = full
         self.log_path = Path(log_path) if log_path else Path(tempfile.mkstemp(prefix="olvane-vllm-", suffix=".log")[1])
         self.cpus = cpus
-        self.proc: subprocess.Popen | None = None
-        self._http = None
+        self.proc: Any = None  # subprocess.Popen once started
+        self._http: Any = None  # httpx.Client with the key, while running
 
     # -- life cycle
     def start(self, timeout: float = 120.0) -> "VllmServer":
@@ -379,7 +379,7 @@ def chat(client, model: str, messages: list, stream: bool) -> str:
     return "".join(parts)
 
 
-def send_traffic(server: VllmServer, client, traffic: dict[str, list[tuple[str, bytes | None]]], *,
+def send_traffic(server: VllmServer, client, traffic: Mapping[str, Sequence[tuple[str, bytes | None]]], *,
                  batch: int = 8, drain_timeout: float = 60.0) -> TrafficResult:
     """One chat request per (text, image) pair: a user message with a text
     part and (if given) a PNG data URL; every other request streams. After
