@@ -11,6 +11,7 @@ Figures per set-up:
   lag p50/p99/max   event-loop lag inside the server process: a task on
               vLLM's loop sleeps 1 ms at a time and records how late it wakes
   CPU%        the server process's CPU time over the window (100% = one core)
+  client%     the same for the load generator (this process)
   coll/s      messages handed to the handler per second (intake "collected")
   emb/s       live embeddings stored per second (text + image; the metrics' counter)
 and ratios against "none" (no integration).
@@ -145,12 +146,12 @@ def run_setup(name: str, env: dict | None, recipes: Path, messages, args, work: 
         async def measured():
             task = asyncio.create_task(load(server, messages, args.concurrency, args.seconds, args.warmup))
             await asyncio.sleep(max(0.0, args.warmup))
-            cpu0, s0 = proc.cpu_times(), snap()
+            cpu0, s0, me0 = proc.cpu_times(), snap(), os.times()
             res = await task
-            return res, cpu0, s0
+            return res, cpu0, s0, me0
 
-        (answered, t0, t1), cpu0, s0 = asyncio.run(measured())
-        cpu1 = proc.cpu_times()
+        (answered, t0, t1), cpu0, s0, me0 = asyncio.run(measured())
+        cpu1, me1 = proc.cpu_times(), os.times()
         s1 = snap()
     finally:
         rc = server.stop()
@@ -171,6 +172,8 @@ def run_setup(name: str, env: dict | None, recipes: Path, messages, args, work: 
         "setup": name, "req_s": answered / span,
         "lag_p50": float(np.percentile(lags, 50)), "lag_p99": float(np.percentile(lags, 99)),
         "lag_max": float(lags.max()), "cpu": cpu,
+        # The load generator's own CPU (this process), for telling who ran out of it.
+        "client_cpu": (me1.user + me1.system - me0.user - me0.system) / span * 100,
         "coll_s": (total(s1, "collected") - total(s0, "collected")) / span,
         "sampled_out_s": (total(s1, "sampled_out") - total(s0, "sampled_out")) / span,
         "emb_s": (total(s1, "embedded") - total(s0, "embedded")) / span,
@@ -233,14 +236,14 @@ def main(argv=None) -> int:
           + f"; load average {load0[0]:.1f} -> {load1[0]:.1f}")
     print("medians over the rounds (req/s range in brackets); lag in ms, max over the rounds")
     head = (f"{'set-up':<16}{'req/s':>8}{'[range]':>14}{'lag p50':>9}{'p99':>8}{'max':>8}{'CPU%':>7}"
-            f"{'coll/s':>8}{'emb/s':>7}{'q-full/s':>9}{'req/s vs none':>15}{'p99 vs none':>13}")
+            f"{'client%':>8}{'coll/s':>8}{'emb/s':>7}{'q-full/s':>9}{'req/s vs none':>15}{'p99 vs none':>13}")
     print(head + "\n" + "-" * len(head))
     for r in results:
         ratio = (f"{r['req_s'] / base['req_s']:>14.1%} {r['lag_p99'] / base['lag_p99']:>11.2f}x"
                  if base and base["req_s"] and base["lag_p99"] else "")
         rng_ = f"[{r['req_s_min']:.0f}-{r['req_s_max']:.0f}]"
         print(f"{r['setup']:<16}{r['req_s']:>8.1f}{rng_:>14}{r['lag_p50']:>9.2f}{r['lag_p99']:>8.2f}"
-              f"{r['lag_max']:>8.1f}{r['cpu']:>7.0f}{r['coll_s']:>8.1f}{r['emb_s']:>7.1f}{r['queue_full_s']:>9.1f}"
+              f"{r['lag_max']:>8.1f}{r['cpu']:>7.0f}{r['client_cpu']:>8.0f}{r['coll_s']:>8.1f}{r['emb_s']:>7.1f}{r['queue_full_s']:>9.1f}"
               f"{ratio}")
     if base:
         for r in results:
