@@ -58,7 +58,8 @@ class Metrics:
             for s in ("live", "test"):
                 c = r.get(s)
                 for g, key in ((self.auc, "auc"), (self.mmd2, "mmd2"), (self.p_value, "p_value")):
-                    g.labels(*labels, s).set(math.nan if c is None else float(c[key]))
+                    v = None if c is None else c.get(key)
+                    g.labels(*labels, s).set(math.nan if v is None else float(v))
         self.report_seconds.set(seconds)
         self.report_timestamp.set(timestamp)
 

@@ -13,6 +13,7 @@ call time, so rebinding those two names once at start-up is enough.
 """
 from __future__ import annotations
 
+import importlib
 import logging
 import re
 import sys
@@ -197,8 +198,12 @@ class LoggingConsole:
         return c
 
     # -- the print stand-in -------------------------------------------------
-    def __call__(self, *objects: Any, sep: str = " ", end: str = "\n", **_ignored: Any) -> None:
-        text = objects[0] if len(objects) == 1 and type(objects[0]) is str else sep.join(map(str, objects))
+    def write(self, text: Any = "", *more: Any, sep: str = " ", end: str = "\n", file: Any = None,
+              flush: bool = False) -> None:
+        """``print(text)``: what the module's ``print`` is bound to (a bound
+        method: cheaper to call than an instance)."""
+        if more or type(text) is not str:
+            text = sep.join(map(str, (text, *more)))
         line = self._lines.get(text)
         if line is None:
             if text.startswith("[green]Model: ") and not self.logger.isEnabledFor(logging.DEBUG):
@@ -228,6 +233,8 @@ class LoggingConsole:
             self._summary(*summary)
         self.logger.log(line.level, line.plain)
 
+    __call__ = write
+
     def _classify(self, text: str) -> _Line:
         m = _TAG.search(text)
         level = logging.INFO
@@ -239,12 +246,14 @@ class LoggingConsole:
             kind = {logging.ERROR: "error", logging.WARNING: "notice"}.get(level, "progress")
         key = _DIGITS.sub("#", plain)
         with self._lock:
+            if len(self._lines) >= self._max_cached or len(self._windows) >= self._max_cached:
+                # Lines whose text keeps changing (values in error texts): start afresh.
+                self._lines.clear()
+                self._windows.clear()
             w = self._windows.get(key)
             if w is None:
                 w = self._windows[key] = _Window(self.clock(), level, plain)
             line = _Line(plain, level, self._kind(kind), w)
-            if len(self._lines) >= self._max_cached:
-                self._lines.clear()
             self._lines[text] = line
         return line
 
@@ -291,15 +300,16 @@ class _TracebackShim:
 
 def install_logging_console(module=None, console: LoggingConsole | None = None, **options: Any) -> LoggingConsole:
     """Rebinds ``module.print`` and ``module.traceback`` (default: the
-    interceptor module) to a :class:`LoggingConsole` and returns it.
+    interceptor module) to a :class:`LoggingConsole` (its ``write`` and its
+    ``traceback``) and returns the console.
 
     Keyword options go to :class:`LoggingConsole` (``interval``, ``burst``,
     ``logger``, ``clock``). Call it once, at start-up; calling it again
     replaces the previous console.
     """
     if module is None:
-        from . import interceptor as module
+        module = importlib.import_module(".interceptor", __package__)
     console = console or LoggingConsole(**options)
-    setattr(module, "print", console)
+    setattr(module, "print", console.write)
     setattr(module, "traceback", console.traceback)
     return console

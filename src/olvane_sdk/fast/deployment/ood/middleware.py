@@ -23,16 +23,21 @@ server runs without collection.
 """
 from __future__ import annotations
 
+import collections
+import importlib
 import json
 import logging
 import math
 import os
-import queue
 import threading
 import time
 from dataclasses import asdict, dataclass, field
 from pathlib import Path
-from typing import Any, Callable, Mapping
+from typing import TYPE_CHECKING, Any, Callable, Mapping
+
+if TYPE_CHECKING:
+    from ._metrics import Metrics
+    from .host import LoggingConsole
 
 log = logging.getLogger("olvane_sdk")
 
@@ -252,12 +257,14 @@ class ShiftCollector:
                  clock: Callable[[], float] = time.monotonic, parse: Callable[[bytes], Any] | None = None,
                  init_models: bool = True, metrics: bool = True, start: bool = True):
         self.config = config
+        # The settings in force (defaults when disabled: then nothing reads them).
+        self.cfg: ShiftConfig = config if config is not None else ShiftConfig()
         self.error = error
         self.handler = handler
         self.parse = parse or _parse_chat_request
         self.bucket = TokenBucket(config.max_rate if config else 0.0, clock=clock)
         self.ready = threading.Event()
-        self.console = None
+        self.console: LoggingConsole | None = None
         self.recipe_models: frozenset[str] = frozenset()
         self.intake = {k: 0 for k in OUTCOMES}
         self.messages = {"collected": 0, "no_recipe": 0, "queue_full": 0}
@@ -266,15 +273,20 @@ class ShiftCollector:
         self.report: dict | None = None
         self.report_seconds: float | None = None
         self.report_time: float | None = None
+        self.report_error: str | None = None
         self._report_key: Any = None
         self._report_lock = threading.Lock()
         self._lock = threading.Lock()
-        self._pending = 0
+        # Bodies for the hand-over thread. A deque append costs the event loop
+        # ~0.1 µs and no system call; the thread polls it (collection may lag
+        # by a poll interval, requests never do).
+        self._bodies: collections.deque = collections.deque()
+        self._thread_idle = True
         self._idle = threading.Condition(self._lock)
-        self._q: queue.SimpleQueue = queue.SimpleQueue()
+        self._wake = threading.Event()
         self._stop = threading.Event()
         self._init_models = init_models
-        self._metrics = None
+        self._metrics: Metrics | None = None
         self._want_metrics = metrics
         self._pushed: dict[Any, float] = {}
         self._threads: list[threading.Thread] = []
@@ -307,25 +319,32 @@ class ShiftCollector:
     def close(self, timeout: float = 5.0) -> None:
         """Stops this collector's threads (tests, benchmarks)."""
         self._stop.set()
-        self._q.put(None)
+        self._wake.set()
         for t in self._threads:
             t.join(timeout)
 
     def _setup(self) -> None:
         """Start-up, on the background thread: ORT session options, console,
         recipes and models. Collection begins when this has finished."""
-        cfg = self.config
+        cfg = self.cfg
         if self.handler is None:
             # The process's own handler: its module's console and model
             # factory are ours to set (a handler passed in is the caller's).
-            from . import interceptor
             from .host import install_logging_console
+
+            interceptor = importlib.import_module(".interceptor", __package__)
 
             self.handler = interceptor.olvane_shift_detection_handler
             if cfg.console == "logging":
                 self.console = install_logging_console(interceptor)
+            # sentence-transformers draws a tqdm bar on stderr for every encode
+            # when its logger is at INFO or DEBUG (a root logger at INFO is
+            # enough): one bar per live message. Unless configured otherwise, quiet it.
+            st_logger = logging.getLogger("sentence_transformers.sentence_transformer.model")
+            if st_logger.level == logging.NOTSET:
+                st_logger.setLevel(logging.WARNING)
             try:
-                from . import runtime
+                runtime = importlib.import_module(".runtime", __package__)
             except ImportError:  # no ORT session options on this build
                 runtime = None
             if runtime is not None:
@@ -388,7 +407,7 @@ class ShiftCollector:
         for k, v in scope.get("headers", ()):
             if k == b"content-length":
                 try:
-                    if int(v) > self.config.max_body:
+                    if int(v) > self.cfg.max_body:
                         self.count("too_large")
                         return False
                 except ValueError:
@@ -401,35 +420,35 @@ class ShiftCollector:
 
     def submit(self, chunks: list) -> None:
         """Hands a 2xx request's body chunks to the hand-over thread."""
-        with self._lock:
-            if self._pending >= self.config.backlog:
-                self.intake["backlog_full"] += 1
-                full = True
-            else:
-                self._pending += 1
-                full = False
-        if full:
+        if len(self._bodies) >= self.cfg.backlog:
             self.bucket.refund()
+            self.count("backlog_full")
         else:
-            self._q.put(chunks)
+            self._bodies.append(chunks)
 
     # -- the hand-over thread ----------------------------------------------
+    POLL_SECONDS = 0.02
+
     def _handover_loop(self) -> None:
-        while True:
-            item = self._q.get()
-            if item is None:
-                return
+        bodies = self._bodies
+        while not self._stop.is_set():
+            if not bodies:
+                with self._lock:
+                    self._thread_idle = True
+                    self._idle.notify_all()
+                self._wake.clear()
+                if not bodies:
+                    self._wake.wait(self.POLL_SECONDS)
+                continue
+            with self._lock:
+                self._thread_idle = False
+            chunks = bodies.popleft()
             try:
-                self._handover(item)
+                self._handover(chunks)
             except Exception as e:
                 self.bucket.refund()
                 self.count("error")
                 log.error("olvane shift: hand-over failed: %s: %s", type(e).__name__, e)
-            finally:
-                with self._lock:
-                    self._pending -= 1
-                    if not self._pending:
-                        self._idle.notify_all()
 
     def _handover(self, chunks: list) -> None:
         body = chunks[0] if len(chunks) == 1 else b"".join(chunks)
@@ -444,7 +463,7 @@ class ShiftCollector:
             self.bucket.refund()
             self.count("no_recipe", len(messages))
             return
-        chosen = new_messages(messages) if self.config.policy == "new" else messages
+        chosen = new_messages(messages) if self.cfg.policy == "new" else messages
         if not chosen:
             self.bucket.refund()
             self.count("empty")
@@ -466,12 +485,14 @@ class ShiftCollector:
     def drain(self, timeout: float = 10.0) -> bool:
         """Waits until the hand-over thread has handled every body submitted."""
         deadline = time.monotonic() + timeout
+        self._wake.set()
         with self._lock:
-            while self._pending:
+            while self._bodies or not self._thread_idle:
                 left = deadline - time.monotonic()
                 if left <= 0:
                     return False
-                self._idle.wait(left)
+                self._idle.wait(min(left, self.POLL_SECONDS))
+                self._wake.set()
         return True
 
     # -- the background thread ---------------------------------------------
@@ -482,7 +503,7 @@ class ShiftCollector:
             self.error = "start-up failed (see the log)"
             log.exception("olvane shift: start-up failed; the server runs without collection")
             return
-        interval = self.config.report_interval
+        interval = self.cfg.report_interval
         next_report = time.monotonic() + (interval or math.inf)
         while not self._stop.wait(1.0):
             try:
@@ -507,9 +528,15 @@ class ShiftCollector:
             from .report import shift_report
 
             t0 = time.perf_counter()
-            rep = shift_report(self.handler).to_dict()
+            try:
+                rep = _json_safe(shift_report(self.handler).to_dict())
+            except Exception as e:
+                self.report_error = f"{type(e).__name__}: {e}"
+                log.exception("olvane shift: the shift report failed")
+                return False
             self.report_seconds = time.perf_counter() - t0
             self.report, self.report_time, self._report_key = rep, time.time(), key
+            self.report_error = None
         if self._metrics is not None:
             self._metrics.set_report(rep, self.report_seconds, self.report_time)
         return True
@@ -521,7 +548,7 @@ class ShiftCollector:
         if m is None:
             return
         with self._lock:
-            current = {("r", k): v for k, v in self.intake.items()}
+            current: dict[tuple[str, ...], int] = {("r", k): v for k, v in self.intake.items()}
             current.update({("m", k): v for k, v in self.messages.items()})
         current.update({("e",) + k: v for k, v in list(self.embeddings.items())})
         if self.console is not None:
@@ -545,7 +572,7 @@ class ShiftCollector:
     # -- /v1/shift ------------------------------------------------------------
     def status(self) -> dict:
         with self._lock:
-            intake = dict(self.intake)
+            intake: dict[str, Any] = dict(self.intake)
             intake["messages"] = dict(self.messages)
         cfg = self.config
         return {
@@ -557,8 +584,21 @@ class ShiftCollector:
             "report": self.report,
             "report_seconds": self.report_seconds,
             "report_time": self.report_time,
-            "config": None if cfg is None else {k: v for k, v in asdict(cfg).items()},
+            "report_error": self.report_error,
+            # Recipe names only: their paths are the server's business.
+            "config": None if cfg is None else {**asdict(cfg), "recipes": sorted(cfg.recipes)},
         }
+
+
+def _json_safe(value):
+    """The report with NaN and infinities as None (JSON has no NaN)."""
+    if isinstance(value, float):
+        return value if math.isfinite(value) else None
+    if isinstance(value, dict):
+        return {k: _json_safe(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_json_safe(v) for v in value]
+    return value
 
 
 _collector: ShiftCollector | None = None
@@ -642,7 +682,7 @@ class ShiftDetectionMiddleware:
         if not admitted:
             return await self.app(scope, receive, send)
 
-        max_body = c.config.max_body
+        max_body = c.cfg.max_body
         chunks: list[bytes] = []
         size = 0
         # None while the body is being read, True once complete, False when given up.
@@ -653,23 +693,25 @@ class ShiftDetectionMiddleware:
             nonlocal size, complete
             message = await receive()
             if complete is None:
-                t = message["type"]
-                if t == "http.request":
-                    body = message.get("body", b"")
-                    size += len(body)
-                    if size > max_body:
+                try:
+                    if message["type"] == "http.request":
+                        body = message.get("body", b"")
+                        size += len(body)
+                        if size > max_body:
+                            complete = False
+                            chunks.clear()
+                            c.bucket.refund()
+                            c.count("too_large")
+                        else:
+                            if body:
+                                chunks.append(body)
+                            if not message.get("more_body", False):
+                                complete = True
+                    else:  # disconnected before the whole body
                         complete = False
-                        chunks.clear()
                         c.bucket.refund()
-                        c.count("too_large")
-                    else:
-                        if body:
-                            chunks.append(body)
-                        if not message.get("more_body", False):
-                            complete = True
-                else:  # disconnected before the whole body
+                except Exception:  # whatever the message holds, vLLM gets it as it came
                     complete = False
-                    c.bucket.refund()
             return message
 
         async def gate(message):
