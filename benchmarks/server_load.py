@@ -11,20 +11,29 @@ Figures per set-up:
   lag p50/p99/max   event-loop lag inside the server process: a task on
               vLLM's loop sleeps 1 ms at a time and records how late it wakes
   CPU%        the server process's CPU time over the window (100% = one core)
+  client%     the same for the load generator (this process)
   coll/s      messages handed to the handler per second (intake "collected")
-  emb/s       live embeddings stored per second (text + image)
+  emb/s       live embeddings stored per second (text + image; the metrics' counter)
 and ratios against "none" (no integration).
 
 Set-ups (environment of the server):
   none            no --middleware
   budget          the integration with its defaults (logging sink, default
                   OLVANE_SHIFT_MAX_RATE, one-thread ONNX Runtime sessions)
+  rate-10, rate-5 the defaults with OLVANE_SHIFT_MAX_RATE=10 or 5
   sink-unbounded  OLVANE_SHIFT_MAX_RATE=0 (no budget), one-thread sessions
   rich-unbounded  as above with OLVANE_SHIFT_CONSOLE=rich
   ort-defaults    OLVANE_SHIFT_MAX_RATE=0 and ONNX Runtime's own defaults
                   (OLVANE_SHIFT_ORT_THREADS = number of cores, OLVANE_SHIFT_ORT_SPINNING=1)
 
-    python benchmarks/server_load.py [--seconds 20] [--concurrency 16] [--only none,budget]
+    python benchmarks/server_load.py [--seconds 20] [--concurrency 16] [--only none,budget] [--no-pin]
+        [--repeat 3] [--text-only]
+
+On a machine with 2 or more cores the load generator (the openai client costs
+several times the server's CPU per request) is pinned to core 0 and the server
+process to core 1 (--no-pin: both float over all cores). Pinned, the figures
+show what collection costs the server's own core; floating, collection also
+takes CPU from the client, as it would from anything else on the host.
 
 Goals (issue 11): budget keeps >= 95% of none's req/s and its p99 lag within
 1.5x of none's.
@@ -43,7 +52,7 @@ from pathlib import Path
 import numpy as np
 
 ROOT = Path(__file__).resolve().parents[1]
-sys.path.append(str(ROOT / "src"))  # after PYTHONPATH: an installed or in-place build wins
+sys.path.insert(0, str(ROOT / "src"))  # this checkout (in-place build: scripts/dev_build.sh)
 os.environ.setdefault("HF_HUB_OFFLINE", "1")
 os.environ.setdefault("TRANSFORMERS_OFFLINE", "1")
 
@@ -53,6 +62,8 @@ from olvane_sdk.fast.deployment.ood import local_models  # noqa: E402
 SETUPS = {
     "none": None,
     "budget": {},
+    "rate-10": {"OLVANE_SHIFT_MAX_RATE": "10"},
+    "rate-5": {"OLVANE_SHIFT_MAX_RATE": "5"},
     "sink-unbounded": {"OLVANE_SHIFT_MAX_RATE": "0"},
     "rich-unbounded": {"OLVANE_SHIFT_MAX_RATE": "0", "OLVANE_SHIFT_CONSOLE": "rich"},
     # ONNX Runtime's defaults: an intra-op thread per core, spinning between runs.
@@ -117,24 +128,31 @@ def run_setup(name: str, env: dict | None, recipes: Path, messages, args, work: 
     full_env.update({"OLVANE_SHIFT_RECIPES": str(recipes), "OLVANE_DEMO_LAG_FILE": str(lag_file)})
     full_env.update(env or {})
     server = dh.VllmServer(["alpha-chat"], env=full_env, middleware=None if env is None else dh.MIDDLEWARE,
-                           log_path=work / f"server-{name}.log")
+                           log_path=work / f"server-{name}.log", cpus=args.server_cpus)
     server.start()
     try:
         if env is not None and not server.wait_ready():
             raise RuntimeError(f"{name}: not ready\n{server.log_tail()}")
         proc = psutil.Process(server.proc.pid)
-        shift0 = server.shift() if env is not None else None
+
+        def snap():
+            # Embeddings from the counter on /metrics: the store's ring stops growing at 1000.
+            if env is None:
+                return None
+            emb = sum(float(ln.rsplit(" ", 1)[1]) for ln in server.shift_metrics()
+                      if ln.startswith("olvane_shift_embeddings_total{"))
+            return {**server.shift(), "embedded": emb}
 
         async def measured():
             task = asyncio.create_task(load(server, messages, args.concurrency, args.seconds, args.warmup))
             await asyncio.sleep(max(0.0, args.warmup))
-            cpu0, s0 = proc.cpu_times(), (server.shift() if env is not None else None)
+            cpu0, s0, me0 = proc.cpu_times(), snap(), os.times()
             res = await task
-            return res, cpu0, s0
+            return res, cpu0, s0, me0
 
-        (answered, t0, t1), cpu0, s0 = asyncio.run(measured())
-        cpu1 = proc.cpu_times()
-        s1 = server.shift() if env is not None else None
+        (answered, t0, t1), cpu0, s0, me0 = asyncio.run(measured())
+        cpu1, me1 = proc.cpu_times(), os.times()
+        s1 = snap()
     finally:
         rc = server.stop()
     if rc != 0:
@@ -146,21 +164,29 @@ def run_setup(name: str, env: dict | None, recipes: Path, messages, args, work: 
     def total(s, key):
         if s is None:
             return 0
-        if key == "embeddings":
-            return sum(sum(v.values()) for v in s["live_counts"].values())
+        if key == "embedded":
+            return s["embedded"]
         return int(s["intake"].get(key, 0))
 
     return {
         "setup": name, "req_s": answered / span,
         "lag_p50": float(np.percentile(lags, 50)), "lag_p99": float(np.percentile(lags, 99)),
         "lag_max": float(lags.max()), "cpu": cpu,
+        # The load generator's own CPU (this process), for telling who ran out of it.
+        "client_cpu": (me1.user + me1.system - me0.user - me0.system) / span * 100,
         "coll_s": (total(s1, "collected") - total(s0, "collected")) / span,
         "sampled_out_s": (total(s1, "sampled_out") - total(s0, "sampled_out")) / span,
-        # Stored embeddings: the ring holds 1000 per model and modality; below that, the delta is exact.
-        "emb_s": (total(s1, "embeddings") - total(s0, "embeddings")) / span,
+        "emb_s": (total(s1, "embedded") - total(s0, "embedded")) / span,
         "queue_full_s": (total(s1, "queue_full") - total(s0, "queue_full")) / span,
         "probe_samples": int(len(lags)),
     }
+
+
+def summarise(name: str, rs: list[dict]) -> dict:
+    med = {k: float(np.median([r[k] for r in rs])) for k in rs[0] if k != "setup"}
+    med.update(setup=name, lag_max=max(r["lag_max"] for r in rs),
+               req_s_min=min(r["req_s"] for r in rs), req_s_max=max(r["req_s"] for r in rs))
+    return med
 
 
 def main(argv=None) -> int:
@@ -170,7 +196,15 @@ def main(argv=None) -> int:
     ap.add_argument("--concurrency", type=int, default=16)
     ap.add_argument("--only", default=",".join(SETUPS), help="comma-separated set-ups")
     ap.add_argument("--json", type=Path)
+    ap.add_argument("--repeat", type=int, default=3, help="rounds over the set-ups (medians are printed)")
+    ap.add_argument("--no-pin", dest="pin", action="store_false")
+    ap.add_argument("--text-only", action="store_true", help="no image part in the requests")
     args = ap.parse_args(argv)
+    cores = sorted(os.sched_getaffinity(0))
+    args.server_cpus = None
+    if args.pin and len(cores) >= 2:
+        args.server_cpus = {cores[1]}
+        os.sched_setaffinity(0, {cores[0]})  # before any thread of ours exists
 
     work = Path(tempfile.mkdtemp(prefix="olvane-server-load-"))
     data = dh.make_demo_data(dh.find_data_dir(), seed=0, n_images=30)
@@ -179,24 +213,38 @@ def main(argv=None) -> int:
     rng = np.random.default_rng(1)
     texts = data.recipe_texts["alpha-chat"] + [t for t, _ in data.traffic["alpha-chat"]]
     pngs = [dh.png_bytes(dh.draw_shapes(rng)) for _ in range(32)]
-    messages = [[dh.user_message(t, pngs[i % len(pngs)])] for i, t in enumerate(texts)]
+    messages = [[dh.user_message(t, None if args.text_only else pngs[i % len(pngs)])] for i, t in enumerate(texts)]
 
-    results = []
-    for name in args.only.split(","):
-        print(f"{name}: {args.concurrency} concurrent requests for {args.seconds:.0f} s ...", flush=True)
-        results.append(run_setup(name, SETUPS[name], work / "recipes", messages, args, work))
+    names = args.only.split(",")
+    runs: dict[str, list[dict]] = {n: [] for n in names}
+    load0 = os.getloadavg()
+    for k in range(args.repeat):
+        # Each round in a rotated order, so that a noisy stretch of the machine
+        # does not always hit the same set-up.
+        for name in names[k % len(names):] + names[:k % len(names)]:
+            print(f"round {k + 1}/{args.repeat}, {name}: {args.concurrency} concurrent requests for "
+                  f"{args.seconds:.0f} s ...", flush=True)
+            runs[name].append(run_setup(name, SETUPS[name], work / "recipes", messages, args, work))
+    load1 = os.getloadavg()
+    results = [summarise(name, rs) for name, rs in runs.items()]
     base = next((r for r in results if r["setup"] == "none"), None)
     print(f"\nvLLM API server, stand-in engine, {args.concurrency} concurrent openai clients, "
-          f"{args.seconds:.0f} s per set-up, {os.cpu_count()} cores")
-    head = (f"{'set-up':<16}{'req/s':>8}{'lag p50':>9}{'p99':>8}{'max':>8}{'CPU%':>7}{'coll/s':>8}{'emb/s':>7}"
-            f"{'q-full/s':>9}{'req/s vs none':>15}{'p99 vs none':>13}")
+          f"{args.seconds:.0f} s per set-up x {args.repeat}, {os.cpu_count()} cores, "
+          + (f"server pinned to core {sorted(args.server_cpus)[0]}, client to core {cores[0]}"
+             if args.server_cpus else "not pinned")
+          + (", text only" if args.text_only else ", text + 64x64 PNG per request")
+          + f"; load average {load0[0]:.1f} -> {load1[0]:.1f}")
+    print("medians over the rounds (req/s range in brackets); lag in ms, max over the rounds")
+    head = (f"{'set-up':<16}{'req/s':>8}{'[range]':>14}{'lag p50':>9}{'p99':>8}{'max':>8}{'CPU%':>7}"
+            f"{'client%':>8}{'coll/s':>8}{'emb/s':>7}{'q-full/s':>9}{'req/s vs none':>15}{'p99 vs none':>13}")
     print(head + "\n" + "-" * len(head))
     for r in results:
         ratio = (f"{r['req_s'] / base['req_s']:>14.1%} {r['lag_p99'] / base['lag_p99']:>11.2f}x"
-                 if base and base["req_s"] else "")
-        print(f"{r['setup']:<16}{r['req_s']:>8.1f}{r['lag_p50']:>8.2f}m{r['lag_p99']:>7.2f}m{r['lag_max']:>7.1f}m"
-              f"{r['cpu']:>7.0f}{r['coll_s']:>8.1f}{r['emb_s']:>7.1f}{r['queue_full_s']:>9.1f}{ratio}")
-    print("(lag in ms)")
+                 if base and base["req_s"] and base["lag_p99"] else "")
+        rng_ = f"[{r['req_s_min']:.0f}-{r['req_s_max']:.0f}]"
+        print(f"{r['setup']:<16}{r['req_s']:>8.1f}{rng_:>14}{r['lag_p50']:>9.2f}{r['lag_p99']:>8.2f}"
+              f"{r['lag_max']:>8.1f}{r['cpu']:>7.0f}{r['client_cpu']:>8.0f}{r['coll_s']:>8.1f}{r['emb_s']:>7.1f}{r['queue_full_s']:>9.1f}"
+              f"{ratio}")
     if base:
         for r in results:
             if r["setup"] == "budget":
@@ -204,7 +252,7 @@ def main(argv=None) -> int:
                 print(f"goal, budget: throughput >= 95% of none: {'met' if ok_t else 'NOT met'}; "
                       f"p99 lag <= 1.5x none: {'met' if ok_l else 'NOT met'}")
     if args.json:
-        args.json.write_text(json.dumps(results, indent=2))
+        args.json.write_text(json.dumps({"summary": results, "runs": runs}, indent=2))
     return 0
 
 

@@ -37,7 +37,7 @@ import tempfile
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, Sequence
+from typing import Any, Mapping, Sequence
 
 import numpy as np
 
@@ -208,11 +208,12 @@ class VllmServer:
 
     ``env`` adds to (or, with a value of None, removes from) the environment
     of the child; ``middleware=None`` runs the server without the
-    integration. The server's output goes to ``log_path``."""
+    integration; ``cpus`` pins the child (and every thread it starts) to
+    those cores. The server's output goes to ``log_path``."""
 
     def __init__(self, served: Sequence[str], *, env: dict[str, str | None] | None = None,
                  middleware: str | None = MIDDLEWARE, api_key: str | None = None, log_path: Path | None = None,
-                 extra_args: Sequence[str] = ()):
+                 extra_args: Sequence[str] = (), cpus: set[int] | None = None):
         self.port = free_port()
         self.api_key = api_key or "olvane-demo-" + secrets.token_hex(8)
         self.url = f"http://127.0.0.1:{self.port}"
@@ -232,16 +233,19 @@ class VllmServer:
                 full[k] = str(v)
         self.env = full
         self.log_path = Path(log_path) if log_path else Path(tempfile.mkstemp(prefix="olvane-vllm-", suffix=".log")[1])
-        self.proc: subprocess.Popen | None = None
-        self._http = None
+        self.cpus = cpus
+        self.proc: Any = None  # subprocess.Popen once started
+        self._http: Any = None  # httpx.Client with the key, while running
 
     # -- life cycle
     def start(self, timeout: float = 120.0) -> "VllmServer":
         import httpx
 
         self._log = open(self.log_path, "wb")
+        cpus = self.cpus
         self.proc = subprocess.Popen(self.cmd, env=self.env, stdout=self._log, stderr=subprocess.STDOUT,
-                                     stdin=subprocess.DEVNULL)
+                                     stdin=subprocess.DEVNULL,
+                                     preexec_fn=(lambda: os.sched_setaffinity(0, cpus)) if cpus else None)
         self._http = httpx.Client(base_url=self.url, trust_env=False, timeout=30,
                                   headers={"Authorization": f"Bearer {self.api_key}"})
         deadline = time.monotonic() + timeout
@@ -375,7 +379,7 @@ def chat(client, model: str, messages: list, stream: bool) -> str:
     return "".join(parts)
 
 
-def send_traffic(server: VllmServer, client, traffic: dict[str, list[tuple[str, bytes | None]]], *,
+def send_traffic(server: VllmServer, client, traffic: Mapping[str, Sequence[tuple[str, bytes | None]]], *,
                  batch: int = 8, drain_timeout: float = 60.0) -> TrafficResult:
     """One chat request per (text, image) pair: a user message with a text
     part and (if given) a PNG data URL; every other request streams. After

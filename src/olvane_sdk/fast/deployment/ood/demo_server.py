@@ -227,7 +227,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     from vllm.entrypoints.openai import api_server
 
     uvloop.run(api_server.run_server(args))
-    if _probe is not None:
+    if _probe is not None and lag_file:
         _probe.dump(lag_file)
     handler = _collecting_handler()
     if handler is not None:
