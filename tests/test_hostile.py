@@ -2,10 +2,15 @@
 text in console lines, bounded cost per message, recipe and guard exactness."""
 from __future__ import annotations
 
+import io
 import subprocess
 import sys
+import types
 
 import pytest
+from rich.console import Console as RichConsole
+
+from conftest import FakeModel, configure, drain
 
 # Forks one child per run from a parent that has done the slow imports once.
 # Each child loads the real ONNX text model (a model loaded before the fork
@@ -53,3 +58,38 @@ def test_exit_while_the_worker_encodes_keeps_the_exit_code(mod):
     assert proc.returncode == 0, proc.stderr[-3000:]
     results = [line.split()[1:] for line in proc.stdout.splitlines() if line.startswith("run ")]
     assert results == [["3", "False"]] * runs, proc.stderr[-3000:]
+
+
+@pytest.mark.parametrize(
+    "value, shown",
+    [
+        ("x\ud800", "x\\ud800"),  # no encoding can write it: rich used to fail and end the worker
+        ("a\nb\r", "a\\nb\\r"),  # would forge a line
+        ("\x1b[2Jz\x07\x7f", "\\x1b[2Jz\\x07\\x7f"),  # terminal sequences
+        ("\u202eevil\x85", "\\u202eevil\\x85"),  # bidi override, C1 next line
+        ("café 模型 ok", "café 模型 ok"),  # ordinary text stays as it is
+    ],
+)
+def test_values_in_console_lines_are_shown_printable(mod, handler, monkeypatch, thread_errors, value, shown):
+    """A client-chosen model name, an embedding-model name and an exception
+    text reach rich's real print (on a strict UTF-8 stream) escaped, and one
+    worker serves every request."""
+    out = io.TextIOWrapper(io.BytesIO(), encoding="utf-8", write_through=True)
+    monkeypatch.setattr(mod, "print", RichConsole(file=out, width=500, color_system=None).print)
+    monkeypatch.setattr(mod, "traceback", types.SimpleNamespace(print_exc=lambda: None))
+    configure(handler, {value: {"text": "t", "image": None}, "failing": {"text": "bad", "image": None},
+                        "missing": {"text": value, "image": None}},
+              models={"t": FakeModel("t"), "bad": FakeModel("bad", fail=ValueError(value))})
+    threads = set()
+    for model in (value, "failing", "missing", value):
+        message = {"role": "user", "content": "hi"}
+        handler.handle_chat_completion_request(types.SimpleNamespace(model=model, messages=[message]))
+        threads.add(handler.embedding_thread)
+        drain(handler)
+    assert thread_errors == [] and len(threads) == 1
+    assert out.buffer.getvalue().decode().splitlines()[:4] == [
+        f"Model: {shown} | Text: 1 embeddings | Image: 0 embeddings",
+        f"Error computing text embedding: {shown}",
+        f"Text embedding model {shown} not found in self.embedding_models",
+        "Available models: dict_keys(['t', 'bad'])",
+    ]

@@ -225,9 +225,11 @@ inline Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyOb
 
 // format(value, ""): what an f-string replacement field with no spec gives.
 Ref text_of(PyObject* value);
-// text_of(value) made safe to place in a console line: console markup in it
-// (a model name from a request, an exception's text) is escaped, so that it
-// shows as written instead of restyling the line or failing to render.
+// text_of(value) made safe to place in a console line: characters that no
+// console should receive as they are (controls, escape sequences, lone
+// surrogates) are shown as backslash escapes, and console markup in it (a
+// model name from a request, an exception's text) is escaped, so that it
+// shows as written instead of forging a line, restyling it or failing to render.
 Ref shown(PyObject* value);
 // The same, for a value that a markup tag follows directly in its line.
 Ref shown_before_tag(PyObject* value);
