@@ -10,7 +10,7 @@ import types
 import pytest
 from rich.console import Console as RichConsole
 
-from conftest import FakeModel, configure, drain
+from conftest import FakeModel, StopWorker, configure, data_url, drain, png_bytes, run_worker
 
 # Forks one child per run from a parent that has done the slow imports once.
 # Each child loads the real ONNX text model (a model loaded before the fork
@@ -93,3 +93,101 @@ def test_values_in_console_lines_are_shown_printable(mod, handler, monkeypatch, 
         f"Text embedding model {shown} not found in self.embedding_models",
         "Available models: dict_keys(['t', 'bad'])",
     ]
+
+
+def png_claiming(width, height):
+    """A PNG whose header claims width x height; its data ends at once."""
+    import struct
+    import zlib
+
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+
+    ihdr = struct.pack(">IIBBBBB", width, height, 8, 6, 0, 0, 0)
+    return b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", ihdr) + chunk(b"IDAT", zlib.compress(b"\0" * 40))
+
+
+def tiff_bytes():
+    from PIL import Image
+
+    buf = io.BytesIO()
+    Image.new("RGB", (4, 4)).save(buf, format="TIFF")
+    return buf.getvalue()
+
+
+def image_part(url):
+    return {"type": "image_url", "image_url": {"url": url}}
+
+
+def text_part(text):
+    return {"type": "text", "text": text}
+
+
+@pytest.mark.parametrize(
+    "hostile, reason",
+    [
+        (lambda: data_url(tiff_bytes(), "data:image/tiff;base64"),
+         "image format TIFF is not accepted (PNG, JPEG, WebP or GIF only)"),
+        (lambda: data_url(png_claiming(13000, 13000)), "image side of 13000 pixels is over the limit of 8192"),
+        (lambda: data_url(png_claiming(3000, 3000)), "image of 3000x3000 pixels is over the budget of 4194304 pixels"),
+        (lambda: data_url(png_claiming(1, 3000)), "image of 1x3000 pixels is longer than 20:1"),
+        (lambda: "data:image/png;base64," + "A" * ((8 << 20) + 4),
+         f"image data of {(8 << 20) + 4} Base64 characters is over the limit of {8 << 20}"),
+        (lambda: None, None),  # twelve text parts: eight embedded, then a notice
+    ],
+    ids=["tiff", "claims-13000", "over-budget", "strip", "payload", "parts"],
+)
+def test_hostile_content_is_refused_before_it_costs_and_the_rest_goes_on(
+    handler, console, real_pillow, hostile, reason
+):
+    text, image = FakeModel("t"), FakeModel("i")
+    configure(handler, {"m": {"text": "t", "image": "i"}}, models={"t": text, "i": image})
+    if reason is None:
+        content = [text_part(f"t{i}") for i in range(12)]
+    else:
+        content = [text_part("before"), image_part(hostile()), image_part(data_url(png_bytes())), text_part("after")]
+    run_worker(handler, {"model": "m", "content": content}, StopWorker())
+    if reason is None:
+        assert text.inputs == [f"query: t{i}" for i in range(8)]
+        assert console.lines[-1] == "[yellow]Content parts after the first 8 of a message skipped for model m[/yellow]"
+    else:
+        assert text.inputs == ["query: before", "query: after"] and len(image.inputs) == 1
+        assert image.inputs[0].size == (6, 4)
+        assert "[red]Error processing image:[/red] " + reason in console.lines
+        assert [str(e) for e in console.tracebacks] == [reason]
+
+
+TEXTS = {
+    "prose": lambda words: " ".join(words[i % len(words)] for i in range(20000)),
+    "punctuation": lambda words: "".join(f"{w}, ({w})! " for w in words * 400),
+    "cjk": lambda words: "模型的输入" * 4000 + " tail",
+    "accents": lambda words: " ".join(f"Ça café-{w}" for w in words * 400),
+    "whitespace": lambda words: " " * 70000 + "tail",  # only the character cap applies
+}
+
+
+@pytest.mark.parametrize("kind", list(TEXTS))
+def test_long_text_is_cut_without_changing_the_embedding(mod, handler, console, kind):
+    """With the real all-MiniLM-L6-v2 model: the text the model is given is
+    cut, and its embedding is the one of the whole text."""
+    import numpy as np
+    from sentence_transformers import SentenceTransformer
+
+    from olvane_sdk.fast.deployment.ood import local_models
+
+    model = SentenceTransformer(local_models.text_model_dir(), backend="onnx")
+    words = "How long should I rest dough before baking bread at home".split()
+    text = TEXTS[kind](words)
+    given = []
+    recording = types.SimpleNamespace(encode=lambda value: given.append(value) or model.encode(value))
+    configure(handler, {"m": {"text": "t", "image": None}}, models={"t": recording}, prefixes={"m": "query: "})
+    run_worker(handler, {"model": "m", "content": text}, StopWorker())
+    assert len(given) == 1 and ("query: " + text).startswith(given[0]) and len(given[0]) <= 7 + (64 << 10)
+    if kind == "whitespace":
+        assert given[0] == "query: " + " " * (64 << 10)
+    else:
+        assert len(given[0]) < len(text) // 4
+        full = model.tokenizer("query: " + text, truncation=True, max_length=model.max_seq_length)["input_ids"]
+        cut = model.tokenizer(given[0], truncation=True, max_length=model.max_seq_length)["input_ids"]
+        assert cut == full
+        np.testing.assert_array_equal(model.encode(given[0]), model.encode("query: " + text))

@@ -21,6 +21,7 @@
 
 #include <cxxabi.h>
 
+#include <chrono>
 #include <cstddef>
 #include <initializer_list>
 #include <utility>
@@ -103,6 +104,39 @@ inline void check(int rc) {
 void set_error_from_current() noexcept;
 
 // ---------------------------------------------------------------------------
+// Limits: what one message may cost the worker, and how long exit waits.
+// The reasons are in the README ("Limits per message"); the benchmark
+// benchmarks/hostile.py measures the worst message they allow.
+// ---------------------------------------------------------------------------
+
+namespace limits {
+// Content parts of one message that are embedded (text and images together);
+// the rest are skipped with a notice. Keeps one message from costing more
+// than a second and from replacing a model's whole live store.
+inline constexpr int kPartsPerMessage = 8;
+// Base64 characters of one image's data, tested before it is decoded.
+inline constexpr Py_ssize_t kImagePayloadChars = Py_ssize_t{8} << 20;
+// From the image's header, before its pixels are decoded: the pixel budget
+// (2048 x 2048), the longest side, and the ratio of the long side to the short
+// one (the image processor scales the short side up to its input size).
+inline constexpr long long kImagePixels = 2048LL * 2048LL;
+inline constexpr long long kImageSide = 8192;
+inline constexpr long long kImageAspect = 20;
+// Text is cut once it surely holds this many word pieces (see cap_text in
+// worker.cpp): twice the 256 of all-MiniLM-L6-v2, so the cut never changes
+// what the model reads.
+inline constexpr Py_ssize_t kTextWordPieces = 512;
+// And in any case after this many characters: only a text whose first 64 Ki
+// characters hold fewer than kTextWordPieces words (a run of whitespace, a
+// word thousands of letters long) is cut by this one.
+inline constexpr Py_ssize_t kTextChars = Py_ssize_t{64} << 10;
+// How long interpreter exit waits for the messages in the workers' hands:
+// the worst message the limits above allow, many times over, yet short
+// enough that a stuck model call cannot hold the process's exit for long.
+inline constexpr auto kExitWait = std::chrono::seconds(10);
+}  // namespace limits
+
+// ---------------------------------------------------------------------------
 // Interned names and constants (made once, at the module's first execution)
 // ---------------------------------------------------------------------------
 
@@ -125,7 +159,7 @@ void set_error_from_current() noexcept;
     X(__enter__) X(__exit__) X(__module__) X(__qualname__) X(__builtins__)         \
     X(__test__) X(ShiftDetectionRequestHandler) X(olvane_shift_detection_handler) \
     X(loader) X(origin) X(parent) X(submodule_search_locations) X(name)           \
-    X(__loader__) X(__file__) X(__package__) X(__path__)
+    X(__loader__) X(__file__) X(__package__) X(__path__) X(format) X(size)
 
 struct Names {
 #define INTERCEPTOR_DECLARE(n) PyObject* n = nullptr;
