@@ -133,7 +133,7 @@ def text_part(text):
         (lambda: data_url(png_claiming(1, 3000)), "image of 1x3000 pixels is longer than 20:1"),
         (lambda: "data:image/png;base64," + "A" * ((8 << 20) + 4),
          f"image data of {(8 << 20) + 4} Base64 characters is over the limit of {8 << 20}"),
-        (lambda: None, None),  # twelve text parts: eight embedded, then a notice
+        (lambda: None, None),  # twelve text parts: four embedded, then a notice
     ],
     ids=["tiff", "claims-13000", "over-budget", "strip", "payload", "parts"],
 )
@@ -148,8 +148,8 @@ def test_hostile_content_is_refused_before_it_costs_and_the_rest_goes_on(
         content = [text_part("before"), image_part(hostile()), image_part(data_url(png_bytes())), text_part("after")]
     run_worker(handler, {"model": "m", "content": content}, StopWorker())
     if reason is None:
-        assert text.inputs == [f"query: t{i}" for i in range(8)]
-        assert console.lines[-1] == "[yellow]Content parts after the first 8 of a message skipped for model m[/yellow]"
+        assert text.inputs == [f"query: t{i}" for i in range(4)]
+        assert console.lines[-1] == "[yellow]Content parts after the first 4 of a message skipped for model m[/yellow]"
     else:
         assert text.inputs == ["query: before", "query: after"] and len(image.inputs) == 1
         assert image.inputs[0].size == (6, 4)

@@ -113,7 +113,7 @@ namespace limits {
 // Content parts of one message that are embedded (text and images together);
 // the rest are skipped with a notice. Keeps one message from costing more
 // than a second and from replacing a model's whole live store.
-inline constexpr int kPartsPerMessage = 8;
+inline constexpr int kPartsPerMessage = 4;
 // Base64 characters of one image's data, tested before it is decoded.
 inline constexpr Py_ssize_t kImagePayloadChars = Py_ssize_t{8} << 20;
 // From the image's header, before its pixels are decoded: the pixel budget
