@@ -10,7 +10,7 @@ import types
 import pytest
 from rich.console import Console as RichConsole
 
-from conftest import FakeModel, StopWorker, configure, data_url, drain, png_bytes, run_worker
+from conftest import FakeModel, StopWorker, configure, data_url, drain, png_bytes, run_worker, write_recipe
 
 # Forks one child per run from a parent that has done the slow imports once.
 # Each child loads the real ONNX text model (a model loaded before the fork
@@ -191,3 +191,18 @@ def test_long_text_is_cut_without_changing_the_embedding(mod, handler, console, 
         cut = model.tokenizer(given[0], truncation=True, max_length=model.max_seq_length)["input_ids"]
         assert cut == full
         np.testing.assert_array_equal(model.encode(given[0]), model.encode("query: " + text))
+
+
+@pytest.mark.parametrize("prefix", [None, 12345, ["query: "]], ids=["null", "number", "list"])
+def test_text_prefix_that_is_not_a_string_fails_its_recipe(
+    handler, console, fake_models, progress_recorder, recipe_root, prefix
+):
+    bad = write_recipe(recipe_root, "bad", config={"embeddings": {
+        "text_model_name": "bt", "image_model_name": None, "text_prefix": prefix}})
+    good = write_recipe(recipe_root, "good", text_model="gt", image_model="gi")
+    handler.init_models({"bad": str(bad), "good": str(good)})
+    reason = f"text_prefix must be a string, not {type(prefix).__name__}"
+    assert console.lines[0] == f"[red]Error loading config for bad:[/red] {reason}"
+    assert console.kinds()[:2] == ["print", "traceback"] and str(console.tracebacks[0]) == reason
+    assert list(handler.text_prefixes) == list(handler.vllm_to_embedding_model_map) == ["good"]
+    assert fake_models.loaded_names == ["gt", "gi"]

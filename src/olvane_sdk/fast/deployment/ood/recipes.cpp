@@ -54,6 +54,12 @@ void load_config(PyObject* config_path, PyObject* k, Maps& maps, RecipeConfig& o
         Ref image_model_name = getitem(getitem(cfg.get(), names.embeddings).get(), names.image_model_name);
         Ref text_prefix =
             call_method(getitem(cfg.get(), names.embeddings).get(), names.get, {names.text_prefix, names.query_prefix});
+        // It goes in front of every live text: null or a number there would be
+        // embedded as "None..." or "12345...", unlike the recipe's own texts.
+        if (!PyUnicode_Check(text_prefix.get())) {
+            PyErr_Format(PyExc_TypeError, "text_prefix must be a string, not %.200s", Py_TYPE(text_prefix.get())->tp_name);
+            throw PyErrSet{};
+        }
         Ref mapping = new_dict();
         setitem(mapping.get(), names.text, text_model_name.get());
         setitem(mapping.get(), names.image, image_model_name.get());
