@@ -206,3 +206,18 @@ def test_text_prefix_that_is_not_a_string_fails_its_recipe(
     assert console.kinds()[:2] == ["print", "traceback"] and str(console.tracebacks[0]) == reason
     assert list(handler.text_prefixes) == list(handler.vllm_to_embedding_model_map) == ["good"]
     assert fake_models.loaded_names == ["gt", "gi"]
+
+
+@pytest.mark.parametrize("through_request", [False, True], ids=["direct", "through-request"])
+def test_missing_queue_is_reported_by_add_live_message_itself(handler, console, monkeypatch, through_request):
+    del handler.live_messages_queue
+    monkeypatch.setattr(handler, "start_live_embedding_worker", lambda: console.print("started"))
+    if through_request:
+        handler.handle_chat_completion_request(types.SimpleNamespace(model="m", messages=[{}, {}]))
+    else:
+        handler.add_live_message({})
+    error = "'ShiftDetectionRequestHandler' object has no attribute 'live_messages_queue'"
+    line = "[red]Error adding live message:[/red] " + error
+    expected = [line, line, "started"] if through_request else [line]
+    assert console.lines == expected
+    assert [str(e) for e in console.tracebacks] == [error] * (2 if through_request else 1)

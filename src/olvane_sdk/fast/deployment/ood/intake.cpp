@@ -62,27 +62,13 @@ void handler_handle_chat_completion_request(PyObject* const* args) {
 void handler_add_live_message(PyObject* const* args) {
     PyObject* self = args[0];
     PyObject* message = args[1];
-    Ref queue = getattr(self, names.live_messages_queue);
-    PyObject* stack[2] = {queue.get(), message};
-    PyObject* put = PyObject_VectorcallMethod(names.put_nowait, stack, 2, nullptr);
-    if (put) {
-        Py_DECREF(put);
-        return;
-    }
-    Caught caught;
-    // `except Full:` first, then `except Exception`. A failure to look up
-    // `Full` goes outward, chained to the caught exception.
-    Ref full = global(names.Full);
-    if (caught.matches(full.get())) {
-        console(ICPT_LIT("[red]Live messages queue is full. Dropping message.[/red]"));
-        return;
-    }
-    if (!caught.matches(PyExc_Exception)) {
-        caught.restore();
-        throw PyErrSet{};
-    }
-    Ref text = shown(caught.value());
-    report(join({ICPT_LIT("[red]Error adding live message:[/red] "), text.get()}).get());
+    guarded(
+        ICPT_LIT("[red]Error adding live message:[/red] "), names.Full,
+        [] { console(ICPT_LIT("[red]Live messages queue is full. Dropping message.[/red]")); },
+        [&] {
+            Ref queue = getattr(self, names.live_messages_queue);
+            call_method(queue.get(), names.put_nowait, {message});
+        });
 }
 
 void handler_start_live_embedding_worker(PyObject* const* args) {

@@ -307,12 +307,22 @@ bool attempt(Body&& body) {
 }
 
 // With the error indicator set, acts as
+//   `except <first>: on_first()` (when first_name is given: a module global,
+//   looked up only now; a failure to look it up goes outward, chained to the
+//   caught exception), then
 //   `except Exception as e: print(head() + f"{e}"); traceback.print_exc()`.
 // Anything not derived from Exception, and anything raised while reporting,
 // propagates as PyErrSet.
-template <class Head>
-void report_exception(Head&& head) {
+template <class Head, class OnFirst>
+void report_exception(Head&& head, PyObject* first_name, OnFirst&& on_first) {
     Caught caught;
+    if (first_name) {
+        Ref first = global(first_name);
+        if (caught.matches(first.get())) {
+            on_first();
+            return;
+        }
+    }
     if (!caught.matches(PyExc_Exception)) {
         caught.restore();
         throw PyErrSet{};
@@ -321,6 +331,10 @@ void report_exception(Head&& head) {
     Ref text = shown(caught.value());
     report(join({head_text.get(), text.get()}).get());
 }
+template <class Head>
+void report_exception(Head&& head) {
+    report_exception(std::forward<Head>(head), nullptr, [] {});
+}
 
 // `try: body() except Exception as e: print(prefix + f"{e}"); traceback.print_exc()`.
 // Returns true when the body completed, false when an Exception was reported.
@@ -328,6 +342,13 @@ template <class Body>
 bool guarded(PyObject* prefix, Body&& body) {
     if (attempt(body)) return true;
     report_exception([prefix] { return Ref::borrow(prefix); });
+    return false;
+}
+// The same with `except <first_name>: on_first()` ahead of `except Exception`.
+template <class Body, class OnFirst>
+bool guarded(PyObject* prefix, PyObject* first_name, OnFirst&& on_first, Body&& body) {
+    if (attempt(body)) return true;
+    report_exception([prefix] { return Ref::borrow(prefix); }, first_name, std::forward<OnFirst>(on_first));
     return false;
 }
 

@@ -270,23 +270,14 @@ namespace {
 
 // One message off the queue, or nothing after a quiet second or a reported error.
 Ref take_message(PyObject* self) {
-    try {
-        Ref queue = getattr(self, names.live_messages_queue);
-        return call_method(queue.get(), names.get, {names.one}, names.kw_timeout);
-    }
-    ICPT_CATCH_ALL {
-        set_error_from_current();
-    }
-    Caught caught;
-    Ref empty = global(names.Empty);
-    if (caught.matches(empty.get())) return Ref();
-    if (!caught.matches(PyExc_Exception)) {
-        caught.restore();
-        throw PyErrSet{};
-    }
-    Ref text = shown(caught.value());
-    report(join({ICPT_LIT("[red]Error getting message from queue:[/red] "), text.get()}).get());
-    return Ref();
+    Ref message;
+    guarded(
+        ICPT_LIT("[red]Error getting message from queue:[/red] "), names.Empty, [] {},
+        [&] {
+            Ref queue = getattr(self, names.live_messages_queue);
+            message = call_method(queue.get(), names.get, {names.one}, names.kw_timeout);
+        });
+    return message;
 }
 
 void handle_message(PyObject* self, PyObject* message) {
