@@ -200,7 +200,7 @@ Ref join(std::initializer_list<PyObject*> pieces) {
 
 void console(PyObject* line) {
     Ref print = global(names.print);
-    call(print.get(), {line});
+    call(print.get(), line);
 }
 
 void report(PyObject* line) {
@@ -222,14 +222,13 @@ Caught::Caught() noexcept {
     type_ = Ref::steal(type);
     value_ = Ref::steal(value);
     tb_ = Ref::steal(tb);
-    previous_ = PyErr_GetHandledException();
+    previous_ = Ref::steal(PyErr_GetHandledException());
     PyErr_SetHandledException(value_.get());
 }
 
 Caught::~Caught() {
-    if (_Py_IsFinalizing()) return;  // see "Thread exit" in interceptor.hpp
-    PyErr_SetHandledException(previous_);
-    Py_XDECREF(previous_);
+    if (!Ref::may_release()) return;  // see "Thread exit" in interceptor.hpp
+    PyErr_SetHandledException(previous_.get());
 }
 
 bool Caught::matches(PyObject* exc_type) const noexcept {

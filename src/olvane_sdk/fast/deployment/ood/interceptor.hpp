@@ -12,8 +12,8 @@
 // interpreter finalizes with pthread_exit, whose forced unwind runs through
 // our frames. It must never be caught and kept (that aborts the process), so
 // every catch-all is ICPT_CATCH_ALL, which lets it pass, and the entry points
-// are not noexcept. While the interpreter finalizes, references are not
-// released (that thread no longer holds the GIL); the process is ending.
+// are not noexcept. That thread does not hold the GIL, so the references its
+// frames own are not released (Ref::may_release); the process is ending.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -21,9 +21,11 @@
 
 #include <cxxabi.h>
 
+#include <cassert>
 #include <chrono>
 #include <cstddef>
 #include <initializer_list>
+#include <type_traits>
 #include <utility>
 
 namespace interceptor {
@@ -67,8 +69,13 @@ public:
         return *this;
     }
     ~Ref() {
-        if (p_ && !_Py_IsFinalizing()) Py_DECREF(p_);
+        if (p_ && may_release()) Py_DECREF(p_);
     }
+    // False only on a thread that unwinds without the GIL: one the interpreter
+    // ends at exit (see "Thread exit" above), or any thread once the
+    // interpreter's thread states are gone. Its references stay; the process
+    // is ending.
+    static bool may_release() noexcept { return PyGILState_Check() && PyGILState_GetThisThreadState(); }
 
     PyObject* get() const noexcept { return p_; }
     [[nodiscard]] PyObject* release() noexcept {
@@ -235,22 +242,47 @@ inline Py_ssize_t length(PyObject* o) {
 }
 inline Ref new_dict() { return require(PyDict_New()); }
 
+// The argument stacks below are sized from the arguments at compile time.
+template <class... Args>
+inline constexpr bool all_objects = (std::is_convertible_v<Args, PyObject*> && ...);
+
+inline size_t positional(size_t nargs, PyObject* kwnames) noexcept {
+    const size_t nkw = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
+    assert(nkw <= nargs);
+    return nargs - nkw;
+}
+
 // callable(*args, **dict(zip(kwnames, trailing args)))
-inline Ref call(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr) {
-    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    return require(PyObject_Vectorcall(callable, const_cast<PyObject* const*>(args.begin()),
-                                       static_cast<size_t>(args.size()) - static_cast<size_t>(nkw), kwnames));
+template <class... Args>
+Ref call_kw(PyObject* callable, PyObject* kwnames, Args... args) {
+    static_assert(all_objects<Args...>);
+    // A free slot in front lets a bound method prepend its instance in place.
+    PyObject* stack[] = {nullptr, args...};
+    return require(PyObject_Vectorcall(callable, stack + 1,
+                                       positional(sizeof...(Args), kwnames) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+template <class... Args>
+Ref call(PyObject* callable, Args... args) {
+    return call_kw(callable, nullptr, args...);
 }
 // obj.name(*args, **kw) with ordinary attribute lookup on obj.
-inline Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args = {},
-                       PyObject* kwnames = nullptr) {
-    PyObject* stack[8];
-    stack[0] = obj;
-    size_t n = 1;
-    for (PyObject* a : args) stack[n++] = a;
-    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    return require(PyObject_VectorcallMethod(name, stack, n - static_cast<size_t>(nkw),
-                                             kwnames));
+template <class... Args>
+Ref call_method_kw(PyObject* obj, PyObject* name, PyObject* kwnames, Args... args) {
+    static_assert(all_objects<Args...>);
+    PyObject* stack[] = {obj, args...};
+    return require(PyObject_VectorcallMethod(name, stack, 1 + positional(sizeof...(Args), kwnames), kwnames));
+}
+template <class... Args>
+Ref call_method(PyObject* obj, PyObject* name, Args... args) {
+    return call_method_kw(obj, name, nullptr, args...);
+}
+
+// obj.name, or an empty Ref when obj has no such attribute (without making
+// the AttributeError that getattr would have to clear).
+inline Ref lookup_attr(PyObject* obj, PyObject* name) {
+    PyObject* found = nullptr;
+    if (_PyObject_LookupAttr(obj, name, &found) < 0) throw PyErrSet{};
+    return Ref::steal(found);
 }
 
 // ---------------------------------------------------------------------------
@@ -290,7 +322,7 @@ public:
 
 private:
     Ref type_, value_, tb_;
-    PyObject* previous_ = nullptr;  // owned
+    Ref previous_;
 };
 
 // Runs body, turning any C++ exception into the error indicator.

@@ -21,7 +21,7 @@ namespace {
 // self.embedding_models.get(name)
 Ref lookup_model(PyObject* self, PyObject* model_name) {
     Ref models = getattr(self, names.embedding_models);
-    return call_method(models.get(), names.get, {model_name});
+    return call_method(models.get(), names.get, model_name);
 }
 
 // Where a BERT-style tokenizer (the shipped text model's) always ends a word:
@@ -80,8 +80,8 @@ Ref prefixed(PyObject* prefix, PyObject* text) {
 
 void encode_and_store(PyObject* self, PyObject* model, PyObject* input, PyObject* vllm_model_name,
                       PyObject* modality) {
-    Ref embedding = call_method(model, names.encode, {input});
-    call_method(self, names.add_embedding, {vllm_model_name, modality, embedding.get()});
+    Ref embedding = call_method(model, names.encode, input);
+    call_method(self, names.add_embedding, vllm_model_name, modality, embedding.get());
 }
 
 // "<head><name> not found in self.embedding_models[/red]"
@@ -92,7 +92,7 @@ void model_not_found(PyObject* head, PyObject* model_name) {
 
 // header, b64data = url.split(",", 1)
 Ref split_payload(PyObject* url) {
-    Ref pieces = call_method(url, names.split, {names.comma, names.one});
+    Ref pieces = call_method(url, names.split, names.comma, names.one);
     Ref seq;
     if (PyTuple_CheckExact(pieces.get()) || PyList_CheckExact(pieces.get())) {
         seq = pieces;
@@ -128,9 +128,7 @@ long long header_number(PyObject* v) {
 // What an opened image's header says, tested before any pixel is decoded.
 // An opener that reports no format or size (not Pillow) is taken at its word.
 void check_image_header(PyObject* image) {
-    PyObject* raw = nullptr;
-    if (_PyObject_LookupAttr(image, names.format, &raw) < 0) throw PyErrSet{};
-    Ref format = Ref::steal(raw);
+    Ref format = lookup_attr(image, names.format);
     if (format && format.get() != Py_None) {
         static const char* const accepted[] = {"PNG", "JPEG", "MPO", "WEBP", "GIF"};  // MPO: a camera's JPEG
         bool ok = false;
@@ -143,9 +141,7 @@ void check_image_header(PyObject* image) {
             throw PyErrSet{};
         }
     }
-    raw = nullptr;
-    if (_PyObject_LookupAttr(image, names.size, &raw) < 0) throw PyErrSet{};
-    Ref size = Ref::steal(raw);
+    Ref size = lookup_attr(image, names.size);
     if (!size) return;
     Ref seq = require(PySequence_Tuple(size.get()));
     if (PyTuple_GET_SIZE(seq.get()) != 2) {
@@ -172,11 +168,11 @@ void embed_image_part(PyObject* self, PyObject* url, PyObject* vllm_model_name, 
         throw PyErrSet{};
     }
     Ref base64 = global(names.base64);
-    Ref image_data = call_method(base64.get(), names.b64decode, {b64data.get()});
+    Ref image_data = call_method(base64.get(), names.b64decode, b64data.get());
     Ref image_module = global(names.Image);
     Ref bytes_io = global(names.BytesIO);
-    Ref stream = call(bytes_io.get(), {image_data.get()});
-    Ref image = call_method(image_module.get(), names.open, {stream.get()});
+    Ref stream = call(bytes_io.get(), image_data.get());
+    Ref image = call_method(image_module.get(), names.open, stream.get());
     check_image_header(image.get());
     Ref image_model = lookup_model(self, image_model_name);
     if (truthy(image_model.get())) {
@@ -205,7 +201,7 @@ bool embed_text(PyObject* self, PyObject* text, PyObject* vllm_model_name, PyObj
 }
 
 bool is_text_part(PyObject* part, PyObject* wanted) {
-    Ref type = call_method(part, names.get, {names.type});
+    Ref type = call_method(part, names.get, names.type);
     int eq = PyObject_RichCompareBool(type.get(), wanted, Py_EQ);
     check(eq);
     return eq == 1;
@@ -228,14 +224,14 @@ void embed_parts(PyObject* self, PyObject* content, PyObject* vllm_model_name, P
         Ref part = Ref::steal(raw);
         if (is_text_part(part.get(), names.text) && truthy(text_model_name)) {
             if (!within_bound()) break;
-            Ref text = call_method(part.get(), names.get, {names.text, names.empty});
+            Ref text = call_method(part.get(), names.get, names.text, names.empty);
             embed_text(self, text.get(), vllm_model_name, text_model_name, text_prefix,
                        ICPT_LIT("[red]Error computing text embedding in list:[/red] "));
         } else if (is_text_part(part.get(), names.image_url) && truthy(image_model_name)) {
             Ref empty = new_dict();
-            Ref image_url_dict = call_method(part.get(), names.get, {names.image_url, empty.get()});
-            Ref url = call_method(image_url_dict.get(), names.get, {names.url, names.empty});
-            Ref is_data = call_method(url.get(), names.startswith, {names.data_image});
+            Ref image_url_dict = call_method(part.get(), names.get, names.image_url, empty.get());
+            Ref url = call_method(image_url_dict.get(), names.get, names.url, names.empty);
+            Ref is_data = call_method(url.get(), names.startswith, names.data_image);
             if (truthy(is_data.get())) {
                 if (!within_bound()) break;
                 guarded(ICPT_LIT("[red]Error processing image:[/red] "),
@@ -250,7 +246,7 @@ void embed_parts(PyObject* self, PyObject* content, PyObject* vllm_model_name, P
 
 void embed_message_content(PyObject* self, PyObject* message, PyObject* vllm_model_name,
                            PyObject* text_model_name, PyObject* image_model_name, PyObject* text_prefix) {
-    Ref content = call_method(message, names.get, {names.content});
+    Ref content = call_method(message, names.get, names.content);
     if (PyUnicode_Check(content.get()) && truthy(text_model_name)) {
         if (!embed_text(self, content.get(), vllm_model_name, text_model_name, text_prefix,
                         ICPT_LIT("[red]Error computing text embedding:[/red] "))) {
@@ -275,20 +271,20 @@ Ref take_message(PyObject* self) {
         ICPT_LIT("[red]Error getting message from queue:[/red] "), names.Empty, [] {},
         [&] {
             Ref queue = getattr(self, names.live_messages_queue);
-            message = call_method(queue.get(), names.get, {names.one}, names.kw_timeout);
+            message = call_method_kw(queue.get(), names.get, names.kw_timeout, names.one);
         });
     return message;
 }
 
 void handle_message(PyObject* self, PyObject* message) {
-    Ref vllm_model_name = call_method(message, names.get, {names.model});
+    Ref vllm_model_name = call_method(message, names.get, names.model);
     Ref model_map = getattr(self, names.vllm_to_embedding_model_map);
     Ref no_models = new_dict();
-    Ref models_for_vllm = call_method(model_map.get(), names.get, {vllm_model_name.get(), no_models.get()});
-    Ref text_model_name = call_method(models_for_vllm.get(), names.get, {names.text});
-    Ref image_model_name = call_method(models_for_vllm.get(), names.get, {names.image});
+    Ref models_for_vllm = call_method(model_map.get(), names.get, vllm_model_name.get(), no_models.get());
+    Ref text_model_name = call_method(models_for_vllm.get(), names.get, names.text);
+    Ref image_model_name = call_method(models_for_vllm.get(), names.get, names.image);
     Ref prefixes = getattr(self, names.text_prefixes);
-    Ref text_prefix = call_method(prefixes.get(), names.get, {vllm_model_name.get(), names.query_prefix});
+    Ref text_prefix = call_method(prefixes.get(), names.get, vllm_model_name.get(), names.query_prefix);
 
     if (text_model_name.get() == Py_None) {
         Ref current = getattr(self, names.vllm_to_embedding_model_map);
@@ -384,7 +380,7 @@ bool exit_begun() noexcept {
 void register_exit_hook() {
     Ref hook = require(PyCFunction_New(&exit_hook_def, nullptr));
     Ref atexit = require(PyImport_ImportModule("atexit"));
-    call_method(atexit.get(), ICPT_LIT("register"), {hook.get()});
+    call_method(atexit.get(), ICPT_LIT("register"), hook.get());
     if (pthread_atfork(nullptr, nullptr, forget_workers_in_child) != 0) {
         PyErr_SetString(PyExc_OSError, "interceptor: pthread_atfork failed");
         throw PyErrSet{};
