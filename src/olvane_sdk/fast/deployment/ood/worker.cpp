@@ -134,12 +134,7 @@ void check_image_header(PyObject* image) {
         bool ok = false;
         for (const char* name : accepted)
             ok = ok || (PyUnicode_Check(format.get()) && PyUnicode_CompareWithASCIIString(format.get(), name) == 0);
-        if (!ok) {
-            Ref shown_format = shown(format.get());
-            PyErr_Format(PyExc_ValueError, "image format %U is not accepted (PNG, JPEG, WebP or GIF only)",
-                         shown_format.get());
-            throw PyErrSet{};
-        }
+        if (!ok) refuse_image("image format %S is not accepted (PNG, JPEG, WebP or GIF only)", format.get());
     }
     Ref size = lookup_attr(image, names.size);
     if (!size) return;
