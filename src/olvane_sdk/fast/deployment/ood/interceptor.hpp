@@ -74,8 +74,12 @@ public:
     // False only on a thread that unwinds without the GIL: one the interpreter
     // ends at exit (see "Thread exit" above), or any thread once the
     // interpreter's thread states are gone. Its references stay; the process
-    // is ending.
-    static bool may_release() noexcept { return PyGILState_Check() && PyGILState_GetThisThreadState(); }
+    // is ending. The interpreter ends threads only once it is no longer
+    // initialized, so the common case costs one load; the main thread, which
+    // holds the GIL through finalization, still releases what it owns.
+    static bool may_release() noexcept {
+        return Py_IsInitialized() || (PyGILState_Check() && PyGILState_GetThisThreadState());
+    }
 
     PyObject* get() const noexcept { return p_; }
     [[nodiscard]] PyObject* release() noexcept {
