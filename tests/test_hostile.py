@@ -221,3 +221,28 @@ def test_missing_queue_is_reported_by_add_live_message_itself(handler, console, 
     expected = [line, line, "started"] if through_request else [line]
     assert console.lines == expected
     assert [str(e) for e in console.tracebacks] == [error] * (2 if through_request else 1)
+
+
+# A handler method called from a finalizer while the interpreter finalizes
+# (module globals are cleared after the runtime is marked finalizing): the
+# main thread holds the GIL then, so the module must release what it took.
+RELEASE_DURING_FINALIZATION = r"""
+import os, sys, types
+import {module} as m
+h = m.ShiftDetectionRequestHandler()
+queue = types.SimpleNamespace(put_nowait=lambda message: None)
+h.live_messages_queue = queue
+class Probe:
+    def __del__(self, h=h, queue=queue, getrefcount=sys.getrefcount, write=os.write):
+        before = getrefcount(queue)
+        for _ in range(100):
+            h.add_live_message({{}})
+        write(1, b"added %d\n" % (getrefcount(queue) - before))
+probe = Probe()
+"""
+
+
+def test_references_are_released_on_the_main_thread_during_finalization(mod):
+    script = RELEASE_DURING_FINALIZATION.format(module=mod.__name__)
+    proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0 and "added 0" in proc.stdout, (proc.stdout, proc.stderr[-2000:])
