@@ -217,12 +217,10 @@ def test_recipe_paths_is_used_through_keys_iteration_and_lookup(
         ({"text_model_name": "t", "image_model_name": "i"}, ("t", "i", "query: ")),
         ({"text_model_name": "t", "image_model_name": "i", "text_prefix": "search_query: "}, ("t", "i", "search_query: ")),
         ({"text_model_name": "t", "image_model_name": "i", "text_prefix": ""}, ("t", "i", "")),
-        ({"text_model_name": "t", "image_model_name": "i", "text_prefix": None}, ("t", "i", "None")),
-        ({"text_model_name": "t", "image_model_name": "i", "text_prefix": 7}, ("t", "i", "7")),
         ({"text_model_name": "t", "image_model_name": None}, ("t", "None", "query: ")),
         ({"text_model_name": None, "image_model_name": None, "extra": 1}, ("None", "None", "query: ")),
     ],
-    ids=["default prefix", "prefix", "empty prefix", "null prefix", "int prefix", "null image", "both null"],
+    ids=["default prefix", "prefix", "empty prefix", "null image", "both null"],
 )
 def test_summary_and_recorded_configuration(handler, console, fake_models, progress_recorder, recipe_root, embeddings, shown):
     train, test = arrays(3, image=False, text=embeddings["text_model_name"] is not None)

@@ -147,10 +147,52 @@ Ref escape_markup(Ref text, bool before_tag) {
     return require(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, out.data(), static_cast<Py_ssize_t>(out.size())));
 }
 
+// Characters a value may not put on the console as they are: C0 and C1
+// controls and DEL (a newline forges a line, ESC starts a terminal sequence),
+// lone surrogates (no encoding can write them: rich fails on them and keeps
+// them in its buffer), the line and paragraph separators and the bidi
+// overrides and isolates (they reorder what the rest of the line shows).
+bool unprintable(Py_UCS4 c) {
+    return c < 0x20 || (c >= 0x7f && c < 0xa0) || (c >= 0xd800 && c <= 0xdfff) || c == 0x2028 || c == 0x2029 ||
+           (c >= 0x202a && c <= 0x202e) || (c >= 0x2066 && c <= 0x2069);
+}
+
+// Shows those characters as Python's backslash escapes (\n, \x1b, \ud800);
+// everything else, accents and CJK included, stays as it is.
+Ref printable(Ref text) {
+    PyObject* s = text.get();
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    const int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    Py_ssize_t first = 0;
+    while (first < n && !unprintable(PyUnicode_READ(kind, data, first))) ++first;
+    if (first == n) return text;
+
+    static const char hex[] = "0123456789abcdef";
+    std::vector<Py_UCS4> out;
+    out.reserve(static_cast<size_t>(n) + 16);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (i < first || !unprintable(c)) {
+            out.push_back(c);
+            continue;
+        }
+        out.push_back('\\');
+        if (c == '\n' || c == '\r' || c == '\t') {
+            out.push_back(c == '\n' ? 'n' : c == '\r' ? 'r' : 't');
+            continue;
+        }
+        const int digits = c < 0x100 ? 2 : 4;
+        out.push_back(c < 0x100 ? 'x' : 'u');
+        for (int d = digits - 1; d >= 0; --d) out.push_back(static_cast<Py_UCS4>(hex[(c >> (4 * d)) & 0xf]));
+    }
+    return require(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, out.data(), static_cast<Py_ssize_t>(out.size())));
+}
+
 }  // namespace
 
-Ref shown(PyObject* value) { return escape_markup(text_of(value), false); }
-Ref shown_before_tag(PyObject* value) { return escape_markup(text_of(value), true); }
+Ref shown(PyObject* value) { return escape_markup(printable(text_of(value)), false); }
+Ref shown_before_tag(PyObject* value) { return escape_markup(printable(text_of(value)), true); }
 
 Ref join(std::initializer_list<PyObject*> pieces) {
     return require(_PyUnicode_JoinArray(names.empty, pieces.begin(), static_cast<Py_ssize_t>(pieces.size())));
@@ -158,7 +200,7 @@ Ref join(std::initializer_list<PyObject*> pieces) {
 
 void console(PyObject* line) {
     Ref print = global(names.print);
-    call(print.get(), {line});
+    call(print.get(), line);
 }
 
 void report(PyObject* line) {
@@ -180,14 +222,13 @@ Caught::Caught() noexcept {
     type_ = Ref::steal(type);
     value_ = Ref::steal(value);
     tb_ = Ref::steal(tb);
-    previous_ = PyErr_GetHandledException();
+    previous_ = Ref::steal(PyErr_GetHandledException());
     PyErr_SetHandledException(value_.get());
 }
 
 Caught::~Caught() {
-    if (_Py_IsFinalizing()) return;  // see "Thread exit" in interceptor.hpp
-    PyErr_SetHandledException(previous_);
-    Py_XDECREF(previous_);
+    if (!Ref::may_release()) return;  // see "Thread exit" in interceptor.hpp
+    PyErr_SetHandledException(previous_.get());
 }
 
 bool Caught::matches(PyObject* exc_type) const noexcept {

@@ -12,7 +12,7 @@ void handler_init(PyObject* const* args) {
     setattr(self, names.MAX_EMBEDDINGS, names.max_embeddings);
     {
         Ref queue_cls = global(names.Queue);
-        Ref queue = call(queue_cls.get(), {names.queue_size}, names.kw_maxsize);
+        Ref queue = call_kw(queue_cls.get(), names.kw_maxsize, names.queue_size);
         setattr(self, names.live_messages_queue, queue.get());
     }
     {

@@ -52,7 +52,7 @@ void handler_handle_chat_completion_request(PyObject* const* args) {
             Ref message = Ref::steal(raw);
             Ref model = getattr(request, names.model);
             setitem(message.get(), names.model, model.get());
-            call_method(self, names.add_live_message, {message.get()});
+            call_method(self, names.add_live_message, message.get());
         }
         if (PyErr_Occurred()) throw PyErrSet{};
         call_method(self, names.start_live_embedding_worker);
@@ -62,27 +62,13 @@ void handler_handle_chat_completion_request(PyObject* const* args) {
 void handler_add_live_message(PyObject* const* args) {
     PyObject* self = args[0];
     PyObject* message = args[1];
-    Ref queue = getattr(self, names.live_messages_queue);
-    PyObject* stack[2] = {queue.get(), message};
-    PyObject* put = PyObject_VectorcallMethod(names.put_nowait, stack, 2, nullptr);
-    if (put) {
-        Py_DECREF(put);
-        return;
-    }
-    Caught caught;
-    // `except Full:` first, then `except Exception`. A failure to look up
-    // `Full` goes outward, chained to the caught exception.
-    Ref full = global(names.Full);
-    if (caught.matches(full.get())) {
-        console(ICPT_LIT("[red]Live messages queue is full. Dropping message.[/red]"));
-        return;
-    }
-    if (!caught.matches(PyExc_Exception)) {
-        caught.restore();
-        throw PyErrSet{};
-    }
-    Ref text = shown(caught.value());
-    report(join({ICPT_LIT("[red]Error adding live message:[/red] "), text.get()}).get());
+    guarded(
+        ICPT_LIT("[red]Error adding live message:[/red] "), names.Full,
+        [] { console(ICPT_LIT("[red]Live messages queue is full. Dropping message.[/red]")); },
+        [&] {
+            Ref queue = getattr(self, names.live_messages_queue);
+            call_method(queue.get(), names.put_nowait, message);
+        });
 }
 
 void handler_start_live_embedding_worker(PyObject* const* args) {
@@ -93,7 +79,7 @@ void handler_start_live_embedding_worker(PyObject* const* args) {
         Ref threading = global(names.threading);
         Ref thread_cls = getattr(threading.get(), names.Thread);
         Ref target = getattr(self, names.live_embedding_worker);
-        Ref thread = call(thread_cls.get(), {target.get(), Py_True}, names.kw_target_daemon);
+        Ref thread = call_kw(thread_cls.get(), names.kw_target_daemon, target.get(), Py_True);
         setattr(self, names.embedding_thread, thread.get());
         Ref stored = getattr(self, names.embedding_thread);
         call_method(stored.get(), names.start);

@@ -12,8 +12,8 @@
 // interpreter finalizes with pthread_exit, whose forced unwind runs through
 // our frames. It must never be caught and kept (that aborts the process), so
 // every catch-all is ICPT_CATCH_ALL, which lets it pass, and the entry points
-// are not noexcept. While the interpreter finalizes, references are not
-// released (that thread no longer holds the GIL); the process is ending.
+// are not noexcept. That thread does not hold the GIL, so the references its
+// frames own are not released (Ref::may_release); the process is ending.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -21,8 +21,11 @@
 
 #include <cxxabi.h>
 
+#include <cassert>
+#include <chrono>
 #include <cstddef>
 #include <initializer_list>
+#include <type_traits>
 #include <utility>
 
 namespace interceptor {
@@ -66,7 +69,16 @@ public:
         return *this;
     }
     ~Ref() {
-        if (p_ && !_Py_IsFinalizing()) Py_DECREF(p_);
+        if (p_ && may_release()) Py_DECREF(p_);
+    }
+    // False only on a thread that unwinds without the GIL: one the interpreter
+    // ends at exit (see "Thread exit" above), or any thread once the
+    // interpreter's thread states are gone. Its references stay; the process
+    // is ending. The interpreter ends threads only once it is no longer
+    // initialized, so the common case costs one load; the main thread, which
+    // holds the GIL through finalization, still releases what it owns.
+    static bool may_release() noexcept {
+        return Py_IsInitialized() || (PyGILState_Check() && PyGILState_GetThisThreadState());
     }
 
     PyObject* get() const noexcept { return p_; }
@@ -103,6 +115,39 @@ inline void check(int rc) {
 void set_error_from_current() noexcept;
 
 // ---------------------------------------------------------------------------
+// Limits: what one message may cost the worker, and how long exit waits.
+// The reasons are in the README ("Limits per message"); the benchmark
+// benchmarks/hostile.py measures the worst message they allow.
+// ---------------------------------------------------------------------------
+
+namespace limits {
+// Content parts of one message that are embedded (text and images together);
+// the rest are skipped with a notice. Keeps one message from costing more
+// than a second and from replacing a model's whole live store.
+inline constexpr int kPartsPerMessage = 4;
+// Base64 characters of one image's data, tested before it is decoded.
+inline constexpr Py_ssize_t kImagePayloadChars = Py_ssize_t{8} << 20;
+// From the image's header, before its pixels are decoded: the pixel budget
+// (2048 x 2048), the longest side, and the ratio of the long side to the short
+// one (the image processor scales the short side up to its input size).
+inline constexpr long long kImagePixels = 2048LL * 2048LL;
+inline constexpr long long kImageSide = 8192;
+inline constexpr long long kImageAspect = 20;
+// Text is cut once it surely holds this many word pieces (see cap_text in
+// worker.cpp): twice the 256 of all-MiniLM-L6-v2, so the cut never changes
+// what the model reads.
+inline constexpr Py_ssize_t kTextWordPieces = 512;
+// And in any case after this many characters: only a text whose first 64 Ki
+// characters hold fewer than kTextWordPieces words (a run of whitespace, a
+// word thousands of letters long) is cut by this one.
+inline constexpr Py_ssize_t kTextChars = Py_ssize_t{64} << 10;
+// How long interpreter exit waits for the messages in the workers' hands:
+// the worst message the limits above allow, many times over, yet short
+// enough that a stuck model call cannot hold the process's exit for long.
+inline constexpr auto kExitWait = std::chrono::seconds(10);
+}  // namespace limits
+
+// ---------------------------------------------------------------------------
 // Interned names and constants (made once, at the module's first execution)
 // ---------------------------------------------------------------------------
 
@@ -125,7 +170,7 @@ void set_error_from_current() noexcept;
     X(__enter__) X(__exit__) X(__module__) X(__qualname__) X(__builtins__)         \
     X(__test__) X(ShiftDetectionRequestHandler) X(olvane_shift_detection_handler) \
     X(loader) X(origin) X(parent) X(submodule_search_locations) X(name)           \
-    X(__loader__) X(__file__) X(__package__) X(__path__)
+    X(__loader__) X(__file__) X(__package__) X(__path__) X(format) X(size)
 
 struct Names {
 #define INTERCEPTOR_DECLARE(n) PyObject* n = nullptr;
@@ -201,22 +246,47 @@ inline Py_ssize_t length(PyObject* o) {
 }
 inline Ref new_dict() { return require(PyDict_New()); }
 
+// The argument stacks below are sized from the arguments at compile time.
+template <class... Args>
+inline constexpr bool all_objects = (std::is_convertible_v<Args, PyObject*> && ...);
+
+inline size_t positional(size_t nargs, PyObject* kwnames) noexcept {
+    const size_t nkw = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
+    assert(nkw <= nargs);
+    return nargs - nkw;
+}
+
 // callable(*args, **dict(zip(kwnames, trailing args)))
-inline Ref call(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr) {
-    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    return require(PyObject_Vectorcall(callable, const_cast<PyObject* const*>(args.begin()),
-                                       static_cast<size_t>(args.size()) - static_cast<size_t>(nkw), kwnames));
+template <class... Args>
+Ref call_kw(PyObject* callable, PyObject* kwnames, Args... args) {
+    static_assert(all_objects<Args...>);
+    // A free slot in front lets a bound method prepend its instance in place.
+    PyObject* stack[] = {nullptr, args...};
+    return require(PyObject_Vectorcall(callable, stack + 1,
+                                       positional(sizeof...(Args), kwnames) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+template <class... Args>
+Ref call(PyObject* callable, Args... args) {
+    return call_kw(callable, nullptr, args...);
 }
 // obj.name(*args, **kw) with ordinary attribute lookup on obj.
-inline Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args = {},
-                       PyObject* kwnames = nullptr) {
-    PyObject* stack[8];
-    stack[0] = obj;
-    size_t n = 1;
-    for (PyObject* a : args) stack[n++] = a;
-    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    return require(PyObject_VectorcallMethod(name, stack, n - static_cast<size_t>(nkw),
-                                             kwnames));
+template <class... Args>
+Ref call_method_kw(PyObject* obj, PyObject* name, PyObject* kwnames, Args... args) {
+    static_assert(all_objects<Args...>);
+    PyObject* stack[] = {obj, args...};
+    return require(PyObject_VectorcallMethod(name, stack, 1 + positional(sizeof...(Args), kwnames), kwnames));
+}
+template <class... Args>
+Ref call_method(PyObject* obj, PyObject* name, Args... args) {
+    return call_method_kw(obj, name, nullptr, args...);
+}
+
+// obj.name, or an empty Ref when obj has no such attribute (without making
+// the AttributeError that getattr would have to clear).
+inline Ref lookup_attr(PyObject* obj, PyObject* name) {
+    PyObject* found = nullptr;
+    if (_PyObject_LookupAttr(obj, name, &found) < 0) throw PyErrSet{};
+    return Ref::steal(found);
 }
 
 // ---------------------------------------------------------------------------
@@ -225,9 +295,11 @@ inline Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyOb
 
 // format(value, ""): what an f-string replacement field with no spec gives.
 Ref text_of(PyObject* value);
-// text_of(value) made safe to place in a console line: console markup in it
-// (a model name from a request, an exception's text) is escaped, so that it
-// shows as written instead of restyling the line or failing to render.
+// text_of(value) made safe to place in a console line: characters that no
+// console should receive as they are (controls, escape sequences, lone
+// surrogates) are shown as backslash escapes, and console markup in it (a
+// model name from a request, an exception's text) is escaped, so that it
+// shows as written instead of forging a line, restyling it or failing to render.
 Ref shown(PyObject* value);
 // The same, for a value that a markup tag follows directly in its line.
 Ref shown_before_tag(PyObject* value);
@@ -254,7 +326,7 @@ public:
 
 private:
     Ref type_, value_, tb_;
-    PyObject* previous_ = nullptr;  // owned
+    Ref previous_;
 };
 
 // Runs body, turning any C++ exception into the error indicator.
@@ -271,12 +343,22 @@ bool attempt(Body&& body) {
 }
 
 // With the error indicator set, acts as
+//   `except <first>: on_first()` (when first_name is given: a module global,
+//   looked up only now; a failure to look it up goes outward, chained to the
+//   caught exception), then
 //   `except Exception as e: print(head() + f"{e}"); traceback.print_exc()`.
 // Anything not derived from Exception, and anything raised while reporting,
 // propagates as PyErrSet.
-template <class Head>
-void report_exception(Head&& head) {
+template <class Head, class OnFirst>
+void report_exception(Head&& head, PyObject* first_name, OnFirst&& on_first) {
     Caught caught;
+    if (first_name) {
+        Ref first = global(first_name);
+        if (caught.matches(first.get())) {
+            on_first();
+            return;
+        }
+    }
     if (!caught.matches(PyExc_Exception)) {
         caught.restore();
         throw PyErrSet{};
@@ -285,6 +367,10 @@ void report_exception(Head&& head) {
     Ref text = shown(caught.value());
     report(join({head_text.get(), text.get()}).get());
 }
+template <class Head>
+void report_exception(Head&& head) {
+    report_exception(std::forward<Head>(head), nullptr, [] {});
+}
 
 // `try: body() except Exception as e: print(prefix + f"{e}"); traceback.print_exc()`.
 // Returns true when the body completed, false when an Exception was reported.
@@ -292,6 +378,13 @@ template <class Body>
 bool guarded(PyObject* prefix, Body&& body) {
     if (attempt(body)) return true;
     report_exception([prefix] { return Ref::borrow(prefix); });
+    return false;
+}
+// The same with `except <first_name>: on_first()` ahead of `except Exception`.
+template <class Body, class OnFirst>
+bool guarded(PyObject* prefix, PyObject* first_name, OnFirst&& on_first, Body&& body) {
+    if (attempt(body)) return true;
+    report_exception([prefix] { return Ref::borrow(prefix); }, first_name, std::forward<OnFirst>(on_first));
     return false;
 }
 

@@ -76,7 +76,7 @@ void define_handler_class(PyObject* globals) {
         check(PyDict_SetItemString(ns.get(), method_specs[i].name, fn.get()));
     }
     Ref bases = require(PyTuple_New(0));
-    Ref cls = call(reinterpret_cast<PyObject*>(&PyType_Type), {names.ShiftDetectionRequestHandler, bases.get(), ns.get()});
+    Ref cls = call(reinterpret_cast<PyObject*>(&PyType_Type), names.ShiftDetectionRequestHandler, bases.get(), ns.get());
     check(PyDict_SetItem(globals, names.ShiftDetectionRequestHandler, cls.get()));
 }
 
@@ -104,16 +104,12 @@ void import_from(PyObject* globals, const char* module, std::initializer_list<co
     Ref mod = require(PyImport_ImportModuleLevelObject(name.get(), globals, globals, fromlist.get(), 0));
     for (i = 0; i < PyTuple_GET_SIZE(fromlist.get()); ++i) {
         PyObject* attr_name = PyTuple_GET_ITEM(fromlist.get(), i);
-        PyObject* value = PyObject_GetAttr(mod.get(), attr_name);
+        Ref value = lookup_attr(mod.get(), attr_name);
         if (!value) {
-            if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-                PyErr_Clear();
-                PyErr_Format(PyExc_ImportError, "cannot import name %S", attr_name);
-            }
+            PyErr_Format(PyExc_ImportError, "cannot import name %S", attr_name);
             throw PyErrSet{};
         }
-        Ref held = Ref::steal(value);
-        check(PyDict_SetItem(globals, attr_name, held.get()));
+        check(PyDict_SetItem(globals, attr_name, value.get()));
     }
 }
 
@@ -154,17 +150,9 @@ void run_module_body(PyObject* globals) {
 
 // Copies spec.<attr> into the namespace as <key>; a missing attribute is skipped.
 void copy_spec_attr(PyObject* spec, PyObject* ns, PyObject* attr, PyObject* key, bool skip_none) {
-    PyObject* value = PyObject_GetAttr(spec, attr);
-    if (!value) {
-        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            PyErr_Clear();
-            return;
-        }
-        throw PyErrSet{};
-    }
-    Ref held = Ref::steal(value);
-    if (skip_none && value == Py_None) return;
-    check(PyDict_SetItem(ns, key, value));
+    Ref value = lookup_attr(spec, attr);
+    if (!value || (skip_none && value.get() == Py_None)) return;
+    check(PyDict_SetItem(ns, key, value.get()));
 }
 
 PyObject* module_create(PyObject* spec, PyModuleDef*) {
@@ -255,10 +243,9 @@ int module_exec(PyObject* module) {
     if (entered_in_modules) {
         Caught pending;
         PyObject* modules = PyImport_GetModuleDict();
-        if (PyObject* key = PyUnicode_FromString(kFullName)) {
-            PyObject* current = PyDict_GetItemWithError(modules, key);
-            if (current == module && PyDict_DelItem(modules, key) < 0) PyErr_Clear();
-            Py_DECREF(key);
+        if (Ref key = Ref::steal(PyUnicode_FromString(kFullName))) {
+            PyObject* current = PyDict_GetItemWithError(modules, key.get());
+            if (current == module && PyDict_DelItem(modules, key.get()) < 0) PyErr_Clear();
         }
         PyErr_Clear();
         pending.restore();

@@ -33,27 +33,29 @@ bool stage(PyObject* head, PyObject* k, Body&& body) {
 }
 
 // os.path.join(path, *components)
-Ref recipe_file(PyObject* path, std::initializer_list<PyObject*> components) {
+template <class... Components>
+Ref recipe_file(PyObject* path, Components... components) {
     Ref os = global(names.os);
     Ref os_path = getattr(os.get(), names.path);
-    PyObject* stack[8];
-    stack[0] = os_path.get();
-    stack[1] = path;
-    size_t n = 2;
-    for (PyObject* c : components) stack[n++] = c;
-    return require(PyObject_VectorcallMethod(names.join, stack, n, nullptr));
+    return call_method(os_path.get(), names.join, path, components...);
 }
 
 void load_config(PyObject* config_path, PyObject* k, Maps& maps, RecipeConfig& out) {
     Ref open = global(names.open);
-    Ref file = call(open.get(), {config_path});
+    Ref file = call(open.get(), config_path);
     with(file.get(), [&](PyObject* f) {
         Ref json = global(names.json);
-        Ref cfg = call_method(json.get(), names.load, {f});
+        Ref cfg = call_method(json.get(), names.load, f);
         Ref text_model_name = getitem(getitem(cfg.get(), names.embeddings).get(), names.text_model_name);
         Ref image_model_name = getitem(getitem(cfg.get(), names.embeddings).get(), names.image_model_name);
         Ref text_prefix =
-            call_method(getitem(cfg.get(), names.embeddings).get(), names.get, {names.text_prefix, names.query_prefix});
+            call_method(getitem(cfg.get(), names.embeddings).get(), names.get, names.text_prefix, names.query_prefix);
+        // It goes in front of every live text: null or a number there would be
+        // embedded as "None..." or "12345...", unlike the recipe's own texts.
+        if (!PyUnicode_Check(text_prefix.get())) {
+            PyErr_Format(PyExc_TypeError, "text_prefix must be a string, not %.200s", Py_TYPE(text_prefix.get())->tp_name);
+            throw PyErrSet{};
+        }
         Ref mapping = new_dict();
         setitem(mapping.get(), names.text, text_model_name.get());
         setitem(mapping.get(), names.image, image_model_name.get());
@@ -68,7 +70,7 @@ void load_config(PyObject* config_path, PyObject* k, Maps& maps, RecipeConfig& o
 void ensure_model(Maps& maps, PyObject* model_name) {
     if (contains(maps.embedding_models.get(), model_name)) return;
     Ref factory = global(names.SentenceTransformer);
-    Ref model = call(factory.get(), {model_name, names.onnx}, names.kw_backend);
+    Ref model = call_kw(factory.get(), names.kw_backend, model_name, names.onnx);
     setitem(maps.embedding_models.get(), model_name, model.get());
 }
 
@@ -83,9 +85,9 @@ Ref modality_entry(PyObject* train, PyObject* roles, PyObject* test) {
 
 void load_recipe(PyObject* recipe_paths, PyObject* k, Maps& maps, PyObject* progress, PyObject* task) {
     Ref path = getitem(recipe_paths, k);
-    Ref embedding_path = recipe_file(path.get(), {names.data, names.distribution, names.train, names.npz_name});
-    Ref embedding_path_test = recipe_file(path.get(), {names.data, names.distribution, names.test, names.npz_name});
-    Ref config_path = recipe_file(path.get(), {names.data, names.distribution, names.config_name});
+    Ref embedding_path = recipe_file(path.get(), names.data, names.distribution, names.train, names.npz_name);
+    Ref embedding_path_test = recipe_file(path.get(), names.data, names.distribution, names.test, names.npz_name);
+    Ref config_path = recipe_file(path.get(), names.data, names.distribution, names.config_name);
 
     RecipeConfig cfg;
     if (!stage(ICPT_LIT("[red]Error loading config for "), k,
@@ -95,8 +97,8 @@ void load_recipe(PyObject* recipe_paths, PyObject* k, Maps& maps, PyObject* prog
     Ref arr, arr_test;
     if (!stage(ICPT_LIT("[red]Error loading embeddings for "), k, [&] {
             Ref np = global(names.np);
-            arr = call_method(np.get(), names.load, {embedding_path.get()});
-            arr_test = call_method(np.get(), names.load, {embedding_path_test.get()});
+            arr = call_method(np.get(), names.load, embedding_path.get());
+            arr_test = call_method(np.get(), names.load, embedding_path_test.get());
         }))
         return;
 
@@ -122,7 +124,7 @@ void load_recipe(PyObject* recipe_paths, PyObject* k, Maps& maps, PyObject* prog
             setitem(getitem(maps.train_test_embeddings.get(), k).get(), names.image, entry.get());
         });
     }
-    call_method(progress, names.update, {task, names.one}, names.kw_advance);
+    call_method_kw(progress, names.update, names.kw_advance, task, names.one);
 }
 
 void print_summary(PyObject* self) {
@@ -145,12 +147,12 @@ void print_summary(PyObject* self) {
 
         Ref model_text = shown(vllm_model);
         console(join({ICPT_LIT("  [green]"), model_text.get(), ICPT_LIT(":[/green]")}).get());
-        Ref text_name = shown(call_method(mapping, names.get, {names.text, names.none_text}).get());
+        Ref text_name = shown(call_method(mapping, names.get, names.text, names.none_text).get());
         console(join({ICPT_LIT("    [yellow]Text:[/yellow] "), text_name.get()}).get());
-        Ref image_name = shown(call_method(mapping, names.get, {names.image, names.none_text}).get());
+        Ref image_name = shown(call_method(mapping, names.get, names.image, names.none_text).get());
         console(join({ICPT_LIT("    [yellow]Image:[/yellow] "), image_name.get()}).get());
         Ref prefixes = getattr(self, names.text_prefixes);
-        Ref prefix = shown(call_method(prefixes.get(), names.get, {vllm_model, names.query_prefix}).get());
+        Ref prefix = shown(call_method(prefixes.get(), names.get, vllm_model, names.query_prefix).get());
         console(join({ICPT_LIT("    [yellow]Text Prefix:[/yellow] "), prefix.get()}).get());
     }
     if (PyErr_Occurred()) throw PyErrSet{};
@@ -159,11 +161,11 @@ void print_summary(PyObject* self) {
 void init_models(PyObject* self, PyObject* recipe_paths) {
     Maps maps;
     Ref progress_cls = global(names.Progress);
-    Ref display = call(progress_cls.get(), {});
+    Ref display = call(progress_cls.get());
     with(display.get(), [&](PyObject* progress) {
         Ref keys = call_method(recipe_paths, names.keys);
         Ref total = require(PyLong_FromSsize_t(length(keys.get())));
-        Ref task = call_method(progress, names.add_task, {names.progress_title, total.get()}, names.kw_total);
+        Ref task = call_method_kw(progress, names.add_task, names.kw_total, names.progress_title, total.get());
         Ref it = require(PyObject_GetIter(recipe_paths));
         while (PyObject* raw = PyIter_Next(it.get())) {
             Ref k = Ref::steal(raw);

@@ -31,15 +31,16 @@ Ref new_indices() {
 // What the ring keeps for an embedding: its tolist() where it has one (any
 // error from the presence test counts as absent), else the object itself.
 Ref stored_entry(PyObject* embedding) {
-    // _PyObject_LookupAttr reports a plain absence without raising, which
-    // keeps the common case (a list) from building an AttributeError per add.
-    PyObject* probe = nullptr;
-    int found = _PyObject_LookupAttr(embedding, names.tolist, &probe);
-    if (found <= 0) {
-        if (found < 0) PyErr_Clear();
-        return Ref::borrow(embedding);
+    // The lookup reports a plain absence without raising, which keeps the
+    // common case (a list) from building an AttributeError per add.
+    Ref probe;
+    try {
+        probe = lookup_attr(embedding, names.tolist);
+    } catch (PyErrSet&) {
+        PyErr_Clear();
     }
-    Py_DECREF(probe);
+    if (!probe) return Ref::borrow(embedding);
+    probe.reset();
     return call_method(embedding, names.tolist);
 }
 
@@ -93,7 +94,7 @@ void store_locked(PyObject* self, PyObject* vllm_model_name, PyObject* modal_typ
         if (PyList_CheckExact(embeddings_list.get()))
             check(PyList_Append(embeddings_list.get(), entry.get()));
         else
-            call_method(embeddings_list.get(), names.append, {entry.get()});
+            call_method(embeddings_list.get(), names.append, entry.get());
         advance_index(self, vllm_model_name, modal_type, current_index.get());
     } else {
         Ref entry = stored_entry(embedding);
