@@ -70,7 +70,7 @@ class ShiftConfig:
     max_body: int = 8 * 1024 * 1024
     report_interval: float = 60.0
     console: str = "logging"
-    max_rate: float = 5.0           # messages/s per process; 0 = unlimited
+    max_rate: float = 3.0           # messages/s per process; 0 = unlimited (README: "Why 3 messages/s")
     ort_threads: int = 1
     ort_spinning: bool = False
     backlog: int = 64               # bodies waiting for the hand-over thread
