@@ -20,7 +20,7 @@ Set-ups (environment of the server):
   none            no --middleware
   budget          the integration with its defaults (logging sink, default
                   OLVANE_SHIFT_MAX_RATE, one-thread ONNX Runtime sessions)
-  rate-10, rate-5 the defaults with OLVANE_SHIFT_MAX_RATE=10 or 5
+  rate-N          the defaults with OLVANE_SHIFT_MAX_RATE=N (e.g. rate-10, rate-5)
   sink-unbounded  OLVANE_SHIFT_MAX_RATE=0 (no budget), one-thread sessions
   rich-unbounded  as above with OLVANE_SHIFT_CONSOLE=rich
   ort-defaults    OLVANE_SHIFT_MAX_RATE=0 and ONNX Runtime's own defaults
@@ -224,7 +224,8 @@ def main(argv=None) -> int:
         for name in names[k % len(names):] + names[:k % len(names)]:
             print(f"round {k + 1}/{args.repeat}, {name}: {args.concurrency} concurrent requests for "
                   f"{args.seconds:.0f} s ...", flush=True)
-            runs[name].append(run_setup(name, SETUPS[name], work / "recipes", messages, args, work))
+            env = SETUPS[name] if name in SETUPS else {"OLVANE_SHIFT_MAX_RATE": name.removeprefix("rate-")}
+            runs[name].append(run_setup(name, env, work / "recipes", messages, args, work))
     load1 = os.getloadavg()
     results = [summarise(name, rs) for name, rs in runs.items()]
     base = next((r for r in results if r["setup"] == "none"), None)

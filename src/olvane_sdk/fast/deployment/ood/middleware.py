@@ -10,7 +10,8 @@ then the client's disconnect) and, once vLLM's response starts with a 2xx
 status, hands the body to a background thread that parses it with vLLM's
 ``ChatCompletionRequest`` and passes it to
 ``olvane_shift_detection_handler.handle_chat_completion_request``. The event
-loop pays a header scan, a token-bucket check and a queue put; parsing and
+loop pays a header scan, a look at the handler's queue, a token-bucket
+check and a deque append; parsing and
 hand-over run on the thread. Everything else passes untouched, and nothing
 here raises into vLLM or changes its answer.
 
@@ -69,7 +70,7 @@ class ShiftConfig:
     max_body: int = 8 * 1024 * 1024
     report_interval: float = 60.0
     console: str = "logging"
-    max_rate: float = 20.0          # messages/s per process; 0 = unlimited
+    max_rate: float = 3.0           # messages/s per process; 0 = unlimited (README: "Why 3 messages/s")
     ort_threads: int = 1
     ort_spinning: bool = False
     backlog: int = 64               # bodies waiting for the hand-over thread
@@ -179,7 +180,8 @@ class TokenBucket:
     request is parsed, ``consume(n - 1)`` takes the rest for its ``n``
     messages, going into debt if need be (a request is handed over whole or
     not at all), and ``refund()`` returns the reservation of a request that
-    was not handed over. The decision depends only on time and on what was
+    was not handed over (except one turned away by a full queue after its
+    parse: that parse is charged). The decision depends only on time and on what was
     handed over before, never on the served model or the request's content,
     so the requests collected are a fair sample of the traffic.
 
@@ -413,6 +415,12 @@ class ShiftCollector:
                 except ValueError:
                     pass
                 break
+        # A handler queue with no room now would turn the request away after
+        # the copy and the parse: skip it here, before both (the token stays).
+        q = self.handler.live_messages_queue
+        if q.maxsize > 0 and q.qsize() >= q.maxsize:
+            self.count("queue_full")
+            return False
         if not self.bucket.admit():
             self.count("sampled_out")
             return False
@@ -471,9 +479,11 @@ class ShiftCollector:
         h = self.handler
         q = h.live_messages_queue
         # The whole request or nothing: this thread is the only producer, so
-        # the room seen here can only grow before the hand-over.
+        # the room seen here can only grow before the hand-over. The
+        # reservation is kept: the copy and the parse were spent, and the
+        # budget bounds them too (a refund would let a worker slower than the
+        # budget keep the bucket full and the parses going).
         if q.maxsize > 0 and q.maxsize - q.qsize() < len(chosen):
-            self.bucket.refund()
             self.count("queue_full", len(chosen))
             return
         self.bucket.consume(len(chosen) - 1)
