@@ -48,7 +48,9 @@ if [[ "${OLVANE_SANITIZE_SKIP_BUILD:-0}" != 1 ]]; then
 fi
 rm -rf "$stage"
 mkdir -p "$stage"
-(cd "$root/src" && find olvane_sdk -name '*.py' -print0 | xargs -0 -I{} install -D -m 0644 {} "$stage/{}")
+# The Python modules, the type stub and py.typed: what the wheel ships beside the extension.
+(cd "$root/src" && find olvane_sdk \( -name '*.py' -o -name '*.pyi' -o -name py.typed \) -print0 \
+    | xargs -0 -I{} install -D -m 0644 {} "$stage/{}")
 cp "$build"/interceptor*.so "$stage/olvane_sdk/fast/deployment/ood/"
 
 asan_rt=$(gcc -print-file-name=libasan.so)
