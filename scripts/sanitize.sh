@@ -81,12 +81,24 @@ ASAN_OPTIONS="detect_leaks=0:$common" "$OLVANE_PY" -m pytest -q -p no:cacheprovi
     2> >(tee "$ubsan_dir/report.stderr" >&2)
 
 echo "sanitize.sh: LeakSanitizer pass (failing only on leaks through the extension)"
-rm -rf "$lsan_dir"
-mkdir -p "$lsan_dir"
-rc=0
-ASAN_OPTIONS="detect_leaks=1:$common:log_path=$lsan_dir/report" LSAN_OPTIONS="exitcode=0:max_leaks=0" \
-    "$OLVANE_PY" -m pytest -q -p no:cacheprovider \
-    tests/test_leaks.py tests/test_fuzz.py tests/test_store.py tests/test_intake.py tests/test_worker.py || rc=$?
+lsan_pass() {
+    rm -rf "$lsan_dir"
+    mkdir -p "$lsan_dir"
+    rc=0
+    ASAN_OPTIONS="detect_leaks=1:$common:log_path=$lsan_dir/report" LSAN_OPTIONS="exitcode=0:max_leaks=0" \
+        "$OLVANE_PY" -m pytest -q -p no:cacheprovider \
+        tests/test_leaks.py tests/test_fuzz.py tests/test_store.py tests/test_intake.py tests/test_worker.py || rc=$?
+}
+lsan_pass
+# LeakSanitizer's own tracer sometimes dies while it stops the process's threads for
+# the exit-time scan ("Tracer caught signal 11", then "LeakSanitizer has encountered a
+# fatal error"): seen once on a loaded machine after every test had passed, not again
+# in repeated runs. That is the tool failing before it scanned anything, not a leak or
+# a test failure, so the pass is run once more; any other failure stands.
+if [[ $rc -ne 0 ]] && grep -qs "LeakSanitizer has encountered a fatal error" "$lsan_dir"/report*; then
+    echo "sanitize.sh: LeakSanitizer's tracer failed (not a leak report); running the pass once more" >&2
+    lsan_pass
+fi
 if [[ $rc -ne 0 ]]; then
     echo "sanitize.sh: the LSan pass failed (pytest exit $rc)" >&2
     exit "$rc"
