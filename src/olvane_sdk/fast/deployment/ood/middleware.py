@@ -401,6 +401,12 @@ class ShiftCollector:
             if outcome in self.messages:
                 self.messages[outcome] += messages
 
+    def turn_away(self, outcome: str, messages: int = 0) -> None:
+        """Counts a request that was admitted but not handed over, and gives
+        its reservation back to the bucket."""
+        self.bucket.refund()
+        self.count(outcome, messages)
+
     def admit(self, scope) -> bool:
         """Whether to copy this chat request's body (called on the event loop)."""
         if not self.ready.is_set():
@@ -429,8 +435,7 @@ class ShiftCollector:
     def submit(self, chunks: list) -> None:
         """Hands a 2xx request's body chunks to the hand-over thread."""
         if len(self._bodies) >= self.cfg.backlog:
-            self.bucket.refund()
-            self.count("backlog_full")
+            self.turn_away("backlog_full")
         else:
             self._bodies.append(chunks)
 
@@ -454,8 +459,7 @@ class ShiftCollector:
             try:
                 self._handover(chunks)
             except Exception as e:
-                self.bucket.refund()
-                self.count("error")
+                self.turn_away("error")
                 log.error("olvane shift: hand-over failed: %s: %s", type(e).__name__, e)
 
     def _handover(self, chunks: list) -> None:
@@ -463,18 +467,15 @@ class ShiftCollector:
         try:
             request = self.parse(body)
         except Exception:
-            self.bucket.refund()
-            self.count("invalid")
+            self.turn_away("invalid")
             return
         messages = list(request.messages)
         if request.model not in self.recipe_models:
-            self.bucket.refund()
-            self.count("no_recipe", len(messages))
+            self.turn_away("no_recipe", len(messages))
             return
         chosen = new_messages(messages) if self.cfg.policy == "new" else messages
         if not chosen:
-            self.bucket.refund()
-            self.count("empty")
+            self.turn_away("empty")
             return
         h = self.handler
         q = h.live_messages_queue
@@ -710,8 +711,7 @@ class ShiftDetectionMiddleware:
                         if size > max_body:
                             complete = False
                             chunks.clear()
-                            c.bucket.refund()
-                            c.count("too_large")
+                            c.turn_away("too_large")
                         else:
                             if body:
                                 chunks.append(body)
@@ -733,11 +733,9 @@ class ShiftDetectionMiddleware:
                         if 200 <= message["status"] < 300:
                             c.submit(chunks)
                         else:
-                            c.bucket.refund()
-                            c.count("rejected_by_vllm")
+                            c.turn_away("rejected_by_vllm")
                     elif complete is None:  # answered without reading the body
-                        c.bucket.refund()
-                        c.count("rejected_by_vllm")
+                        c.turn_away("rejected_by_vllm")
                     complete = False
                 except Exception:
                     pass
