@@ -1,57 +1,26 @@
-"""Shift report: how far each served model's live traffic has drifted from
-the reference its recipe recorded.
+"""The report's data (settings, one row per served model and modality, the
+comparisons) and how it is taken from the handler: :func:`shift_report`.
 
 It reads the handler's public attributes, as any host would:
 ``train_test_embeddings[model][modality]`` ({"train", "train_roles", "test"})
 and ``live_embeddings[model][modality]["live"]`` (copied under
-``embedding_lock``). For every served model and modality it compares the live
-embeddings with the recipe's *train* embeddings by two methods, and compares
-the recipe's *test* split with the same train embeddings by the same methods;
-the test split is drawn from the reference distribution, so its figures show
-what "no shift" looks like for this model and sample size (the yardstick).
-
-1. Domain classifier, ROC AUC. A kernel logistic regression (scikit-learn
-   ``Nystroem`` RBF features, same bandwidth as below, then
-   ``LogisticRegression``) learns to tell the compared set (label 1) from
-   train (label 0); its ROC AUC is cross-validated (``StratifiedKFold``,
-   ``cross_val_score`` with ``scoring="roc_auc"``). About 0.5: the sets cannot be told apart; towards
-   1.0: they are separable, the traffic has moved.
-2. Maximum mean discrepancy (MMD) with a Gaussian (RBF) kernel. The unbiased
-   squared MMD between the compared set and train, kernel
-   ``sklearn.metrics.pairwise.rbf_kernel`` with the median heuristic
-   (gamma = 1 / (2 * median pairwise distance ** 2) over the pooled sample),
-   and a permutation test: the labels are shuffled ``n_permutations`` times
-   and p = (1 + #{permuted MMD >= observed}) / (1 + n_permutations).
-
-Verdict per row: ``shift`` when the MMD p-value is below ``alpha`` and the
-AUC reaches ``auc_threshold`` (both: significant and large enough to matter);
-``weak`` when only the test is significant; ``ok`` otherwise; ``n/a`` when
-either side has fewer than ``min_samples`` embeddings, there is no reference,
-the train array is unusable, or the dimensions differ. Everything is seeded
-and deterministic.
+``embedding_lock``).
 
 One bad row never fails the report: each row's inputs are checked on their own
 (see :func:`_reference_matrix` and :func:`_live_matrix`) and anything left
 that still raises makes that row ``n/a`` with the error in its note.
-
-Use::
-
-    from olvane_sdk.fast.deployment.ood.interceptor import olvane_shift_detection_handler as h
-    from olvane_sdk.fast.deployment.ood.report import shift_report, print_report, plot_report
-    rep = shift_report(h)
-    print_report(rep)
-    plot_report(rep, "shift.png")
 """
 from __future__ import annotations
 
-import math
 from collections import Counter
 from collections.abc import Mapping
-from dataclasses import asdict, dataclass, field
-from pathlib import Path
-from typing import Any, Iterable
+from dataclasses import asdict, dataclass, field, fields
+from typing import Any
 
 import numpy as np
+
+from .stats import domain_classifier_auc, mmd_permutation_test
+from .verdict import Verdict, verdict_for
 
 MODALITIES = ("text", "image")
 
@@ -87,14 +56,29 @@ class ModalityRow:
     n_live: int
     live: Comparison | None
     test: Comparison | None
-    verdict: str
+    verdict: str  # a Verdict; any string when read from a server (from_dict)
     note: str = ""
     # Kept for the plot; not part of the printed table.
     arrays: dict[str, np.ndarray] = field(default_factory=dict, repr=False, compare=False)
 
     @property
     def shifted(self) -> bool:
-        return self.verdict == "shift"
+        return self.verdict == Verdict.SHIFT
+
+    @classmethod
+    def from_dict(cls, d: Mapping[str, Any]) -> ModalityRow:
+        """A row from its ``to_dict`` form; see :meth:`ShiftReport.from_dict`."""
+
+        def comparison(c: Any) -> Comparison | None:
+            if not isinstance(c, Mapping) or not c:
+                return None
+            values: dict[str, Any] = {k: c.get(k) for k in _COMPARISON_FIELDS}
+            return Comparison(**values)
+
+        n: dict[str, Any] = {k: d.get(k) for k in ("n_train", "n_test", "n_live")}  # None: not given
+        return cls(str(d.get("model", "?")), str(d.get("modality", "?")), n["n_train"], n["n_test"], n["n_live"],
+                   comparison(d.get("live")), comparison(d.get("test")), str(d.get("verdict", Verdict.NA)),
+                   str(d.get("note") or ""))
 
 
 @dataclass
@@ -117,101 +101,24 @@ class ShiftReport:
         out = []
         for r in self.rows:
             d = {k: v for k, v in asdict(r).items() if k != "arrays"}
+            d["verdict"] = str(r.verdict)
             d["shifted"] = r.shifted
             out.append(d)
         return {"settings": asdict(self.settings), "rows": out}
 
-
-# --------------------------------------------------------------------------
-# the two methods
-
-
-def domain_classifier_auc(reference: np.ndarray, other: np.ndarray, *, folds: int = 5, seed: int = 0,
-                          gamma: float | None = None) -> float:
-    """Cross-validated ROC AUC of a classifier telling ``other`` (label 1)
-    from ``reference`` (label 0).
-
-    The classifier is a kernel logistic regression: RBF features
-    (``Nystroem``, same kernel and median-heuristic bandwidth as the MMD test)
-    followed by ``LogisticRegression``, so that it sees changes of spread and
-    shape as well as of location (a plain linear model misses a scale change)."""
-    from sklearn.kernel_approximation import Nystroem
-    from sklearn.linear_model import LogisticRegression
-    from sklearn.model_selection import StratifiedKFold, cross_val_score
-    from sklearn.pipeline import make_pipeline
-    from sklearn.preprocessing import StandardScaler
-
-    X = np.vstack([reference, other]).astype(np.float64)
-    y = np.r_[np.zeros(len(reference), dtype=int), np.ones(len(other), dtype=int)]
-    k = min(folds, len(reference), len(other))
-    if k < 2:
-        raise ValueError("need at least 2 embeddings on each side")
-    if gamma is None:
-        gamma = median_heuristic_gamma(X)
-    smallest_train_fold = len(X) * (k - 1) // k - 1
-    clf = make_pipeline(
-        Nystroem(kernel="rbf", gamma=gamma, n_components=max(2, min(200, smallest_train_fold)), random_state=seed),
-        StandardScaler(),
-        LogisticRegression(C=0.1, max_iter=1000),
-    )
-    cv = StratifiedKFold(n_splits=k, shuffle=True, random_state=seed)
-    from threadpoolctl import threadpool_limits
-
-    with threadpool_limits(limits=1):  # see shift_report
-        return float(np.mean(cross_val_score(clf, X, y, cv=cv, scoring="roc_auc")))
+    @classmethod
+    def from_dict(cls, data: Mapping[str, Any]) -> ShiftReport:
+        """The report from its :meth:`to_dict` form, as ``/v1/shift`` serves
+        it (NaN and infinities as None), without the arrays. It reads what a
+        server sent, so it is lenient: unknown keys are ignored, a missing
+        figure is None (the tables print "-") and any verdict string is kept."""
+        known = {f.name for f in fields(ReportSettings)}
+        settings = {k: v for k, v in (data.get("settings") or {}).items() if k in known}
+        return cls(rows=[ModalityRow.from_dict(r) for r in data.get("rows") or []],
+                   settings=ReportSettings(**settings))
 
 
-def median_heuristic_gamma(Z: np.ndarray) -> float:
-    """gamma = 1 / (2 sigma^2), sigma the median pairwise Euclidean distance."""
-    from sklearn.metrics.pairwise import euclidean_distances
-
-    d = euclidean_distances(Z, squared=True)
-    off = d[np.triu_indices_from(d, k=1)]
-    med = float(np.median(off)) if off.size else 0.0
-    if not med > 0.0:
-        med = 1.0  # all points equal: any bandwidth gives MMD 0
-    return 1.0 / (2.0 * med)
-
-
-def mmd_permutation_test(
-    reference: np.ndarray, other: np.ndarray, *, n_permutations: int = 500, seed: int = 0
-) -> tuple[float, float, float]:
-    """Unbiased squared MMD (RBF kernel, median heuristic) and its
-    permutation p-value. Returns (mmd2, p_value, gamma)."""
-    from sklearn.metrics.pairwise import rbf_kernel
-
-    X = np.asarray(reference, dtype=np.float64)
-    Y = np.asarray(other, dtype=np.float64)
-    m, n = len(X), len(Y)
-    if m < 2 or n < 2:
-        raise ValueError("need at least 2 embeddings on each side")
-    Z = np.vstack([X, Y])
-    gamma = median_heuristic_gamma(Z)
-    K = rbf_kernel(Z, gamma=gamma)
-    np.fill_diagonal(K, 0.0)  # the unbiased estimate leaves out i == j
-    total = K.sum()
-    rows = K.sum(axis=1)
-
-    def stats(ind: np.ndarray) -> np.ndarray:
-        # ind: (N, P) 0/1 matrix, 1 marks the "other" sample of each labelling.
-        s_yy = np.einsum("ip,ip->p", ind, K @ ind)
-        s_xy = rows @ ind - s_yy
-        s_xx = total - s_yy - 2.0 * s_xy
-        return s_xx / (m * (m - 1)) + s_yy / (n * (n - 1)) - 2.0 * s_xy / (m * n)
-
-    observed = float(stats(np.r_[np.zeros(m), np.ones(n)][:, None])[0])
-    rng = np.random.default_rng(seed)
-    exceed = 0
-    batch = 100
-    done = 0
-    while done < n_permutations:
-        p = min(batch, n_permutations - done)
-        ind = np.zeros((m + n, p))
-        for j in range(p):
-            ind[rng.permutation(m + n)[:n], j] = 1.0
-        exceed += int(np.sum(stats(ind) >= observed - 1e-12))
-        done += p
-    return observed, (1 + exceed) / (1 + n_permutations), gamma
+_COMPARISON_FIELDS = tuple(f.name for f in fields(Comparison))
 
 
 def compare(reference: np.ndarray, other: np.ndarray, settings: ReportSettings) -> Comparison:
@@ -219,17 +126,6 @@ def compare(reference: np.ndarray, other: np.ndarray, settings: ReportSettings) 
                                           seed=settings.seed)
     auc = domain_classifier_auc(reference, other, folds=settings.cv_folds, seed=settings.seed, gamma=gamma)
     return Comparison(n=len(other), auc=auc, mmd2=mmd2, p_value=p, gamma=gamma)
-
-
-def verdict_for(c: Comparison | None, settings: ReportSettings) -> str:
-    if c is None:
-        return "n/a"
-    significant = c.p_value < settings.alpha
-    if significant and c.auc >= settings.auc_threshold:
-        return "shift"
-    if significant:
-        return "weak"
-    return "ok"
 
 
 # --------------------------------------------------------------------------
@@ -326,7 +222,7 @@ def _subsample(a: np.ndarray, k: int, rng: np.random.Generator) -> np.ndarray:
     return a[np.sort(rng.choice(len(a), size=k, replace=False))]
 
 
-def snapshot(handler) -> tuple[dict, dict]:
+def copy_embeddings(handler) -> tuple[dict, dict]:
     """Copies (reference, live) out of the handler, as stored: reference[model]
     [modality] = {"train": ..., "test": ...} (the recipe's arrays);
     live[model][modality] = list of the stored vectors. The live store is
@@ -364,13 +260,13 @@ def shift_report(handler=None, settings: ReportSettings | None = None, **overrid
     fields (seed, n_permutations, alpha, auc_threshold, ...). A row whose
     inputs are unusable is ``n/a`` with a note; it never fails the others."""
     if handler is None:
-        from .interceptor import olvane_shift_detection_handler as handler
+        from ..interceptor import olvane_shift_detection_handler as handler
     settings = settings or ReportSettings()
     if overrides:
         settings = ReportSettings(**{**asdict(settings), **overrides})
     from threadpoolctl import threadpool_limits
 
-    reference, live = snapshot(handler)
+    reference, live = copy_embeddings(handler)
     models = list(reference) + [m for m in live if m not in reference]
     rows: list[ModalityRow] = []
     # One BLAS thread: the matrices are small, and beside a busy inference
@@ -386,7 +282,7 @@ def shift_report(handler=None, settings: ReportSettings | None = None, **overrid
                     rows.append(_row(model, modality, ref, lv, settings))
                 except Exception as e:  # whatever the checks did not foresee
                     rows.append(ModalityRow(model, modality, _count(ref and ref["train"]),
-                                            _count(ref and ref["test"]), len(lv), None, None, "n/a",
+                                            _count(ref and ref["test"]), len(lv), None, None, Verdict.NA,
                                             note=f"not computed: {type(e).__name__}: {e}"))
     return ShiftReport(rows=rows, settings=settings)
 
@@ -399,7 +295,7 @@ def _row(model, modality, ref, stored: list, settings: ReportSettings) -> Modali
     train, train_problem = _reference_matrix(ref.get("train"), "train")
     test, test_problem = _reference_matrix(ref.get("test"), "test")
     row = ModalityRow(model, modality, _count(ref.get("train")), _count(ref.get("test")), len(stored),
-                      None, None, "n/a")
+                      None, None, Verdict.NA)
     width = train.shape[1] if train is not None and len(train) else None
     lv, live_notes = _live_matrix(stored, width)
     notes = [p for p in (train_problem, test_problem) if p]
@@ -428,132 +324,7 @@ def _row(model, modality, ref, stored: list, settings: ReportSettings) -> Modali
     row.verdict = verdict_for(row.live, settings)
     if not stored:
         notes.append("no live traffic yet")
-    if row.test is not None and verdict_for(row.test, settings) != "ok":
+    if row.test is not None and verdict_for(row.test, settings) != Verdict.OK:
         notes.append("the recipe's own test split differs from train: yardstick unreliable")
     row.note = "; ".join(notes)
     return row
-
-
-# --------------------------------------------------------------------------
-# output
-
-
-def _fmt(x: float | None, spec: str) -> str:
-    if x is None or (isinstance(x, float) and math.isnan(x)):
-        return "-"
-    return format(x, spec)
-
-
-_VERDICT_STYLE = {"shift": "bold red", "weak": "yellow", "ok": "green", "n/a": "dim"}
-
-
-def report_table(report: ShiftReport):
-    """The report as a rich ``Table`` (notes are printed under it by
-    :func:`print_report`)."""
-    from rich.table import Table
-
-    s = report.settings
-    t = Table(
-        title="Distribution shift of live traffic vs the recipe's train embeddings",
-        caption=(f"AUC: domain classifier, {s.cv_folds}-fold CV ROC AUC (0.5 = indistinguishable). "
-                 f"MMD²: unbiased, RBF kernel, median heuristic; p from {s.n_permutations} permutations. "
-                 f"(test) = the recipe's test split vs train, the in-distribution yardstick. "
-                 f"SHIFT = p < {s.alpha} and AUC ≥ {s.auc_threshold}. Seed {s.seed}."),
-    )
-    t.add_column("served model", no_wrap=True)
-    t.add_column("modality", no_wrap=True)
-    t.add_column("train/test/live", justify="right", no_wrap=True)
-    t.add_column("AUC live", justify="right")
-    t.add_column("(test)", justify="right", style="dim")
-    t.add_column("MMD² live \\[p]", justify="right", no_wrap=True)
-    t.add_column("(test) \\[p]", justify="right", style="dim", no_wrap=True)
-    t.add_column("verdict", justify="center", no_wrap=True)
-    for r in report.rows:
-        lv, te = r.live, r.test
-        mark = " *" if r.note else ""
-        t.add_row(
-            r.model, r.modality, f"{r.n_train}/{r.n_test}/{r.n_live}",
-            _fmt(lv and lv.auc, ".3f"), _fmt(te and te.auc, ".3f"),
-            "-" if lv is None else f"{lv.mmd2:.4f} \\[{lv.p_value:.3f}]",
-            "-" if te is None else f"{te.mmd2:.4f} \\[{te.p_value:.3f}]",
-            f"[{_VERDICT_STYLE[r.verdict]}]{r.verdict.upper()}[/]{mark}",
-        )
-    return t
-
-
-def print_report(report: ShiftReport, console=None) -> None:
-    """Prints the table, then one line per row that carries a note."""
-    from rich.console import Console
-
-    if console is None:
-        console = Console()
-        if not console.is_terminal and console.width < 110:
-            console = Console(width=110)
-    console.print(report_table(report))
-    for r in report.rows:
-        if r.note:
-            console.print(f"  * {r.model} / {r.modality}: {r.note}", markup=False, highlight=False)
-
-
-def plot_report(report: ShiftReport, path: str | Path) -> Path:
-    """Writes a PNG: one panel per served model and modality, a 2-D PCA
-    (fitted on train, test and live together) of the three sets."""
-    import matplotlib
-
-    matplotlib.use("Agg", force=False)
-    import matplotlib.pyplot as plt
-    from sklearn.decomposition import PCA
-
-    path = Path(path)
-    rows = [r for r in report.rows if r.arrays]
-    n = max(1, len(rows))
-    cols = min(2, n)
-    nrows = math.ceil(n / cols)
-    fig, axes = plt.subplots(nrows, cols, figsize=(6.2 * cols, 5.0 * nrows), squeeze=False)
-    style = {"train": dict(c="#9e9e9e", marker="o", s=14, alpha=0.55),
-             "test": dict(c="#1f77b4", marker="s", s=22, alpha=0.85),
-             "live": dict(c="#d62728", marker="^", s=26, alpha=0.85)}
-    for ax in axes.flat[len(rows):]:
-        ax.axis("off")
-    if not rows:
-        axes[0, 0].text(0.5, 0.5, "no embeddings to plot", ha="center", va="center")
-    for ax, r in zip(axes.flat, rows):
-        parts = [(k, v) for k, v in r.arrays.items() if v is not None and len(v)]
-        dims = {v.shape[1] for _, v in parts}
-        if len(dims) != 1 or sum(len(v) for _, v in parts) < 3:
-            ax.text(0.5, 0.5, "not enough comparable embeddings", ha="center", va="center")
-            ax.set_title(f"{r.model} / {r.modality}")
-            continue
-        Z = np.vstack([v for _, v in parts])
-        k = min(2, Z.shape[1], Z.shape[0])
-        P = PCA(n_components=k, svd_solver="full", random_state=report.settings.seed).fit(Z)
-        for name, v in parts:
-            xy = P.transform(v)
-            ys = xy[:, 1] if k > 1 else np.zeros(len(xy))
-            ax.scatter(xy[:, 0], ys, label=f"{name} ({len(v)})", **style[name])
-        ev = P.explained_variance_ratio_
-        ax.set_xlabel(f"PC1 ({ev[0]:.0%})")
-        if k > 1:
-            ax.set_ylabel(f"PC2 ({ev[1]:.0%})")
-        sub = []
-        if r.live is not None:
-            sub.append(f"live AUC {r.live.auc:.2f}, p {r.live.p_value:.3f}")
-        if r.test is not None:
-            sub.append(f"test AUC {r.test.auc:.2f}, p {r.test.p_value:.3f}")
-        ax.set_title(f"{r.model} / {r.modality}: {r.verdict.upper()}\n" + " | ".join(sub), fontsize=10)
-        ax.legend(loc="best", fontsize=8)
-        ax.grid(alpha=0.2)
-    fig.suptitle("PCA of train, test and live embeddings", fontsize=12)
-    fig.tight_layout()
-    path.parent.mkdir(parents=True, exist_ok=True)
-    fig.savefig(path, dpi=110)
-    plt.close(fig)
-    return path
-
-
-def models_in(report: ShiftReport) -> Iterable[str]:
-    seen = []
-    for r in report.rows:
-        if r.model not in seen:
-            seen.append(r.model)
-    return seen
