@@ -147,7 +147,8 @@ def child(payload_file: str, out_file: str, repeat: str) -> None:
     from vllm.entrypoints.openai.protocol import ChatCompletionRequest
 
     from olvane_sdk.fast.deployment.ood import interceptor as m
-    from olvane_sdk.fast.deployment.ood import local_models
+    from olvane_sdk.fast.deployment.ood.demo import models as local_models
+    from olvane_sdk.fast.deployment.ood.recipes.layout import DEFAULT_TEXT_PREFIX
 
     sink = open(os.devnull, "w")
     m.print = Console(file=sink).print
@@ -156,7 +157,7 @@ def child(payload_file: str, out_file: str, repeat: str) -> None:
     h.embedding_models = {text_dir: SentenceTransformer(text_dir, backend="onnx"),
                           image_dir: SentenceTransformer(image_dir, backend="onnx")}
     h.vllm_to_embedding_model_map = {MODEL: {"text": text_dir, "image": image_dir}}
-    h.text_prefixes = {MODEL: "query: "}
+    h.text_prefixes = {MODEL: DEFAULT_TEXT_PREFIX}
 
     def request(content):
         return ChatCompletionRequest.model_validate(

@@ -208,8 +208,9 @@ def bench_lag(seconds: float) -> None:
     from sentence_transformers import SentenceTransformer
 
     from olvane_sdk.fast.deployment.ood import interceptor as mod
+    from olvane_sdk.fast.deployment.ood.demo.models import text_model_dir
     from olvane_sdk.fast.deployment.ood.host import LoggingConsole, stop_worker
-    from olvane_sdk.fast.deployment.ood.local_models import text_model_dir
+    from olvane_sdk.fast.deployment.ood.recipes.layout import DEFAULT_TEXT_PREFIX
 
     logging.getLogger("olvane_sdk").addHandler(logging.NullHandler())
     logging.getLogger("olvane_sdk").propagate = False
@@ -235,7 +236,7 @@ def bench_lag(seconds: float) -> None:
             h = mod.ShiftDetectionRequestHandler()
             h.embedding_models = {"mini": model}
             h.vllm_to_embedding_model_map = {"m": {"text": "mini", "image": None}}
-            h.text_prefixes = {"m": "query: "}
+            h.text_prefixes = {"m": DEFAULT_TEXT_PREFIX}
             console = LoggingConsole()
             mod.print = rich.print if "rich" in name else console.write
             mod.traceback = saved[1] if "rich" in name else console.traceback

@@ -41,6 +41,7 @@ import numpy as np  # noqa: E402
 
 from benchmarks import baseline  # noqa: E402
 from olvane_sdk.fast.deployment.ood import interceptor as native  # noqa: E402
+from olvane_sdk.fast.deployment.ood.recipes.layout import DEFAULT_TEXT_PREFIX  # noqa: E402
 
 pc = time.perf_counter_ns
 
@@ -287,7 +288,7 @@ def load_texts(limit=None):
 def load_text_model():
     from sentence_transformers import SentenceTransformer
 
-    from olvane_sdk.fast.deployment.ood.local_models import text_model_dir
+    from olvane_sdk.fast.deployment.ood.demo.models import text_model_dir
 
     return SentenceTransformer(text_model_dir(), backend="onnx")
 
@@ -296,7 +297,7 @@ def configured_handler(kind, model):
     h = native.ShiftDetectionRequestHandler() if kind == "module" else baseline.ShiftDetectionRequestHandler()
     h.embedding_models = {"minilm": model}
     h.vllm_to_embedding_model_map = {"served": {"text": "minilm", "image": None}}
-    h.text_prefixes = {"served": "query: "}
+    h.text_prefixes = {"served": DEFAULT_TEXT_PREFIX}
     return h
 
 
@@ -335,7 +336,7 @@ def run_worker_batch(h, texts):
 def run_bare(model, texts):
     t0 = time.perf_counter()
     for t in texts:
-        model.encode("query: " + t)
+        model.encode(DEFAULT_TEXT_PREFIX + t)
     return len(texts) / (time.perf_counter() - t0)
 
 
@@ -346,7 +347,7 @@ def bench_worker(repeats, n_texts):
     texts = load_texts()
     texts = (texts * (n_texts // len(texts) + 1))[:n_texts]
     for t in texts[:20]:
-        model.encode("query: " + t)  # warm the session
+        model.encode(DEFAULT_TEXT_PREFIX + t)  # warm the session
     devnull = open(os.devnull, "w")
     rich_to_devnull = rich.console.Console(file=devnull, force_terminal=True, color_system="truecolor").print
     handlers = {}
@@ -417,7 +418,7 @@ def bench_stall(repeats, seconds, model=None, texts=None):
                             for t in texts:
                                 if stop.is_set():
                                     break
-                                model.encode("query: " + t)
+                                model.encode(DEFAULT_TEXT_PREFIX + t)
                     worker = threading.Thread(target=bare, daemon=True)
                     worker.start()
                     probe.start()

@@ -1,7 +1,7 @@
 """vLLM's API server under load, with and without the shift integration.
 
 Each set-up starts vLLM's own server (run_server/build_app, a stand-in engine
-answering a fixed completion; see demo_server.py) in a child process, waits
+answering a fixed completion; see demo/server.py) in a child process, waits
 until the integration has loaded its recipes, then keeps CONCURRENCY `openai`
 chat requests in flight for SECONDS (after a warm-up). Each request is one user
 message with a text part and a 64x64 PNG data URL; every other one streams.
@@ -56,8 +56,8 @@ sys.path.insert(0, str(ROOT / "src"))  # this checkout (in-place build: scripts/
 os.environ.setdefault("HF_HUB_OFFLINE", "1")
 os.environ.setdefault("TRANSFORMERS_OFFLINE", "1")
 
-from olvane_sdk.fast.deployment.ood import demo_host as dh  # noqa: E402
-from olvane_sdk.fast.deployment.ood import local_models  # noqa: E402
+from olvane_sdk.fast.deployment.ood import demo as dh  # noqa: E402
+from olvane_sdk.fast.deployment.ood.demo import models as local_models  # noqa: E402
 
 SETUPS = {
     "none": None,

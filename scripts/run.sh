@@ -32,7 +32,7 @@ case "$cmd" in
         exit "$rc"
         ;;
     demo)
-        exec "$OLVANE_PY" -m olvane_sdk.fast.deployment.ood.demo_host "$@"
+        exec "$OLVANE_PY" -m olvane_sdk.fast.deployment.ood.demo "$@"
         ;;
     *)
         usage

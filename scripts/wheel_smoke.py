@@ -12,8 +12,9 @@ import numpy as np
 from sentence_transformers import SentenceTransformer
 from vllm.entrypoints.openai.protocol import ChatCompletionRequest
 
-from olvane_sdk.fast.deployment.ood import local_models
+from olvane_sdk.fast.deployment.ood.demo import models as local_models
 from olvane_sdk.fast.deployment.ood.interceptor import olvane_shift_detection_handler as ood
+from olvane_sdk.fast.deployment.ood.recipes.layout import DEFAULT_TEXT_PREFIX
 
 work = Path(sys.argv[1])
 model = local_models.tiny_text_model_dir(work / "tiny-text")
@@ -35,6 +36,6 @@ while True:
         break
     time.sleep(0.05)
 assert len(live) == 1, f"expected one live embedding within 60 s, found {len(live)}"
-expected = SentenceTransformer(model, backend="onnx").encode("query: " + text)
+expected = SentenceTransformer(model, backend="onnx").encode(DEFAULT_TEXT_PREFIX + text)
 assert np.allclose(np.asarray(live[0], dtype=np.float32), expected, atol=1e-5), "live embedding differs"
 print(f"wheel_smoke.py: one request embedded by the installed wheel ({len(live[0])} floats, matches the model)")

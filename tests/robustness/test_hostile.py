@@ -18,7 +18,7 @@ from support import FakeModel, StopWorker, configure, data_url, drain, png_bytes
 # is inside encode, and exits while it encodes.
 EXIT_WHILE_ENCODING = r"""
 import os, sys, tempfile, threading, time, types
-from olvane_sdk.fast.deployment.ood import local_models
+from olvane_sdk.fast.deployment.ood.demo import models as local_models
 import {module} as m
 from sentence_transformers import SentenceTransformer
 model_dir = local_models.text_model_dir()
@@ -173,7 +173,7 @@ def test_long_text_is_cut_without_changing_the_embedding(mod, handler, console, 
     import numpy as np
     from sentence_transformers import SentenceTransformer
 
-    from olvane_sdk.fast.deployment.ood import local_models
+    from olvane_sdk.fast.deployment.ood.demo import models as local_models
 
     model = SentenceTransformer(local_models.text_model_dir(), backend="onnx")
     words = "How long should I rest dough before baking bread at home".split()

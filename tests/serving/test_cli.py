@@ -57,7 +57,8 @@ def _stand_in_server():
 def _demo_server(work):
     """vLLM's API server of the demo with the shift middleware, after the
     demo's traffic (alpha-chat in distribution, beta-chat shifted)."""
-    from olvane_sdk.fast.deployment.ood import demo_host as dh, local_models
+    from olvane_sdk.fast.deployment.ood import demo as dh
+    from olvane_sdk.fast.deployment.ood.demo import models as local_models
 
     data = dh.make_demo_data(dh.find_data_dir(), seed=0, n_images=24)
     dh.build_demo_recipes(work, data, local_models.text_model_dir(), local_models.image_model_dir(),

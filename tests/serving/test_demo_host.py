@@ -16,7 +16,7 @@ pytest.importorskip("onnxruntime")
 pytest.importorskip("openai")
 pytest.importorskip("vllm.entrypoints.openai.api_server")
 
-from olvane_sdk.fast.deployment.ood import demo_host as dh  # noqa: E402
+from olvane_sdk.fast.deployment.ood import demo as dh  # noqa: E402
 
 SERVED = ["alpha-chat", "beta-chat"]
 
@@ -46,7 +46,7 @@ def test_demo_command_end_to_end(tmp_path):
     src = Path(dh.__file__).resolve().parents[4]
     env = dict(os.environ, HF_HUB_OFFLINE="1", TRANSFORMERS_OFFLINE="1",
                PYTHONPATH=os.pathsep.join([str(src), os.environ.get("PYTHONPATH", "")]))
-    proc = subprocess.run([sys.executable, "-m", "olvane_sdk.fast.deployment.ood.demo_host", "--json", str(out_json),
+    proc = subprocess.run([sys.executable, "-m", "olvane_sdk.fast.deployment.ood.demo", "--json", str(out_json),
                            "--plot", str(plot), "--workdir", str(tmp_path / "work"),
                            "--data-dir", str(Path(__file__).resolve().parents[2] / "examples" / "data")],
                           capture_output=True, text=True, timeout=280, env=env, cwd=tmp_path)

@@ -29,7 +29,7 @@ def local_models():
     if not hasattr(protocol.ChatCompletionRequest, "model_validate"):
         pytest.skip("the real vLLM is not installed")
     pytest.importorskip("onnxruntime")
-    from olvane_sdk.fast.deployment.ood import local_models
+    from olvane_sdk.fast.deployment.ood.demo import models as local_models
 
     return local_models
 

@@ -325,7 +325,7 @@ def test_metrics_under_prometheus_multiproc_dir(tmp_path):
     from prometheus_client import CollectorRegistry, generate_latest, multiprocess
 
     script = (
-        "import sys; from olvane_sdk.fast.deployment.ood._metrics import get_metrics\n"
+        "import sys; from olvane_sdk.fast.deployment.ood.middleware.metrics import get_metrics\n"
         "m = get_metrics(); m.requests.labels('collected').inc(3)\n"
         "row = {'model': 'alpha', 'modality': 'text', 'n_live': 40, 'verdict': sys.argv[1],\n"
         "       'live': {'auc': float(sys.argv[2]), 'mmd2': 0.1, 'p_value': 0.002}, 'test': None}\n"

@@ -5,8 +5,8 @@ import numpy as np
 from sentence_transformers import SentenceTransformer
 
 from support import QuietProgress, write_recipe
-from olvane_sdk.fast.deployment.ood import local_models
-from olvane_sdk.fast.deployment.ood.runtime import OnnxModelFactory, install_model_factory
+from olvane_sdk.fast.deployment.ood.demo import models as local_models
+from olvane_sdk.fast.deployment.ood.host import OnnxModelFactory, install_model_factory
 
 
 def session_options(model):

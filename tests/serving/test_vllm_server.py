@@ -12,9 +12,9 @@ openai = pytest.importorskip("openai")
 httpx = pytest.importorskip("httpx")
 pytest.importorskip("vllm.entrypoints.openai.api_server")
 
-from olvane_sdk.fast.deployment.ood import demo_host as dh  # noqa: E402
-from olvane_sdk.fast.deployment.ood import local_models  # noqa: E402
-from olvane_sdk.fast.deployment.ood.demo_server import REPLY  # noqa: E402
+from olvane_sdk.fast.deployment.ood import demo as dh  # noqa: E402
+from olvane_sdk.fast.deployment.ood.demo import models as local_models  # noqa: E402
+from olvane_sdk.fast.deployment.ood.demo.server import REPLY  # noqa: E402
 
 SERVED = ["alpha-chat", "beta-chat"]
 

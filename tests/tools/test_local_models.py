@@ -15,7 +15,7 @@ os.environ.setdefault("TRANSFORMERS_OFFLINE", "1")
 from PIL import Image  # noqa: E402
 from sentence_transformers import SentenceTransformer  # noqa: E402
 
-from olvane_sdk.fast.deployment.ood import local_models as lm  # noqa: E402
+from olvane_sdk.fast.deployment.ood.demo import models as lm  # noqa: E402
 
 
 @pytest.fixture(scope="module")

@@ -11,7 +11,7 @@ from PIL import Image
 from support import drain, stop_worker
 
 pytest.importorskip("onnxruntime")
-from olvane_sdk.fast.deployment.ood import local_models  # noqa: E402
+from olvane_sdk.fast.deployment.ood.demo import models as local_models  # noqa: E402
 from olvane_sdk.fast.deployment.ood import recipes as rb  # noqa: E402
 
 TEXTS = [f"question number {i} about the {w} and the {v}" for i, (w, v) in

@@ -24,7 +24,10 @@ import urllib.parse
 import urllib.request
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, NoReturn, Sequence
+from typing import TYPE_CHECKING, Any, NoReturn, Sequence
+
+if TYPE_CHECKING:
+    from .report import ShiftReport
 
 PROG = "olvane-shift"
 EXIT_OK, EXIT_SHIFT, EXIT_USAGE, EXIT_UNREACHABLE = 0, 1, 2, 3
@@ -52,6 +55,13 @@ class ServerResult:
     def rows(self) -> list[dict[str, Any]]:
         report = (self.body or {}).get("report") or {}
         return list(report.get("rows") or [])
+
+    @property
+    def report(self) -> ShiftReport:
+        """The server's report, for the tables (no rows when it has none yet)."""
+        from .report import ShiftReport
+
+        return ShiftReport.from_dict((self.body or {}).get("report") or {})
 
 
 def _check_url(url: str) -> str:
@@ -118,66 +128,27 @@ def fetch_shift(url: str, api_key: str | None, timeout: float) -> ServerResult:
     return ServerResult(url, body=body)
 
 
-def _num(x: Any, spec: str) -> str:
-    if not isinstance(x, (int, float)) or isinstance(x, bool) or math.isnan(x):
-        return "-"
-    return format(x, spec)
-
-
-_STYLE = {"shift": "bold red", "weak": "yellow", "ok": "green", "n/a": "dim"}
-
-
-def shift_table(results: Sequence[ServerResult]):
-    from rich.markup import escape
-    from rich.table import Table
-
-    t = Table(title="Distribution shift of live traffic per server",
-              caption="AUC: domain classifier (0.5 = indistinguishable from train); "
-                      "(test) = the recipe's own test split, the in-distribution yardstick; "
-                      "p: MMD² permutation test.")
-    for name, kw in (("server", {}), ("served model", {}), ("modality", {}),
-                     ("train/test/live", {"justify": "right"}), ("AUC live (test)", {"justify": "right"}),
-                     ("MMD² live \\[p]", {"justify": "right"}), ("verdict", {"justify": "center"})):
-        t.add_column(name, no_wrap=True, **kw)
-    for res in results:
-        for row in res.rows:
-            live, test = row.get("live") or {}, row.get("test") or {}
-            verdict = str(row.get("verdict", "n/a"))
-            t.add_row(
-                escape(res.url), escape(str(row.get("model", "?"))), escape(str(row.get("modality", "?"))),
-                f"{row.get('n_train', '-')}/{row.get('n_test', '-')}/{row.get('n_live', '-')}",
-                f"{_num(live.get('auc'), '.3f')} ({_num(test.get('auc'), '.3f')})",
-                f"{_num(live.get('mmd2'), '.4f')} \\[{_num(live.get('p_value'), '.3f')}]",
-                f"[{_STYLE.get(verdict, 'dim')}]{escape(verdict.upper())}[/]" + (" *" if row.get("note") else ""),
-            )
-    return t
-
-
 def _is_shift(row: dict[str, Any]) -> bool:
     return bool(row.get("shifted")) or row.get("verdict") == "shift"
 
 
 def run_report(urls: Sequence[str], api_key: str | None, json_path: Path | None, timeout: float,
                console=None) -> int:
-    from rich.console import Console
+    from .report.render import print_notes, servers_table, wide_console
 
     if console is None:
-        console = Console()
-        if not console.is_terminal and console.width < 120:
-            console = Console(width=120)
+        console = wide_console(120)
     results = [fetch_shift(u, api_key, timeout) for u in urls]
-    if any(res.rows for res in results):
-        console.print(shift_table(results))
-    for res in results:
+    reports = [(res.url, res.report) for res in results]
+    if any(report.rows for _, report in reports):
+        console.print(servers_table(reports))
+    for res, (_, report) in zip(results, reports):
         if res.error is not None:
             console.print(f"✗ {res.url}: {res.error}", style="red", markup=False, highlight=False)
         elif res.body.get("report") is None:
             console.print(f"· {res.url}: no report yet (ready: {res.body.get('ready')})",
                           markup=False, highlight=False)
-        for row in res.rows:
-            if row.get("note"):
-                console.print(f"  * {res.url} {row.get('model')} / {row.get('modality')}: {row['note']}",
-                              markup=False, highlight=False)
+        print_notes(report, console, source=res.url)
     shifted = any(_is_shift(r) for res in results for r in res.rows)
     failed = any(res.error is not None for res in results)
     if json_path is not None:
@@ -230,7 +201,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         from .recipes import main as recipe_main
         return recipe_main(argv[1:], prog=f"{PROG} recipe")
     if argv and argv[0] == "demo":
-        from .demo_host import main as demo_main
+        from .demo.__main__ import main as demo_main
         return demo_main(argv[1:])
     args = ap.parse_args(argv)
     if args.json is not None and not args.json.parent.is_dir():

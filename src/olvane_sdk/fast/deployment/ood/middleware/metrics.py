@@ -13,11 +13,10 @@ import math
 import threading
 from typing import Any
 
+from ..report.verdict import metric_value
+
 _lock = threading.Lock()
 _metrics: "Metrics | None" = None
-
-VERDICT_VALUE = {"ok": 0.0, "weak": 1.0, "shift": 2.0, "n/a": -1.0}
-
 
 class Metrics:
     def __init__(self, registry=None):
@@ -54,7 +53,7 @@ class Metrics:
         for r in report.get("rows", []):
             labels = (r["model"], r["modality"])
             self.live.labels(*labels).set(r["n_live"])
-            self.verdict.labels(*labels).set(VERDICT_VALUE.get(r["verdict"], -1.0))
+            self.verdict.labels(*labels).set(metric_value(r["verdict"]))
             for s in ("live", "test"):
                 c = r.get(s)
                 for g, key in ((self.auc, "auc"), (self.mmd2, "mmd2"), (self.p_value, "p_value")):

@@ -1,0 +1,150 @@
+"""The demo's data: the sample texts under ``examples/data/``, images drawn
+here with Pillow, and the recipes built from them (one for each of two served
+models: ``alpha-chat`` in distribution, ``beta-chat`` shifted)."""
+from __future__ import annotations
+
+import base64
+import io
+from dataclasses import dataclass
+from pathlib import Path
+
+import numpy as np
+
+from ..recipes.layout import DEFAULT_TEXT_PREFIX
+
+ALPHA = "alpha-chat"
+BETA = "beta-chat"
+IMAGE_SIZE = 64
+
+
+def find_data_dir(start: Path | None = None) -> Path:
+    """``examples/data`` of the repository this module lives in (or of the
+    current directory)."""
+    here = Path(start or __file__).resolve()
+    for p in [*here.parents, Path.cwd()]:
+        cand = p / "examples" / "data"
+        if (cand / "cooking.txt").is_file():
+            return cand
+    raise FileNotFoundError(
+        "examples/data not found: run the demo from a checkout of the repository or pass --data-dir"
+    )
+
+
+def load_texts(data_dir: Path, name: str) -> list[str]:
+    lines = (Path(data_dir) / f"{name}.txt").read_text(encoding="utf-8").splitlines()
+    return [ln.strip() for ln in lines if ln.strip()]
+
+
+def draw_shapes(rng: np.random.Generator, size: int = IMAGE_SIZE):
+    """Saturated circles, boxes and triangles on a light background."""
+    from PIL import Image, ImageDraw
+
+    bg = tuple(int(v) for v in rng.integers(215, 256, 3))
+    img = Image.new("RGB", (size, size), bg)
+    d = ImageDraw.Draw(img)
+    for _ in range(int(rng.integers(1, 4))):
+        colour = tuple(int(v) for v in rng.permutation([int(rng.integers(180, 256)), int(rng.integers(0, 90)),
+                                                         int(rng.integers(0, 90))]))
+        x0, y0 = (int(v) for v in rng.integers(0, size // 2, 2))
+        w, h = (int(v) for v in rng.integers(size // 5, size // 2, 2))
+        box = [x0, y0, x0 + w, y0 + h]
+        kind = int(rng.integers(0, 3))
+        if kind == 0:
+            d.ellipse(box, fill=colour)
+        elif kind == 1:
+            d.rectangle(box, fill=colour)
+        else:
+            d.polygon([(x0, y0 + h), (x0 + w // 2, y0), (x0 + w, y0 + h)], fill=colour)
+    return img
+
+
+def draw_gradient(rng: np.random.Generator, size: int = IMAGE_SIZE):
+    """A smooth two-colour gradient at a random angle with one soft ellipse."""
+    from PIL import Image, ImageDraw, ImageFilter
+
+    c0 = rng.integers(40, 200, 3).astype(float)
+    c1 = rng.integers(60, 256, 3).astype(float)
+    angle = rng.uniform(0, np.pi)
+    yy, xx = np.mgrid[0:size, 0:size] / (size - 1)
+    t = (np.cos(angle) * xx + np.sin(angle) * yy)
+    t = (t - t.min()) / max(t.max() - t.min(), 1e-9)
+    arr = (c0[None, None, :] * (1 - t[..., None]) + c1[None, None, :] * t[..., None]).astype(np.uint8)
+    img = Image.fromarray(arr, "RGB")
+    d = ImageDraw.Draw(img)
+    x0, y0 = (int(v) for v in rng.integers(4, size // 2, 2))
+    r = int(rng.integers(size // 8, size // 3))
+    d.ellipse([x0, y0, x0 + r, y0 + r], fill=tuple(int(v) for v in rng.integers(0, 256, 3)))
+    return img.filter(ImageFilter.GaussianBlur(1.5))
+
+
+def distort(img, rng: np.random.Generator):
+    """The shifted images: colours inverted, heavy Gaussian noise, a random
+    rotation (what a broken camera pipeline or a new image source sends)."""
+    from PIL import Image, ImageOps
+
+    out = ImageOps.invert(img.convert("RGB")).rotate(float(rng.uniform(20, 340)), fillcolor=(0, 0, 0))
+    arr = np.asarray(out, dtype=float) + rng.normal(0, 60, (img.height, img.width, 3))
+    return Image.fromarray(np.clip(arr, 0, 255).astype(np.uint8), "RGB")
+
+
+def png_bytes(img) -> bytes:
+    buf = io.BytesIO()
+    img.save(buf, format="PNG")
+    return buf.getvalue()
+
+
+def data_url(img) -> str:
+    return "data:image/png;base64," + base64.b64encode(png_bytes(img)).decode("ascii")
+
+
+@dataclass
+class DemoData:
+    """Everything the demo sends or records, drawn once from a seed."""
+
+    recipe_texts: dict[str, list[str]]
+    recipe_images: dict[str, list[bytes]]
+    traffic: dict[str, list[tuple[str, bytes]]]  # served model -> [(text, png)]
+    labels: dict[str, str]
+
+
+def make_demo_data(data_dir: Path, seed: int = 0, n_images: int = 60) -> DemoData:
+    rng = np.random.default_rng(seed)
+    alpha = load_texts(data_dir, "cooking") + load_texts(data_dir, "travel")
+    order = rng.permutation(len(alpha))
+    n_hold = len(alpha) // 4
+    alpha_live = [alpha[i] for i in order[:n_hold]]
+    alpha_ref = [alpha[i] for i in np.sort(order[n_hold:])]
+    beta_ref = load_texts(data_dir, "gardening")
+    beta_live = load_texts(data_dir, "shifted_french")[:20] + load_texts(data_dir, "shifted_programming")[:20]
+    beta_live = [beta_live[i] for i in rng.permutation(len(beta_live))]
+
+    ref_rng, live_rng = np.random.default_rng([seed, 1]), np.random.default_rng([seed, 2])
+    images = {ALPHA: [png_bytes(draw_shapes(ref_rng)) for _ in range(n_images)],
+              BETA: [png_bytes(draw_gradient(ref_rng)) for _ in range(n_images)]}
+    traffic = {
+        ALPHA: [(t, png_bytes(draw_shapes(live_rng))) for t in alpha_live],
+        BETA: [(t, png_bytes(distort(draw_gradient(live_rng), live_rng))) for t in beta_live],
+    }
+    return DemoData(
+        recipe_texts={ALPHA: alpha_ref, BETA: beta_ref},
+        recipe_images=images,
+        traffic=traffic,
+        labels={ALPHA: "in-distribution (held-out cooking/travel questions, new shape images)",
+                BETA: "shifted (French + programming questions; inverted, noised, rotated images)"},
+    )
+
+
+def build_demo_recipes(workdir: Path, data: DemoData, text_model: str, image_model: str,
+                       *, show_progress: bool = True) -> dict[str, str]:
+    from ..recipes import build_recipe
+
+    prefixes = {ALPHA: DEFAULT_TEXT_PREFIX, BETA: ""}  # both the default and an explicit empty prefix
+    paths = {}
+    for served in (ALPHA, BETA):
+        dest = Path(workdir) / "recipes" / served
+        build_recipe(dest, text_model=text_model, texts=data.recipe_texts[served],
+                     image_model=image_model, images=data.recipe_images[served],
+                     text_prefix=prefixes[served], test_fraction=0.25, seed=7,
+                     overwrite=True, show_progress=show_progress)
+        paths[served] = str(dest)
+    return paths

@@ -1,0 +1,123 @@
+"""The ASGI middleware vLLM loads with ``--middleware`` and the
+``GET /v1/shift`` route it adds to the app."""
+from __future__ import annotations
+
+import logging
+
+from .collector import ShiftCollector, get_collector
+
+log = logging.getLogger("olvane_sdk")
+
+CHAT_PATH = "/v1/chat/completions"
+SHIFT_PATH = "/v1/shift"
+
+
+def _route_for(collector: ShiftCollector):
+    from starlette.concurrency import run_in_threadpool
+    from starlette.responses import JSONResponse
+    from starlette.routing import Route
+
+    async def shift_status(request):
+        if request.query_params.get("refresh", "").lower() in ("1", "true", "yes"):
+            await run_in_threadpool(collector.refresh_report, True)
+        return JSONResponse(collector.status())
+
+    return Route(SHIFT_PATH, shift_status, methods=["GET"], name="olvane_shift", include_in_schema=False)
+
+
+class ShiftDetectionMiddleware:
+    """Pure ASGI middleware: collects chat-completion requests that vLLM
+    answers with 2xx and serves ``GET /v1/shift`` through a route it adds to
+    the app. ``collector`` is for tests; vLLM builds it as ``cls(app)``."""
+
+    def __init__(self, app, collector: ShiftCollector | None = None):
+        self.app = app
+        self.collector = collector if collector is not None else get_collector()
+        self._routed: set[int] = set()
+
+    def _add_route(self, app) -> None:
+        # scope["app"] is the Starlette/FastAPI application on every scope
+        # (lifespan included); the middleware itself only sees the inner stack.
+        self._routed.add(id(app))
+        try:
+            router = getattr(app, "router", None)
+            if router is None or any(getattr(r, "path", None) == SHIFT_PATH for r in router.routes):
+                return
+            router.routes.append(_route_for(self.collector))
+        except Exception as e:
+            log.error("olvane shift: could not add %s: %s", SHIFT_PATH, e)
+
+    async def __call__(self, scope, receive, send):
+        app = scope.get("app")
+        if app is not None and id(app) not in self._routed:
+            self._add_route(app)
+        if scope["type"] != "http" or scope["method"] != "POST":
+            return await self.app(scope, receive, send)
+        path = scope["path"]
+        root = scope.get("root_path")
+        if root and path.startswith(root):
+            path = path[len(root):]
+        c = self.collector
+        if path != CHAT_PATH or not c.enabled:
+            return await self.app(scope, receive, send)
+        try:
+            admitted = c.admit(scope)
+        except Exception:
+            admitted = False
+        if not admitted:
+            return await self.app(scope, receive, send)
+
+        max_body = c.cfg.max_body
+        chunks: list[bytes] = []
+        size = 0
+        # None while the body is being read, True once complete, False when given up.
+        complete: bool | None = None
+        started = False
+
+        async def tee():
+            nonlocal size, complete
+            message = await receive()
+            if complete is None:
+                try:
+                    if message["type"] == "http.request":
+                        body = message.get("body", b"")
+                        size += len(body)
+                        if size > max_body:
+                            complete = False
+                            chunks.clear()
+                            c.turn_away("too_large")
+                        else:
+                            if body:
+                                chunks.append(body)
+                            if not message.get("more_body", False):
+                                complete = True
+                    else:  # disconnected before the whole body
+                        complete = False
+                        c.bucket.refund()
+                except Exception:  # whatever the message holds, vLLM gets it as it came
+                    complete = False
+            return message
+
+        async def gate(message):
+            nonlocal started, complete
+            if not started and message["type"] == "http.response.start":
+                started = True
+                try:
+                    if complete:
+                        if 200 <= message["status"] < 300:
+                            c.submit(chunks)
+                        else:
+                            c.turn_away("rejected_by_vllm")
+                    elif complete is None:  # answered without reading the body
+                        c.turn_away("rejected_by_vllm")
+                    complete = False
+                except Exception:
+                    pass
+            await send(message)
+
+        try:
+            await self.app(scope, tee, gate)
+        finally:
+            if not started and complete is not False:
+                # No response at all (the app raised): hand the reservation back.
+                c.bucket.refund()

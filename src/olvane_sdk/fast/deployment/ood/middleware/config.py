@@ -1,0 +1,125 @@
+"""The middleware's configuration, from the OLVANE_SHIFT_* environment
+variables (spawned API-server processes inherit them)."""
+from __future__ import annotations
+
+import json
+import math
+import os
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any, Mapping
+
+from ..recipes.layout import CONFIG_FILE as _CONFIG_FILE
+
+POLICIES = ("all", "new")
+
+
+class ConfigError(ValueError):
+    """A bad OLVANE_SHIFT_* value."""
+
+
+@dataclass(frozen=True)
+class ShiftConfig:
+    """What the middleware does, from the environment (:func:`config_from_env`)."""
+
+    recipes: Mapping[str, str] = field(default_factory=dict)
+    policy: str = "new"
+    max_body: int = 8 * 1024 * 1024
+    report_interval: float = 60.0
+    console: str = "logging"
+    max_rate: float = 3.0           # messages/s per process; 0 = unlimited (README: "Why 3 messages/s")
+    ort_threads: int = 1
+    ort_spinning: bool = False
+    backlog: int = 64               # bodies waiting for the hand-over thread
+
+
+def parse_recipes(value: str) -> dict[str, str]:
+    """``OLVANE_SHIFT_RECIPES``: a JSON object ``{"served-model": "/path"}``,
+    ``name=path,name=path``, or a directory whose subdirectories are recipes
+    named by served model. Every recipe must have its configuration file."""
+    value = value.strip()
+    if not value:
+        raise ConfigError("OLVANE_SHIFT_RECIPES is empty")
+    if value.startswith("{"):
+        try:
+            recipes = json.loads(value)
+        except json.JSONDecodeError as e:
+            raise ConfigError(f"OLVANE_SHIFT_RECIPES is not valid JSON: {e}") from None
+        if not isinstance(recipes, dict) or not all(isinstance(k, str) and isinstance(v, str)
+                                                    for k, v in recipes.items()):
+            raise ConfigError("OLVANE_SHIFT_RECIPES as JSON must be an object of served model name -> path")
+    elif "=" in value:
+        recipes = {}
+        for item in filter(None, (s.strip() for s in value.split(","))):
+            name, sep, path = item.partition("=")
+            if not sep or not name.strip() or not path.strip():
+                raise ConfigError(f"OLVANE_SHIFT_RECIPES: {item!r} is not name=path")
+            recipes[name.strip()] = path.strip()
+    else:
+        root = Path(value)
+        if not root.is_dir():
+            raise ConfigError(f"OLVANE_SHIFT_RECIPES: {value!r} is neither JSON, name=path pairs nor a directory")
+        recipes = {p.name: str(p) for p in sorted(root.iterdir()) if (p / _CONFIG_FILE).is_file()}
+        if not recipes:
+            raise ConfigError(f"OLVANE_SHIFT_RECIPES: no recipe (*/{_CONFIG_FILE}) under {value!r}")
+    if not recipes:
+        raise ConfigError("OLVANE_SHIFT_RECIPES names no recipe")
+    missing = [f"{k} ({v})" for k, v in recipes.items() if not (Path(v) / _CONFIG_FILE).is_file()]
+    if missing:
+        raise ConfigError(f"OLVANE_SHIFT_RECIPES: no {_CONFIG_FILE} for " + ", ".join(missing))
+    return recipes
+
+
+def _size(name: str, text: str) -> int:
+    units = {"": 1, "k": 1024, "kb": 1024, "kib": 1024, "m": 1024 ** 2, "mb": 1024 ** 2, "mib": 1024 ** 2}
+    t = text.strip().lower()
+    num = t.rstrip("kmib")
+    try:
+        n = int(float(num) * units[t[len(num):]])
+    except (ValueError, KeyError):
+        raise ConfigError(f"{name}={text!r}: expected a size in bytes (e.g. 8388608 or 8MiB)") from None
+    if n < 0:
+        raise ConfigError(f"{name}={text!r}: must not be negative")
+    return n
+
+
+def _number(name: str, text: str, *, low: float = 0.0, integer: bool = False) -> float:
+    try:
+        v = float(text)
+    except ValueError:
+        raise ConfigError(f"{name}={text!r}: expected a number") from None
+    if math.isnan(v) or v < low or (integer and v != int(v)):
+        raise ConfigError(f"{name}={text!r}: expected {'an integer' if integer else 'a number'} >= {low:g}")
+    return int(v) if integer else v
+
+
+def config_from_env(environ: Mapping[str, str] | None = None) -> ShiftConfig:
+    """Reads the OLVANE_SHIFT_* variables; raises :class:`ConfigError` with a
+    message naming the variable. Unset variables take the defaults of
+    :class:`ShiftConfig`; OLVANE_SHIFT_RECIPES is required."""
+    env = os.environ if environ is None else environ
+    get = lambda k: (env.get(k) or "").strip()  # noqa: E731
+    if not get("OLVANE_SHIFT_RECIPES"):
+        raise ConfigError("OLVANE_SHIFT_RECIPES is not set: no recipes, nothing to collect")
+    kw: dict[str, Any] = {"recipes": parse_recipes(get("OLVANE_SHIFT_RECIPES"))}
+    if v := get("OLVANE_SHIFT_POLICY"):
+        if v.lower() not in POLICIES:
+            raise ConfigError(f"OLVANE_SHIFT_POLICY={v!r}: expected one of {', '.join(POLICIES)}")
+        kw["policy"] = v.lower()
+    if v := get("OLVANE_SHIFT_MAX_BODY"):
+        kw["max_body"] = _size("OLVANE_SHIFT_MAX_BODY", v)
+    if v := get("OLVANE_SHIFT_REPORT_INTERVAL"):
+        kw["report_interval"] = _number("OLVANE_SHIFT_REPORT_INTERVAL", v)
+    if v := get("OLVANE_SHIFT_CONSOLE"):
+        if v.lower() not in ("logging", "rich"):
+            raise ConfigError(f"OLVANE_SHIFT_CONSOLE={v!r}: expected logging or rich")
+        kw["console"] = v.lower()
+    if v := get("OLVANE_SHIFT_MAX_RATE"):
+        kw["max_rate"] = 0.0 if v.lower() in ("off", "inf", "unlimited") else _number("OLVANE_SHIFT_MAX_RATE", v)
+    if v := get("OLVANE_SHIFT_ORT_THREADS"):
+        kw["ort_threads"] = _number("OLVANE_SHIFT_ORT_THREADS", v, low=1, integer=True)
+    if v := get("OLVANE_SHIFT_ORT_SPINNING"):
+        if v.lower() not in ("0", "1", "true", "false", "yes", "no", "on", "off"):
+            raise ConfigError(f"OLVANE_SHIFT_ORT_SPINNING={v!r}: expected 0 or 1")
+        kw["ort_spinning"] = v.lower() in ("1", "true", "yes", "on")
+    return ShiftConfig(**kw)

@@ -1,0 +1,127 @@
+"""What the collector tells: the cached shift report, the Prometheus push and
+the ``GET /v1/shift`` answer."""
+from __future__ import annotations
+
+import logging
+import math
+import os
+import threading
+import time
+from dataclasses import asdict
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from ..host import LoggingConsole
+    from .config import ShiftConfig
+    from .metrics import Metrics
+
+log = logging.getLogger("olvane_sdk")
+
+
+class StatusMixin:
+    """The figures of :class:`.collector.ShiftCollector`, which sets these
+    attributes up."""
+
+    config: ShiftConfig | None
+    handler: Any
+    error: str | None
+    ready: threading.Event
+    console: LoggingConsole | None
+    intake: dict[str, int]
+    messages: dict[str, int]
+    embeddings: dict[tuple[str, str], int]
+    live_counts: dict[str, dict[str, int]]
+    report: dict | None
+    report_seconds: float | None
+    report_time: float | None
+    report_error: str | None
+    _report_key: Any
+    _report_lock: threading.Lock
+    _lock: threading.Lock
+    _metrics: Metrics | None
+    _pushed: dict[Any, float]
+
+    def refresh_report(self, force: bool = False) -> bool:
+        """Recomputes the shift report if the embeddings changed since the
+        last one (or ``force``). Blocking: call it off the event loop."""
+        if not self.ready.is_set():
+            return False
+        with self._report_lock:
+            key = tuple(sorted(self.embeddings.items()))
+            if not force and key == self._report_key and self.report is not None:
+                return False
+            from ..report import shift_report
+
+            t0 = time.perf_counter()
+            try:
+                rep = _json_safe(shift_report(self.handler).to_dict())
+            except Exception as e:
+                self.report_error = f"{type(e).__name__}: {e}"
+                log.exception("olvane shift: the shift report failed")
+                return False
+            self.report_seconds = time.perf_counter() - t0
+            self.report, self.report_time, self._report_key = rep, time.time(), key
+            self.report_error = None
+        if self._metrics is not None:
+            self._metrics.set_report(rep, self.report_seconds, self.report_time)
+        return True
+
+    def push_metrics(self) -> None:
+        """Adds the counts since the last push to the Prometheus counters
+        (counted in plain ints on the request path, pushed once a second)."""
+        m = self._metrics
+        if m is None:
+            return
+        with self._lock:
+            current: dict[tuple[str, ...], int] = {("r", k): v for k, v in self.intake.items()}
+            current.update({("m", k): v for k, v in self.messages.items()})
+        current.update({("e",) + k: v for k, v in list(self.embeddings.items())})
+        if self.console is not None:
+            current.update({("c", k): v for k, v in list(self.console.counts.items())})
+        for key, v in current.items():
+            d = v - self._pushed.get(key, 0)
+            if d <= 0:
+                continue
+            kind = key[0]
+            if kind == "r":
+                m.requests.labels(key[1]).inc(d)
+            elif kind == "m":
+                m.messages.labels(key[1]).inc(d)
+            elif kind == "e":
+                m.embeddings.labels(key[1], key[2]).inc(d)
+            else:
+                m.console_lines.labels(key[1]).inc(d)
+            self._pushed[key] = v
+        m.ready.set(1 if self.ready.is_set() else 0)
+
+    # -- /v1/shift ------------------------------------------------------------
+    def status(self) -> dict:
+        with self._lock:
+            intake: dict[str, Any] = dict(self.intake)
+            intake["messages"] = dict(self.messages)
+        cfg = self.config
+        return {
+            "ready": self.ready.is_set(),
+            "pid": os.getpid(),
+            "error": self.error,
+            "live_counts": {m: dict(c) for m, c in list(self.live_counts.items()) if any(c.values())},
+            "intake": intake,
+            "report": self.report,
+            "report_seconds": self.report_seconds,
+            "report_time": self.report_time,
+            "report_error": self.report_error,
+            # Recipe names only: their paths are the server's business.
+            "config": None if cfg is None else {**asdict(cfg), "recipes": sorted(cfg.recipes)},
+        }
+
+
+
+def _json_safe(value):
+    """The report with NaN and infinities as None (JSON has no NaN)."""
+    if isinstance(value, float):
+        return value if math.isfinite(value) else None
+    if isinstance(value, dict):
+        return {k: _json_safe(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_json_safe(v) for v in value]
+    return value

@@ -1,0 +1,23 @@
+"""Recipes: the reference material of one served model, in the directory
+layout of :mod:`.layout`, built by :mod:`.builder`.
+
+Python use::
+
+    from olvane_sdk.fast.deployment.ood.recipes import build_recipe
+    build_recipe("recipes/my-model", text_model="/models/all-MiniLM-L6-v2",
+                 texts=["How do I ...", ...], image_model=None)
+
+Command line (``python -m olvane_sdk.fast.deployment.ood.recipes --help``)::
+
+    python -m olvane_sdk.fast.deployment.ood.recipes recipes/my-model \\
+        --text-model /models/all-MiniLM-L6-v2 --texts questions.txt \\
+        [--test-texts held_out.txt] [--image-model /models/clip --images imgs/]
+"""
+from __future__ import annotations
+
+from .builder import DEFAULT_ROLE, IMAGE_SUFFIXES, RecipeError, RecipeSummary, build_recipe, load_onnx_model
+from .command import list_images, main, read_texts
+from .layout import CONFIG_PARTS, DEFAULT_TEXT_PREFIX, TEST_PARTS, TRAIN_PARTS
+
+__all__ = ["build_recipe", "RecipeError", "RecipeSummary", "load_onnx_model", "read_texts", "list_images", "main",
+           "DEFAULT_TEXT_PREFIX", "DEFAULT_ROLE", "IMAGE_SUFFIXES", "CONFIG_PARTS", "TRAIN_PARTS", "TEST_PARTS"]

@@ -1,0 +1,6 @@
+import sys
+
+from .command import main
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,55 @@
+"""Shift report: how far each served model's live traffic has drifted from
+the reference its recipe recorded.
+
+It reads the handler's public attributes, as any host would:
+``train_test_embeddings[model][modality]`` ({"train", "train_roles", "test"})
+and ``live_embeddings[model][modality]["live"]`` (copied under
+``embedding_lock``). For every served model and modality it compares the live
+embeddings with the recipe's *train* embeddings by two methods, and compares
+the recipe's *test* split with the same train embeddings by the same methods;
+the test split is drawn from the reference distribution, so its figures show
+what "no shift" looks like for this model and sample size (the yardstick).
+
+1. Domain classifier, ROC AUC. A kernel logistic regression (scikit-learn
+   ``Nystroem`` RBF features, same bandwidth as below, then
+   ``LogisticRegression``) learns to tell the compared set (label 1) from
+   train (label 0); its ROC AUC is cross-validated (``StratifiedKFold``,
+   ``cross_val_score`` with ``scoring="roc_auc"``). About 0.5: the sets cannot be told apart; towards
+   1.0: they are separable, the traffic has moved.
+2. Maximum mean discrepancy (MMD) with a Gaussian (RBF) kernel. The unbiased
+   squared MMD between the compared set and train, kernel
+   ``sklearn.metrics.pairwise.rbf_kernel`` with the median heuristic
+   (gamma = 1 / (2 * median pairwise distance ** 2) over the pooled sample),
+   and a permutation test: the labels are shuffled ``n_permutations`` times
+   and p = (1 + #{permuted MMD >= observed}) / (1 + n_permutations).
+
+Verdict per row: ``shift`` when the MMD p-value is below ``alpha`` and the
+AUC reaches ``auc_threshold`` (both: significant and large enough to matter);
+``weak`` when only the test is significant; ``ok`` otherwise; ``n/a`` when
+either side has fewer than ``min_samples`` embeddings, there is no reference,
+the train array is unusable, or the dimensions differ. Everything is seeded
+and deterministic.
+
+One bad row never fails the report (see :mod:`.snapshot`). The methods are in
+:mod:`.stats`, the verdict in :mod:`.verdict`, the tables and the plot in
+:mod:`.render`.
+
+Use::
+
+    from olvane_sdk.fast.deployment.ood.interceptor import olvane_shift_detection_handler as h
+    from olvane_sdk.fast.deployment.ood.report import shift_report, print_report, plot_report
+    rep = shift_report(h)
+    print_report(rep)
+    plot_report(rep, "shift.png")
+"""
+from __future__ import annotations
+
+from .render import plot_report, print_report, report_table, servers_table
+from .snapshot import (MODALITIES, Comparison, ModalityRow, ReportSettings, ShiftReport, compare, copy_embeddings,
+                       shift_report)
+from .stats import domain_classifier_auc, median_heuristic_gamma, mmd_permutation_test
+from .verdict import Verdict, verdict_for
+
+__all__ = ["shift_report", "print_report", "plot_report", "report_table", "servers_table", "ReportSettings",
+           "ShiftReport", "ModalityRow", "Comparison", "Verdict", "verdict_for", "compare", "copy_embeddings",
+           "domain_classifier_auc", "median_heuristic_gamma", "mmd_permutation_test", "MODALITIES"]

@@ -1,0 +1,330 @@
+"""The report's data (settings, one row per served model and modality, the
+comparisons) and how it is taken from the handler: :func:`shift_report`.
+
+It reads the handler's public attributes, as any host would:
+``train_test_embeddings[model][modality]`` ({"train", "train_roles", "test"})
+and ``live_embeddings[model][modality]["live"]`` (copied under
+``embedding_lock``).
+
+One bad row never fails the report: each row's inputs are checked on their own
+(see :func:`_reference_matrix` and :func:`_live_matrix`) and anything left
+that still raises makes that row ``n/a`` with the error in its note.
+"""
+from __future__ import annotations
+
+from collections import Counter
+from collections.abc import Mapping
+from dataclasses import asdict, dataclass, field, fields
+from typing import Any
+
+import numpy as np
+
+from .stats import domain_classifier_auc, mmd_permutation_test
+from .verdict import Verdict, verdict_for
+
+MODALITIES = ("text", "image")
+
+
+@dataclass(frozen=True)
+class ReportSettings:
+    seed: int = 0
+    n_permutations: int = 500
+    alpha: float = 0.01
+    auc_threshold: float = 0.75
+    cv_folds: int = 5
+    min_samples: int = 8
+    max_samples: int = 1000
+
+
+@dataclass(frozen=True)
+class Comparison:
+    """One set compared with the train reference."""
+
+    n: int
+    auc: float
+    mmd2: float
+    p_value: float
+    gamma: float
+
+
+@dataclass
+class ModalityRow:
+    model: str
+    modality: str
+    n_train: int
+    n_test: int
+    n_live: int
+    live: Comparison | None
+    test: Comparison | None
+    verdict: str  # a Verdict; any string when read from a server (from_dict)
+    note: str = ""
+    # Kept for the plot; not part of the printed table.
+    arrays: dict[str, np.ndarray] = field(default_factory=dict, repr=False, compare=False)
+
+    @property
+    def shifted(self) -> bool:
+        return self.verdict == Verdict.SHIFT
+
+    @classmethod
+    def from_dict(cls, d: Mapping[str, Any]) -> ModalityRow:
+        """A row from its ``to_dict`` form; see :meth:`ShiftReport.from_dict`."""
+
+        def comparison(c: Any) -> Comparison | None:
+            if not isinstance(c, Mapping) or not c:
+                return None
+            values: dict[str, Any] = {k: c.get(k) for k in _COMPARISON_FIELDS}
+            return Comparison(**values)
+
+        n: dict[str, Any] = {k: d.get(k) for k in ("n_train", "n_test", "n_live")}  # None: not given
+        return cls(str(d.get("model", "?")), str(d.get("modality", "?")), n["n_train"], n["n_test"], n["n_live"],
+                   comparison(d.get("live")), comparison(d.get("test")), str(d.get("verdict", Verdict.NA)),
+                   str(d.get("note") or ""))
+
+
+@dataclass
+class ShiftReport:
+    rows: list[ModalityRow]
+    settings: ReportSettings
+
+    def row(self, model: str, modality: str) -> ModalityRow:
+        for r in self.rows:
+            if r.model == model and r.modality == modality:
+                return r
+        raise KeyError((model, modality))
+
+    @property
+    def any_shift(self) -> bool:
+        return any(r.shifted for r in self.rows)
+
+    def to_dict(self) -> dict[str, Any]:
+        """Plain data (JSON-serialisable), without the arrays."""
+        out = []
+        for r in self.rows:
+            d = {k: v for k, v in asdict(r).items() if k != "arrays"}
+            d["verdict"] = str(r.verdict)
+            d["shifted"] = r.shifted
+            out.append(d)
+        return {"settings": asdict(self.settings), "rows": out}
+
+    @classmethod
+    def from_dict(cls, data: Mapping[str, Any]) -> ShiftReport:
+        """The report from its :meth:`to_dict` form, as ``/v1/shift`` serves
+        it (NaN and infinities as None), without the arrays. It reads what a
+        server sent, so it is lenient: unknown keys are ignored, a missing
+        figure is None (the tables print "-") and any verdict string is kept."""
+        known = {f.name for f in fields(ReportSettings)}
+        settings = {k: v for k, v in (data.get("settings") or {}).items() if k in known}
+        return cls(rows=[ModalityRow.from_dict(r) for r in data.get("rows") or []],
+                   settings=ReportSettings(**settings))
+
+
+_COMPARISON_FIELDS = tuple(f.name for f in fields(Comparison))
+
+
+def compare(reference: np.ndarray, other: np.ndarray, settings: ReportSettings) -> Comparison:
+    mmd2, p, gamma = mmd_permutation_test(reference, other, n_permutations=settings.n_permutations,
+                                          seed=settings.seed)
+    auc = domain_classifier_auc(reference, other, folds=settings.cv_folds, seed=settings.seed, gamma=gamma)
+    return Comparison(n=len(other), auc=auc, mmd2=mmd2, p_value=p, gamma=gamma)
+
+
+# --------------------------------------------------------------------------
+# reading the handler
+
+
+def _count(value: Any) -> int:
+    try:
+        return len(value)
+    except TypeError:
+        return 0
+
+
+def _reference_matrix(value: Any, name: str) -> tuple[np.ndarray | None, str]:
+    """A recipe array (``train`` or ``test``) as a float matrix, or
+    ``(None, why)``. The recipe is one unit: an array with a single NaN or inf
+    is reported as broken rather than quietly trimmed, since its rows were
+    meant to describe the reference together."""
+    if value is None:
+        return None, ""
+    try:
+        a = np.asarray(value)
+        if a.dtype.kind == "O":
+            a = a.astype(np.float64)
+    except (ValueError, TypeError):
+        return None, f"{name} is not a numeric array"
+    if a.dtype.kind not in "iuf":
+        return None, f"{name} is not numeric (dtype {a.dtype})"
+    if a.size == 0:
+        return np.zeros((0, 0)), ""
+    if a.ndim != 2:
+        return None, f"{name} is not 2-D (shape {a.shape})"
+    a = a.astype(np.float64, copy=False)
+    bad_rows = int(np.count_nonzero(~np.isfinite(a).all(axis=1)))
+    if bad_rows:
+        return None, f"{name} has NaN or inf in {bad_rows} of {len(a)} rows"
+    return a, ""
+
+
+def _live_matrix(stored: list, width: int | None) -> tuple[np.ndarray, list[str]]:
+    """The live vectors that can be compared with a reference of ``width``
+    columns, stacked, and notes on what was left out.
+
+    Live embeddings are independent samples, so unusable ones are dropped one
+    by one rather than failing the row: entries that are not numeric vectors,
+    vectors with NaN or inf, and vectors of another width. The last happens
+    when ``init_models`` switched a served model to an embedding model of
+    another width: the ring then holds the old model's vectors beside the new
+    one's until it turns over, and only those of the reference's width live in
+    the reference's space. Without a reference the most common width is kept
+    (for the plot)."""
+    n = len(stored)
+    try:
+        a = np.asarray(stored, dtype=np.float64)
+        if a.ndim == 2 and a.shape[1] and (width is None or a.shape[1] == width) and np.isfinite(a).all():
+            return a, []
+    except (ValueError, TypeError):
+        pass
+    vectors, not_vectors, non_finite = [], 0, 0
+    for v in stored:
+        try:
+            x = np.asarray(v, dtype=np.float64)
+        except (ValueError, TypeError):
+            not_vectors += 1
+            continue
+        if x.ndim != 1 or x.size == 0:
+            not_vectors += 1
+        elif not np.isfinite(x).all():
+            non_finite += 1
+        else:
+            vectors.append(x)
+    widths = Counter(len(x) for x in vectors)
+    against = f"train {width}"
+    if width is None and widths:
+        width = widths.most_common(1)[0][0]
+        against = f"the most common, {width}, kept"
+    notes = []
+    if not_vectors:
+        notes.append(f"live: {not_vectors} of {n} entries are not numeric vectors, left out")
+    if non_finite:
+        notes.append(f"live: {non_finite} of {n} embeddings have NaN or inf, left out")
+    others = sorted((w, c) for w, c in widths.items() if w != width)
+    if others:
+        dims = ", ".join(str(w) for w, _ in others)
+        notes.append(f"live: {sum(c for _, c in others)} of {n} embeddings left out, "
+                     f"dimension{'s' if len(others) > 1 else ''} {dims} != {against}")
+    kept = [x for x in vectors if len(x) == width]
+    return (np.vstack(kept) if kept else np.zeros((0, width or 0))), notes
+
+
+def _subsample(a: np.ndarray, k: int, rng: np.random.Generator) -> np.ndarray:
+    if len(a) <= k:
+        return a
+    return a[np.sort(rng.choice(len(a), size=k, replace=False))]
+
+
+def copy_embeddings(handler) -> tuple[dict, dict]:
+    """Copies (reference, live) out of the handler, as stored: reference[model]
+    [modality] = {"train": ..., "test": ...} (the recipe's arrays);
+    live[model][modality] = list of the stored vectors. The live store is
+    copied under ``embedding_lock`` so the worker cannot change it meanwhile.
+    Nothing is converted or checked here: that happens per row."""
+    reference: dict[str, dict[str, dict[str, Any]]] = {}
+    for model, entry in dict(getattr(handler, "train_test_embeddings", {}) or {}).items():
+        if not isinstance(entry, Mapping):
+            continue
+        for modality, e in entry.items():
+            e = e if isinstance(e, Mapping) else {}
+            reference.setdefault(model, {})[modality] = {"train": e.get("train"), "test": e.get("test")}
+    live: dict[str, dict[str, list]] = {}
+    lock = getattr(handler, "embedding_lock", None)
+    if lock is not None and not lock.acquire(timeout=30):
+        raise TimeoutError("embedding_lock was not released within 30 s")
+    try:
+        for model, entry in dict(getattr(handler, "live_embeddings", {}) or {}).items():
+            if not isinstance(entry, Mapping):
+                continue
+            for modality, ring in entry.items():
+                stored = ring.get("live") if isinstance(ring, Mapping) else None
+                # The store replaces slots and never edits a stored vector, so
+                # copying the slot list is enough.
+                live.setdefault(model, {})[modality] = list(stored) if isinstance(stored, list) else []
+    finally:
+        if lock is not None:
+            lock.release()
+    return reference, live
+
+
+def shift_report(handler=None, settings: ReportSettings | None = None, **overrides) -> ShiftReport:
+    """Builds the report for every served model and modality that has a
+    reference or live embeddings. Keyword overrides set ``ReportSettings``
+    fields (seed, n_permutations, alpha, auc_threshold, ...). A row whose
+    inputs are unusable is ``n/a`` with a note; it never fails the others."""
+    if handler is None:
+        from ..interceptor import olvane_shift_detection_handler as handler
+    settings = settings or ReportSettings()
+    if overrides:
+        settings = ReportSettings(**{**asdict(settings), **overrides})
+    from threadpoolctl import threadpool_limits
+
+    reference, live = copy_embeddings(handler)
+    models = list(reference) + [m for m in live if m not in reference]
+    rows: list[ModalityRow] = []
+    # One BLAS thread: the matrices are small, and beside a busy inference
+    # server multi-threaded BLAS spends far longer waiting for cores than working.
+    with threadpool_limits(limits=1):
+        for model in models:
+            for modality in MODALITIES:
+                ref = reference.get(model, {}).get(modality)
+                lv = live.get(model, {}).get(modality) or []
+                if ref is None and not lv:
+                    continue
+                try:
+                    rows.append(_row(model, modality, ref, lv, settings))
+                except Exception as e:  # whatever the checks did not foresee
+                    rows.append(ModalityRow(model, modality, _count(ref and ref["train"]),
+                                            _count(ref and ref["test"]), len(lv), None, None, Verdict.NA,
+                                            note=f"not computed: {type(e).__name__}: {e}"))
+    return ShiftReport(rows=rows, settings=settings)
+
+
+def _row(model, modality, ref, stored: list, settings: ReportSettings) -> ModalityRow:
+    # One generator per row, seeded from the settings and the row's name, so a
+    # row's figures do not depend on which other rows exist.
+    rng = np.random.default_rng([settings.seed, *map(ord, f"{model}\x00{modality}")])
+    ref = ref or {}
+    train, train_problem = _reference_matrix(ref.get("train"), "train")
+    test, test_problem = _reference_matrix(ref.get("test"), "test")
+    row = ModalityRow(model, modality, _count(ref.get("train")), _count(ref.get("test")), len(stored),
+                      None, None, Verdict.NA)
+    width = train.shape[1] if train is not None and len(train) else None
+    lv, live_notes = _live_matrix(stored, width)
+    notes = [p for p in (train_problem, test_problem) if p]
+    if width is None:
+        if not train_problem:
+            notes.insert(0, "no reference embeddings in the recipe")
+        row.note = "; ".join(notes + live_notes)
+        if len(lv):
+            row.arrays = {"live": lv}
+        return row
+    arrays = {"train": train}
+    tr = _subsample(train, settings.max_samples, rng)
+    for name, other in (("test", test), ("live", lv)):
+        if other is None or len(other) == 0:
+            continue
+        if other.shape[1] != width:
+            notes.append(f"{name} dimension {other.shape[1]} != train {width}")
+            continue
+        arrays[name] = other
+        if len(other) < settings.min_samples or len(train) < settings.min_samples:
+            notes.append(f"{name}: fewer than {settings.min_samples} embeddings")
+            continue
+        setattr(row, name, compare(tr, _subsample(other, settings.max_samples, rng), settings))
+    notes += live_notes
+    row.arrays = arrays
+    row.verdict = verdict_for(row.live, settings)
+    if not stored:
+        notes.append("no live traffic yet")
+    if row.test is not None and verdict_for(row.test, settings) != Verdict.OK:
+        notes.append("the recipe's own test split differs from train: yardstick unreliable")
+    row.note = "; ".join(notes)
+    return row
