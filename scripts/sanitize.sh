@@ -77,7 +77,7 @@ echo "sanitize.sh: whole suite (ASan+UBSan, detect_leaks=0)"
 # Deselected: the check that the module's only NEEDED library is libc; this build
 # links the sanitizer runtimes on purpose.
 ASAN_OPTIONS="detect_leaks=0:$common" "$OLVANE_PY" -m pytest -q -p no:cacheprovider tests \
-    --deselect tests/test_module.py::test_only_the_system_libraries_are_needed "$@" \
+    --deselect tests/contract/test_module.py::test_only_the_system_libraries_are_needed "$@" \
     2> >(tee "$ubsan_dir/report.stderr" >&2)
 
 echo "sanitize.sh: LeakSanitizer pass (failing only on leaks through the extension)"
@@ -87,7 +87,8 @@ lsan_pass() {
     rc=0
     ASAN_OPTIONS="detect_leaks=1:$common:log_path=$lsan_dir/report" LSAN_OPTIONS="exitcode=0:max_leaks=0" \
         "$OLVANE_PY" -m pytest -q -p no:cacheprovider \
-        tests/test_leaks.py tests/test_fuzz.py tests/test_store.py tests/test_intake.py tests/test_worker.py || rc=$?
+        tests/robustness/test_leaks.py tests/robustness/test_fuzz.py tests/contract/test_store.py \
+        tests/contract/test_intake.py tests/contract/test_worker.py || rc=$?
 }
 lsan_pass
 # LeakSanitizer's own tracer sometimes dies while it stops the process's threads for

@@ -48,7 +48,7 @@ def test_demo_command_end_to_end(tmp_path):
                PYTHONPATH=os.pathsep.join([str(src), os.environ.get("PYTHONPATH", "")]))
     proc = subprocess.run([sys.executable, "-m", "olvane_sdk.fast.deployment.ood.demo", "--json", str(out_json),
                            "--plot", str(plot), "--workdir", str(tmp_path / "work"),
-                           "--data-dir", str(Path(__file__).resolve().parents[1] / "examples" / "data")],
+                           "--data-dir", str(Path(__file__).resolve().parents[2] / "examples" / "data")],
                           capture_output=True, text=True, timeout=280, env=env, cwd=tmp_path)
     assert proc.returncode == 0, proc.stderr[-3000:]
     res = json.loads(out_json.read_text())

@@ -14,7 +14,7 @@ import types
 
 import pytest
 
-from conftest import FakeFactory, QuietProgress, drain, write_recipe
+from support import FakeFactory, QuietProgress, drain, write_recipe
 
 HOST_THREADS = 8
 REQUESTS = 20_000
@@ -147,35 +147,6 @@ def test_hosts_worker_and_init_models_together(mod, handler, console, monkeypatc
             assert len(rings[modality]["live"]) <= handler.MAX_EMBEDDINGS
     for indices in handler.embedding_indices.values():
         assert all(0 <= i < handler.MAX_EMBEDDINGS for i in indices.values())
-
-
-def test_racing_worker_starts_make_one_worker(mod, handler, console, monkeypatch):
-    """Threads released together into start_live_embedding_worker start one worker."""
-    threading_ns, threads_made = counting_threading(threading)
-    monkeypatch.setattr(mod, "threading", threading_ns)
-    handler.init_models({})
-    console.clear()
-    barrier = threading.Barrier(HOST_THREADS)
-    errors = []
-
-    def racer():
-        try:
-            barrier.wait(10)
-            for _ in range(50):
-                handler.start_live_embedding_worker()
-        except BaseException as exc:  # pragma: no cover
-            errors.append(exc)
-
-    racers = [threading.Thread(target=racer, daemon=True) for _ in range(HOST_THREADS)]
-    for t in racers:
-        t.start()
-    for t in racers:
-        t.join(JOIN_TIMEOUT)
-    assert not any(t.is_alive() for t in racers)
-    assert errors == []
-    assert len(threads_made) == 1
-    assert handler.embedding_thread is threads_made[0] and threads_made[0].is_alive()
-    assert console.lines == []
 
 
 def test_init_models_while_storing_keeps_every_embedding(mod, handler, console, monkeypatch, recipe_root):

@@ -10,7 +10,7 @@ import types
 import numpy as np
 import pytest
 
-from conftest import RecordingMapping, FakeModel, configure, data_url, png_bytes, run_worker
+from support import RecordingMapping, FakeModel, configure, data_url, png_bytes, run_worker
 
 TEXT_ERROR = "[red]Error computing text embedding:[/red] "
 PART_ERROR = "[red]Error computing text embedding in list:[/red] "

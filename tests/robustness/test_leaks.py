@@ -22,7 +22,7 @@ import types
 import numpy as np
 import pytest
 
-from conftest import FakeFactory, QuietProgress, write_recipe
+from support import FakeFactory, QuietProgress, write_recipe
 
 # Rounds per measured phase (the sanitizer run lowers it: everything is slower there).
 ROUNDS = int(os.environ.get("OLVANE_LEAK_ROUNDS", "2000"))

@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 from PIL import Image
 
-from conftest import drain, stop_worker
+from support import drain, stop_worker
 
 pytest.importorskip("onnxruntime")
 from olvane_sdk.fast.deployment.ood.demo import models as local_models  # noqa: E402

@@ -16,7 +16,7 @@ import types
 
 import pytest
 
-from conftest import HANDLER_ATTRIBUTES as ATTRIBUTES
+from support import HANDLER_ATTRIBUTES as ATTRIBUTES
 
 MODULE_NAME = "olvane_sdk.fast.deployment.ood.interceptor"
 CLASS_NAME = "ShiftDetectionRequestHandler"

@@ -4,7 +4,7 @@ the embeddings stay those of the default session."""
 import numpy as np
 from sentence_transformers import SentenceTransformer
 
-from conftest import QuietProgress, write_recipe
+from support import QuietProgress, write_recipe
 from olvane_sdk.fast.deployment.ood.demo import models as local_models
 from olvane_sdk.fast.deployment.ood.host import OnnxModelFactory, install_model_factory
 

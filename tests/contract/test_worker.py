@@ -7,7 +7,7 @@ import types
 
 import pytest
 
-from conftest import RecordingMapping, FakeModel, ScriptedQueue, StopWorker, configure, run_worker, stop_worker, wait_until
+from support import RecordingMapping, FakeModel, ScriptedQueue, StopWorker, configure, run_worker, stop_worker, wait_until
 
 MESSAGE_ERROR = "[red]Error processing live message:[/red] "
 QUEUE_ERROR = "[red]Error getting message from queue:[/red] "

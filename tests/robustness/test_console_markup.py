@@ -13,7 +13,7 @@ import pytest
 from rich.console import Console as RichConsole
 from rich.markup import escape
 
-from conftest import FakeModel, StopWorker, configure, run_worker
+from support import FakeModel, StopWorker, configure, run_worker
 
 NAMES = [
     "[/yellow]",  # a closing tag that matches an open one in the line

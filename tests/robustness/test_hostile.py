@@ -10,7 +10,7 @@ import types
 import pytest
 from rich.console import Console as RichConsole
 
-from conftest import FakeModel, StopWorker, configure, data_url, drain, png_bytes, run_worker, write_recipe
+from support import FakeModel, StopWorker, configure, data_url, drain, png_bytes, run_worker, write_recipe
 
 # Forks one child per run from a parent that has done the slow imports once.
 # Each child loads the real ONNX text model (a model loaded before the fork

@@ -9,7 +9,7 @@ import json
 import numpy as np
 import pytest
 
-from conftest import data_url, drain, png_bytes, stop_worker, write_recipe
+from support import data_url, drain, png_bytes, stop_worker, write_recipe
 
 SERVED = "served-demo"
 QUESTION = "What is in this picture?"

@@ -29,7 +29,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from conftest import FakeModel, QuietProgress
+from support import FakeModel, QuietProgress
 
 SETTINGS = settings(max_examples=150, deadline=None, derandomize=False,
                     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])

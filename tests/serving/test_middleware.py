@@ -11,7 +11,7 @@ import random
 
 import pytest
 from fastapi import Request  # module level: FastAPI resolves the endpoint annotations here
-from conftest import write_recipe
+from support import write_recipe
 from vllm.entrypoints.openai.protocol import ChatCompletionRequest  # noqa: F401  (imported once, up front)
 
 from olvane_sdk.fast.deployment.ood.middleware import (

@@ -10,7 +10,7 @@ import types
 import numpy as np
 import pytest
 
-from conftest import HANDLER_ATTRIBUTES as ATTRIBUTES, write_recipe
+from support import HANDLER_ATTRIBUTES as ATTRIBUTES, write_recipe
 
 TITLE = "[green]Configuring shift detection..."
 
