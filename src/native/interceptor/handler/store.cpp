@@ -1,7 +1,7 @@
 // The live embedding store: one ring of at most MAX_EMBEDDINGS entries per
 // served model and modality, filled by appending and then overwritten in
 // round-robin order. Everything, prints included, runs under embedding_lock.
-#include "interceptor.hpp"
+#include "core/interceptor.hpp"
 
 namespace interceptor {
 

@@ -1,7 +1,7 @@
 // Recipe loading: read each recipe's configuration and reference embeddings,
 // load every embedding model they need (ONNX backend, once per name and call),
 // then publish the model maps whole and print a summary per served model.
-#include "interceptor.hpp"
+#include "core/interceptor.hpp"
 
 namespace interceptor {
 

@@ -4,7 +4,7 @@
 // usual function metadata, bind to an instance like Python functions do, and
 // are called through vectorcall. Argument errors are raised here, before the
 // method body (and so before any of its guards) runs.
-#include "interceptor.hpp"
+#include "core/interceptor.hpp"
 
 #include <structmember.h>
 

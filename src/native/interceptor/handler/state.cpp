@@ -1,5 +1,5 @@
 // Handler state: the constructor sets the handler's nine attributes, in order.
-#include "interceptor.hpp"
+#include "core/interceptor.hpp"
 
 namespace interceptor {
 

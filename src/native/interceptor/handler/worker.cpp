@@ -3,7 +3,7 @@
 // The worker takes one message at a time off the queue, resolves the served
 // model's embedding models and text prefix, embeds the message's text and
 // inline images, and marks every message it took as done, whatever happened.
-#include "interceptor.hpp"
+#include "core/interceptor.hpp"
 
 #include <pthread.h>
 

@@ -1,6 +1,6 @@
 // Request intake: tag each message with the request's model, queue it without
 // waiting, and make sure a worker runs. Nothing here waits for embedding work.
-#include "interceptor.hpp"
+#include "core/interceptor.hpp"
 
 #include <mutex>
 

@@ -1,6 +1,6 @@
 // Module loading and registration: the entry point, the create and exec slots,
 // the module-level imports, the handler class and its singleton.
-#include "interceptor.hpp"
+#include "core/interceptor.hpp"
 
 namespace interceptor {
 

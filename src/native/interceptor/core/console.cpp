@@ -1,5 +1,5 @@
 // Console lines, exception guards, `with` statements and global lookup.
-#include "interceptor.hpp"
+#include "core/interceptor.hpp"
 
 #include <cassert>
 #include <exception>
