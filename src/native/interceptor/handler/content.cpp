@@ -1,0 +1,267 @@
+// The content step of the worker: a message's text, or its list of content
+// parts (text and inline images), embedded by the served model's embedding
+// models and stored, each under its own guard, within the limits below.
+#include "handler/content.hpp"
+
+#include "core/call.hpp"
+#include "core/console.hpp"
+#include "core/guard.hpp"
+#include "core/names.hpp"
+#include "core/process.hpp"
+#include "core/ref.hpp"
+
+#include <climits>
+#include <utility>
+
+namespace interceptor {
+
+namespace {
+
+// Limits: what one message may cost the worker. The reasons are in the README
+// ("Limits per message"); the benchmark benchmarks/hostile.py measures the
+// worst message they allow.
+namespace limits {
+// Content parts of one message that are embedded (text and images together);
+// the rest are skipped with a notice. Keeps one message from costing more
+// than a second and from replacing a model's whole live store.
+constexpr int kPartsPerMessage = 4;
+// Base64 characters of one image's data, tested before it is decoded.
+constexpr Py_ssize_t kImagePayloadChars = Py_ssize_t{8} << 20;
+// From the image's header, before its pixels are decoded: the pixel budget
+// (2048 x 2048), the longest side, and the ratio of the long side to the short
+// one (the image processor scales the short side up to its input size).
+constexpr long long kImagePixels = 2048LL * 2048LL;
+constexpr long long kImageSide = 8192;
+constexpr long long kImageAspect = 20;
+// Text is cut once it surely holds this many word pieces (see cap_text
+// below): twice the 256 of all-MiniLM-L6-v2, so the cut never changes
+// what the model reads.
+constexpr Py_ssize_t kTextWordPieces = 512;
+// And in any case after this many characters: only a text whose first 64 Ki
+// characters hold fewer than kTextWordPieces words (a run of whitespace, a
+// word thousands of letters long) is cut by this one.
+constexpr Py_ssize_t kTextChars = Py_ssize_t{64} << 10;
+}  // namespace limits
+
+// self.embedding_models.get(name)
+Ref lookup_model(PyObject* self, PyObject* model_name) {
+    Ref models = getattr(self, names.embedding_models);
+    return call_method(models.get(), names.get, model_name);
+}
+
+// Where a BERT-style tokenizer (the shipped text model's) always ends a word:
+// ASCII whitespace, and every ASCII punctuation character and CJK ideograph,
+// each of which is a word of its own.
+bool ascii_space(Py_UCS4 c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+bool ascii_punct(Py_UCS4 c) {
+    return (c >= 33 && c <= 47) || (c >= 58 && c <= 64) || (c >= 91 && c <= 96) || (c >= 123 && c <= 126);
+}
+bool cjk(Py_UCS4 c) {
+    return (c >= 0x4E00 && c <= 0x9FFF) || (c >= 0x3400 && c <= 0x4DBF) || (c >= 0x20000 && c <= 0x2A6DF) ||
+           (c >= 0x2A700 && c <= 0x2CEAF) || (c >= 0xF900 && c <= 0xFAFF) || (c >= 0x2F800 && c <= 0x2FA1F);
+}
+
+// The text the model would read, without its tail: cut once the text surely
+// holds kTextWordPieces word pieces. Every word gives at least one piece (a
+// word too long for the vocabulary gives one unknown piece), so a lower bound
+// is: one per ASCII punctuation character and CJK ideograph, and one per run
+// between those and ASCII whitespace that holds a letter or digit (letters
+// and digits survive the tokenizer's cleaning, lower-casing and accent
+// stripping; a run may hold more words, never fewer). The cut falls after a
+// complete word, so the first kTextWordPieces pieces are the text's own, and
+// with the special tokens and any prefix the model keeps fewer than that.
+// Whitespace and controls give no piece at all, so a character cap alone could
+// not promise this; kTextChars still bounds the scan and the text.
+Ref cap_text(Ref text) {
+    PyObject* s = text.get();
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    if (n <= limits::kTextWordPieces) return text;  // never more pieces than characters
+    const int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    const Py_ssize_t end = n < limits::kTextChars ? n : limits::kTextChars;
+    Py_ssize_t pieces = 0;
+    bool letter_in_run = false;
+    for (Py_ssize_t i = 0; i < end; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        const bool own_word = ascii_punct(c) || cjk(c);
+        if (own_word || ascii_space(c)) {
+            pieces += letter_in_run + own_word;
+            letter_in_run = false;
+            if (pieces >= limits::kTextWordPieces) return require(PyUnicode_Substring(s, 0, i + 1));
+        } else if (!letter_in_run && Py_UNICODE_ISALNUM(c)) {
+            letter_in_run = true;
+        }
+    }
+    if (end == n) return text;
+    return require(PyUnicode_Substring(s, 0, end));
+}
+
+// f"{prefix}{text}", the text cut to what the model can read
+Ref prefixed(PyObject* prefix, PyObject* text) {
+    Ref a = text_of(prefix);
+    Ref b = cap_text(text_of(text));
+    return join({a.get(), b.get()});
+}
+
+void encode_and_store(PyObject* self, PyObject* model, PyObject* input, PyObject* vllm_model_name,
+                      PyObject* modality) {
+    Ref embedding = call_method(model, names.encode, input);
+    call_method(self, names.add_embedding, vllm_model_name, modality, embedding.get());
+}
+
+// "<head><name> not found in self.embedding_models[/red]"
+void model_not_found(PyObject* head, PyObject* model_name) {
+    Ref name_text = shown(model_name);
+    console(join({head, name_text.get(), ICPT_LIT(" not found in self.embedding_models[/red]")}).get());
+}
+
+// header, b64data = url.split(",", 1)
+Ref split_payload(PyObject* url) {
+    Ref pieces = call_method(url, names.split, names.comma, names.one);
+    auto [header, b64data] = unpack<2>(pieces.get());
+    return std::move(b64data);
+}
+
+template <class... Args>
+[[noreturn]] void refuse_image(const char* format, Args... args) {
+    PyErr_Format(PyExc_ValueError, format, args...);
+    throw PyErrSet{};
+}
+
+// A header value as a number; a value too large for one is over every limit.
+long long header_number(PyObject* v) {
+    int overflow = 0;
+    long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+    if (x == -1 && PyErr_Occurred()) throw PyErrSet{};
+    return overflow ? (overflow > 0 ? LLONG_MAX : -1) : x;
+}
+
+// What an opened image's header says, tested before any pixel is decoded.
+// An opener that reports no format or size (not Pillow) is taken at its word.
+void check_image_header(PyObject* image) {
+    Ref format = lookup_attr(image, names.format);
+    if (format && format.get() != Py_None) {
+        static const char* const accepted[] = {"PNG", "JPEG", "MPO", "WEBP", "GIF"};  // MPO: a camera's JPEG
+        bool ok = false;
+        for (const char* name : accepted)
+            ok = ok || (PyUnicode_Check(format.get()) && PyUnicode_CompareWithASCIIString(format.get(), name) == 0);
+        if (!ok) refuse_image("image format %S is not accepted (PNG, JPEG, WebP or GIF only)", format.get());
+    }
+    Ref size = lookup_attr(image, names.size);
+    if (!size) return;
+    Ref seq = require(PySequence_Tuple(size.get()));
+    if (PyTuple_GET_SIZE(seq.get()) != 2) {
+        PyErr_SetString(PyExc_ValueError, "image size is not a pair");
+        throw PyErrSet{};
+    }
+    const long long w = header_number(PyTuple_GET_ITEM(seq.get(), 0));
+    const long long h = header_number(PyTuple_GET_ITEM(seq.get(), 1));
+    const long long long_side = w > h ? w : h, short_side = w > h ? h : w;
+    if (long_side > limits::kImageSide)
+        refuse_image("image side of %lld pixels is over the limit of %lld", long_side, limits::kImageSide);
+    if (short_side < 1) refuse_image("image of %lldx%lld pixels is empty", w, h);
+    if (w * h > limits::kImagePixels)  // both sides are at most kImageSide here: no overflow
+        refuse_image("image of %lldx%lld pixels is over the budget of %lld pixels", w, h, limits::kImagePixels);
+    if (long_side > limits::kImageAspect * short_side)
+        refuse_image("image of %lldx%lld pixels is longer than %lld:1", w, h, limits::kImageAspect);
+}
+
+void embed_image_part(PyObject* self, PyObject* url, PyObject* vllm_model_name, PyObject* image_model_name) {
+    Ref b64data = split_payload(url);
+    if (PyUnicode_Check(b64data.get()) && PyUnicode_GET_LENGTH(b64data.get()) > limits::kImagePayloadChars) {
+        PyErr_Format(PyExc_ValueError, "image data of %zd Base64 characters is over the limit of %zd",
+                     PyUnicode_GET_LENGTH(b64data.get()), limits::kImagePayloadChars);
+        throw PyErrSet{};
+    }
+    Ref base64 = global(names.base64);
+    Ref image_data = call_method(base64.get(), names.b64decode, b64data.get());
+    Ref image_module = global(names.Image);
+    Ref bytes_io = global(names.BytesIO);
+    Ref stream = call(bytes_io.get(), image_data.get());
+    Ref image = call_method(image_module.get(), names.open, stream.get());
+    check_image_header(image.get());
+    Ref image_model = lookup_model(self, image_model_name);
+    if (truthy(image_model.get())) {
+        guarded(ICPT_LIT("[red]Error computing image embedding:[/red] "), [&] {
+            encode_and_store(self, image_model.get(), image.get(), vllm_model_name, names.image);
+        });
+    } else {
+        model_not_found(ICPT_LIT("[red]Image embedding model "), image_model_name);
+    }
+}
+
+// One text, behind the prefix, embedded by the text model and stored, under
+// its own guard. False when the model is not loaded (after its red line).
+bool embed_text(PyObject* self, PyObject* text, PyObject* vllm_model_name, PyObject* text_model_name,
+                PyObject* text_prefix, PyObject* guard_line) {
+    Ref prefixed_text = prefixed(text_prefix, text);
+    Ref text_model = lookup_model(self, text_model_name);
+    if (!truthy(text_model.get())) {
+        model_not_found(ICPT_LIT("[red]Text embedding model "), text_model_name);
+        return false;
+    }
+    guarded(guard_line, [&] {
+        encode_and_store(self, text_model.get(), prefixed_text.get(), vllm_model_name, names.text);
+    });
+    return true;
+}
+
+bool is_text_part(PyObject* part, PyObject* wanted) {
+    Ref type = call_method(part, names.get, names.type);
+    int eq = PyObject_RichCompareBool(type.get(), wanted, Py_EQ);
+    check(eq);
+    return eq == 1;
+}
+
+void embed_parts(PyObject* self, PyObject* content, PyObject* vllm_model_name, PyObject* text_model_name,
+                 PyObject* image_model_name, PyObject* text_prefix) {
+    int embedded = 0;  // parts given to a model so far
+    auto within_bound = [&] {
+        if (embedded++ < limits::kPartsPerMessage) return true;
+        Ref name_text = shown_before_tag(vllm_model_name);
+        Ref bound = require(PyUnicode_FromFormat("%d", limits::kPartsPerMessage));
+        console(join({ICPT_LIT("[yellow]Content parts after the first "), bound.get(),
+                      ICPT_LIT(" of a message skipped for model "), name_text.get(), ICPT_LIT("[/yellow]")})
+                    .get());
+        return false;
+    };
+    for_each(content, [&](PyObject* part) {
+        if (is_text_part(part, names.text) && truthy(text_model_name)) {
+            if (!within_bound()) return false;
+            Ref text = call_method(part, names.get, names.text, names.empty);
+            embed_text(self, text.get(), vllm_model_name, text_model_name, text_prefix,
+                       ICPT_LIT("[red]Error computing text embedding in list:[/red] "));
+        } else if (is_text_part(part, names.image_url) && truthy(image_model_name)) {
+            Ref empty = new_dict();
+            Ref image_url_dict = call_method(part, names.get, names.image_url, empty.get());
+            Ref url = call_method(image_url_dict.get(), names.get, names.url, names.empty);
+            Ref is_data = call_method(url.get(), names.startswith, names.data_image);
+            if (truthy(is_data.get())) {
+                if (!within_bound()) return false;
+                guarded(ICPT_LIT("[red]Error processing image:[/red] "),
+                        [&] { embed_image_part(self, url.get(), vllm_model_name, image_model_name); });
+            }
+        }
+        return true;
+    });
+}
+
+}  // namespace
+
+void embed_message_content(PyObject* self, PyObject* message, PyObject* vllm_model_name,
+                           PyObject* text_model_name, PyObject* image_model_name, PyObject* text_prefix) {
+    Ref content = call_method(message, names.get, names.content);
+    if (PyUnicode_Check(content.get()) && truthy(text_model_name)) {
+        if (!embed_text(self, content.get(), vllm_model_name, text_model_name, text_prefix,
+                        ICPT_LIT("[red]Error computing text embedding:[/red] "))) {
+            Ref models = getattr(self, names.embedding_models);
+            Ref keys = call_method(models.get(), names.keys);
+            Ref keys_text = shown_before_tag(keys.get());
+            console(join({ICPT_LIT("[red]Available models: "), keys_text.get(), ICPT_LIT("[/red]")}).get());
+        }
+    } else if (PyList_Check(content.get())) {
+        embed_parts(self, content.get(), vllm_model_name, text_model_name, image_model_name, text_prefix);
+    }
+}
+
+}  // namespace interceptor
