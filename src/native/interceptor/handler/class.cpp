@@ -4,6 +4,7 @@
 
 #include "core/call.hpp"
 #include "core/names.hpp"
+#include "core/ref.hpp"
 #include "handler/bodies.hpp"
 #include "handler/method.hpp"
 

@@ -7,11 +7,11 @@
 #include "handler/method.hpp"
 
 #include "core/call.hpp"
+#include "core/ref.hpp"
 
 #include <structmember.h>
 
 #include <cassert>
-#include <cstring>
 
 namespace interceptor {
 
