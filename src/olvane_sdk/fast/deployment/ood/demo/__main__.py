@@ -84,13 +84,14 @@ def run_demo(*, workdir: Path | None = None, plot_path: Path | None = None, data
                "OLVANE_DEMO_PLOT": str(plot_path), **(server_env or {})}
         server = VllmServer(list(recipe_paths), env=env, log_path=workdir / "vllm_server.log")
         plot_path.unlink(missing_ok=True)
-        console.print(f"$ {' '.join(server.cmd[1:])}", highlight=False, markup=False)
+        # Unwrapped, so that both lines can be copied as they are.
+        console.print(f"$ python {' '.join(server.cmd[1:])}", highlight=False, markup=False, soft_wrap=True)
         # What the server sees of the integration's settings: the demo's own,
         # then the caller's OLVANE_SHIFT_* that the child inherits.
         shown = {k: server.env[k] for k in env if k in server.env}
         shown.update((k, v) for k, v in server.env.items() if k.startswith("OLVANE_SHIFT_") and k not in shown)
         console.print("environment: " + " ".join(f"{k}={shlex.quote(v)}" for k, v in shown.items()),
-                      highlight=False, markup=False)
+                      highlight=False, markup=False, soft_wrap=True)
         try:
             server.start()
             console.print(f"serving on {server.url} (log: {server.log_path})", highlight=False)
@@ -154,7 +155,9 @@ def main(argv: Sequence[str] | None = None, prog: str = "python -m olvane_sdk.fa
     if args.workdir is not None and args.workdir.exists() and not args.workdir.is_dir():
         return ap.fail(f"--workdir: {str(args.workdir)!r} is not a directory")
     offline_env()
-    res = run_demo(workdir=args.workdir, plot_path=args.plot, data_dir=args.data_dir, seed=args.seed)
+    # Progress bars only on a terminal: elsewhere rich leaves blank lines.
+    res = run_demo(workdir=args.workdir, plot_path=args.plot, data_dir=args.data_dir, seed=args.seed,
+                   show_progress=sys.stdout.isatty())
     if args.json:
         args.json.write_text(json.dumps({
             "report": res.shift.get("report"), "live_counts": res.shift.get("live_counts"),
