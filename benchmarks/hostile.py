@@ -76,7 +76,7 @@ def text_part(text):
 
 def prose(chars: int) -> str:
     lines = []
-    for path in sorted((ROOT / "examples" / "data").glob("*.txt")):
+    for path in sorted((ROOT / "src/olvane_sdk/fast/deployment/ood/demo/texts").glob("*.txt")):
         lines += [line.strip() for line in path.read_text().splitlines() if line.strip()]
     text = " ".join(lines)
     return (text * (chars // len(text) + 1))[:chars]

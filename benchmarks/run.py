@@ -280,7 +280,7 @@ def bench_store(repeats, count=1000):
 
 def load_texts(limit=None):
     texts = []
-    for p in sorted((ROOT / "examples" / "data").glob("*.txt")):
+    for p in sorted((ROOT / "src/olvane_sdk/fast/deployment/ood/demo/texts").glob("*.txt")):
         texts += [line.strip() for line in p.read_text().splitlines() if line.strip()]
     return texts[:limit] if limit else texts
 

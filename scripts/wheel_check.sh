@@ -11,8 +11,8 @@
 #    index and is the same on every run. A second wheel is built straight from
 #    the checkout and must hold the same files (same Python sources).
 # 3. auditwheel repair (the manylinux tag is printed), check-wheel-contents,
-#    and the wheel's file policy: the extension, Python modules, typing stubs
-#    and py.typed only.
+#    and the wheel's file policy: the extension, Python modules, typing stubs,
+#    py.typed and the demo's sample texts only.
 # 4. A new venv (the lock venv's base interpreter) sees the lock's packages
 #    through a view: a directory of symlinks to the lock venv's site-packages
 #    entries, minus this project (env.sh installs it there), added with
@@ -67,6 +67,7 @@ step "check-wheel-contents"
 import fnmatch, hashlib, sys, tarfile, zipfile
 repaired, tree, sdist = sys.argv[1:]
 allowed = ["olvane_sdk/*.py", "olvane_sdk/*.pyi", "olvane_sdk/*/py.typed",
+           "olvane_sdk/fast/deployment/ood/demo/texts/*.txt",
            "olvane_sdk/fast/deployment/ood/interceptor.cpython-311-*.so", "olvane_sdk-*.dist-info/*"]
 
 def listing(path):

@@ -1,11 +1,16 @@
 """`olvane-shift report` against a server answering GET /v1/shift with a real
-ShiftReport, plus a server that cannot be reached."""
+ShiftReport, plus a server that cannot be reached; bad input to every
+command."""
 from __future__ import annotations
 
 import json
+import os
 import socket
+import subprocess
+import sys
 import threading
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from pathlib import Path
 from types import SimpleNamespace
 
 import numpy as np
@@ -94,3 +99,26 @@ def test_report_two_servers_one_unreachable(server, tmp_path, capsys):
     # A wrong key: the server's 401 is shown, nothing says SHIFT, and a server could not be read.
     assert cli.main(["report", "--url", live, "--url", dead, "--api-key", "wrong"]) == 3
     assert f"{live}: HTTP 401" in capsys.readouterr().out
+
+
+@pytest.mark.parametrize("argv, prog", [
+    ([], "olvane-shift"),
+    (["recipe"], "olvane-shift recipe"),
+    (["recipe", "out", "--text-model", "/no/such/model", "--texts", "texts.txt"], "olvane-shift recipe"),
+    (["demo", "--seed", "abc"], "olvane-shift demo"),
+    (["demo", "--data-dir", "."], "olvane-shift demo"),
+    (["report", "--url", "ftp://host"], "olvane-shift report"),
+], ids=["no-command", "recipe-no-options", "recipe-bad-model", "demo-bad-seed", "demo-no-texts", "report-bad-url"])
+def test_bad_input_is_one_line_and_exit_2(argv, prog, tmp_path):
+    """As an operator runs the command: no usage dump, no wrapped error, no
+    traceback, nothing on stdout."""
+    (tmp_path / "texts.txt").write_text("one\ntwo\nthree\n")
+    src = Path(cli.__file__).resolve().parents[4]
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(src), os.environ.get("PYTHONPATH", "")]),
+               COLUMNS="60")
+    proc = subprocess.run([sys.executable, "-m", cli.__name__, *argv], capture_output=True, text=True,
+                          timeout=120, env=env, cwd=tmp_path)
+    assert proc.returncode == 2, proc.stderr
+    assert proc.stderr.startswith(f"{prog}: error: ") and proc.stderr.count("\n") == 1, proc.stderr
+    assert proc.stdout == ""
+    assert not (tmp_path / "out").exists()

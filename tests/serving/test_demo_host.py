@@ -44,11 +44,11 @@ def test_demo_command_end_to_end(tmp_path):
     out_json = tmp_path / "demo.json"
     plot = tmp_path / "plot.png"
     src = Path(dh.__file__).resolve().parents[4]
-    env = dict(os.environ, HF_HUB_OFFLINE="1", TRANSFORMERS_OFFLINE="1",
+    # A setting of the caller's reaches the server, and the demo says so.
+    env = dict(os.environ, HF_HUB_OFFLINE="1", TRANSFORMERS_OFFLINE="1", OLVANE_SHIFT_ORT_SPINNING="0",
                PYTHONPATH=os.pathsep.join([str(src), os.environ.get("PYTHONPATH", "")]))
     proc = subprocess.run([sys.executable, "-m", "olvane_sdk.fast.deployment.ood.demo", "--json", str(out_json),
-                           "--plot", str(plot), "--workdir", str(tmp_path / "work"),
-                           "--data-dir", str(Path(__file__).resolve().parents[2] / "examples" / "data")],
+                           "--plot", str(plot), "--workdir", str(tmp_path / "work")],
                           capture_output=True, text=True, timeout=280, env=env, cwd=tmp_path)
     assert proc.returncode == 0, proc.stderr[-3000:]
     res = json.loads(out_json.read_text())
@@ -66,6 +66,8 @@ def test_demo_command_end_to_end(tmp_path):
         assert b["verdict"] == "shift" and b["shifted"]
         assert b["live"]["auc"] > a["live"]["auc"] + 0.25
         assert b["live"]["p_value"] < 0.01 <= a["live"]["p_value"]
+    environment = proc.stdout.split("environment: ", 1)[1].split("serving on", 1)[0].replace("\n", "")
+    assert "OLVANE_SHIFT_ORT_SPINNING=0" in environment and "OLVANE_SHIFT_MAX_RATE=0" in environment
     assert plot.read_bytes()[:4] == b"\x89PNG"
     assert str(plot) in proc.stdout.replace("\n", "")
     assert "SHIFT" in proc.stdout and "Distribution shift" in proc.stdout and "olvane_shift_auc{" in proc.stdout

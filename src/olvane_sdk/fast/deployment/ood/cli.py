@@ -33,12 +33,19 @@ PROG = "olvane-shift"
 EXIT_OK, EXIT_SHIFT, EXIT_USAGE, EXIT_UNREACHABLE = 0, 1, 2, 3
 
 
-class _Parser(argparse.ArgumentParser):
-    """Bad input is one line on stderr and exit 2 (argparse would print the
-    whole usage first)."""
+class UsageParser(argparse.ArgumentParser):
+    """Bad input is one line on stderr and exit 2, for every command
+    (argparse would print the whole usage first). ``fail`` prints the same
+    line for what is found wrong after parsing (a missing file, a model that
+    does not load) and returns the exit status."""
 
     def error(self, message: str) -> NoReturn:
-        self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see --help)\n")
+        self.exit(self.fail(f"{message} (see --help)"))
+
+    def fail(self, message: str) -> int:
+        # Messages quoting other libraries' errors may span lines.
+        sys.stderr.write(f"{self.prog}: error: {' '.join(message.split())}\n")
+        return EXIT_USAGE
 
 
 # --------------------------------------------------------------------------
@@ -168,9 +175,9 @@ def run_report(urls: Sequence[str], api_key: str | None, json_path: Path | None,
 
 
 def build_parser() -> argparse.ArgumentParser:
-    ap = _Parser(prog=PROG, description="Distribution-shift tools for vLLM servers: build recipes, read the "
+    ap = UsageParser(prog=PROG, description="Distribution-shift tools for vLLM servers: build recipes, read the "
                                         "shift report of running servers, run the offline demo.")
-    sub = ap.add_subparsers(dest="command", metavar="{recipe,report,demo}", parser_class=_Parser)
+    sub = ap.add_subparsers(dest="command", metavar="{recipe,report,demo}", parser_class=UsageParser)
     sub.required = True
     sub.add_parser("recipe", add_help=False, help="build a recipe directory (reference embeddings) for one "
                                                   "served model; `olvane-shift recipe --help` for its options")
@@ -202,7 +209,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         return recipe_main(argv[1:], prog=f"{PROG} recipe")
     if argv and argv[0] == "demo":
         from .demo.__main__ import main as demo_main
-        return demo_main(argv[1:])
+        return demo_main(argv[1:], prog=f"{PROG} demo")
     args = ap.parse_args(argv)
     if args.json is not None and not args.json.parent.is_dir():
         ap.exit(EXIT_USAGE, f"{PROG} report: error: --json: no directory {str(args.json.parent)!r}\n")

@@ -3,10 +3,11 @@
 ``python -m olvane_sdk.fast.deployment.ood.demo`` runs, offline, on loopback
 only:
 
-1. builds a recipe for each of two served models from the sample texts under
-   ``examples/data/`` and images drawn here with Pillow, embedded with real
-   local models (all-MiniLM-L6-v2 for text, a tiny CLIP vision tower for
-   images; :mod:`.models`), under ``WORKDIR/recipes/NAME`` (:mod:`.data`);
+1. builds a recipe for each of two served models from the sample texts in
+   ``texts/`` (package data) and images drawn here with Pillow, embedded
+   with real local models (all-MiniLM-L6-v2 for text, a tiny CLIP vision
+   tower for images; :mod:`.models`), under ``WORKDIR/recipes/NAME``
+   (:mod:`.data`);
 2. starts vLLM's API server in a child process (:mod:`.server`: vLLM's
    ``run_server`` with a stand-in engine that answers a fixed completion, as
    there is no language model), with ``--middleware
@@ -23,8 +24,8 @@ only:
 """
 from __future__ import annotations
 
-import argparse
 import json
+import shlex
 import sys
 import tempfile
 import time
@@ -32,7 +33,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Sequence
 
-from .data import build_demo_recipes, find_data_dir, make_demo_data
+from .data import TEXT_FILES, build_demo_recipes, find_data_dir, make_demo_data
 from .harness import TrafficResult, VllmServer, send_traffic
 from .models import offline_env
 
@@ -83,9 +84,14 @@ def run_demo(*, workdir: Path | None = None, plot_path: Path | None = None, data
                "OLVANE_DEMO_PLOT": str(plot_path), **(server_env or {})}
         server = VllmServer(list(recipe_paths), env=env, log_path=workdir / "vllm_server.log")
         plot_path.unlink(missing_ok=True)
-        console.print(f"$ {' '.join(server.cmd[1:])}", highlight=False, markup=False)
-        console.print(f"environment: " + " ".join(f"{k}={v}" for k, v in env.items()), highlight=False,
-                      markup=False)
+        # Unwrapped, so that both lines can be copied as they are.
+        console.print(f"$ python {' '.join(server.cmd[1:])}", highlight=False, markup=False, soft_wrap=True)
+        # What the server sees of the integration's settings: the demo's own,
+        # then the caller's OLVANE_SHIFT_* that the child inherits.
+        shown = {k: server.env[k] for k in env if k in server.env}
+        shown.update((k, v) for k, v in server.env.items() if k.startswith("OLVANE_SHIFT_") and k not in shown)
+        console.print("environment: " + " ".join(f"{k}={shlex.quote(v)}" for k, v in shown.items()),
+                      highlight=False, markup=False, soft_wrap=True)
         try:
             server.start()
             console.print(f"serving on {server.url} (log: {server.log_path})", highlight=False)
@@ -128,17 +134,30 @@ def run_demo(*, workdir: Path | None = None, plot_path: Path | None = None, data
     return DemoResult(shift, report, metrics, plot, traffic, time.monotonic() - t0)
 
 
-def main(argv: Sequence[str] | None = None) -> int:
-    ap = argparse.ArgumentParser(prog="python -m olvane_sdk.fast.deployment.ood.demo",
-                                 description=__doc__.split("\n\n")[0])
+def main(argv: Sequence[str] | None = None, prog: str = "python -m olvane_sdk.fast.deployment.ood.demo") -> int:
+    from ..cli import UsageParser
+
+    ap = UsageParser(prog=prog, description=__doc__.split("\n\n")[0])
     ap.add_argument("--plot", type=Path, help="PNG to write (default: $TMPDIR/olvane-demo/shift_report.png)")
     ap.add_argument("--workdir", type=Path, help="keep the recipes here (default: a temporary directory)")
-    ap.add_argument("--data-dir", type=Path, help="sample texts (default: the repository's examples/data)")
+    ap.add_argument("--data-dir", type=Path, help="a directory with the sample texts' files "
+                                                  f"({', '.join(f'{n}.txt' for n in TEXT_FILES)}); "
+                                                  "default: the ones shipped with the package")
     ap.add_argument("--seed", type=int, default=0)
     ap.add_argument("--json", type=Path, help="also write the report's figures as JSON")
     args = ap.parse_args(argv)
+    if args.data_dir is not None:
+        missing = [f"{n}.txt" for n in TEXT_FILES if not (args.data_dir / f"{n}.txt").is_file()]
+        if missing:
+            return ap.fail(f"--data-dir: {str(args.data_dir)!r} has no {', '.join(missing)}")
+    if args.json is not None and not args.json.parent.is_dir():
+        return ap.fail(f"--json: no directory {str(args.json.parent)!r}")
+    if args.workdir is not None and args.workdir.exists() and not args.workdir.is_dir():
+        return ap.fail(f"--workdir: {str(args.workdir)!r} is not a directory")
     offline_env()
-    res = run_demo(workdir=args.workdir, plot_path=args.plot, data_dir=args.data_dir, seed=args.seed)
+    # Progress bars only on a terminal: elsewhere rich leaves blank lines.
+    res = run_demo(workdir=args.workdir, plot_path=args.plot, data_dir=args.data_dir, seed=args.seed,
+                   show_progress=sys.stdout.isatty())
     if args.json:
         args.json.write_text(json.dumps({
             "report": res.shift.get("report"), "live_counts": res.shift.get("live_counts"),

@@ -1,6 +1,7 @@
-"""The demo's data: the sample texts under ``examples/data/``, images drawn
-here with Pillow, and the recipes built from them (one for each of two served
-models: ``alpha-chat`` in distribution, ``beta-chat`` shifted)."""
+"""The demo's data: the sample texts in ``texts/`` beside this module
+(package data, so an installed wheel has them too), images drawn here with
+Pillow, and the recipes built from them (one for each of two served models:
+``alpha-chat`` in distribution, ``beta-chat`` shifted)."""
 from __future__ import annotations
 
 import base64
@@ -17,17 +18,13 @@ BETA = "beta-chat"
 IMAGE_SIZE = 64
 
 
-def find_data_dir(start: Path | None = None) -> Path:
-    """``examples/data`` of the repository this module lives in (or of the
-    current directory)."""
-    here = Path(start or __file__).resolve()
-    for p in [*here.parents, Path.cwd()]:
-        cand = p / "examples" / "data"
-        if (cand / "cooking.txt").is_file():
-            return cand
-    raise FileNotFoundError(
-        "examples/data not found: run the demo from a checkout of the repository or pass --data-dir"
-    )
+# The files make_demo_data reads, all of them in one directory.
+TEXT_FILES = ("cooking", "travel", "gardening", "shifted_french", "shifted_programming")
+
+
+def find_data_dir() -> Path:
+    """The sample texts shipped with the package."""
+    return Path(__file__).resolve().with_name("texts")
 
 
 def load_texts(data_dir: Path, name: str) -> list[str]:

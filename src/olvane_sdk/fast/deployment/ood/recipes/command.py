@@ -3,13 +3,13 @@ olvane_sdk.fast.deployment.ood.recipes``, ``olvane-shift recipe``) and the
 readers of its input files."""
 from __future__ import annotations
 
-import argparse
 import json
 import os
 import sys
 from pathlib import Path
 from typing import Sequence
 
+from ..cli import UsageParser
 from .builder import DEFAULT_ROLE, IMAGE_SUFFIXES, RecipeError, build_recipe
 from .layout import DEFAULT_TEXT_PREFIX
 
@@ -53,7 +53,7 @@ def list_images(paths: Sequence[str | os.PathLike]) -> list[Path]:
 
 
 def main(argv: Sequence[str] | None = None, prog: str = "python -m olvane_sdk.fast.deployment.ood.recipes") -> int:
-    ap = argparse.ArgumentParser(
+    ap = UsageParser(
         prog=prog,
         description="Build a recipe directory (reference embeddings + configuration) for one served model.",
     )
@@ -90,10 +90,11 @@ def main(argv: Sequence[str] | None = None, prog: str = "python -m olvane_sdk.fa
             image_model=args.image_model, images=images, image_roles=args.role if images else None,
             test_images=test_images, text_prefix=args.text_prefix, test_fraction=args.test_fraction,
             seed=args.seed, overwrite=args.force,
+            # Bars only on a terminal: elsewhere rich leaves a blank line in the output.
+            show_progress=sys.stdout.isatty(),
         )
     except RecipeError as e:
-        rprint(f"[red]error:[/red] {e}", file=sys.stderr)
-        return 2
+        return ap.fail(str(e))
     rprint(
         f"[green]recipe written:[/green] {s.path}\n"
         f"  text: {s.n_train_texts} train / {s.n_test_texts} test, dim {s.dim_text}, model {s.text_model}, prefix {s.text_prefix!r}\n"
