@@ -61,7 +61,7 @@ class ShiftCollector(HandoverMixin, StatusMixin):
 
     def __init__(self, config: ShiftConfig | None, *, handler=None, error: str | None = None,
                  clock: Callable[[], float] = time.monotonic, parse: Callable[[bytes], Any] | None = None,
-                 init_models: bool = True, metrics: bool = True, start: bool = True):
+                 init_models: bool = True, metrics: "bool | Metrics" = True, start: bool = True):
         self.config = config
         # The settings in force (defaults when disabled: then nothing reads them).
         self.cfg: ShiftConfig = config if config is not None else ShiftConfig()
@@ -114,13 +114,15 @@ class ShiftCollector(HandoverMixin, StatusMixin):
     def start(self) -> None:
         if self._threads:
             return
-        if self._want_metrics:
+        if self._want_metrics is True:
             from .metrics import get_metrics
 
             try:
                 self._metrics = get_metrics()
             except Exception as e:  # a clash with another registry must not stop the server
                 log.error("olvane shift: metrics disabled: %s", e)
+        elif self._want_metrics:  # a Metrics of the caller's (tests, another registry)
+            self._metrics = self._want_metrics
         loops = []
         if self._metrics is not None:
             # Its own thread: the counts never wait on a report or on the recipes loading.
@@ -165,7 +167,8 @@ class ShiftCollector(HandoverMixin, StatusMixin):
         if self.parse is parse_chat_request:
             from vllm.entrypoints.openai.protocol import ChatCompletionRequest  # noqa: F401  (import before ready)
         h = self.handler
-        failed = {k: p for k, v in cfg.recipes.items() if (p := recipe_problem(v))}
+        # (A handler loaded by the caller has its own recipes: nothing to check.)
+        failed = {k: p for k, v in cfg.recipes.items() if self._init_models and (p := recipe_problem(v))}
         for k, why in failed.items():
             log.error("olvane shift: recipe for %s: %s (%s); its requests are not collected", k, why,
                       cfg.recipes[k])
