@@ -10,6 +10,7 @@ import socket
 import subprocess
 import threading
 from pathlib import Path
+from types import SimpleNamespace
 
 import numpy as np
 import pytest
@@ -47,32 +48,21 @@ def test_counters_move_during_a_slow_report_and_refreshes_share_it(monkeypatch):
     started, release, refreshing = threading.Event(), threading.Event(), threading.Event()
     reports = []
 
-    class Report:
-        def to_dict(self):
-            return {"rows": []}
-
     def slow_report(handler):
-        reports.append(handler)
-        started.set()
+        reports.append(started.set())
         assert release.wait(30)
-        return Report()
+        return SimpleNamespace(to_dict=lambda: {"rows": []})
 
     monkeypatch.setattr(report, "shift_report", slow_report)
     registry = CollectorRegistry()
     c = ShiftCollector(ShiftConfig(recipes={"m1": "/r/m1"}, max_rate=0.0, report_interval=1), handler=FakeHandler(),
                        init_models=False, metrics=Metrics(registry))
     refresh = c.refresh_report
-
-    def spy(force=False):
-        if force:  # a route's refresh, not the background one
-            refreshing.set()
-        return refresh(force)
-
-    c.refresh_report = spy
+    # A route's refresh (forced), not the background one.
+    c.refresh_report = lambda force=False: (force and refreshing.set(), refresh(force))[1]
 
     async def echo(request):
-        await request.body()
-        return JSONResponse({})
+        return JSONResponse(len(await request.body()))
 
     app = Starlette(routes=[Route(CHAT, echo, methods=["POST"])])
     app.add_middleware(ShiftDetectionMiddleware, collector=c)
