@@ -36,7 +36,9 @@ class ShiftConfig:
 def parse_recipes(value: str) -> dict[str, str]:
     """``OLVANE_SHIFT_RECIPES``: a JSON object ``{"served-model": "/path"}``,
     ``name=path,name=path``, or a directory whose subdirectories are recipes
-    named by served model. Every recipe must have its configuration file."""
+    named by served model. A named recipe whose directory or configuration
+    file is missing is not an error here: the collector reports that recipe
+    as failed and collects the others."""
     value = value.strip()
     if not value:
         raise ConfigError("OLVANE_SHIFT_RECIPES is empty")
@@ -64,10 +66,17 @@ def parse_recipes(value: str) -> dict[str, str]:
             raise ConfigError(f"OLVANE_SHIFT_RECIPES: no recipe (*/{_CONFIG_FILE}) under {value!r}")
     if not recipes:
         raise ConfigError("OLVANE_SHIFT_RECIPES names no recipe")
-    missing = [f"{k} ({v})" for k, v in recipes.items() if not (Path(v) / _CONFIG_FILE).is_file()]
-    if missing:
-        raise ConfigError(f"OLVANE_SHIFT_RECIPES: no {_CONFIG_FILE} for " + ", ".join(missing))
     return recipes
+
+
+def recipe_problem(path: str) -> str | None:
+    """Why the recipe at ``path`` cannot be loaded at all, or None."""
+    p = Path(path)
+    if not p.is_dir():
+        return "no recipe directory"
+    if not (p / _CONFIG_FILE).is_file():
+        return f"no {_CONFIG_FILE}"
+    return None
 
 
 def _size(name: str, text: str) -> int:
