@@ -39,6 +39,7 @@ class RingFeeder:
         self.handler = handler
         self.lock_timeout = lock_timeout
         self._prev: dict[tuple, list] = {}
+        self._index: dict[tuple, int] = {}
         #: Seconds the last copy held ``embedding_lock``.
         self.hold_seconds = 0.0
 
@@ -64,18 +65,32 @@ class RingFeeder:
         out = []
         for key, cur in snap.items():
             prev = self._prev.get(key, [])
-            appended = range(len(prev), len(cur))
+            was = self._index.get(key, 0)
+            now = _index(indices, key)
+            appended = list(range(len(prev), len(cur)))
             replaced = [i for i in range(min(len(prev), len(cur))) if cur[i] is not prev[i]]
             if replaced:
-                # Overwrites go round from the next write position: the slot
-                # just after it was written first.
-                nxt = indices.get(key[0], {}).get(key[1], 0)
-                nxt = nxt if isinstance(nxt, int) else 0
-                replaced.sort(key=lambda i: (i - nxt) % len(cur))
-            for i in list(appended) + replaced:
+                # Overwrites go round from where the index stood after the
+                # appends. Unless init_models reset it meanwhile (the index
+                # is not where the writes would have left it): then the slots
+                # below the index were written after the reset, last.
+                size = len(cur)
+                start = (was + len(appended)) % size
+                if now == (start + len(replaced)) % size:
+                    replaced.sort(key=lambda i: (i - start) % size)
+                else:
+                    replaced = sorted((i for i in replaced if i >= now), key=lambda i: (i - start) % size) \
+                        + [i for i in replaced if i < now]
+            for i in appended + replaced:
                 out.append((key[0], key[1], cur[i]))
             self._prev[key] = cur
+            self._index[key] = now
         return out
+
+
+def _index(indices: dict, key: tuple) -> int:
+    i = indices.get(key[0], {}).get(key[1], 0)
+    return i if isinstance(i, int) else 0
 
 
 class StoreFeeder:
