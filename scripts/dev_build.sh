@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Developer loop: build the extension in place (next to its sources) so that
+# Developer loop: build the extension in place (into the package, beside its
+# Python modules; the sources are in src/native) so that
 # `PYTHONPATH=src python -m pytest` picks it up without reinstalling.
 # Usage: scripts/dev_build.sh [python] [extra cmake args...]
 set -euo pipefail

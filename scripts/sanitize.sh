@@ -109,7 +109,7 @@ import pathlib, re, sys
 reports = sorted(pathlib.Path(sys.argv[1]).glob("report*"))
 ours, others = [], 0
 # a frame of the extension: its file, its C++ namespace or its sources (not ASan's __interceptor_*)
-extension = re.compile(r"interceptor\.cpython|interceptor::|deployment/ood/")
+extension = re.compile(r"interceptor\.cpython|interceptor::|native/interceptor/")
 for path in reports:
     text = path.read_text(errors="replace")
     for record in re.split(r"\n(?=(?:Direct|Indirect) leak of )", text):

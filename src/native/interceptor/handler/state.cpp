@@ -1,5 +1,9 @@
 // Handler state: the constructor sets the handler's nine attributes, in order.
-#include "interceptor.hpp"
+#include "core/call.hpp"
+#include "core/names.hpp"
+#include "core/process.hpp"
+#include "core/ref.hpp"
+#include "handler/bodies.hpp"
 
 namespace interceptor {
 

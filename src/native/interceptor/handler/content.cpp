@@ -1,22 +1,47 @@
-// The live embedding worker and its content step.
-//
-// The worker takes one message at a time off the queue, resolves the served
-// model's embedding models and text prefix, embeds the message's text and
-// inline images, and marks every message it took as done, whatever happened.
-#include "interceptor.hpp"
+// The content step of the worker: a message's text, or its list of content
+// parts (text and inline images), embedded by the served model's embedding
+// models and stored, each under its own guard, within the limits below.
+#include "handler/content.hpp"
 
-#include <pthread.h>
+#include "core/call.hpp"
+#include "core/console.hpp"
+#include "core/guard.hpp"
+#include "core/names.hpp"
+#include "core/process.hpp"
+#include "core/ref.hpp"
 
-#include <chrono>
 #include <climits>
-#include <condition_variable>
-#include <mutex>
+#include <utility>
 
 namespace interceptor {
 
 namespace {
 
-// --- content step ---------------------------------------------------------------
+// Limits: what one message may cost the worker. The reasons are in the README
+// ("Limits per message"); the benchmark benchmarks/hostile.py measures the
+// worst message they allow.
+namespace limits {
+// Content parts of one message that are embedded (text and images together);
+// the rest are skipped with a notice. Keeps one message from costing more
+// than a second and from replacing a model's whole live store.
+constexpr int kPartsPerMessage = 4;
+// Base64 characters of one image's data, tested before it is decoded.
+constexpr Py_ssize_t kImagePayloadChars = Py_ssize_t{8} << 20;
+// From the image's header, before its pixels are decoded: the pixel budget
+// (2048 x 2048), the longest side, and the ratio of the long side to the short
+// one (the image processor scales the short side up to its input size).
+constexpr long long kImagePixels = 2048LL * 2048LL;
+constexpr long long kImageSide = 8192;
+constexpr long long kImageAspect = 20;
+// Text is cut once it surely holds this many word pieces (see cap_text
+// below): twice the 256 of all-MiniLM-L6-v2, so the cut never changes
+// what the model reads.
+constexpr Py_ssize_t kTextWordPieces = 512;
+// And in any case after this many characters: only a text whose first 64 Ki
+// characters hold fewer than kTextWordPieces words (a run of whitespace, a
+// word thousands of letters long) is cut by this one.
+constexpr Py_ssize_t kTextChars = Py_ssize_t{64} << 10;
+}  // namespace limits
 
 // self.embedding_models.get(name)
 Ref lookup_model(PyObject* self, PyObject* model_name) {
@@ -93,22 +118,8 @@ void model_not_found(PyObject* head, PyObject* model_name) {
 // header, b64data = url.split(",", 1)
 Ref split_payload(PyObject* url) {
     Ref pieces = call_method(url, names.split, names.comma, names.one);
-    Ref seq;
-    if (PyTuple_CheckExact(pieces.get()) || PyList_CheckExact(pieces.get())) {
-        seq = pieces;
-    } else {
-        seq = require(PySequence_List(pieces.get()));
-    }
-    Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
-    if (n < 2) {
-        PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", n, n == 1 ? "" : "s");
-        throw PyErrSet{};
-    }
-    if (n > 2) {
-        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", static_cast<Py_ssize_t>(2));
-        throw PyErrSet{};
-    }
-    return Ref::borrow(PySequence_Fast_GET_ITEM(seq.get(), 1));
+    auto [header, b64data] = unpack<2>(pieces.get());
+    return std::move(b64data);
 }
 
 template <class... Args>
@@ -204,7 +215,6 @@ bool is_text_part(PyObject* part, PyObject* wanted) {
 
 void embed_parts(PyObject* self, PyObject* content, PyObject* vllm_model_name, PyObject* text_model_name,
                  PyObject* image_model_name, PyObject* text_prefix) {
-    Ref it = require(PyObject_GetIter(content));
     int embedded = 0;  // parts given to a model so far
     auto within_bound = [&] {
         if (embedded++ < limits::kPartsPerMessage) return true;
@@ -215,26 +225,25 @@ void embed_parts(PyObject* self, PyObject* content, PyObject* vllm_model_name, P
                     .get());
         return false;
     };
-    while (PyObject* raw = PyIter_Next(it.get())) {
-        Ref part = Ref::steal(raw);
-        if (is_text_part(part.get(), names.text) && truthy(text_model_name)) {
-            if (!within_bound()) break;
-            Ref text = call_method(part.get(), names.get, names.text, names.empty);
+    for_each(content, [&](PyObject* part) {
+        if (is_text_part(part, names.text) && truthy(text_model_name)) {
+            if (!within_bound()) return false;
+            Ref text = call_method(part, names.get, names.text, names.empty);
             embed_text(self, text.get(), vllm_model_name, text_model_name, text_prefix,
                        ICPT_LIT("[red]Error computing text embedding in list:[/red] "));
-        } else if (is_text_part(part.get(), names.image_url) && truthy(image_model_name)) {
+        } else if (is_text_part(part, names.image_url) && truthy(image_model_name)) {
             Ref empty = new_dict();
-            Ref image_url_dict = call_method(part.get(), names.get, names.image_url, empty.get());
+            Ref image_url_dict = call_method(part, names.get, names.image_url, empty.get());
             Ref url = call_method(image_url_dict.get(), names.get, names.url, names.empty);
             Ref is_data = call_method(url.get(), names.startswith, names.data_image);
             if (truthy(is_data.get())) {
-                if (!within_bound()) break;
+                if (!within_bound()) return false;
                 guarded(ICPT_LIT("[red]Error processing image:[/red] "),
                         [&] { embed_image_part(self, url.get(), vllm_model_name, image_model_name); });
             }
         }
-    }
-    if (PyErr_Occurred()) throw PyErrSet{};
+        return true;
+    });
 }
 
 }  // namespace
@@ -252,167 +261,6 @@ void embed_message_content(PyObject* self, PyObject* message, PyObject* vllm_mod
         }
     } else if (PyList_Check(content.get())) {
         embed_parts(self, content.get(), vllm_model_name, text_model_name, image_model_name, text_prefix);
-    }
-}
-
-namespace {
-
-// --- worker loop ------------------------------------------------------------------
-
-// One message off the queue, or nothing after a quiet second or a reported error.
-Ref take_message(PyObject* self) {
-    Ref message;
-    guarded(
-        ICPT_LIT("[red]Error getting message from queue:[/red] "), names.Empty, [] {},
-        [&] {
-            Ref queue = getattr(self, names.live_messages_queue);
-            message = call_method_kw(queue.get(), names.get, names.kw_timeout, names.one);
-        });
-    return message;
-}
-
-void handle_message(PyObject* self, PyObject* message) {
-    Ref vllm_model_name = call_method(message, names.get, names.model);
-    Ref model_map = getattr(self, names.vllm_to_embedding_model_map);
-    Ref no_models = new_dict();
-    Ref models_for_vllm = call_method(model_map.get(), names.get, vllm_model_name.get(), no_models.get());
-    Ref text_model_name = call_method(models_for_vllm.get(), names.get, names.text);
-    Ref image_model_name = call_method(models_for_vllm.get(), names.get, names.image);
-    Ref prefixes = getattr(self, names.text_prefixes);
-    Ref text_prefix = call_method(prefixes.get(), names.get, vllm_model_name.get(), names.query_prefix);
-
-    if (text_model_name.get() == Py_None) {
-        Ref current = getattr(self, names.vllm_to_embedding_model_map);
-        if (truthy(current.get())) {
-            Ref name_text = shown_before_tag(vllm_model_name.get());
-            console(join({ICPT_LIT("[yellow]Shift detection skipped for model "), name_text.get(),
-                          ICPT_LIT("[/yellow]")})
-                        .get());
-            return;
-        }
-    }
-    if (image_model_name.get() == Py_None) {
-        Ref current = getattr(self, names.vllm_to_embedding_model_map);
-        if (truthy(current.get())) {
-            Ref mappings = call_method(getattr(self, names.vllm_to_embedding_model_map).get(), names.values);
-            Ref it = require(PyObject_GetIter(mappings.get()));
-            while (PyObject* raw = PyIter_Next(it.get())) {
-                Ref model_mapping = Ref::steal(raw);
-                if (contains(model_mapping.get(), names.image)) {
-                    image_model_name = getitem(model_mapping.get(), names.image);
-                    break;
-                }
-            }
-            if (PyErr_Occurred()) throw PyErrSet{};
-        }
-    }
-    embed_message_content(self, message, vllm_model_name.get(), text_model_name.get(), image_model_name.get(),
-                          text_prefix.get());
-}
-
-void mark_done(PyObject* self) {
-    guarded(ICPT_LIT("[red]Error marking task as done:[/red] "), [&] {
-        Ref queue = getattr(self, names.live_messages_queue);
-        call_method(queue.get(), names.task_done);
-    });
-}
-
-}  // namespace
-
-// --- interpreter exit -------------------------------------------------------------
-
-namespace {
-
-// Never held while calling into Python, so the worker (with the GIL) and the
-// exit hook (without it) can both take it.
-std::mutex exit_mutex;
-std::condition_variable exit_cv;
-bool exiting = false;      // set once, by the exit hook
-int messages_in_hand = 0;  // workers between taking a message and marking it done
-
-// A forked child has none of its parent's workers.
-void forget_workers_in_child() noexcept { messages_in_hand = 0; }
-
-PyObject* exit_hook(PyObject*, PyObject*) noexcept {
-    PyThreadState* saved = PyEval_SaveThread();
-    {
-        std::unique_lock<std::mutex> lock(exit_mutex);
-        exiting = true;
-        exit_cv.wait_for(lock, limits::kExitWait, [] { return messages_in_hand == 0; });
-    }
-    PyEval_RestoreThread(saved);
-    Py_RETURN_NONE;
-}
-
-PyMethodDef exit_hook_def = {"_interceptor_exit", exit_hook, METH_NOARGS, nullptr};
-
-}  // namespace
-
-MessageInHand::MessageInHand() noexcept {
-    std::lock_guard<std::mutex> lock(exit_mutex);
-    if (exiting) return;
-    ++messages_in_hand;
-    held_ = true;
-}
-
-MessageInHand::~MessageInHand() {
-    if (!held_) return;
-    std::lock_guard<std::mutex> lock(exit_mutex);
-    --messages_in_hand;
-    exit_cv.notify_all();
-}
-
-bool exit_begun() noexcept {
-    std::lock_guard<std::mutex> lock(exit_mutex);
-    return exiting;
-}
-
-// atexit rather than threading's private _register_atexit. Both run before
-// the interpreter starts ending daemon threads. atexit runs after the host's
-// non-daemon threads have been joined, so until then the worker still serves
-// them (a thread that queues messages, or waits for the queue to drain, while
-// the host shuts down), and none of them can start a worker behind the hook.
-void register_exit_hook() {
-    Ref hook = require(PyCFunction_New(&exit_hook_def, nullptr));
-    Ref atexit = require(PyImport_ImportModule("atexit"));
-    call_method(atexit.get(), ICPT_LIT("register"), hook.get());
-    if (pthread_atfork(nullptr, nullptr, forget_workers_in_child) != 0) {
-        PyErr_SetString(PyExc_OSError, "interceptor: pthread_atfork failed");
-        throw PyErrSet{};
-    }
-}
-
-void handler_live_embedding_worker(PyObject* const* args) {
-    PyObject* self = args[0];
-    for (;;) {
-        // Once exit has begun the rest of the queue stays where it is.
-        if (exit_begun()) return;
-        Ref message = take_message(self);
-        if (!message) continue;
-        MessageInHand in_hand;
-        if (!in_hand) {
-            mark_done(self);
-            return;
-        }
-        bool passing = false;
-        try {
-            guarded(ICPT_LIT("[red]Error processing live message:[/red] "),
-                    [&] { handle_message(self, message.get()); });
-        }
-    ICPT_CATCH_ALL {
-            set_error_from_current();
-            passing = true;
-        }
-        if (!passing) {
-            mark_done(self);
-            continue;
-        }
-        // Something got past the message guard: the message is still marked
-        // done (with that exception as the handled one), then it ends the worker.
-        Caught caught;
-        mark_done(self);
-        caught.restore();
-        throw PyErrSet{};
     }
 }
 

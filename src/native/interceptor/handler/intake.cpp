@@ -1,6 +1,14 @@
 // Request intake: tag each message with the request's model, queue it without
 // waiting, and make sure a worker runs. Nothing here waits for embedding work.
-#include "interceptor.hpp"
+#include "core/call.hpp"
+#include "core/console.hpp"
+#include "core/guard.hpp"
+#include "core/names.hpp"
+#include "core/process.hpp"
+#include "core/ref.hpp"
+#include "handler/bodies.hpp"
+
+#include <cxxabi.h>
 
 #include <mutex>
 
@@ -47,14 +55,11 @@ void handler_handle_chat_completion_request(PyObject* const* args) {
     PyObject* request = args[1];
     guarded(ICPT_LIT("[red]Error handling chat completion request:[/red] "), [&] {
         Ref messages = getattr(request, names.messages);
-        Ref it = require(PyObject_GetIter(messages.get()));
-        while (PyObject* raw = PyIter_Next(it.get())) {
-            Ref message = Ref::steal(raw);
+        for_each(messages.get(), [&](PyObject* message) {
             Ref model = getattr(request, names.model);
-            setitem(message.get(), names.model, model.get());
-            call_method(self, names.add_live_message, message.get());
-        }
-        if (PyErr_Occurred()) throw PyErrSet{};
+            setitem(message, names.model, model.get());
+            call_method(self, names.add_live_message, message);
+        });
         call_method(self, names.start_live_embedding_worker);
     });
 }

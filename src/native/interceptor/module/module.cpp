@@ -1,86 +1,20 @@
 // Module loading and registration: the entry point, the create and exec slots,
-// the module-level imports, the handler class and its singleton.
-#include "interceptor.hpp"
+// the module-level imports, the handler class's singleton.
+#include "core/call.hpp"
+#include "core/guard.hpp"
+#include "core/names.hpp"
+#include "core/process.hpp"
+#include "core/ref.hpp"
+#include "handler/class.hpp"
+#include "module/exit_hook.hpp"
+
+#include <initializer_list>
 
 namespace interceptor {
 
 namespace {
 
 constexpr const char* kFullName = "olvane_sdk.fast.deployment.ood.interceptor";
-
-// --- the class's methods, in class order ---------------------------------------
-
-#define ICPT_INDENT "        "
-
-const char kDocInit[] = "ShiftDetectionRequestHandler.__init__(self)";
-
-const char kDocInitModels[] =
-    "ShiftDetectionRequestHandler.init_models(self, recipe_paths)\n"
-    "\n" ICPT_INDENT "Initializes embedding models.\n" ICPT_INDENT
-    "Also creates mapping between vllm model names and embedding model names.\n" ICPT_INDENT
-    "Now also extracts and stores text_prefix from config.\n" ICPT_INDENT;
-
-const char kDocAddEmbedding[] =
-    "ShiftDetectionRequestHandler.add_embedding(self, vllm_model_name, modal_type, embedding)\n"
-    "\n" ICPT_INDENT "Add an embedding using round-robin approach.\n" ICPT_INDENT
-    "If the storage is full, replace the oldest embedding.\n" ICPT_INDENT "\n" ICPT_INDENT "Args:\n" ICPT_INDENT
-    "    vllm_model_name: Name of the VLLM model\n" ICPT_INDENT "    modal_type: 'text' or 'image'\n" ICPT_INDENT
-    "    embedding: The embedding to add\n" ICPT_INDENT;
-
-const char kDocWorker[] =
-    "ShiftDetectionRequestHandler.live_embedding_worker(self)\n"
-    "\n" ICPT_INDENT "Runs in a separate thread, continuously processing live messages from the queue.\n" ICPT_INDENT
-    "For each message, it uses the model specified in the message (via request.model)\n" ICPT_INDENT
-    "and computes embeddings for text and/or image content.\n" ICPT_INDENT
-    "Now uses the text_prefix from config for each model.\n" ICPT_INDENT;
-
-const char kDocStartWorker[] =
-    "ShiftDetectionRequestHandler.start_live_embedding_worker(self)\n"
-    "\n" ICPT_INDENT "Starts the live embedding worker in a separate thread if one is not already running.\n" ICPT_INDENT;
-
-const char kDocAddLiveMessage[] =
-    "ShiftDetectionRequestHandler.add_live_message(self, dict message: dict)\n"
-    "\n" ICPT_INDENT "Enqueues a new live message for embedding computation.\n" ICPT_INDENT
-    "If the queue is full (over 16 pending messages), the message is dropped.\n" ICPT_INDENT;
-
-const char kDocHandleRequest[] =
-    "ShiftDetectionRequestHandler.handle_chat_completion_request(self, request: ChatCompletionRequest)\n"
-    "\n" ICPT_INDENT "Enqueues incoming messages for live embedding computation.\n" ICPT_INDENT
-    "Uses request.model for selecting the appropriate model.\n" ICPT_INDENT;
-
-#undef ICPT_INDENT
-
-}  // namespace
-
-const MethodSpec method_specs[] = {
-    {"__init__", kDocInit, handler_init, 1, {"self"}, -1, nullptr, nullptr},
-    {"init_models", kDocInitModels, handler_init_models, 2, {"self", "recipe_paths"}, -1, nullptr, nullptr},
-    {"add_embedding", kDocAddEmbedding, handler_add_embedding, 4,
-     {"self", "vllm_model_name", "modal_type", "embedding"}, -1, nullptr, nullptr},
-    {"live_embedding_worker", kDocWorker, handler_live_embedding_worker, 1, {"self"}, -1, nullptr, nullptr},
-    {"start_live_embedding_worker", kDocStartWorker, handler_start_live_embedding_worker, 1, {"self"}, -1, nullptr,
-     nullptr},
-    {"add_live_message", kDocAddLiveMessage, handler_add_live_message, 2, {"self", "message"}, 1, "message", "dict"},
-    {"handle_chat_completion_request", kDocHandleRequest, handler_handle_chat_completion_request, 2,
-     {"self", "request"}, -1, "request", "ChatCompletionRequest"},
-};
-const int method_count = static_cast<int>(sizeof(method_specs) / sizeof(method_specs[0]));
-
-void define_handler_class(PyObject* globals) {
-    Ref module_name = require(PyUnicode_FromString(kFullName));
-    Ref ns = new_dict();
-    check(PyDict_SetItem(ns.get(), names.__module__, module_name.get()));
-    check(PyDict_SetItem(ns.get(), names.__qualname__, names.ShiftDetectionRequestHandler));
-    for (int i = 0; i < method_count; ++i) {
-        Ref fn = new_method(&method_specs[i], module_name.get(), globals);
-        check(PyDict_SetItemString(ns.get(), method_specs[i].name, fn.get()));
-    }
-    Ref bases = require(PyTuple_New(0));
-    Ref cls = call(reinterpret_cast<PyObject*>(&PyType_Type), names.ShiftDetectionRequestHandler, bases.get(), ns.get());
-    check(PyDict_SetItem(globals, names.ShiftDetectionRequestHandler, cls.get()));
-}
-
-namespace {
 
 // --- module-level imports -------------------------------------------------------
 
@@ -129,7 +63,7 @@ void run_module_body(PyObject* globals) {
     import_from(globals, "PIL", {"Image"});
     import_from(globals, "vllm.entrypoints.openai.protocol", {"ChatCompletionRequest"});
 
-    define_handler_class(globals);
+    define_handler_class(globals, kFullName);
 
     Ref cls = global(names.ShiftDetectionRequestHandler);
     Ref handler = require(PyObject_CallNoArgs(cls.get()));
@@ -168,7 +102,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
                             "process.");
             return nullptr;
         }
-        if (state.module) return Py_NewRef(state.module);
+        if (state.module) return Py_NewRef(state.module.get());
 
         Ref name = getattr(spec, names.name);
         Ref module = require(PyModule_NewObject(name.get()));
@@ -200,7 +134,7 @@ void prime_unwinder() {
 
 int module_exec(PyObject* module) {
     if (state.module) {
-        if (state.module == module) return 0;
+        if (state.module.get() == module) return 0;
         PyErr_SetString(PyExc_RuntimeError,
                         "Module 'interceptor' has already been imported. Re-initialisation is not supported.");
         return -1;
@@ -212,9 +146,9 @@ int module_exec(PyObject* module) {
         PyObject* ns = PyModule_GetDict(module);
         if (!ns) return -1;
         Ref builtins_module = require(PyImport_ImportModule("builtins"));
-        state.module = Py_NewRef(module);
-        state.globals = Py_NewRef(ns);
-        if (!state.builtins) state.builtins = Py_NewRef(PyModule_GetDict(builtins_module.get()));
+        state.module = Ref::borrow(module);
+        state.globals = Ref::borrow(ns);
+        if (!state.builtins) state.builtins = Ref::borrow(PyModule_GetDict(builtins_module.get()));
         check(PyDict_SetItem(ns, names.__builtins__, builtins_module.get()));
 
         const unsigned long runtime_major = (Py_Version >> 24) & 0xff;
@@ -250,8 +184,8 @@ int module_exec(PyObject* module) {
         PyErr_Clear();
         pending.restore();
     }
-    Py_CLEAR(state.module);
-    Py_CLEAR(state.globals);
+    state.module.reset();
+    state.globals.reset();
     return -1;
 }
 

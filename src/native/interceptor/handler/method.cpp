@@ -4,12 +4,14 @@
 // usual function metadata, bind to an instance like Python functions do, and
 // are called through vectorcall. Argument errors are raised here, before the
 // method body (and so before any of its guards) runs.
-#include "interceptor.hpp"
+#include "handler/method.hpp"
+
+#include "core/call.hpp"
+#include "core/ref.hpp"
 
 #include <structmember.h>
 
 #include <cassert>
-#include <cstring>
 
 namespace interceptor {
 
@@ -262,8 +264,6 @@ PyMemberDef method_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
-}  // namespace
-
 PyTypeObject MethodType = [] {
     PyTypeObject t{};
     Py_SET_REFCNT(reinterpret_cast<PyObject*>(&t), 1);
@@ -283,6 +283,8 @@ PyTypeObject MethodType = [] {
     t.tp_dictoffset = offsetof(MethodObject, dict);
     return t;
 }();
+
+}  // namespace
 
 Ref new_method(const MethodSpec* spec, PyObject* module_name, PyObject* globals) {
     if (!(MethodType.tp_flags & Py_TPFLAGS_READY)) check(PyType_Ready(&MethodType));

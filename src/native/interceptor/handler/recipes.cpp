@@ -1,7 +1,16 @@
 // Recipe loading: read each recipe's configuration and reference embeddings,
 // load every embedding model they need (ONNX backend, once per name and call),
 // then publish the model maps whole and print a summary per served model.
-#include "interceptor.hpp"
+#include "core/call.hpp"
+#include "core/console.hpp"
+#include "core/guard.hpp"
+#include "core/names.hpp"
+#include "core/process.hpp"
+#include "core/ref.hpp"
+#include "core/with.hpp"
+#include "handler/bodies.hpp"
+
+#include <utility>
 
 namespace interceptor {
 
@@ -130,20 +139,10 @@ void load_recipe(PyObject* recipe_paths, PyObject* k, Maps& maps, PyObject* prog
 void print_summary(PyObject* self) {
     Ref model_map = getattr(self, names.vllm_to_embedding_model_map);
     Ref items = call_method(model_map.get(), names.items);
-    Ref it = require(PyObject_GetIter(items.get()));
-    while (PyObject* raw = PyIter_Next(it.get())) {
-        Ref pair = Ref::steal(raw);
-        Ref seq = require(PySequence_Tuple(pair.get()));
-        if (PyTuple_GET_SIZE(seq.get()) != 2) {
-            Py_ssize_t n = PyTuple_GET_SIZE(seq.get());
-            if (n < 2)
-                PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", n, n == 1 ? "" : "s");
-            else
-                PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", static_cast<Py_ssize_t>(2));
-            throw PyErrSet{};
-        }
-        PyObject* vllm_model = PyTuple_GET_ITEM(seq.get(), 0);
-        PyObject* mapping = PyTuple_GET_ITEM(seq.get(), 1);
+    for_each(items.get(), [&](PyObject* pair) {
+        auto [vllm_model_ref, mapping_ref] = unpack<2>(pair);
+        PyObject* vllm_model = vllm_model_ref.get();
+        PyObject* mapping = mapping_ref.get();
 
         Ref model_text = shown(vllm_model);
         console(join({ICPT_LIT("  [green]"), model_text.get(), ICPT_LIT(":[/green]")}).get());
@@ -154,8 +153,7 @@ void print_summary(PyObject* self) {
         Ref prefixes = getattr(self, names.text_prefixes);
         Ref prefix = shown(call_method(prefixes.get(), names.get, vllm_model, names.query_prefix).get());
         console(join({ICPT_LIT("    [yellow]Text Prefix:[/yellow] "), prefix.get()}).get());
-    }
-    if (PyErr_Occurred()) throw PyErrSet{};
+    });
 }
 
 void init_models(PyObject* self, PyObject* recipe_paths) {
@@ -166,12 +164,7 @@ void init_models(PyObject* self, PyObject* recipe_paths) {
         Ref keys = call_method(recipe_paths, names.keys);
         Ref total = require(PyLong_FromSsize_t(length(keys.get())));
         Ref task = call_method_kw(progress, names.add_task, names.kw_total, names.progress_title, total.get());
-        Ref it = require(PyObject_GetIter(recipe_paths));
-        while (PyObject* raw = PyIter_Next(it.get())) {
-            Ref k = Ref::steal(raw);
-            load_recipe(recipe_paths, k.get(), maps, progress, task.get());
-        }
-        if (PyErr_Occurred()) throw PyErrSet{};
+        for_each(recipe_paths, [&](PyObject* k) { load_recipe(recipe_paths, k, maps, progress, task.get()); });
     });
 
     setattr(self, names.embedding_models, maps.embedding_models.get());
