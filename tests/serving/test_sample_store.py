@@ -195,3 +195,32 @@ def test_redis_store_outage_and_recovery(handler, console, redis_server, tmp_pat
     redis_server.stop()
     assert cli_main(["report", "--store", redis_server.url, "--recipes", f"m={recipe}",
                      "--deployment", dep]) == 3
+
+
+def test_two_collectors_one_deployment_report(mod, fake_models, recipe_root, tmp_path):
+    """Two processes' collectors (here two handlers) sharing a directory:
+    one computes under the lease, the other serves the stored result."""
+    from olvane_sdk.fast.deployment.ood.middleware import ShiftCollector, ShiftConfig
+
+    cfg = ShiftConfig(recipes={"alpha": str(write_recipe(recipe_root, "alpha"))}, max_rate=0.0,
+                      report_interval=600, store=str(tmp_path / "pool"))
+    collectors = [ShiftCollector(cfg, handler=mod.ShiftDetectionRequestHandler(), metrics=False) for _ in range(2)]
+    try:
+        for i, c in enumerate(collectors):
+            assert c.ready.wait(60) and c.pool is not None
+            c.pool.holder = c.pool.feeder.origin = f"proc:{i}"
+            for k in range(5 + i):
+                c.handler.add_embedding("alpha", "text", np.full(4, k, np.float32))
+            c.pool.feeder.run_once(force=True)
+        assert collectors[0].refresh_report() and collectors[1].refresh_report()
+        docs = [c.status() for c in collectors]
+    finally:
+        for c in collectors:
+            c.close()
+    assert [d["scope"] for d in docs] == ["deployment", "deployment"]
+    assert docs[0]["report"] == docs[1]["report"] and docs[0]["report_time"] == docs[1]["report_time"]
+    assert docs[1]["computed_by"] == "proc:0"
+    assert docs[1]["window"]["alpha"]["text"]["count"] == 11
+    assert {o: v["samples"] for o, v in docs[1]["origins"].items()} == {"proc:0": 5, "proc:1": 6}
+    assert docs[0]["report"]["rows"][0]["n_live"] == 11
+    assert docs[1]["store"]["state"] == "ok" and docs[1]["report_age"] >= 0

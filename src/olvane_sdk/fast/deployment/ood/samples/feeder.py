@@ -146,7 +146,12 @@ class StoreFeeder:
 
     def run_once(self, force: bool = False) -> int:
         """One round: copy the new entries, write what is pending (unless
-        backing off from a failure); returns the records written."""
+        backing off from a failure); returns the records written. Safe to
+        call from another thread (the report flushes before it reads)."""
+        with self._lock:
+            return self._round(force)
+
+    def _round(self, force: bool) -> int:
         now = self.clock()
         for model, modality, entry in self.rings.take():
             vec = as_vector(entry)
