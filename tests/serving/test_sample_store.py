@@ -122,10 +122,10 @@ class RedisServer:
         wait_until(self._up, timeout=20)
 
     def _up(self):
+        import redis  # a PING answered: listening and done loading its append-only file
         try:
-            socket.create_connection(("127.0.0.1", self.port), timeout=0.2).close()
-            return True
-        except OSError:
+            return redis.Redis(port=self.port, socket_timeout=1).ping()
+        except redis.RedisError:
             return False
 
     def stop(self):

@@ -77,7 +77,7 @@ class DeploymentPool:
                     return None
                 result = json.loads(raw)
         except Exception as e:
-            self.feeder._failed(e, time.time())
+            self.feeder.note_failure(e, time.time())
             return None
         self.extra = {k: result.get(k) for k in ("window", "origins", "computed_by")}
         return result["report"], float(result["time"]), float(result.get("seconds") or 0.0)

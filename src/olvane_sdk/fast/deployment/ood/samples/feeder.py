@@ -173,7 +173,7 @@ class StoreFeeder:
                 self._retention_at = now
                 self.store.enforce_retention(now)
         except Exception as e:
-            self._failed(e, now)
+            self.note_failure(e, now)
             return 0
         for _ in batch:
             self.pending.popleft()
@@ -185,7 +185,7 @@ class StoreFeeder:
         self.state, self.reason, self._backoff, self._retry_at = "ok", None, self.interval, 0.0
         return len(batch)
 
-    def _failed(self, e: BaseException, now: float) -> None:
+    def note_failure(self, e: BaseException, now: float) -> None:
         self.errors += 1
         if self.on_error is not None:
             try:
