@@ -14,6 +14,7 @@ from typing import TYPE_CHECKING, Any, Callable
 from .budget import TokenBucket
 from .config import ShiftConfig, config_from_env, recipe_problem
 from .handover import HandoverMixin, parse_chat_request
+from .pooling import DeploymentPool
 from .status import StatusMixin
 
 if TYPE_CHECKING:
@@ -89,6 +90,8 @@ class ShiftCollector(HandoverMixin, StatusMixin):
         # Every configured recipe: loading, then loaded or failed (with the reason).
         self.recipe_states: dict[str, dict[str, Any]] = {
             name: {"state": "loading"} for name in (config.recipes if config else ())}
+        self.pool: DeploymentPool | None = None   # the sample store, once started (pooling.py)
+        self.scope = "process"
         self._lock = threading.Lock()
         # Bodies for the hand-over thread. A deque append costs the event loop
         # ~0.1 µs and no system call; the thread polls it (collection may lag
@@ -141,6 +144,8 @@ class ShiftCollector(HandoverMixin, StatusMixin):
         self._wake.set()
         for t in self._threads:
             t.join(timeout)
+        if self.pool is not None:
+            self.pool.close()
 
     def _setup(self) -> None:
         """Start-up, on the background thread: ORT session options, console,
@@ -205,7 +210,15 @@ class ShiftCollector(HandoverMixin, StatusMixin):
             log.error("olvane shift: no usable recipe for %s (see the errors above); their requests "
                       "are not collected", ", ".join(bad))
         self._wrap_add_embedding(h)
+        self._start_pool(h)
         self.ready.set()
+
+    def _start_pool(self, h) -> None:
+        m = self._metrics
+        self.pool = DeploymentPool.from_config(self.cfg, h, on_error=None if m is None else m.store_errors.inc)
+        if self.pool is not None:
+            self.pool.start()
+            log.info("olvane shift: pooling samples in %s", self.pool.store.description)
 
     def _wrap_add_embedding(self, h) -> None:
         # Count embeddings per model and modality where they are stored: the

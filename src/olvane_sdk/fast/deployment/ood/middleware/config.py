@@ -31,6 +31,8 @@ class ShiftConfig:
     ort_threads: int = 1
     ort_spinning: bool = False
     backlog: int = 64               # bodies waiting for the hand-over thread
+    store: str = ""                 # OLVANE_SHIFT_STORE: "" the default directory, a path, redis://, or off
+    deployment: str = ""            # OLVANE_SHIFT_DEPLOYMENT: "" derives it from the recipes
 
 
 def parse_recipes(value: str) -> dict[str, str]:
@@ -131,4 +133,8 @@ def config_from_env(environ: Mapping[str, str] | None = None) -> ShiftConfig:
         if v.lower() not in ("0", "1", "true", "false", "yes", "no", "on", "off"):
             raise ConfigError(f"OLVANE_SHIFT_ORT_SPINNING={v!r}: expected 0 or 1")
         kw["ort_spinning"] = v.lower() in ("1", "true", "yes", "on")
+    if v := get("OLVANE_SHIFT_STORE"):
+        kw["store"] = v
+    if v := get("OLVANE_SHIFT_DEPLOYMENT"):
+        kw["deployment"] = v
     return ShiftConfig(**kw)

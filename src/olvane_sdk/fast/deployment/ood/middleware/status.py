@@ -49,6 +49,8 @@ class StatusMixin:
     _lock: threading.Lock
     _metrics: Metrics | None
     _pushed: dict[Any, float]
+    pool: Any
+    scope: str
 
     def refresh_report(self, force: bool = False) -> bool:
         """Recomputes the shift report if the embeddings changed since the
@@ -64,7 +66,8 @@ class StatusMixin:
             if force and self._report_runs != runs:
                 return True
             key = tuple(sorted(self.embeddings.items()))
-            if not force and key == self._report_key and self.report is not None:
+            # With a store, other processes' samples change the window too.
+            if not force and key == self._report_key and self.report is not None and self.pool is None:
                 return False
             self._report_busy = True
         try:
@@ -72,13 +75,19 @@ class StatusMixin:
 
             t0 = time.perf_counter()
             try:
-                rep = _json_safe(shift_report(self.handler).to_dict())
+                pooled = None if self.pool is None else self.pool.report(self.handler, force)
+                if pooled is not None:
+                    rep, when, seconds = pooled
+                    self.scope = "deployment"
+                else:
+                    rep = _json_safe(shift_report(self.handler).to_dict())
+                    when, seconds, self.scope = time.time(), time.perf_counter() - t0, "process"
             except Exception as e:
                 self.report_error = f"{type(e).__name__}: {e}"
                 log.exception("olvane shift: the shift report failed")
                 return False
-            self.report_seconds = time.perf_counter() - t0
-            self.report, self.report_time, self._report_key = rep, time.time(), key
+            self.report_seconds = seconds
+            self.report, self.report_time, self._report_key = rep, when, key
             self.report_error = None
             if self._metrics is not None:
                 self._metrics.set_report(rep, self.report_seconds, self.report_time)
@@ -153,7 +162,12 @@ class StatusMixin:
             "report_time": self.report_time,
             "report_error": self.report_error,
             # Recipe names only: their paths are the server's business.
-            "config": None if cfg is None else {**asdict(cfg), "recipes": sorted(cfg.recipes)},
+            "config": None if cfg is None else {**asdict(cfg), "recipes": sorted(cfg.recipes),
+                                                # the URL may carry a password
+                                                "store": None if self.pool is None else self.pool.store.description},
+            **({"scope": "process", "report_age": None if self.report_time is None else
+                time.time() - self.report_time} if self.pool is None else
+               self.pool.status(self.report_time, self.scope)),
         }
 
 
