@@ -11,7 +11,7 @@ import threading
 import time
 from typing import TYPE_CHECKING, Any, Callable
 
-from .budget import TokenBucket
+from .budget import ORDINARY_S, TokenBucket
 from .config import ShiftConfig, config_from_env
 from .handover import HandoverMixin, parse_chat_request
 from .status import StatusMixin
@@ -46,7 +46,7 @@ class ShiftCollector(HandoverMixin, StatusMixin):
         self.error = error
         self.handler = handler
         self.parse = parse or parse_chat_request
-        self.bucket = TokenBucket(config.max_rate if config else 0.0, clock=clock)
+        self.bucket = TokenBucket(config.budget_rate if config else 0.0, clock=clock)
         self.ready = threading.Event()
         self.console: LoggingConsole | None = None
         self.recipe_models: frozenset[str] = frozenset()
@@ -252,8 +252,10 @@ def get_collector() -> ShiftCollector:
             try:
                 cfg = config_from_env()
                 _collector = ShiftCollector(cfg)
-                log.info("olvane shift: collecting for %s (policy %s, max %s msg/s)", ", ".join(cfg.recipes),
-                         cfg.policy, cfg.max_rate or "unlimited")
+                rate = cfg.budget_rate
+                log.info("olvane shift: collecting for %s (policy %s, budget %s)", ", ".join(cfg.recipes),
+                         cfg.policy, f"{rate * ORDINARY_S:.3g} of a core, {rate:.3g} ordinary msg/s"
+                         if rate else "unlimited")
             except Exception as e:
                 log.error("olvane shift: collection disabled: %s", e)
                 _collector = ShiftCollector(None, error=str(e))
