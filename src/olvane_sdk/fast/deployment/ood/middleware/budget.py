@@ -22,9 +22,9 @@ MESSAGE_S = 0.0005           # a message's own handling (queue, lookups, store)
 TEXT_PART_S = 0.0045         # one text given to the model (tokenizer call, a short run)
 TEXT_PIECE_S = 0.00035       # the model's run, per word piece ...
 TEXT_PIECES = 256            # ... up to the model's input; a character can be a piece
-TEXT_CHAR_S = 5e-6           # the tokenizer, per character read (long words are the dearest)
+TEXT_CHAR_S = 7e-6           # the tokenizer, per character read (long words are the dearest)
 IMAGE_PART_S = 0.002         # one image given to the model (preprocessing, the tower's run)
-IMAGE_PIXEL_S = 35e-9        # decode and resize, per pixel (a progressive JPEG's rate)
+IMAGE_PIXEL_S = 36e-9        # decode and resize, per pixel (a progressive JPEG's rate)
 IMAGE_B64_S = 5e-9           # Base64 decode and decompression, per character
 PARSE_BYTE_S = 0.5e-9        # the hand-over thread's parse, per body byte
 
