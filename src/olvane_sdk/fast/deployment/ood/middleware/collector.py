@@ -32,7 +32,7 @@ class ShiftCollector(HandoverMixin, StatusMixin):
     hand-over thread, the start-up/refresh thread and the figures.
 
     ``handler`` defaults to the module's ``olvane_shift_detection_handler``;
-    ``parse`` to vLLM's ``ChatCompletionRequest.model_validate_json``;
+    ``parse`` to :func:`.handover.parse_chat_request` (vLLM's chat route's reading);
     ``clock`` drives the token bucket. With ``start=False`` no thread starts
     until :meth:`start`.
     """

@@ -1,5 +1,6 @@
 """The hand-over thread: parses each collected body with vLLM's
-``ChatCompletionRequest`` and passes it to the handler, off the event loop."""
+``ChatCompletionRequest`` as vLLM's chat route does, charges the budget by
+what its messages can cost and passes it to the handler, off the event loop."""
 from __future__ import annotations
 
 import collections
@@ -56,8 +57,8 @@ def parse_chat_request(body: bytes):
     FastAPI reads the route's body with the standard library's ``json.loads``
     (which takes a UTF-8 BOM, lone surrogate escapes and nesting up to the
     interpreter's recursion limit) and then validates the object. The strict
-    ``model_validate_json`` is faster and gives the same request for every
-    body it accepts, so it goes first; a body it refuses takes vLLM's path."""
+    ``model_validate_json`` is faster and reads the bodies it accepts the same
+    way, so it goes first; a body it refuses takes vLLM's path."""
     from vllm.entrypoints.openai.protocol import ChatCompletionRequest
 
     try:
