@@ -11,7 +11,7 @@ import threading
 import time
 from typing import TYPE_CHECKING, Any, Callable
 
-from .budget import TokenBucket
+from .budget import ORDINARY_S, TokenBucket
 from .config import ShiftConfig, config_from_env, recipe_problem
 from .handover import HandoverMixin, parse_chat_request
 from .pooling import DeploymentPool
@@ -55,7 +55,7 @@ class ShiftCollector(HandoverMixin, StatusMixin):
     hand-over thread, the start-up/refresh thread and the figures.
 
     ``handler`` defaults to the module's ``olvane_shift_detection_handler``;
-    ``parse`` to vLLM's ``ChatCompletionRequest.model_validate_json``;
+    ``parse`` to :func:`.handover.parse_chat_request` (vLLM's chat route's reading);
     ``clock`` drives the token bucket. With ``start=False`` no thread starts
     until :meth:`start`.
     """
@@ -69,7 +69,7 @@ class ShiftCollector(HandoverMixin, StatusMixin):
         self.error = error
         self.handler = handler
         self.parse = parse or parse_chat_request
-        self.bucket = TokenBucket(config.max_rate if config else 0.0, clock=clock)
+        self.bucket = TokenBucket(config.budget_rate if config else 0.0, clock=clock)
         self.ready = threading.Event()
         self.console: LoggingConsole | None = None
         self.recipe_models: frozenset[str] = frozenset()
@@ -338,8 +338,10 @@ def get_collector() -> ShiftCollector:
             try:
                 cfg = config_from_env()
                 _collector = ShiftCollector(cfg)
-                log.info("olvane shift: collecting for %s (policy %s, max %s msg/s)", ", ".join(cfg.recipes),
-                         cfg.policy, cfg.max_rate or "unlimited")
+                rate = cfg.budget_rate
+                log.info("olvane shift: collecting for %s (policy %s, budget %s)", ", ".join(cfg.recipes),
+                         cfg.policy, f"{rate * ORDINARY_S:.3g} of a core, {rate:.3g} ordinary msg/s"
+                         if rate else "unlimited")
             except Exception as e:
                 log.error("olvane shift: collection disabled: %s", e)
                 _collector = ShiftCollector(None, error=str(e))

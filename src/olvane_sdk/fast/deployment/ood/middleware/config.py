@@ -10,6 +10,7 @@ from pathlib import Path
 from typing import Any, Mapping
 
 from ..recipes.layout import CONFIG_FILE as _CONFIG_FILE
+from .budget import DEFAULT_CPU_SHARE, ORDINARY_S
 
 POLICIES = ("all", "new")
 
@@ -27,12 +28,19 @@ class ShiftConfig:
     max_body: int = 8 * 1024 * 1024
     report_interval: float = 60.0
     console: str = "logging"
-    max_rate: float = 3.0           # messages/s per process; 0 = unlimited (README: "Why 3 messages/s")
+    cpu_share: float = DEFAULT_CPU_SHARE  # of one core, per process, by the cost model; 0 = unlimited
+    max_rate: float | None = None   # the budget in ordinary messages/s instead; 0 = unlimited
     ort_threads: int = 1
     ort_spinning: bool = False
     backlog: int = 64               # bodies waiting for the hand-over thread
     store: str = ""                 # OLVANE_SHIFT_STORE: "" the default directory, a path, redis://, or off
     deployment: str = ""            # OLVANE_SHIFT_DEPLOYMENT: "" derives it from the recipes
+
+
+    @property
+    def budget_rate(self) -> float:
+        """The token bucket's rate: ordinary messages per second (0: unlimited)."""
+        return self.max_rate if self.max_rate is not None else self.cpu_share / ORDINARY_S
 
 
 def parse_recipes(value: str) -> dict[str, str]:
@@ -125,8 +133,13 @@ def config_from_env(environ: Mapping[str, str] | None = None) -> ShiftConfig:
         if v.lower() not in ("logging", "rich"):
             raise ConfigError(f"OLVANE_SHIFT_CONSOLE={v!r}: expected logging or rich")
         kw["console"] = v.lower()
+    off = ("off", "inf", "unlimited")
+    if (share := get("OLVANE_SHIFT_CPU_SHARE")) and get("OLVANE_SHIFT_MAX_RATE"):
+        raise ConfigError("OLVANE_SHIFT_CPU_SHARE and OLVANE_SHIFT_MAX_RATE are both set: set one budget")
+    if share:
+        kw["cpu_share"] = 0.0 if share.lower() in off else _number("OLVANE_SHIFT_CPU_SHARE", share)
     if v := get("OLVANE_SHIFT_MAX_RATE"):
-        kw["max_rate"] = 0.0 if v.lower() in ("off", "inf", "unlimited") else _number("OLVANE_SHIFT_MAX_RATE", v)
+        kw["max_rate"] = 0.0 if v.lower() in off else _number("OLVANE_SHIFT_MAX_RATE", v)
     if v := get("OLVANE_SHIFT_ORT_THREADS"):
         kw["ort_threads"] = _number("OLVANE_SHIFT_ORT_THREADS", v, low=1, integer=True)
     if v := get("OLVANE_SHIFT_ORT_SPINNING"):
