@@ -169,7 +169,7 @@ def text_part(text):
         (lambda: data_url(png_claiming(1, 3000)), "image of 1x3000 pixels is longer than 20:1"),
         (lambda: "data:image/png;base64," + "A" * ((8 << 20) + 4),
          f"image data of {(8 << 20) + 4} Base64 characters is over the limit of {8 << 20}"),
-        (lambda: data_url(many_scan_jpeg(), "data:image/jpeg;base64"), "JPEG image of 40 scans is over the limit of 32"),
+        (lambda: data_url(many_scan_jpeg(), "data:image/jpeg;base64"), "JPEG image of 40 scans is over the limit of 24"),
         (lambda: data_url(b"\xff\xd8" + b"\xff\xfe\x00\x02" * 5000 + jpeg_bytes()[2:]),
          re.compile(r"JPEG image with 50\d\d markers before its first scan is over the limit of 4096")),
         (lambda: data_url(gif_with_comment_blocks(5000)),

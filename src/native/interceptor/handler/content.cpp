@@ -37,11 +37,11 @@ constexpr long long kImageSide = 8192;
 constexpr long long kImageAspect = 20;
 // From the file's structure, before Pillow opens it: what the pixel count does
 // not bound. libjpeg passes over every block once per scan of a progressive
-// JPEG, and the encoders in use write at most 18 (libjpeg's own script: 10 for
-// colour, 6 for grey, 18 for CMYK; mozjpeg's scan search and jpegli stay
-// within it); 32 leaves room for them and keeps the worst image near a tenth
-// of a second.
-constexpr long long kJpegScans = 32;
+// JPEG, so a file of tiny scans costs minutes. libjpeg's own scripts write 10
+// scans for colour, 6 for grey and 18 for CMYK, and the scan-optimising
+// encoders pick a few more or fewer; 24 leaves room over all of them and keeps
+// a 2048x2048 JPEG at the limit near 0.15 s.
+constexpr long long kJpegScans = 24;
 // Steps Pillow takes in Python, one at a time, about a microsecond each: a
 // JPEG's markers and stray bytes before its first scan, a GIF's data blocks
 // before its first frame, a PNG's chunks (ordinary files have tens, an ICC
