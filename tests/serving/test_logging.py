@@ -121,6 +121,7 @@ def test_console_memory_is_bounded_by_bytes(handler, logging_console, caplog):
     resident is bounded by bytes, and the record keeps a prefix and the length."""
     console, clock, recipes = logging_console
     handler.init_models({"alpha": recipes["alpha"]})
+    caplog.set_level(logging.WARNING, logger="olvane_sdk")
     tracemalloc.start()
     try:
         before = tracemalloc.get_traced_memory()[0]
