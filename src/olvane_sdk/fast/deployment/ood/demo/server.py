@@ -214,11 +214,53 @@ def write_plot(path: str) -> Any:
     return plot_report(shift_report(_collecting_handler()), path)
 
 
+def _stop_collecting() -> None:
+    handler = _collecting_handler()
+    if handler is not None:
+        # A worker still inside an ONNX Runtime run when the interpreter
+        # finalises aborts the process; end it after what is queued.
+        from ..host import stop_worker
+
+        stop_worker(handler, timeout=30)
+
+
+def _api_server_process(listen_address, sock, args, client_config=None) -> None:
+    """One of ``--api-server-count N`` processes (spawned: the stand-in is
+    installed again here)."""
+    offline_env()
+    use_cpu_platform()
+    install_stand_in_engine()
+    from vllm.entrypoints.cli.serve import run_api_server_worker_proc
+
+    run_api_server_worker_proc(listen_address, sock, args, client_config)
+    _stop_collecting()
+
+
+def run_api_servers(args) -> None:
+    """``--api-server-count N``: what ``vllm serve`` does (one listening
+    socket, N spawned API-server processes, multi-process Prometheus), without
+    the engine-core processes."""
+    from vllm.entrypoints.openai.api_server import setup_server
+    from vllm.v1.metrics.prometheus import setup_multiprocess_prometheus
+    from vllm.v1.utils import APIServerProcessManager, wait_for_completion_or_failure
+
+    n = args.api_server_count
+    setup_multiprocess_prometheus()
+    listen_address, sock = setup_server(args)
+    manager = APIServerProcessManager(target_server_fn=_api_server_process, listen_address=listen_address,
+                                      sock=sock, args=args, num_servers=n, input_addresses=[""] * n,
+                                      output_addresses=[""] * n)
+    wait_for_completion_or_failure(api_server_manager=manager)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     offline_env()
     use_cpu_platform()
     global _probe
     args = parse_args(sys.argv[1:] if argv is None else argv)
+    if (args.api_server_count or 1) > 1:
+        run_api_servers(args)
+        return 0
     install_stand_in_engine()
     lag_file = os.environ.get("OLVANE_DEMO_LAG_FILE")
     if lag_file:
@@ -230,16 +272,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     uvloop.run(api_server.run_server(args))
     if _probe is not None and lag_file:
         _probe.dump(lag_file)
-    handler = _collecting_handler()
-    if handler is not None:
-        # A worker still inside an ONNX Runtime run when the interpreter
-        # finalises aborts the process; end it after what is queued.
-        from ..host import stop_worker
-
-        stop_worker(handler, timeout=30)
-        plot = os.environ.get("OLVANE_DEMO_PLOT")
-        if plot:
-            write_plot(plot)
+    _stop_collecting()
+    plot = os.environ.get("OLVANE_DEMO_PLOT")
+    if plot and _collecting_handler() is not None:
+        write_plot(plot)
     return 0
 
 
