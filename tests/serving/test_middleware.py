@@ -94,7 +94,7 @@ def make():
     def make(handler=None, clock=None, **cfg):
         handler = handler or FakeHandler()
         kw = {"clock": clock} if clock else {}
-        c = ShiftCollector(ShiftConfig(**{"max_rate": 0.0, **cfg}), handler=handler, init_models=False,
+        c = ShiftCollector(ShiftConfig(**{"max_rate": 0.0, "store": "off", **cfg}), handler=handler, init_models=False,
                            metrics=False, **kw)
         made.append(c)
         assert c.ready.wait(60)
