@@ -118,10 +118,12 @@ class ShiftCollector(HandoverMixin, StatusMixin):
         if self._threads:
             return
         if self._want_metrics is True:
+            from ..samples import store_off
             from .metrics import get_metrics
 
             try:
-                self._metrics = get_metrics()
+                # The report gauges' multiprocess mode: shared by the processes when they pool.
+                self._metrics = get_metrics(pooled=not store_off(self.cfg.store))
             except Exception as e:  # a clash with another registry must not stop the server
                 log.error("olvane shift: metrics disabled: %s", e)
         elif self._want_metrics:  # a Metrics of the caller's (tests, another registry)
