@@ -19,7 +19,7 @@ namespace interceptor {
 
 namespace {
 
-// Limits: what one message may cost the worker. The reasons are in the README
+// Limits: what one message may cost the worker. The reasons are in docs/internals.md
 // ("Limits per message"); the benchmark benchmarks/hostile.py measures the
 // worst message they allow.
 namespace limits {
