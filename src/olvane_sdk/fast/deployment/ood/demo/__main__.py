@@ -135,7 +135,7 @@ def run_demo(*, workdir: Path | None = None, plot_path: Path | None = None, data
 
 
 def main(argv: Sequence[str] | None = None, prog: str = "python -m olvane_sdk.fast.deployment.ood.demo") -> int:
-    from ..cli import UsageParser
+    from .._usage import UsageParser
 
     ap = UsageParser(prog=prog, description=__doc__.split("\n\n")[0])
     ap.add_argument("--plot", type=Path, help="PNG to write (default: $TMPDIR/olvane-demo/shift_report.png)")

@@ -9,7 +9,7 @@ import sys
 from pathlib import Path
 from typing import Sequence
 
-from ..cli import UsageParser
+from .._usage import UsageParser
 from .builder import DEFAULT_ROLE, IMAGE_SUFFIXES, RecipeError, build_recipe
 from .layout import DEFAULT_TEXT_PREFIX
 

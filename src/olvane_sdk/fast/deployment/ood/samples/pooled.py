@@ -66,7 +66,7 @@ def run_store_report(url: str, recipes: Mapping[str, str], deployment: str, sinc
                      json_path: Path | None, console=None) -> int:
     """``olvane-shift report --store URL``: the same table and exit status as
     ``--url`` (0 no SHIFT, 1 SHIFT, 3 the store could not be read)."""
-    from ..cli import EXIT_OK, EXIT_SHIFT, EXIT_UNREACHABLE, EXIT_USAGE, PROG
+    from .._usage import EXIT_OK, EXIT_SHIFT, EXIT_UNREACHABLE, EXIT_USAGE, PROG
     from ..report.render import print_notes, servers_table, wide_console
     from ..middleware.status import _json_safe
     from . import open_store
