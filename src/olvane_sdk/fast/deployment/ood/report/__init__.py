@@ -45,11 +45,14 @@ Use::
 from __future__ import annotations
 
 from .render import plot_report, print_report, report_table, servers_table
-from .snapshot import (MODALITIES, Comparison, ModalityRow, ReportSettings, ShiftReport, compare, copy_embeddings,
-                       shift_report)
-from .stats import domain_classifier_auc, median_heuristic_gamma, mmd_permutation_test
+from .snapshot import (ENV, MODALITIES, Comparison, ModalityRow, ReportSettings, SettingsError, ShiftReport,
+                       calibration_for, compare, copy_embeddings, shift_report)
+from .stats import (Calibration, ShareTest, domain_classifier_auc, kernel_two_sample, median_heuristic_gamma,
+                    mmd_permutation_test, tail_bound)
 from .verdict import Verdict, verdict_for
 
 __all__ = ["shift_report", "print_report", "plot_report", "report_table", "servers_table", "ReportSettings",
-           "ShiftReport", "ModalityRow", "Comparison", "Verdict", "verdict_for", "compare", "copy_embeddings",
-           "domain_classifier_auc", "median_heuristic_gamma", "mmd_permutation_test", "MODALITIES"]
+           "SettingsError", "ENV", "ShiftReport", "ModalityRow", "Comparison", "ShareTest", "Calibration",
+           "calibration_for", "tail_bound", "Verdict", "verdict_for", "compare", "copy_embeddings",
+           "kernel_two_sample", "domain_classifier_auc", "median_heuristic_gamma", "mmd_permutation_test",
+           "MODALITIES"]
