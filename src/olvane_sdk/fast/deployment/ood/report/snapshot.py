@@ -29,7 +29,12 @@ MODALITIES = ("text", "image")
 
 
 class SettingsError(ValueError):
-    """A bad report setting (from the environment or a keyword)."""
+    """A bad report setting (from the environment or a keyword); ``fields``
+    names the settings at fault."""
+
+    def __init__(self, message: str, fields: tuple[str, ...] = ()):
+        super().__init__(message)
+        self.fields = fields
 
 
 @dataclass(frozen=True)
@@ -57,10 +62,10 @@ class ReportSettings:
                   "n_permutations": self.n_permutations >= 1, "cv_folds": self.cv_folds >= 2}
         bad = [k for k, ok in checks.items() if not ok]
         if not bad and 1.0 / (self.n_permutations + 1) >= self.alpha:
-            bad = ["n_permutations"]  # its smallest p-value could never pass alpha
+            bad = ["n_permutations", "alpha"]  # the smallest p-value could never pass alpha
         if bad:
-            raise SettingsError("report settings out of range: " + ", ".join(
-                f"{k}={getattr(self, k)!r} ({_RANGES[k]})" for k in bad))
+            raise SettingsError("out of range: " + ", ".join(
+                f"{k}={getattr(self, k)!r} (expected {_RANGES[k]})" for k in bad), tuple(bad))
 
     @classmethod
     def from_env(cls, environ: Mapping[str, str] | None = None) -> ReportSettings:
@@ -68,6 +73,7 @@ class ReportSettings:
         that are set; a bad value raises :class:`SettingsError` naming it."""
         environ = os.environ if environ is None else environ
         kw: dict[str, Any] = {}
+        given: dict[str, str] = {}
         for var, (name, kind) in ENV.items():
             text = environ.get(var, "").strip()
             if not text:
@@ -78,18 +84,20 @@ class ReportSettings:
                     raise ValueError
             except ValueError:
                 raise SettingsError(f"{var}={text!r}: not {'an integer' if kind is int else 'a number'}") from None
-            try:
-                cls(**{name: v})
-            except SettingsError:
-                raise SettingsError(f"{var}={text!r}: expected {_RANGES[name]}") from None
             kw[name] = v
-        return cls(**kw)
+            given[name] = f"{var}={text!r}"
+        try:
+            return cls(**kw)
+        except SettingsError as e:
+            at_fault = [given[f] for f in e.fields if f in given] or list(given.values())
+            raise SettingsError(f"{', '.join(at_fault)}: {e}", e.fields) from None
 
 
 _RANGES = {"alpha": "0 < alpha < 1", "alpha_novel": "0 < alpha < 1", "tail": "0 < tail < 0.5",
            "bound_confidence": "0.5 <= confidence < 1", "auc_threshold": "0.5 <= AUC <= 1",
            "knn_k": "an integer >= 1", "min_samples": "an integer >= 2",
-           "max_samples": "an integer >= min_samples", "n_permutations": "an integer with 1 / (n + 1) < alpha",
+           "max_samples": "an integer >= min_samples", "n_permutations": "an integer with 1 / (n_permutations + 1) < alpha, "
+                               "or the MMD test could never be significant",
            "cv_folds": "an integer >= 2"}
 
 #: environment variable -> (ReportSettings field, type)
