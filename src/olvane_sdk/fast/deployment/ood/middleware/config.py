@@ -122,4 +122,10 @@ def config_from_env(environ: Mapping[str, str] | None = None) -> ShiftConfig:
         if v.lower() not in ("0", "1", "true", "false", "yes", "no", "on", "off"):
             raise ConfigError(f"OLVANE_SHIFT_ORT_SPINNING={v!r}: expected 0 or 1")
         kw["ort_spinning"] = v.lower() in ("1", "true", "yes", "on")
+    from ..report.snapshot import ReportSettings, SettingsError
+
+    try:  # OLVANE_SHIFT_REPORT_*: checked at start rather than at the first report
+        ReportSettings.from_env(env)
+    except SettingsError as e:
+        raise ConfigError(str(e)) from None
     return ShiftConfig(**kw)
