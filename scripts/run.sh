@@ -4,7 +4,8 @@
 #   scripts/run.sh test [pytest args...]   python -m pytest -q tests [args...]
 #   scripts/run.sh demo [args...]          the demo host (recipes, live endpoint, traffic, report)
 #
-# `test` treats pytest's exit 5 (no tests collected) as a failure.
+# `test` first installs the Debian tools the suite runs when missing
+# (scripts/test_deps.sh), and treats pytest's exit 5 (no tests collected) as a failure.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -23,6 +24,7 @@ cd "$root"
 
 case "$cmd" in
     test)
+        bash "$root/scripts/test_deps.sh"
         rc=0
         "$OLVANE_PY" -m pytest -q tests "$@" || rc=$?
         if [[ $rc -eq 5 ]]; then

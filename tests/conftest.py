@@ -5,6 +5,7 @@ from __future__ import annotations
 import importlib
 import os
 import sys
+import tempfile
 import threading
 import types
 
@@ -14,6 +15,9 @@ from support import FakeFactory
 
 os.environ.setdefault("HF_HUB_OFFLINE", "1")
 os.environ.setdefault("TRANSFORMERS_OFFLINE", "1")
+# The middleware's default sample store lives under the state directory: keep
+# the suite's (and the servers' it starts) out of the user's.
+os.environ.setdefault("XDG_STATE_HOME", tempfile.mkdtemp(prefix="olvane-test-state-"))
 
 MODULE_NAME = "olvane_sdk.fast.deployment.ood.interceptor"
 

@@ -26,7 +26,7 @@ class FakeHandler:
     def __init__(self, models=("m1", "m2")):
         self.live_messages_queue = queue.Queue(16)
         self.vllm_to_embedding_model_map = {m: {"text": "t", "image": None} for m in models}
-        self.train_test_embeddings = {m: {} for m in models}
+        self.train_test_embeddings = {m: {"text": {}} for m in models}  # a loaded recipe has a modality
         self.live_embeddings: dict = {}
         self.requests: list = []
 
@@ -221,7 +221,7 @@ def test_config_from_env(tmp_path):
         cfg = config_from_env({"OLVANE_SHIFT_RECIPES": form, "OLVANE_SHIFT_MAX_BODY": "2MiB",
                                "OLVANE_SHIFT_MAX_RATE": "off"})
         assert set(cfg.recipes) == {"alpha", "beta"} and cfg.max_body == 2 << 20 and cfg.max_rate == 0
-    for bad in [{}, {"OLVANE_SHIFT_RECIPES": "{nope"}, {"OLVANE_SHIFT_RECIPES": "x=/does/not/exist"},
+    for bad in [{}, {"OLVANE_SHIFT_RECIPES": "{nope"}, {"OLVANE_SHIFT_RECIPES": "x="},
                 {"OLVANE_SHIFT_RECIPES": str(tmp_path), "OLVANE_SHIFT_POLICY": "some"},
                 {"OLVANE_SHIFT_RECIPES": str(tmp_path), "OLVANE_SHIFT_MAX_RATE": "-1"}]:
         with pytest.raises(ConfigError):

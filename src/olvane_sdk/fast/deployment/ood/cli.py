@@ -4,6 +4,7 @@
 
     olvane-shift recipe DEST --text-model M --texts FILE ...   build a recipe directory
     olvane-shift report --url URL [--url URL ...] [--api-key KEY] [--json PATH]
+    olvane-shift report --store URL [--since DURATION] [--json PATH]
     olvane-shift demo [--workdir DIR] [--json PATH] [--plot PATH]
 
 ``report`` reads ``GET {URL}/v1/shift`` from each server (the route the shift
@@ -183,13 +184,23 @@ def build_parser() -> argparse.ArgumentParser:
                                                   "served model; `olvane-shift recipe --help` for its options")
     rp = sub.add_parser(
         "report", help="print the shift report of one or more running servers",
-        usage=f"{PROG} report [-h] --url URL [--url URL ...] [--api-key KEY] [--json PATH] [--timeout SECONDS]",
+        usage=f"{PROG} report [-h] (--url URL [--url URL ...] | --store URL [--since DURATION]) [--api-key KEY] "
+              "[--json PATH] [--timeout SECONDS]",
         description="Fetch GET URL/v1/shift from each server and print one table with a row per server, "
                     "served model and modality, then one line per server that could not be read.",
         epilog="Exit status: 0 no SHIFT and every server read; 1 any row says SHIFT; 3 no SHIFT but a server "
                "could not be read; 2 bad command-line input.")
-    rp.add_argument("--url", action="append", required=True, type=_check_url, metavar="URL",
+    rp.add_argument("--url", action="append", type=_check_url, metavar="URL",
                     help="base URL of a server, e.g. http://127.0.0.1:8000 (repeat for more servers)")
+    rp.add_argument("--store", metavar="URL", help="compute the report from a sample store instead (a directory, "
+                    "redis:// or rediss:// URL, or 'default' for this host's default directory), with no server")
+    rp.add_argument("--since", type=_duration, metavar="DURATION",
+                    help="with --store: the samples of the last DURATION (e.g. 30m, 6h, 2d) instead of the "
+                         "latest 1000 per served model and modality")
+    rp.add_argument("--recipes", metavar="SPEC", help="with --store: the recipes, as OLVANE_SHIFT_RECIPES "
+                    "(default: that variable)")
+    rp.add_argument("--deployment", metavar="NAME", help="with --store: the deployment (default: "
+                    "OLVANE_SHIFT_DEPLOYMENT, else the name the servers derive from the recipes)")
     rp.add_argument("--api-key", metavar="KEY", help="sent as 'Authorization: Bearer KEY' (vLLM's --api-key)")
     rp.add_argument("--json", type=Path, metavar="PATH", help="also write what every server answered to PATH")
     rp.add_argument("--timeout", type=_positive, default=10.0, metavar="SECONDS",
@@ -213,7 +224,40 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = ap.parse_args(argv)
     if args.json is not None and not args.json.parent.is_dir():
         ap.exit(EXIT_USAGE, f"{PROG} report: error: --json: no directory {str(args.json.parent)!r}\n")
+    if (args.url is None) == (args.store is None):
+        ap.error("report: give --url (one or more) or --store, not both")
+    if args.store is not None:
+        return _store_report(ap, args)
+    if args.since is not None:
+        ap.error("report: --since needs --store")
     return run_report(args.url, args.api_key, args.json, args.timeout)
+
+
+def _duration(text: str) -> float:
+    from .samples.record import parse_duration
+    try:
+        return parse_duration(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
+
+
+def _store_report(ap: argparse.ArgumentParser, args) -> int:
+    import os
+
+    from .middleware.config import ConfigError, parse_recipes
+    from .samples import deployment_name
+    from .samples.pooled import run_store_report
+
+    spec = args.recipes or os.environ.get("OLVANE_SHIFT_RECIPES") or ""
+    try:
+        recipes = parse_recipes(spec)
+    except ConfigError as e:
+        ap.error(f"report --store needs the recipes (--recipes or OLVANE_SHIFT_RECIPES): {e}")
+    env = dict(os.environ)
+    if args.deployment:
+        env["OLVANE_SHIFT_DEPLOYMENT"] = args.deployment
+    store = "" if args.store == "default" else args.store
+    return run_store_report(store, recipes, deployment_name(recipes, env), args.since, args.json)
 
 
 if __name__ == "__main__":

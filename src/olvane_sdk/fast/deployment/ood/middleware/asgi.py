@@ -2,6 +2,7 @@
 ``GET /v1/shift`` route it adds to the app."""
 from __future__ import annotations
 
+import asyncio
 import logging
 
 from .collector import ShiftCollector, get_collector
@@ -17,9 +18,17 @@ def _route_for(collector: ShiftCollector):
     from starlette.responses import JSONResponse
     from starlette.routing import Route
 
+    inflight: asyncio.Future | None = None
+
     async def shift_status(request):
+        nonlocal inflight
         if request.query_params.get("refresh", "").lower() in ("1", "true", "yes"):
-            await run_in_threadpool(collector.refresh_report, True)
+            # Concurrent refreshes await the one in flight instead of each
+            # taking a worker thread (the collector shares it too).
+            loop = asyncio.get_running_loop()
+            if inflight is None or inflight.done() or inflight.get_loop() is not loop:
+                inflight = asyncio.ensure_future(run_in_threadpool(collector.refresh_on_request))
+            await asyncio.shield(inflight)
         return JSONResponse(collector.status())
 
     return Route(SHIFT_PATH, shift_status, methods=["GET"], name="olvane_shift", include_in_schema=False)
@@ -58,7 +67,7 @@ class ShiftDetectionMiddleware:
         if root and path.startswith(root):
             path = path[len(root):]
         c = self.collector
-        if path != CHAT_PATH or not c.enabled:
+        if path != CHAT_PATH:
             return await self.app(scope, receive, send)
         try:
             admitted = c.admit(scope)
@@ -73,10 +82,15 @@ class ShiftDetectionMiddleware:
         # None while the body is being read, True once complete, False when given up.
         complete: bool | None = None
         started = False
+        disconnected = False
 
         async def tee():
-            nonlocal size, complete
+            nonlocal size, complete, disconnected
             message = await receive()
+            try:
+                disconnected = disconnected or (not started and message["type"] == "http.disconnect")
+            except Exception:
+                pass
             if complete is None:
                 try:
                     if message["type"] == "http.request":
@@ -93,9 +107,10 @@ class ShiftDetectionMiddleware:
                                 complete = True
                     else:  # disconnected before the whole body
                         complete = False
-                        c.bucket.refund()
+                        c.turn_away("disconnected")
                 except Exception:  # whatever the message holds, vLLM gets it as it came
                     complete = False
+                    c.turn_away("error")
             return message
 
         async def gate(message):
@@ -119,5 +134,5 @@ class ShiftDetectionMiddleware:
             await self.app(scope, tee, gate)
         finally:
             if not started and complete is not False:
-                # No response at all (the app raised): hand the reservation back.
-                c.bucket.refund()
+                # No response at all: the client left, or the app raised.
+                c.turn_away("disconnected" if disconnected else "rejected_by_vllm")

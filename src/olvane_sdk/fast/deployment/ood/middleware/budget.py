@@ -1,24 +1,131 @@
-"""The budget of the middleware: messages per second handed to the handler."""
+"""The budget of the middleware: the worker's CPU for collection, charged by
+what each message can cost."""
 from __future__ import annotations
 
+import base64
+import binascii
+import io
 import math
 import threading
 import time
-from typing import Callable
+from typing import Any, Callable, Iterable
+
+# -- the cost model -------------------------------------------------------------
+# Worker CPU seconds per message with the demo's models (all-MiniLM-L6-v2 and the
+# tiny CLIP vision tower, one-thread ONNX Runtime sessions), fitted to the
+# figures of benchmarks/cost_model.py. Each term is a fact known right after the
+# parse (part kinds, text lengths, image sizes from their headers, Base64
+# lengths), and each is taken at its dearest: a message is charged at least
+# what it can cost, so the worker's CPU stays within the budget whatever the
+# content, and ordinary messages are charged more than they cost.
+MESSAGE_S = 0.0005           # a message's own handling (queue, lookups, store)
+TEXT_PART_S = 0.0045         # one text given to the model (tokenizer call, a short run)
+TEXT_PIECE_S = 0.00035       # the model's run, per word piece ...
+TEXT_PIECES = 256            # ... up to the model's input; a character can be a piece
+TEXT_CHAR_S = 7e-6           # the tokenizer, per character read (long words are the dearest)
+IMAGE_PART_S = 0.002         # one image given to the model (preprocessing, the tower's run)
+IMAGE_PIXEL_S = 36e-9        # decode and resize, per pixel (a progressive JPEG's rate)
+IMAGE_B64_S = 5e-9           # Base64 decode and decompression, per character
+PARSE_BYTE_S = 0.5e-9        # the hand-over thread's parse, per body byte
+
+# What the module embeds at most: parts after the first PARTS are skipped, a
+# text is read up to TEXT_CHARS, an image over PIXELS is refused from its
+# header. Charging up to these stays an upper bound if the module's own limits
+# are tighter.
+PARTS = 4
+TEXT_CHARS = 64 << 10
+PIXELS = 2048 * 2048
+# Base64 characters decoded to find an image's size; a header not found in
+# them (a JPEG behind large metadata, a broken payload) is charged at PIXELS.
+HEADER_B64_CHARS = 16 << 10
+
+
+def text_cost(chars: int) -> float:
+    n = min(chars, TEXT_CHARS)
+    return TEXT_PART_S + TEXT_PIECE_S * min(n, TEXT_PIECES) + TEXT_CHAR_S * n
+
+
+def image_pixels(b64: str) -> int:
+    """The pixel count an image's header states, from the start of its Base64
+    data only; PIXELS when the header cannot be read there."""
+    head = b64[:HEADER_B64_CHARS]
+    head = head[:len(head) - len(head) % 4]
+    try:
+        from PIL import Image
+
+        w, h = Image.open(io.BytesIO(base64.b64decode(head))).size
+        return min(int(w) * int(h), PIXELS)
+    except (Exception, binascii.Error):
+        return PIXELS
+
+
+def image_cost(url: str) -> float:
+    b64 = url.partition(",")[2]
+    return IMAGE_PART_S + IMAGE_PIXEL_S * image_pixels(b64) + IMAGE_B64_S * len(b64)
+
+
+def _parts(content: Iterable) -> Iterable[float]:
+    embedded = 0
+    for part in content:
+        if embedded >= PARTS:
+            return
+        if not isinstance(part, dict):
+            continue
+        kind = part.get("type")
+        if kind == "text":
+            text = part.get("text")
+            embedded += 1
+            yield text_cost(len(text)) if isinstance(text, str) else TEXT_PART_S
+        elif kind == "image_url":
+            ref = part.get("image_url")
+            url = ref.get("url") if isinstance(ref, dict) else None
+            if isinstance(url, str) and url.startswith("data:image"):
+                embedded += 1
+                yield image_cost(url)
+
+
+def message_cost(message: Any) -> float:
+    """Worker CPU seconds that ``message`` (a chat message as vLLM's request
+    holds it) can cost, by the cost model above."""
+    content = message.get("content") if isinstance(message, dict) else None
+    if isinstance(content, str):
+        return MESSAGE_S + text_cost(len(content))
+    if isinstance(content, (list, tuple)):
+        return MESSAGE_S + sum(_parts(content))
+    return MESSAGE_S
+
+
+# The budget's unit, an ordinary message: a question of up to 100 characters
+# and a small image (64x64, 16 KB of Base64), as charged. Every message costs
+# the bucket at least one unit, so such traffic is sampled as by a count of
+# messages.
+ORDINARY_S = MESSAGE_S + text_cost(100) + IMAGE_PART_S + IMAGE_PIXEL_S * 64 * 64 + IMAGE_B64_S * 16_000
+# The default budget, in shares of one core: 3 ordinary messages a second.
+DEFAULT_CPU_SHARE = 0.13
+
+
+def request_units(messages: list, body_bytes: int) -> float:
+    """What a request handed over costs the bucket, in ordinary messages: at
+    least one per message (ordinary traffic is charged as before), more for
+    messages that can cost more than an ordinary one."""
+    seconds = PARSE_BYTE_S * body_bytes + sum(message_cost(m) for m in messages)
+    return max(float(len(messages)), seconds / ORDINARY_S)
 
 
 class TokenBucket:
-    """Messages per second handed to the handler.
+    """Ordinary messages per second handed to the handler.
 
     ``admit()`` is asked once per request, when it arrives and before anything
     is known of it: it reserves one token if at least one is there. After the
-    request is parsed, ``consume(n - 1)`` takes the rest for its ``n``
-    messages, going into debt if need be (a request is handed over whole or
-    not at all), and ``refund()`` returns the reservation of a request that
-    was not handed over (except one turned away by a full queue after its
-    parse: that parse is charged). The decision depends only on time and on what was
-    handed over before, never on the served model or the request's content,
-    so the requests collected are a fair sample of the traffic.
+    request is parsed, ``consume(units - 1)`` takes the rest of what its
+    messages can cost (:func:`request_units`), going into debt if need be (a
+    request is handed over whole or not at all), and ``refund()`` returns the
+    reservation of a request that was not handed over (except one turned away
+    by a full queue after its parse: that parse is charged). Whether a request
+    is admitted depends only on time and on what was handed over before, never
+    on the served model or the request's content, so the requests collected
+    are a fair sample of the traffic; expensive ones leave the bucket in debt
+    for longer, so the worker's CPU stays within the budget.
 
     ``rate`` <= 0 means unlimited. The bucket holds at most ``burst`` tokens
     (default: one second of the rate, at least 1).

@@ -11,9 +11,10 @@ import threading
 import time
 from typing import TYPE_CHECKING, Any, Callable
 
-from .budget import TokenBucket
-from .config import ShiftConfig, config_from_env
+from .budget import ORDINARY_S, TokenBucket
+from .config import ShiftConfig, config_from_env, recipe_problem
 from .handover import HandoverMixin, parse_chat_request
+from .pooling import DeploymentPool
 from .status import StatusMixin
 
 if TYPE_CHECKING:
@@ -22,9 +23,31 @@ if TYPE_CHECKING:
 
 log = logging.getLogger("olvane_sdk")
 
-# Outcomes counted per request (the "intake" of /v1/shift).
+# Outcomes counted per request (the "intake" of /v1/shift). Every chat
+# request the middleware sees ends in exactly one of them.
 OUTCOMES = ("collected", "rejected_by_vllm", "no_recipe", "queue_full", "too_large", "sampled_out",
-            "not_ready", "empty", "invalid", "backlog_full", "error")
+            "not_ready", "empty", "invalid", "backlog_full", "error", "disconnected")
+
+# Seconds between two pushes of the counts to Prometheus.
+PUSH_SECONDS = 1.0
+
+
+class _ErrorLines(logging.Filter):
+    """Keeps the error lines logged while the recipes load (the handler
+    prints a failed recipe's reason and returns nothing). A filter, not a
+    handler: the records still go where they went."""
+
+    def __init__(self):
+        super().__init__()
+        self.lines: list[str] = []
+
+    def filter(self, record):
+        if record.levelno >= logging.ERROR:
+            try:
+                self.lines.append(record.getMessage())
+            except Exception:
+                pass
+        return True
 
 
 class ShiftCollector(HandoverMixin, StatusMixin):
@@ -32,21 +55,21 @@ class ShiftCollector(HandoverMixin, StatusMixin):
     hand-over thread, the start-up/refresh thread and the figures.
 
     ``handler`` defaults to the module's ``olvane_shift_detection_handler``;
-    ``parse`` to vLLM's ``ChatCompletionRequest.model_validate_json``;
+    ``parse`` to :func:`.handover.parse_chat_request` (vLLM's chat route's reading);
     ``clock`` drives the token bucket. With ``start=False`` no thread starts
     until :meth:`start`.
     """
 
     def __init__(self, config: ShiftConfig | None, *, handler=None, error: str | None = None,
                  clock: Callable[[], float] = time.monotonic, parse: Callable[[bytes], Any] | None = None,
-                 init_models: bool = True, metrics: bool = True, start: bool = True):
+                 init_models: bool = True, metrics: "bool | Metrics" = True, start: bool = True):
         self.config = config
         # The settings in force (defaults when disabled: then nothing reads them).
         self.cfg: ShiftConfig = config if config is not None else ShiftConfig()
         self.error = error
         self.handler = handler
         self.parse = parse or parse_chat_request
-        self.bucket = TokenBucket(config.max_rate if config else 0.0, clock=clock)
+        self.bucket = TokenBucket(config.budget_rate if config else 0.0, clock=clock)
         self.ready = threading.Event()
         self.console: LoggingConsole | None = None
         self.recipe_models: frozenset[str] = frozenset()
@@ -59,7 +82,16 @@ class ShiftCollector(HandoverMixin, StatusMixin):
         self.report_time: float | None = None
         self.report_error: str | None = None
         self._report_key: Any = None
-        self._report_lock = threading.Lock()
+        # One report at a time; callers that arrive meanwhile share it.
+        self._report_cond = threading.Condition()
+        self._report_busy = False
+        self._report_runs = 0
+        self._refreshed: float | None = None
+        # Every configured recipe: loading, then loaded or failed (with the reason).
+        self.recipe_states: dict[str, dict[str, Any]] = {
+            name: {"state": "loading"} for name in (config.recipes if config else ())}
+        self.pool: DeploymentPool | None = None   # the sample store, once started (pooling.py)
+        self.scope = "process"
         self._lock = threading.Lock()
         # Bodies for the hand-over thread. A deque append costs the event loop
         # ~0.1 µs and no system call; the thread polls it (collection may lag
@@ -85,17 +117,23 @@ class ShiftCollector(HandoverMixin, StatusMixin):
     def start(self) -> None:
         if self._threads:
             return
-        if self._want_metrics:
+        if self._want_metrics is True:
             from .metrics import get_metrics
 
             try:
                 self._metrics = get_metrics()
             except Exception as e:  # a clash with another registry must not stop the server
                 log.error("olvane shift: metrics disabled: %s", e)
-        if not self.enabled:
-            return
-        for name, target in (("olvane-shift-handover", self._handover_loop),
-                             ("olvane-shift-background", self._background_loop)):
+        elif self._want_metrics:  # a Metrics of the caller's (tests, another registry)
+            self._metrics = self._want_metrics
+        loops = []
+        if self._metrics is not None:
+            # Its own thread: the counts never wait on a report or on the recipes loading.
+            loops.append(("olvane-shift-metrics", self._metrics_loop))
+        if self.enabled:
+            loops += [("olvane-shift-handover", self._handover_loop),
+                      ("olvane-shift-background", self._background_loop)]
+        for name, target in loops:
             t = threading.Thread(target=target, name=name, daemon=True)
             t.start()
             self._threads.append(t)
@@ -106,6 +144,8 @@ class ShiftCollector(HandoverMixin, StatusMixin):
         self._wake.set()
         for t in self._threads:
             t.join(timeout)
+        if self.pool is not None:
+            self.pool.close()
 
     def _setup(self) -> None:
         """Start-up, on the background thread: ORT session options, console,
@@ -132,18 +172,53 @@ class ShiftCollector(HandoverMixin, StatusMixin):
         if self.parse is parse_chat_request:
             from vllm.entrypoints.openai.protocol import ChatCompletionRequest  # noqa: F401  (import before ready)
         h = self.handler
+        # (A handler loaded by the caller has its own recipes: nothing to check.)
+        failed = {k: p for k, v in cfg.recipes.items() if self._init_models and (p := recipe_problem(v))}
+        for k, why in failed.items():
+            log.error("olvane shift: recipe for %s: %s (%s); its requests are not collected", k, why,
+                      cfg.recipes[k])
+        errors = _ErrorLines()
         if self._init_models:
             t0 = time.perf_counter()
-            h.init_models(dict(cfg.recipes))
-            log.info("olvane shift: recipes for %s loaded in %.1f s", ", ".join(cfg.recipes), time.perf_counter() - t0)
+            olvane_log = logging.getLogger("olvane_sdk")
+            olvane_log.addFilter(errors)
+            try:
+                h.init_models({k: v for k, v in cfg.recipes.items() if k not in failed})
+            finally:
+                olvane_log.removeFilter(errors)
+            seconds = time.perf_counter() - t0
         ref = getattr(h, "train_test_embeddings", {}) or {}
-        self.recipe_models = frozenset(m for m in getattr(h, "vllm_to_embedding_model_map", {}) or {} if m in ref)
-        bad = sorted(set(cfg.recipes) - self.recipe_models)
+        model_map = getattr(h, "vllm_to_embedding_model_map", {}) or {}
+        # A recipe that fails part-way keeps an empty entry in
+        # train_test_embeddings: without a reference it is failed, not loaded.
+        self.recipe_models = frozenset(m for m in model_map if isinstance(ref.get(m), dict) and ref[m])
+        for k in cfg.recipes:
+            if k in self.recipe_models:
+                self.recipe_states[k] = {"state": "loaded", "modalities": sorted(ref[k])}
+                for modality in ref[k]:
+                    self.embeddings.setdefault((k, modality), 0)
+            else:
+                why = failed.get(k) or next((ln for ln in errors.lines if k in ln), None) or next(
+                    iter(errors.lines), "did not load (see the server log)")
+                self.recipe_states[k] = {"state": "failed", "reason": why[:500]}
+        if self._init_models:
+            log.info("olvane shift: recipes loaded in %.1f s: %s; failed: %s", seconds,
+                     ", ".join(sorted(self.recipe_models)) or "none",
+                     ", ".join(sorted(set(cfg.recipes) - self.recipe_models)) or "none")
+        bad = sorted(set(cfg.recipes) - self.recipe_models - set(failed))
         if bad:
             log.error("olvane shift: no usable recipe for %s (see the errors above); their requests "
                       "are not collected", ", ".join(bad))
         self._wrap_add_embedding(h)
+        self._start_pool(h)
         self.ready.set()
+
+    def _start_pool(self, h) -> None:
+        m = self._metrics
+        self.pool = DeploymentPool.from_config(self.cfg, h, on_error=None if m is None else m.store_errors.inc)
+        if self.pool is not None:
+            self.pool.start()
+            log.info("olvane shift: pooling samples in %s", self.pool.store.description)
 
     def _wrap_add_embedding(self, h) -> None:
         # Count embeddings per model and modality where they are stored: the
@@ -186,7 +261,7 @@ class ShiftCollector(HandoverMixin, StatusMixin):
 
     def admit(self, scope) -> bool:
         """Whether to copy this chat request's body (called on the event loop)."""
-        if not self.ready.is_set():
+        if not self.enabled or not self.ready.is_set():
             self.count("not_ready")
             return False
         for k, v in scope.get("headers", ()):
@@ -217,20 +292,31 @@ class ShiftCollector(HandoverMixin, StatusMixin):
             self._bodies.append(chunks)
 
     # -- the background thread ---------------------------------------------
+    def _metrics_loop(self) -> None:
+        while True:
+            try:
+                self.push_metrics()
+                if self.console is not None:
+                    self.console.flush()
+            except Exception:
+                log.exception("olvane shift: metrics push failed")
+            if self._stop.wait(PUSH_SECONDS):
+                return
+
     def _background_loop(self) -> None:
         try:
             self._setup()
         except Exception:
             self.error = "start-up failed (see the log)"
+            for k, st in self.recipe_states.items():
+                if st["state"] == "loading":
+                    self.recipe_states[k] = {"state": "failed", "reason": "start-up failed (see the server log)"}
             log.exception("olvane shift: start-up failed; the server runs without collection")
             return
         interval = self.cfg.report_interval
         next_report = time.monotonic() + (interval or math.inf)
         while not self._stop.wait(1.0):
             try:
-                self.push_metrics()
-                if self.console is not None:
-                    self.console.flush()
                 if interval and time.monotonic() >= next_report:
                     next_report = time.monotonic() + interval
                     self.refresh_report()
@@ -252,8 +338,10 @@ def get_collector() -> ShiftCollector:
             try:
                 cfg = config_from_env()
                 _collector = ShiftCollector(cfg)
-                log.info("olvane shift: collecting for %s (policy %s, max %s msg/s)", ", ".join(cfg.recipes),
-                         cfg.policy, cfg.max_rate or "unlimited")
+                rate = cfg.budget_rate
+                log.info("olvane shift: collecting for %s (policy %s, budget %s)", ", ".join(cfg.recipes),
+                         cfg.policy, f"{rate * ORDINARY_S:.3g} of a core, {rate:.3g} ordinary msg/s"
+                         if rate else "unlimited")
             except Exception as e:
                 log.error("olvane shift: collection disabled: %s", e)
                 _collector = ShiftCollector(None, error=str(e))

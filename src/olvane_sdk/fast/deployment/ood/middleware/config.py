@@ -10,6 +10,7 @@ from pathlib import Path
 from typing import Any, Mapping
 
 from ..recipes.layout import CONFIG_FILE as _CONFIG_FILE
+from .budget import DEFAULT_CPU_SHARE, ORDINARY_S
 
 POLICIES = ("all", "new")
 
@@ -27,16 +28,27 @@ class ShiftConfig:
     max_body: int = 8 * 1024 * 1024
     report_interval: float = 60.0
     console: str = "logging"
-    max_rate: float = 3.0           # messages/s per process; 0 = unlimited (README: "Why 3 messages/s")
+    cpu_share: float = DEFAULT_CPU_SHARE  # of one core, per process, by the cost model; 0 = unlimited
+    max_rate: float | None = None   # the budget in ordinary messages/s instead; 0 = unlimited
     ort_threads: int = 1
     ort_spinning: bool = False
     backlog: int = 64               # bodies waiting for the hand-over thread
+    store: str = ""                 # OLVANE_SHIFT_STORE: "" the default directory, a path, redis://, or off
+    deployment: str = ""            # OLVANE_SHIFT_DEPLOYMENT: "" derives it from the recipes
+
+
+    @property
+    def budget_rate(self) -> float:
+        """The token bucket's rate: ordinary messages per second (0: unlimited)."""
+        return self.max_rate if self.max_rate is not None else self.cpu_share / ORDINARY_S
 
 
 def parse_recipes(value: str) -> dict[str, str]:
     """``OLVANE_SHIFT_RECIPES``: a JSON object ``{"served-model": "/path"}``,
     ``name=path,name=path``, or a directory whose subdirectories are recipes
-    named by served model. Every recipe must have its configuration file."""
+    named by served model. A named recipe whose directory or configuration
+    file is missing is not an error here: the collector reports that recipe
+    as failed and collects the others."""
     value = value.strip()
     if not value:
         raise ConfigError("OLVANE_SHIFT_RECIPES is empty")
@@ -64,10 +76,17 @@ def parse_recipes(value: str) -> dict[str, str]:
             raise ConfigError(f"OLVANE_SHIFT_RECIPES: no recipe (*/{_CONFIG_FILE}) under {value!r}")
     if not recipes:
         raise ConfigError("OLVANE_SHIFT_RECIPES names no recipe")
-    missing = [f"{k} ({v})" for k, v in recipes.items() if not (Path(v) / _CONFIG_FILE).is_file()]
-    if missing:
-        raise ConfigError(f"OLVANE_SHIFT_RECIPES: no {_CONFIG_FILE} for " + ", ".join(missing))
     return recipes
+
+
+def recipe_problem(path: str) -> str | None:
+    """Why the recipe at ``path`` cannot be loaded at all, or None."""
+    p = Path(path)
+    if not p.is_dir():
+        return "no recipe directory"
+    if not (p / _CONFIG_FILE).is_file():
+        return f"no {_CONFIG_FILE}"
+    return None
 
 
 def _size(name: str, text: str) -> int:
@@ -114,14 +133,23 @@ def config_from_env(environ: Mapping[str, str] | None = None) -> ShiftConfig:
         if v.lower() not in ("logging", "rich"):
             raise ConfigError(f"OLVANE_SHIFT_CONSOLE={v!r}: expected logging or rich")
         kw["console"] = v.lower()
+    off = ("off", "inf", "unlimited")
+    if (share := get("OLVANE_SHIFT_CPU_SHARE")) and get("OLVANE_SHIFT_MAX_RATE"):
+        raise ConfigError("OLVANE_SHIFT_CPU_SHARE and OLVANE_SHIFT_MAX_RATE are both set: set one budget")
+    if share:
+        kw["cpu_share"] = 0.0 if share.lower() in off else _number("OLVANE_SHIFT_CPU_SHARE", share)
     if v := get("OLVANE_SHIFT_MAX_RATE"):
-        kw["max_rate"] = 0.0 if v.lower() in ("off", "inf", "unlimited") else _number("OLVANE_SHIFT_MAX_RATE", v)
+        kw["max_rate"] = 0.0 if v.lower() in off else _number("OLVANE_SHIFT_MAX_RATE", v)
     if v := get("OLVANE_SHIFT_ORT_THREADS"):
         kw["ort_threads"] = _number("OLVANE_SHIFT_ORT_THREADS", v, low=1, integer=True)
     if v := get("OLVANE_SHIFT_ORT_SPINNING"):
         if v.lower() not in ("0", "1", "true", "false", "yes", "no", "on", "off"):
             raise ConfigError(f"OLVANE_SHIFT_ORT_SPINNING={v!r}: expected 0 or 1")
         kw["ort_spinning"] = v.lower() in ("1", "true", "yes", "on")
+    if v := get("OLVANE_SHIFT_STORE"):
+        kw["store"] = v
+    if v := get("OLVANE_SHIFT_DEPLOYMENT"):
+        kw["deployment"] = v
     from ..report.snapshot import ReportSettings, SettingsError
 
     try:  # OLVANE_SHIFT_REPORT_*: checked at start rather than at the first report

@@ -1,12 +1,16 @@
 """The hand-over thread: parses each collected body with vLLM's
-``ChatCompletionRequest`` and passes it to the handler, off the event loop."""
+``ChatCompletionRequest`` as vLLM's chat route does, charges the budget by
+what its messages can cost and passes it to the handler, off the event loop."""
 from __future__ import annotations
 
 import collections
+import json
 import logging
 import threading
 import time
 from typing import TYPE_CHECKING, Any, Callable
+
+from .budget import request_units
 
 if TYPE_CHECKING:
     from .budget import TokenBucket
@@ -25,10 +29,45 @@ def new_messages(messages: list) -> list:
     return messages
 
 
+def _scrubbed(text):
+    # A lone surrogate (a "\\ud800" escape) cannot be encoded, so the model's
+    # tokenizer would refuse the whole text: it reads U+FFFD in its place.
+    if isinstance(text, str) and not text.isascii():
+        try:
+            text.encode("utf-8")
+        except UnicodeEncodeError:
+            return text.encode("utf-16", "surrogatepass").decode("utf-16", "replace")
+    return text
+
+
+def _scrub_messages(request) -> None:
+    for m in request.messages:
+        content = m.get("content") if isinstance(m, dict) else None
+        if isinstance(content, str):
+            m["content"] = _scrubbed(content)
+        elif isinstance(content, list):
+            for part in content:
+                if isinstance(part, dict) and isinstance(part.get("text"), str):
+                    part["text"] = _scrubbed(part["text"])
+
+
 def parse_chat_request(body: bytes):
+    """The request as vLLM's chat route reads it.
+
+    FastAPI reads the route's body with the standard library's ``json.loads``
+    (which takes a UTF-8 BOM, lone surrogate escapes and nesting up to the
+    interpreter's recursion limit) and then validates the object. The strict
+    ``model_validate_json`` is faster and reads the bodies it accepts the same
+    way, so it goes first; a body it refuses takes vLLM's path."""
     from vllm.entrypoints.openai.protocol import ChatCompletionRequest
 
-    return ChatCompletionRequest.model_validate_json(body)
+    try:
+        return ChatCompletionRequest.model_validate_json(body)
+    except ValueError:
+        pass
+    request = ChatCompletionRequest.model_validate(json.loads(body), from_attributes=True)
+    _scrub_messages(request)
+    return request
 
 
 class HandoverMixin:
@@ -48,6 +87,7 @@ class HandoverMixin:
     _thread_idle: bool
     count: Callable[..., None]
     turn_away: Callable[..., None]
+    _invalid_logged = False
 
     POLL_SECONDS = 0.02
 
@@ -75,8 +115,14 @@ class HandoverMixin:
         body = chunks[0] if len(chunks) == 1 else b"".join(chunks)
         try:
             request = self.parse(body)
-        except Exception:
+        except Exception as e:
+            # vLLM answered 2xx to this body, so it parsed it: the two parses
+            # disagree. Said once; the count goes on.
             self.turn_away("invalid")
+            if not self._invalid_logged:
+                self._invalid_logged = True
+                log.error("olvane shift: a request vLLM served does not parse here (%s: %s); such requests "
+                          "are counted as invalid and not collected", type(e).__name__, str(e)[:300])
             return
         messages = list(request.messages)
         if request.model not in self.recipe_models:
@@ -96,7 +142,8 @@ class HandoverMixin:
         if q.maxsize > 0 and q.maxsize - q.qsize() < len(chosen):
             self.count("queue_full", len(chosen))
             return
-        self.bucket.consume(len(chosen) - 1)
+        # Charged by what its messages can cost (at least one token each).
+        self.bucket.consume(request_units(chosen, len(body)) - 1)
         if len(chosen) != len(messages):
             request = request.model_copy(update={"messages": chosen})
         h.handle_chat_completion_request(request)

@@ -36,7 +36,11 @@ class Metrics:
                                   "and modality", row, registry=registry)
         self.console_lines = Counter("olvane_shift_console_lines", "Console lines of the handler, by kind",
                                      ["kind"], registry=registry)
+        self.store_errors = Counter("olvane_shift_store_errors", "Failed writes and reads of the sample store",
+                                    registry=registry)
         self.ready = gauge("olvane_shift_ready", "1 when this process has loaded its recipes and collects", [])
+        self.recipe_loaded = gauge("olvane_shift_recipe_loaded", "1 when the served model's recipe is loaded "
+                                   "and its requests are collected; 0 while loading or when it failed", ["model"])
         self.auc = gauge("olvane_shift_auc", "Domain-classifier ROC AUC against train (0.5: no shift)",
                          row + ["set"])
         self.mmd2 = gauge("olvane_shift_mmd2", "Unbiased squared MMD against train", row + ["set"])

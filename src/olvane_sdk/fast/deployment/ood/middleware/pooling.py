@@ -1,0 +1,88 @@
+"""The deployment's report: the collector's side of the sample store.
+
+Every process feeds its rings to the store (``samples.StoreFeeder``). Each
+report interval one process, the holder of the store's lease, computes the
+report over the pooled window and stores it; the others read that result. So
+whichever process answers ``/v1/shift`` gives the same verdict. Without a
+store, or while it fails, a process falls back to its own rings (``scope``:
+``process``) and says why (``store.state``: ``degraded``).
+"""
+from __future__ import annotations
+
+import json
+import logging
+import time
+from typing import Any
+
+from ..samples import SampleStore, StoreFeeder, deployment_name, open_store, origin_name
+from ..samples.pooled import WINDOW_LATEST, report_from_window
+
+log = logging.getLogger("olvane_sdk")
+
+RESULT = "report"
+
+
+class DeploymentPool:
+    def __init__(self, store: SampleStore, handler, interval: float, on_error=None):
+        self.store = store
+        self.holder = origin_name()
+        self.feeder = StoreFeeder(handler, store, origin=self.holder, on_error=on_error)
+        self.interval = interval or 60.0
+        self.extra: dict[str, Any] = {}
+
+    @classmethod
+    def from_config(cls, cfg, handler, on_error=None) -> DeploymentPool | None:
+        """The pool for ``cfg``, or None when OLVANE_SHIFT_STORE is ``off`` or
+        unusable (then the process reports on its own, with one error)."""
+        env = {"OLVANE_SHIFT_DEPLOYMENT": cfg.deployment}
+        try:
+            store = open_store(cfg.store, deployment_name(cfg.recipes, env))
+        except Exception as e:
+            log.error("olvane shift: sample store disabled: %s", e)
+            return None
+        return None if store is None else cls(store, handler, cfg.report_interval, on_error)
+
+    def start(self) -> None:
+        self.feeder.start()
+
+    def close(self) -> None:
+        self.feeder.stop()
+        self.store.close()
+
+    def report(self, handler, force: bool = False) -> tuple[dict, float, float] | None:
+        """(report dict, its Unix time, seconds it took) for the deployment,
+        computed here when this process holds the lease (or ``force``), else
+        the stored one; None when the store cannot be used (the caller then
+        reports on its own rings)."""
+        from ..report import copy_embeddings
+        from .status import _json_safe
+
+        self.feeder.run_once(force=True)
+        try:
+            if force or self.store.try_lease(RESULT, self.holder, self.interval * 0.9):
+                t0 = time.perf_counter()
+                reference, _ = copy_embeddings(handler)
+                window = self.store.window(latest=WINDOW_LATEST)
+                origins = self.store.origins()
+                rep = _json_safe(report_from_window(reference, window).to_dict())
+                seconds, now = time.perf_counter() - t0, time.time()
+                result = {"report": rep, "time": now, "seconds": seconds, "computed_by": self.holder,
+                          "window": window.summary(),
+                          "origins": {o: {"samples": n, "last_write": origins.get(o)}
+                                      for o, n in sorted(window.origin_counts().items())}}
+                self.store.put_result(RESULT, json.dumps(result).encode())
+            else:
+                raw = self.store.get_result(RESULT)
+                if raw is None:
+                    return None
+                result = json.loads(raw)
+        except Exception as e:
+            self.feeder.note_failure(e, time.time())
+            return None
+        self.extra = {k: result.get(k) for k in ("window", "origins", "computed_by")}
+        return result["report"], float(result["time"]), float(result.get("seconds") or 0.0)
+
+    def status(self, report_time: float | None, scope: str) -> dict:
+        return {"scope": scope, "deployment": self.store.deployment, **self.extra,
+                "report_age": None if report_time is None else max(0.0, time.time() - report_time),
+                "store": self.feeder.status()}

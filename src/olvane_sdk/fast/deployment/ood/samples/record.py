@@ -1,0 +1,177 @@
+"""What the sample store keeps and the interface every backend offers.
+
+A record is one live embedding: served model, modality, the vector (float32),
+the Unix time it was collected and its origin ("host:pid" of the process that
+collected it). Never request text.
+"""
+from __future__ import annotations
+
+import abc
+import hashlib
+import os
+import re
+import socket
+from collections.abc import Iterable, Mapping, Sequence
+from dataclasses import dataclass, field
+
+import numpy as np
+
+#: The layout version both backends write and check (docs/operating.md, "Sample store").
+LAYOUT_VERSION = 1
+
+#: Retention defaults: per served model and modality, the newest 10,000
+#: records, none older than 7 days.
+DEFAULT_MAX_COUNT = 10_000
+DEFAULT_MAX_AGE = 7 * 24 * 3600.0
+
+
+class StoreError(OSError):
+    """The store cannot be used (unreachable, full, read-only, wrong layout)."""
+
+
+@dataclass(frozen=True)
+class Record:
+    model: str
+    modality: str
+    embedding: np.ndarray  # float32, 1-D
+    time: float
+    origin: str
+
+
+@dataclass(frozen=True)
+class Retention:
+    max_count: int = DEFAULT_MAX_COUNT
+    max_age: float = DEFAULT_MAX_AGE
+
+
+Key = tuple[str, str]  # (served model, modality)
+
+
+@dataclass
+class Window:
+    """Records read from the store, oldest first, per (model, modality)."""
+
+    records: dict[Key, list[Record]] = field(default_factory=dict)
+    #: Problems met while reading (a corrupt batch, ...), one line each.
+    problems: list[str] = field(default_factory=list)
+
+    def summary(self) -> dict[str, dict[str, dict]]:
+        """model -> modality -> {count, oldest, newest}, for /v1/shift."""
+        out: dict[str, dict[str, dict]] = {}
+        for (model, modality), recs in sorted(self.records.items()):
+            if recs:
+                out.setdefault(model, {})[modality] = {
+                    "count": len(recs), "oldest": recs[0].time, "newest": recs[-1].time}
+        return out
+
+    def origin_counts(self) -> dict[str, int]:
+        counts: dict[str, int] = {}
+        for recs in self.records.values():
+            for r in recs:
+                counts[r.origin] = counts.get(r.origin, 0) + 1
+        return counts
+
+
+class SampleStore(abc.ABC):
+    """The operations every backend offers. Methods raise :class:`StoreError`
+    (or OSError / the client's errors) on a fault; the feeder turns those
+    into the ``degraded`` state, never the request path."""
+
+    #: What to show for the store (no password).
+    description: str = ""
+
+    def __init__(self, deployment: str, retention: Retention | None = None):
+        self.deployment = deployment
+        self.retention = retention or Retention()
+
+    @abc.abstractmethod
+    def append(self, records: Sequence[Record]) -> None:
+        """Adds the records atomically per served model and modality."""
+
+    @abc.abstractmethod
+    def window(self, latest: int | None = None, since: float | None = None) -> Window:
+        """The latest ``latest`` records per served model and modality, or all
+        since the Unix time ``since`` (both: the latest of those since)."""
+
+    @abc.abstractmethod
+    def origins(self) -> dict[str, float]:
+        """Origin -> Unix time of its last write, over the retained records."""
+
+    @abc.abstractmethod
+    def enforce_retention(self, now: float | None = None) -> int:
+        """Drops what retention no longer keeps; returns how many records
+        (or batches, for the directory) went."""
+
+    # Shared results (one computation per interval across processes).
+    @abc.abstractmethod
+    def try_lease(self, name: str, holder: str, seconds: float) -> bool:
+        """True when ``holder`` holds the lease ``name`` for ``seconds``."""
+
+    @abc.abstractmethod
+    def put_result(self, name: str, data: bytes) -> None: ...
+
+    @abc.abstractmethod
+    def get_result(self, name: str) -> bytes | None: ...
+
+    def close(self) -> None:
+        pass
+
+
+def origin_name() -> str:
+    """``host:pid``: the container's or machine's host name and this process."""
+    return f"{socket.gethostname()}:{os.getpid()}"
+
+
+_NAME_OK = re.compile(r"[^A-Za-z0-9._-]+")
+
+
+def deployment_name(recipes: Mapping[str, str] | None = None, environ: Mapping[str, str] | None = None) -> str:
+    """OLVANE_SHIFT_DEPLOYMENT, or a name derived from the served models and
+    their recipes: processes that compare against the same references pool
+    their samples; another server with other recipes does not."""
+    env = os.environ if environ is None else environ
+    name = (env.get("OLVANE_SHIFT_DEPLOYMENT") or "").strip()
+    if name:
+        return name
+    items = sorted((k, os.path.realpath(v)) for k, v in (recipes or {}).items())
+    digest = hashlib.sha256(repr(items).encode()).hexdigest()[:12]
+    return f"recipes-{digest}"
+
+
+def safe_component(text: str) -> str:
+    """A file-name component for any string, unique per string."""
+    clean = _NAME_OK.sub("_", text)[:60].strip(".") or "_"
+    return f"{clean}~{hashlib.sha256(text.encode()).hexdigest()[:8]}"
+
+
+def as_vector(value) -> np.ndarray | None:
+    """A ring entry as a float32 vector, or None when it is not one."""
+    try:
+        a = np.asarray(value, dtype=np.float32)
+    except (TypeError, ValueError):
+        return None
+    return a if a.ndim == 1 and a.size else None
+
+
+def latest_per_key(records: Iterable[Record], latest: int | None, since: float | None) -> dict[Key, list[Record]]:
+    out: dict[Key, list[Record]] = {}
+    for r in records:
+        if since is None or r.time >= since:
+            out.setdefault((r.model, r.modality), []).append(r)
+    for k, recs in out.items():
+        recs.sort(key=lambda r: r.time)
+        if latest is not None and len(recs) > latest:
+            out[k] = recs[-latest:]
+    return out
+
+
+_DURATION = re.compile(r"^\s*(\d+(?:\.\d+)?)\s*(s|m|h|d|w)?\s*$", re.I)
+_UNITS = {"s": 1, "m": 60, "h": 3600, "d": 86400, "w": 7 * 86400}
+
+
+def parse_duration(text: str) -> float:
+    """``90``, ``90s``, ``15m``, ``6h``, ``2d``, ``1w`` -> seconds."""
+    m = _DURATION.match(text)
+    if not m or float(m.group(1)) <= 0:
+        raise ValueError(f"not a duration: {text!r} (e.g. 30m, 6h, 2d)")
+    return float(m.group(1)) * _UNITS[(m.group(2) or "s").lower()]

@@ -1,0 +1,151 @@
+"""What an operator watches: the alert rules under promtool, counters that
+move while a report is being computed, shared refreshes, and recipe health
+and outcome accounting in vLLM's real app."""
+from __future__ import annotations
+
+import asyncio
+import json
+import os
+import shutil
+import socket
+import subprocess
+import threading
+from pathlib import Path
+from types import SimpleNamespace
+
+import numpy as np
+import pytest
+from support import wait_until, write_recipe
+from test_middleware import CHAT, FakeHandler, chat
+
+from olvane_sdk.fast.deployment.ood.middleware import OUTCOMES, ShiftCollector, ShiftConfig, ShiftDetectionMiddleware
+
+ROOT = Path(__file__).resolve().parents[2]
+
+
+def test_alert_rules_under_promtool():
+    promtool = shutil.which("promtool")
+    if promtool is None:
+        assert os.environ.get("CI") != "true", "promtool missing: scripts/run.sh test installs Debian's prometheus"
+        pytest.skip("promtool missing (scripts/run.sh test installs Debian's prometheus)")
+    for args in (["check", "rules", ROOT / "deploy/prometheus/olvane-shift-alerts.yml"],
+                 ["test", "rules", ROOT / "tests/data/olvane-shift-alerts.test.yml"]):
+        out = subprocess.run([promtool, *map(str, args)], capture_output=True, text=True, timeout=120)
+        assert out.returncode == 0, out.stdout + out.stderr
+
+
+def test_counters_move_during_a_slow_report_and_refreshes_share_it(monkeypatch):
+    """The background report blocks until released: meanwhile the request
+    counter reaches /metrics, and three concurrent ?refresh=true plus one
+    right after share that one report instead of computing their own."""
+    httpx = pytest.importorskip("httpx")
+    from prometheus_client import CollectorRegistry
+    from starlette.applications import Starlette
+    from starlette.responses import JSONResponse
+    from starlette.routing import Route
+
+    from olvane_sdk.fast.deployment.ood import report
+    from olvane_sdk.fast.deployment.ood.middleware.metrics import Metrics
+
+    started, release, refreshing = threading.Event(), threading.Event(), threading.Event()
+    reports = []
+
+    def slow_report(handler):
+        reports.append(started.set())
+        assert release.wait(30)
+        return SimpleNamespace(to_dict=lambda: {"rows": []})
+
+    monkeypatch.setattr(report, "shift_report", slow_report)
+    registry = CollectorRegistry()
+    c = ShiftCollector(ShiftConfig(recipes={"m1": "/r/m1"}, max_rate=0.0, report_interval=1), handler=FakeHandler(),
+                       init_models=False, metrics=Metrics(registry))
+    refresh = c.refresh_report
+    # A route's refresh (forced), not the background one.
+    c.refresh_report = lambda force=False: (force and refreshing.set(), refresh(force))[1]
+
+    async def echo(request):
+        return JSONResponse(len(await request.body()))
+
+    app = Starlette(routes=[Route(CHAT, echo, methods=["POST"])])
+    app.add_middleware(ShiftDetectionMiddleware, collector=c)
+    collected = lambda: registry.get_sample_value("olvane_shift_requests_total", {"outcome": "collected"})  # noqa: E731
+
+    async def scenario():
+        async with httpx.AsyncClient(transport=httpx.ASGITransport(app=app), base_url="http://t") as client:
+            assert await asyncio.to_thread(started.wait, 30)
+            for _ in range(10):
+                assert (await client.post(CHAT, content=chat("m1"))).status_code == 200
+            assert await asyncio.to_thread(c.drain)
+            await asyncio.to_thread(wait_until, lambda: collected() == 10)
+            assert not release.is_set() and len(reports) == 1  # the report is still running
+            shared = [asyncio.ensure_future(client.get("/v1/shift?refresh=true")) for _ in range(3)]
+            assert await asyncio.to_thread(refreshing.wait, 30)
+            release.set()
+            answers = [(await r).json() for r in shared]
+            answers.append((await client.get("/v1/shift?refresh=true")).json())
+            return answers
+
+    try:
+        answers = asyncio.run(scenario())
+    finally:
+        release.set()
+        c.close()
+    assert len(reports) == 1 and len({a["report_time"] for a in answers}) == 1 and answers[0]["report"]
+    # Every outcome exists from the start, and the recipe's health is a gauge.
+    assert {o: registry.get_sample_value("olvane_shift_requests_total", {"outcome": o}) for o in OUTCOMES} == {
+        o: 10.0 if o == "collected" else 0.0 for o in OUTCOMES}
+    assert registry.get_sample_value("olvane_shift_recipe_loaded", {"model": "m1"}) == 1.0
+
+
+def _raw_disconnect(srv) -> None:
+    """A chat request whose client leaves in the middle of the body."""
+    with socket.create_connection(("127.0.0.1", srv.port), timeout=10) as s:
+        s.sendall(b"POST /v1/chat/completions HTTP/1.1\r\nHost: t\r\ncontent-type: application/json\r\n"
+                  b"Authorization: Bearer " + srv.api_key.encode() + b"\r\nContent-Length: 4000\r\n\r\n"
+                  b'{"model": "alpha-chat", "messages": [')
+
+
+def test_recipe_health_and_outcomes_in_vllm(tmp_path):
+    """One good recipe, one whose embeddings fail part-way (the handler keeps
+    an empty entry for it), one missing directory: the good one is
+    collected, the others are failed with their reasons on /v1/shift and
+    /metrics, and every request seen ends in exactly one outcome."""
+    pytest.importorskip("vllm.entrypoints.openai.api_server")
+    from olvane_sdk.fast.deployment.ood import demo as dh
+    from olvane_sdk.fast.deployment.ood.demo import models as local_models
+
+    tiny = local_models.tiny_text_model_dir(tmp_path / "tiny-text")
+    rng = np.random.default_rng(0)
+    text = {"text_embeddings": rng.standard_normal((40, 32)), "text_roles": np.array(["user"] * 40)}
+    recipes = {"alpha-chat": write_recipe(tmp_path, "alpha-chat", text_model=tiny, train=text,
+                                          test={"text_embeddings": rng.standard_normal((20, 32))}),
+               "beta-chat": write_recipe(tmp_path, "beta-chat", text_model=tiny, train=text,
+                                         test={"unrelated": np.zeros(2)}),
+               "gamma-chat": tmp_path / "gamma-chat"}
+    env = {"OLVANE_SHIFT_RECIPES": json.dumps({k: str(v) for k, v in recipes.items()}),
+           "OLVANE_SHIFT_MAX_RATE": "0", "OLVANE_SHIFT_REPORT_INTERVAL": "0"}
+    with dh.VllmServer(["alpha-chat", "beta-chat"], env=env, log_path=tmp_path / "server.log") as srv:
+        assert srv.wait_ready(), srv.log_tail()
+        client = srv.openai_client()
+        for model in ("alpha-chat", "alpha-chat", "beta-chat"):
+            client.chat.completions.create(model=model, messages=[{"role": "user", "content": "hello there"}])
+        _raw_disconnect(srv)
+        wait_until(lambda: sum(v for k, v in srv.shift()["intake"].items() if k != "messages") >= 4, 60)
+        s = srv.shift(refresh=True)
+        wait_until(lambda: 'olvane_shift_requests_total{outcome="disconnected"} 1.0' in srv.shift_metrics(), 30)
+        metrics = srv.shift_metrics()
+    intake = s["intake"]
+    assert (intake["collected"], intake["no_recipe"], intake["disconnected"]) == (2, 1, 1)
+    assert sum(v for k, v in intake.items() if k != "messages") == 4, intake
+    states = s["recipes"]
+    assert states["alpha-chat"] == {"state": "loaded", "modalities": ["text"]}
+    assert states["beta-chat"]["state"] == "failed" and "beta-chat" in states["beta-chat"]["reason"], states
+    assert states["gamma-chat"] == {"state": "failed", "reason": "no recipe directory"}
+    assert s["ready"] and s["error"] is None
+    assert {r["model"] for r in s["report"]["rows"]} == {"alpha-chat"}  # the failed recipe is no n/a row
+    for line in ['olvane_shift_recipe_loaded{model="alpha-chat"} 1.0',
+                 'olvane_shift_recipe_loaded{model="beta-chat"} 0.0',
+                 'olvane_shift_recipe_loaded{model="gamma-chat"} 0.0',
+                 'olvane_shift_embeddings_total{modality="text",model="alpha-chat"} 2.0',
+                 'olvane_shift_requests_total{outcome="sampled_out"} 0.0', 'olvane_shift_ready 1.0']:
+        assert line in metrics, (line, metrics)

@@ -1,0 +1,108 @@
+"""What vLLM's chat route serves is collected however the body is spelled,
+and the budget charges a request by what its messages can cost."""
+from __future__ import annotations
+
+import asyncio
+import base64
+import io
+import json
+import queue
+import time
+
+import pytest
+
+httpx = pytest.importorskip("httpx")
+pytest.importorskip("vllm.entrypoints.openai.api_server")
+
+from olvane_sdk.fast.deployment.ood import demo as dh  # noqa: E402
+from olvane_sdk.fast.deployment.ood.demo import models as local_models  # noqa: E402
+from olvane_sdk.fast.deployment.ood.middleware import ShiftCollector, ShiftConfig, ShiftDetectionMiddleware  # noqa: E402
+
+
+def nested(depth: int) -> str:
+    return '{"a": ' * depth + "1" + "}" * depth
+
+
+def test_bodies_vllm_serves_are_collected(tmp_path):
+    data = dh.make_demo_data(dh.find_data_dir(), seed=0, n_images=4)
+    dh.build_demo_recipes(tmp_path, data, local_models.tiny_text_model_dir(tmp_path / "tiny-text"),
+                          local_models.image_model_dir(), show_progress=False)
+    head = '{"model": "alpha-chat", "messages": [{"role": "user", "content": '
+    bodies = [b"\xef\xbb\xbf" + (head + '"a body behind a BOM"}]}').encode(),
+              (head + '"a lone \\ud800 surrogate"}]}').encode(),
+              *((head + f'"deep extra field"}}], "extra": {nested(d)}}}').encode() for d in (300, 900))]
+    srv = dh.VllmServer(["alpha-chat"], log_path=tmp_path / "server.log",
+                        env={"OLVANE_SHIFT_RECIPES": str(tmp_path / "recipes"), "OLVANE_SHIFT_MAX_RATE": "0"})
+    with srv, httpx.Client(trust_env=False, timeout=60) as http:
+        assert srv.wait_ready(), srv.log_tail()
+        for body in bodies:
+            r = http.post(srv.url + "/v1/chat/completions", content=body,
+                          headers={"Authorization": f"Bearer {srv.api_key}", "content-type": "application/json"})
+            assert r.status_code == 200, r.text
+        deadline = time.monotonic() + 60
+        while (s := srv.shift())["live_counts"].get("alpha-chat", {}).get("text", 0) < 4:
+            assert time.monotonic() < deadline, (s, srv.log_tail())
+            time.sleep(0.1)
+    assert s["intake"]["collected"] == 4 and s["intake"]["invalid"] == 0
+    assert "does not parse here" not in srv.log_tail(100_000)
+
+
+class Handler:
+    def __init__(self):
+        self.live_messages_queue = queue.Queue()
+        self.vllm_to_embedding_model_map = {"m": {"text": "t", "image": "i"}}
+        self.train_test_embeddings = {"m": {}}
+        self.handed: list = []
+
+    def add_embedding(self, *a):
+        pass
+
+    def handle_chat_completion_request(self, request):
+        self.handed += request.messages
+
+
+def test_expensive_messages_are_collected_less_not_charged_less():
+    """20 s of traffic at 20 requests/s under the default budget: ordinary
+    questions alone are collected at 3 messages/s; with every other request
+    four images at the pixel budget, far fewer messages get through."""
+    from PIL import Image
+
+    from olvane_sdk.fast.deployment.ood.middleware import budget
+
+    buf = io.BytesIO()
+    Image.new("RGB", (2048, 2048)).save(buf, format="PNG")
+    image = {"type": "image_url", "image_url": {"url": "data:image/png;base64," + base64.b64encode(buf.getvalue()).decode()}}
+    ordinary = json.dumps({"model": "m", "messages": [{"role": "user", "content": "How long does dough rest?"}]}).encode()
+    dear = json.dumps({"model": "m", "messages": [{"role": "user", "content": [image] * 4}]}).encode()
+
+    async def app(scope, receive, send):
+        while (await receive()).get("more_body"):
+            pass
+        await send({"type": "http.response.start", "status": 200, "headers": []})
+        await send({"type": "http.response.body", "body": b"{}"})
+
+    def run(bodies) -> list:
+        now = [0.0]
+        h = Handler()
+        c = ShiftCollector(ShiftConfig(), handler=h, init_models=False, metrics=False, clock=lambda: now[0])
+        assert c.ready.wait(60)
+        mw = ShiftDetectionMiddleware(app, collector=c)
+
+        async def traffic():
+            for i in range(400):
+                now[0] += 0.05
+                inbox = [{"type": "http.request", "body": bodies[i % len(bodies)]}]
+                await mw({"type": "http", "method": "POST", "path": "/v1/chat/completions", "headers": []},
+                         lambda: asyncio.sleep(0, inbox.pop(0)), lambda m: asyncio.sleep(0))
+                assert c.drain()
+
+        asyncio.run(traffic())
+        c.close()
+        return h.handed
+
+    alone = run([ordinary])
+    assert 60 <= len(alone) <= 63
+    mixed = run([ordinary, dear])
+    charged = sum(budget.message_cost(m) for m in mixed)
+    assert 0 < sum(isinstance(m["content"], str) for m in mixed) < len(mixed) < 20
+    assert charged <= budget.DEFAULT_CPU_SHARE * 20 + 2 * budget.message_cost(json.loads(dear)["messages"][0])
