@@ -46,8 +46,10 @@ class Metrics:
         self.mmd2 = gauge("olvane_shift_mmd2", "Unbiased squared MMD against train", row + ["set"])
         self.p_value = gauge("olvane_shift_p_value", "Permutation-test p-value of the MMD against train",
                              row + ["set"])
-        self.verdict = gauge("olvane_shift_verdict", "Shift verdict of the live set: 0 ok, 1 weak, 2 shift, "
-                             "-1 not enough data", row)
+        self.verdict = gauge("olvane_shift_verdict", "Shift verdict of the live set: 0 ok, 1 drift (formerly "
+                             "weak), 1.5 novel, 2 shift, -1 not enough data", row)
+        self.ood_share = gauge("olvane_shift_ood_share", "Share of live messages out of the recipe's distribution "
+                               "(kind=live) and the bound normal traffic stays under (kind=bound)", row + ["kind"])
         self.live = gauge("olvane_shift_live_embeddings", "Live embeddings in this process's store", row)
         self.report_seconds = gauge("olvane_shift_report_seconds", "Time the last shift report took", [])
         self.report_timestamp = gauge("olvane_shift_report_timestamp_seconds",
@@ -58,6 +60,10 @@ class Metrics:
             labels = (r["model"], r["modality"])
             self.live.labels(*labels).set(r["n_live"])
             self.verdict.labels(*labels).set(metric_value(r["verdict"]))
+            ood = r.get("ood") or {}
+            for kind, key in (("live", "share"), ("bound", "bound")):
+                v = ood.get(key)
+                self.ood_share.labels(*labels, kind).set(math.nan if v is None else float(v))
             for s in ("live", "test"):
                 c = r.get(s)
                 for g, key in ((self.auc, "auc"), (self.mmd2, "mmd2"), (self.p_value, "p_value")):
