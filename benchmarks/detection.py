@@ -34,7 +34,7 @@ from olvane_sdk.fast.deployment.ood.report.stats import Calibration  # noqa: E40
 
 NS = (100, 300, 1000)
 EPS = (0.02, 0.05, 0.1, 0.2, 0.5, 1.0)
-DOMAINS = ("language", "topic", "docstrings")
+DOMAINS = ("language", "everyday", "topic", "docstrings")
 VERDICTS = ("shift", "novel", "drift")
 
 
