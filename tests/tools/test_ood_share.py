@@ -2,6 +2,8 @@
 (the statistics' power is measured by benchmarks/detection.py, not here)."""
 from __future__ import annotations
 
+import types
+
 import numpy as np
 import pytest
 
@@ -45,6 +47,10 @@ def test_novel_subpopulation_end_to_end(handler, console):
     assert row.verdict == "novel" and not row.shifted
     assert set(far) <= {o["index"] for o in row.outliers} and row.ood.flagged == len(row.outliers) >= 30
     assert all(o["p_value"] <= 0.01 for o in row.outliers)
+    # With the samples' records (as the sample store gives them) the outliers carry time and origin.
+    records = {("m", "text"): [types.SimpleNamespace(time=1000.0 + i, origin="p1") for i in range(300)]}
+    listed = rep.outliers(records)["m"]["text"]
+    assert {o["time"] - 1000.0 for o in listed} >= set(far) and {o["origin"] for o in listed} == {"p1"}
     back = rp.ShiftReport.from_dict(rep.to_dict()).row("m", "text")
     assert back.ood == row.ood and back.verdict == "novel"
     assert f"{100 * row.ood.share:.1f}% ({row.ood.flagged} of 300) vs ≤ " in rp.render.ood_text(back.ood)

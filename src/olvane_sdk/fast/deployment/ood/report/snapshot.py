@@ -194,6 +194,28 @@ class ShiftReport:
             out.append(d)
         return {"settings": asdict(self.settings), "rows": out}
 
+    def outliers(self, records: Mapping[tuple[str, str], list] | None = None,
+                 cap: int = 1000) -> dict[str, dict[str, list[dict[str, Any]]]]:
+        """model -> modality -> the flagged live messages, most distant first
+        (at most ``cap``): {"score", "p_value"} and, when ``records`` holds
+        the live samples as read from the sample store (objects with ``time``
+        and ``origin``, in the order the report saw them), their collection
+        time and origin; else ``index``, the position in this process's store."""
+        out: dict[str, dict[str, list[dict[str, Any]]]] = {}
+        for r in self.rows:
+            recs = None if records is None else records.get((r.model, r.modality))
+            items = []
+            for o in r.outliers[:cap]:
+                item = {"score": o["score"], "p_value": o["p_value"]}
+                rec = recs[o["index"]] if recs is not None and o["index"] < len(recs) else None
+                if rec is not None:
+                    item.update(time=getattr(rec, "time", None), origin=getattr(rec, "origin", None))
+                else:
+                    item["index"] = o["index"]
+                items.append(item)
+            out.setdefault(r.model, {})[r.modality] = items
+        return out
+
     @classmethod
     def from_dict(cls, data: Mapping[str, Any]) -> ShiftReport:
         """The report from its :meth:`to_dict` form, as ``/v1/shift`` serves
