@@ -85,7 +85,7 @@ def type_one(data, settings, windows, n_recipes, seed):
 
 
 def power(data, novel, settings, windows, n_recipes, seed, domains, eps_list):
-    print(f"\n## Power: novel / shift / drift per domain ({windows} windows per cell)\n")
+    print(f"\n## Power: shift / novel / drift per domain ({windows} windows per cell)\n")
     print("| domain | n | " + " | ".join(f"ε={e:g}" for e in eps_list) + " |")
     print("|---|---|" + "---|" * len(eps_list))
     per = max(1, windows // n_recipes)
@@ -105,7 +105,7 @@ def power(data, novel, settings, windows, n_recipes, seed, domains, eps_list):
                             c[row.verdict] += 1
                 cells.append("/".join(f"{100 * c[v] / total:.0f}" for v in VERDICTS))
             print(f"| {d} | {n} | " + " | ".join(cells) + " |", flush=True)
-    print("\ncells: % of windows novel/shift/drift")
+    print("\ncells: % of windows shift/novel/drift")
 
 
 def timing(data, settings, seed):
