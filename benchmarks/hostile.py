@@ -93,6 +93,39 @@ def noisy_png(side: int, noisy_rows: float) -> bytes:
     return png(Image.fromarray(arr, "RGB"))
 
 
+def jpeg_scans(data: bytes) -> list[tuple[int, int]]:
+    """(start, end) of each scan of a JPEG: its SOS segment and entropy-coded data."""
+    i, scans = 2, []
+    while i < len(data) and data[i + 1] != 0xD9:
+        end = i + 2 + struct.unpack(">H", data[i + 2:i + 4])[0]
+        if data[i + 1] == 0xDA:
+            while not (data[end] == 0xFF and data[end + 1] != 0 and not 0xD0 <= data[end + 1] <= 0xD7):
+                end += 1
+            scans.append((i, end))
+        i = end
+    return scans
+
+
+def progressive_jpeg(side: int, noisy_rows: float = 0.0, subsampling: int = 2) -> bytes:
+    import numpy as np
+    from PIL import Image
+
+    arr = np.full((side, side, 3), 128, np.uint8)
+    n = int(side * noisy_rows)
+    arr[:n] = np.random.default_rng(0).integers(0, 256, (n, side, 3), dtype=np.uint8)
+    buf = io.BytesIO()
+    Image.fromarray(arr, "RGB").save(buf, format="JPEG", progressive=True, quality=95, subsampling=subsampling)
+    return buf.getvalue()
+
+
+def many_scan_jpeg(data: bytes, scan: int, total_scans: int | None = None, size: int | None = None) -> bytes:
+    """`data` with its scan number `scan` sent again, up to `total_scans` scans or `size` bytes."""
+    scans = jpeg_scans(data)
+    start, end = scans[scan]
+    copies = total_scans - len(scans) if total_scans else (size - len(data)) // (end - start)
+    return data[:-2] + data[start:end] * copies + data[-2:]
+
+
 def build_payloads() -> dict[str, dict]:
     """name -> {"label", "content"}; built lazily by name so --only stays cheap."""
     from PIL import Image
@@ -112,7 +145,41 @@ def build_payloads() -> dict[str, dict]:
         data = noisy_png(2048, 0.4)  # at the pixel budget, its Base64 near the 8 Mi cap
         return [image_part(data) for _ in range(4)]
 
+    def scan_bomb():
+        data = progressive_jpeg(2048)  # flat: its smallest scan is a few bytes
+        scans = jpeg_scans(data)
+        smallest = min(range(len(scans)), key=lambda k: scans[k][1] - scans[k][0])
+        return [image_part(many_scan_jpeg(data, smallest, size=6_000_000), "jpeg")]
+
+    def worst_jpegs():
+        # 4:4:4 and noise near the cap, its first (DC) scan, the dearest per byte, sent up to the scan limit
+        data = many_scan_jpeg(progressive_jpeg(2048, 0.25, subsampling=0), 0, total_scans=24)
+        return [image_part(data, "jpeg") for _ in range(4)]
+
+    def png_with(kind, payload, count):
+        base = png(Image.new("RGB", (64, 64)))
+        chunk = struct.pack(">I", len(payload)) + kind + payload + struct.pack(">I", zlib.crc32(kind + payload))
+        return base[:33] + chunk * count + base[33:]
+
+    def gif_comment_blocks(count):
+        buf = io.BytesIO()
+        Image.new("P", (64, 64)).save(buf, format="GIF")
+        data = buf.getvalue()
+        start = 13 + (3 << ((data[10] & 7) + 1) if data[10] & 0x80 else 0)
+        return data[:start] + b"\x21\xfe" + b"\x01a" * count + b"\x00" + data[start:]
+
+    long_words = ("éд" * 50 + " ") * 700
     return {
+        "jpeg-scans": ("2048x2048 progressive JPEG, one scan sent ~400,000 times", scan_bomb),
+        "jpeg-markers": ("JPEG with 1.5 million markers before its scan",
+                         lambda: [image_part(b"\xff\xd8" + b"\xff\xe1\x00\x02" * 1_500_000
+                                             + progressive_jpeg(64)[2:], "jpeg")]),
+        "png-profiles": ("PNG with 4,000 colour profiles of 1 MiB",
+                         lambda: [image_part(png_with(b"iCCP", b"p\0\0" + zlib.compress(b"\0" * (2**20 - 1), 9), 4000))]),
+        "png-chunks": ("PNG with 500,000 empty chunks", lambda: [image_part(png_with(b"abCd", b"", 500_000))]),
+        "gif-blocks": ("GIF with 3 million comment blocks", lambda: [image_part(gif_comment_blocks(3_000_000), "gif")]),
+        "text-long-words": ("4 text parts of 100-letter words, 70 KB each",
+                            lambda: [text_part(long_words) for _ in range(4)]),
         "rgba-9000": ("9000x9000 RGBA PNG", rgba_9000),
         "png-claims-13000": ("PNG claiming 13000x13000, data ending after 10 rows",
                              lambda: [image_part(png_claiming(13000, 13000))]),
@@ -128,6 +195,12 @@ def build_payloads() -> dict[str, dict]:
                         lambda: worst_images()[:2] + [text_part(prose(65536)) for _ in range(2)]),
         "worst-whitespace": ("limit: 4 text parts of 64 Ki spaces then a word",
                              lambda: [text_part(" " * 70000 + "word") for _ in range(4)]),
+        "worst-jpegs": ("limit: 4 progressive JPEGs of 2048x2048, 24 scans", worst_jpegs),
+        "worst-long-words": ("limit: 4 text parts of 100-letter words at the cut",
+                             lambda: [text_part(long_words[:8192]) for _ in range(4)]),
+        "worst-cjk-punct": ("limit: 4 text parts of 64 Ki '、'", lambda: [text_part("、" * 65536) for _ in range(4)]),
+        "worst-spaces-words": ("limit: 4 text parts of spaces, then prose",
+                               lambda: [text_part(" " * 8000 + prose(60000)) for _ in range(4)]),
         "ordinary": ("ordinary: a question and a 224x224 PNG",
                      lambda: [text_part("How long should bread dough rest?"),
                               image_part(png(Image.new("RGB", (224, 224), (30, 120, 200))))]),

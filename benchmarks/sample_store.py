@@ -11,6 +11,10 @@
    latest 1000 and 10,000 records read back. Redis when --redis is given or
    redis-server is installed (started on a free loopback port, no persistence).
 3. The report over 10,000 pooled samples (subsampled to the report's 1000).
+4. Event-loop lag at the default budget, with the store and without: an
+   asyncio loop sleeps 1 ms at a time while a thread stores 3 embeddings/s
+   into the module's rings (what the worker does at the default budget) and,
+   with the store, the feeder copies them to a directory once a second.
 """
 from __future__ import annotations
 
@@ -94,11 +98,61 @@ def free_port() -> int:
         return s.getsockname()[1]
 
 
+def loop_lag(seconds: float, store_dir: str | None) -> list[float]:
+    import asyncio
+    import threading
+
+    mod = importlib.import_module("olvane_sdk.fast.deployment.ood.interceptor")
+    mod.print = lambda *a, **k: None
+    h = mod.ShiftDetectionRequestHandler()
+    stop = threading.Event()
+    rng = np.random.default_rng(0)
+
+    def worker():  # 3 embeddings/s, as the worker at the default budget
+        while not stop.wait(1 / 3):
+            h.add_embedding("m", "text", rng.standard_normal(DIM).astype(np.float32))
+
+    threads = [threading.Thread(target=worker, daemon=True)]
+    feeder = None if store_dir is None else StoreFeeder(h, DirectoryStore(store_dir, "lag"), origin="b")
+    for t in threads:
+        t.start()
+    if feeder is not None:
+        feeder.start()
+
+    async def probe() -> list[float]:
+        lags, end = [], time.perf_counter() + seconds
+        while time.perf_counter() < end:
+            t0 = time.perf_counter()
+            await asyncio.sleep(0.001)
+            lags.append(time.perf_counter() - t0 - 0.001)
+        return lags
+
+    try:
+        return asyncio.run(probe())
+    finally:
+        stop.set()
+        if feeder is not None:
+            feeder.stop()
+
+
+def report_lag(seconds: float) -> None:
+    print(f"event-loop lag at the default budget ({seconds:.0f} s each, 1 ms sleeps):")
+    for label in ("without the store", "with the store (directory)", "without the store", "with the store (directory)"):
+        with tempfile.TemporaryDirectory() as d:
+            lags = np.array(loop_lag(seconds, d if "with the" in label else None)) * 1e6
+        print(f"  {label:28s} p50 {np.percentile(lags, 50):6.0f} µs  p99 {np.percentile(lags, 99):6.0f} µs  "
+              f"max {lags.max() / 1e3:6.2f} ms  ({len(lags)} wake-ups)")
+
+
 def main() -> None:
     ap = argparse.ArgumentParser()
     ap.add_argument("--quick", action="store_true")
     ap.add_argument("--redis", metavar="URL")
+    ap.add_argument("--only", choices=["lag"], help="only the event-loop lag")
     args = ap.parse_args()
+    if args.only == "lag":
+        report_lag(5 if args.quick else 20)
+        return
     total = 2_000 if args.quick else 12_000
     feed_hold(20 if args.quick else 200)
 
@@ -136,6 +190,7 @@ def main() -> None:
                 server.wait()
     else:
         print("redis: skipped (no --redis URL and no redis-server)", file=sys.stderr)
+    report_lag(5 if args.quick else 20)
 
 
 if __name__ == "__main__":

@@ -3,9 +3,11 @@ text in console lines, bounded cost per message, recipe and guard exactness."""
 from __future__ import annotations
 
 import io
+import re
 import subprocess
 import sys
 import types
+import zlib
 
 import pytest
 from rich.console import Console as RichConsole
@@ -115,6 +117,40 @@ def tiff_bytes():
     return buf.getvalue()
 
 
+def jpeg_bytes(size=(6, 4), **options):
+    from PIL import Image
+
+    buf = io.BytesIO()
+    Image.new("RGB", size, (200, 30, 40)).save(buf, format="JPEG", **options)
+    return buf.getvalue()
+
+
+def many_scan_jpeg():
+    """Pillow's progressive JPEG (libjpeg's 10 scans) with its last scan sent 30 times more."""
+    data = jpeg_bytes(progressive=True)
+    last = data.rindex(b"\xff\xda")
+    return data[:-2] + data[last:-2] * 30 + data[-2:]
+
+
+def png_with(chunk_type, payload, count):
+    import struct
+    import zlib
+
+    chunk = struct.pack(">I", len(payload)) + chunk_type + payload + struct.pack(">I", zlib.crc32(chunk_type + payload))
+    data = png_bytes()
+    return data[:33] + chunk * count + data[33:]  # after IHDR
+
+
+def gif_with_comment_blocks(count):
+    from PIL import Image
+
+    buf = io.BytesIO()
+    Image.new("P", (6, 4)).save(buf, format="GIF")
+    data = buf.getvalue()
+    start = 13 + (3 << ((data[10] & 7) + 1) if data[10] & 0x80 else 0)  # after the colour table
+    return data[:start] + b"\x21\xfe" + b"\x01a" * count + b"\x00" + data[start:]
+
+
 def image_part(url):
     return {"type": "image_url", "image_url": {"url": url}}
 
@@ -133,9 +169,18 @@ def text_part(text):
         (lambda: data_url(png_claiming(1, 3000)), "image of 1x3000 pixels is longer than 20:1"),
         (lambda: "data:image/png;base64," + "A" * ((8 << 20) + 4),
          f"image data of {(8 << 20) + 4} Base64 characters is over the limit of {8 << 20}"),
+        (lambda: data_url(many_scan_jpeg(), "data:image/jpeg;base64"), "JPEG image of 40 scans is over the limit of 24"),
+        (lambda: data_url(b"\xff\xd8" + b"\xff\xfe\x00\x02" * 5000 + jpeg_bytes()[2:]),
+         re.compile(r"JPEG image with 50\d\d markers before its first scan is over the limit of 4096")),
+        (lambda: data_url(gif_with_comment_blocks(5000)),
+         "GIF image with 5002 blocks before its first frame is over the limit of 4096"),
+        (lambda: data_url(png_with(b"abCd", b"", 5000)), re.compile(r"PNG image of 500\d chunks is over the limit of 4096")),
+        (lambda: data_url(png_with(b"iCCP", b"p\0\0" + zlib.compress(b"\0" * 1000), 2)),
+         "PNG image with 2 colour profiles is over the limit of 1"),
         (lambda: None, None),  # twelve text parts: four embedded, then a notice
     ],
-    ids=["tiff", "claims-13000", "over-budget", "strip", "payload", "parts"],
+    ids=["tiff", "claims-13000", "over-budget", "strip", "payload", "jpeg-scans", "jpeg-markers", "gif-blocks",
+         "png-chunks", "png-profiles", "parts"],
 )
 def test_hostile_content_is_refused_before_it_costs_and_the_rest_goes_on(
     handler, console, real_pillow, hostile, reason
@@ -145,7 +190,8 @@ def test_hostile_content_is_refused_before_it_costs_and_the_rest_goes_on(
     if reason is None:
         content = [text_part(f"t{i}") for i in range(12)]
     else:
-        content = [text_part("before"), image_part(hostile()), image_part(data_url(png_bytes())), text_part("after")]
+        ordinary = data_url(jpeg_bytes(progressive=True), "data:image/jpeg;base64")  # 10 scans
+        content = [text_part("before"), image_part(hostile()), image_part(ordinary), text_part("after")]
     run_worker(handler, {"model": "m", "content": content}, StopWorker())
     if reason is None:
         assert text.inputs == [f"query: t{i}" for i in range(4)]
@@ -153,8 +199,10 @@ def test_hostile_content_is_refused_before_it_costs_and_the_rest_goes_on(
     else:
         assert text.inputs == ["query: before", "query: after"] and len(image.inputs) == 1
         assert image.inputs[0].size == (6, 4)
-        assert "[red]Error processing image:[/red] " + reason in console.lines
-        assert [str(e) for e in console.tracebacks] == [reason]
+        head = "[red]Error processing image:[/red] "
+        refused = [line[len(head):] for line in console.lines if line.startswith(head)]
+        assert len(refused) == 1 and [str(e) for e in console.tracebacks] == refused
+        assert re.fullmatch(reason, refused[0]) if isinstance(reason, re.Pattern) else refused[0] == reason
 
 
 TEXTS = {
@@ -162,6 +210,8 @@ TEXTS = {
     "punctuation": lambda words: "".join(f"{w}, ({w})! " for w in words * 400),
     "cjk": lambda words: "模型的输入" * 4000 + " tail",
     "accents": lambda words: " ".join(f"Ça café-{w}" for w in words * 400),
+    "hangul": lambda words: "한국어는 대한민국의 공용어이다 " * 1000,
+    "long-words": lambda words: ("éд" * 50 + " ") * 700,  # ~100 pieces a word: the tokenizer's slowest
     "whitespace": lambda words: " " * 70000 + "tail",  # only the character cap applies
 }
 
@@ -182,9 +232,9 @@ def test_long_text_is_cut_without_changing_the_embedding(mod, handler, console, 
     recording = types.SimpleNamespace(encode=lambda value: given.append(value) or model.encode(value))
     configure(handler, {"m": {"text": "t", "image": None}}, models={"t": recording}, prefixes={"m": "query: "})
     run_worker(handler, {"model": "m", "content": text}, StopWorker())
-    assert len(given) == 1 and ("query: " + text).startswith(given[0]) and len(given[0]) <= 7 + (64 << 10)
+    assert len(given) == 1 and ("query: " + text).startswith(given[0]) and len(given[0]) <= 7 + (8 << 10)
     if kind == "whitespace":
-        assert given[0] == "query: " + " " * (64 << 10)
+        assert given[0] == "query: " + " " * (8 << 10)
     else:
         assert len(given[0]) < len(text) // 4
         full = model.tokenizer("query: " + text, truncation=True, max_length=model.max_seq_length)["input_ids"]
@@ -221,6 +271,46 @@ def test_missing_queue_is_reported_by_add_live_message_itself(handler, console, 
     expected = [line, line, "started"] if through_request else [line]
     assert console.lines == expected
     assert [str(e) for e in console.tracebacks] == [error] * (2 if through_request else 1)
+
+
+def inflating_archive(path):
+    """Rewrites the archive's directory so that its first member claims 1.25 GiB."""
+    import struct
+
+    data = bytearray(path.read_bytes())
+    entry = data.index(b"PK\x01\x02")
+    data[entry + 24:entry + 28] = struct.pack("<I", 0x50000000)
+    path.write_bytes(bytes(data))
+
+
+@pytest.mark.parametrize("bad", ["fifo-config", "fifo-train", "directory-test", "inflating-train"])
+def test_recipe_file_that_would_block_or_inflate_fails_its_recipe(
+    handler, console, fake_models, progress_recorder, recipe_root, bad
+):
+    import os
+    import threading
+
+    recipe = write_recipe(recipe_root, "bad")
+    good = write_recipe(recipe_root, "good", text_model="gt", image_model="gi")
+    kind, which = bad.split("-")
+    dist = recipe / "data" / "distribution"
+    path = dist / "test_config.json" if which == "config" else dist / which / "embeddings.npz"
+    if kind == "inflating":
+        inflating_archive(path)
+    else:
+        path.unlink()
+        os.mkfifo(path) if kind == "fifo" else path.mkdir()
+    # A FIFO blocked the call for good: run it aside, so that the test fails instead of hanging.
+    call = threading.Thread(target=handler.init_models, args=({"bad": str(recipe), "good": str(good)},), daemon=True)
+    call.start()
+    call.join(120)
+    assert not call.is_alive()
+    stage = "config" if which == "config" else "embeddings"
+    reason = (f"{str(path)!r} is not a regular file" if kind != "inflating" else
+              f"text_embeddings.npy in {str(path)!r} inflates to 1342177280 bytes, over the limit of 1073741824")
+    assert console.lines[0] == f"[red]Error loading {stage} for bad:[/red] {reason}"
+    assert [str(e) for e in console.tracebacks] == [reason]
+    assert fake_models.loaded_names == ["gt", "gi"] and "bad" not in handler.train_test_embeddings
 
 
 # A handler method called from a finalizer while the interpreter finalizes

@@ -94,7 +94,7 @@ def make():
     def make(handler=None, clock=None, **cfg):
         handler = handler or FakeHandler()
         kw = {"clock": clock} if clock else {}
-        c = ShiftCollector(ShiftConfig(**{"max_rate": 0.0, **cfg}), handler=handler, init_models=False,
+        c = ShiftCollector(ShiftConfig(**{"max_rate": 0.0, "store": "off", **cfg}), handler=handler, init_models=False,
                            metrics=False, **kw)
         made.append(c)
         assert c.ready.wait(60)
@@ -323,10 +323,12 @@ def test_logging_console_on_the_module(mod, handler, monkeypatch, caplog):
     assert console.counts == {"queue_full": 1000, "error": 1, "traceback": 1}
 
 
-def test_metrics_under_prometheus_multiproc_dir(tmp_path):
+@pytest.mark.parametrize("pooled", [True, False])
+def test_metrics_under_prometheus_multiproc_dir(tmp_path, pooled):
     """Two processes write their metrics to PROMETHEUS_MULTIPROC_DIR (as vLLM's
-    API servers do); what vLLM's /metrics would serve sums the counters and
-    keeps each process's gauges apart."""
+    API servers do); what vLLM's /metrics would serve sums the counters, keeps
+    each process's health apart, and shows the deployment's report once when
+    the processes pool their samples (the last one set), per process when not."""
     import os
     import subprocess
     import sys
@@ -335,19 +337,21 @@ def test_metrics_under_prometheus_multiproc_dir(tmp_path):
 
     script = (
         "import sys; from olvane_sdk.fast.deployment.ood.middleware.metrics import get_metrics\n"
-        "m = get_metrics(); m.requests.labels('collected').inc(3)\n"
+        "m = get_metrics(pooled=sys.argv[3] == '1'); m.requests.labels('collected').inc(3); m.ready.set(1)\n"
         "row = {'model': 'alpha', 'modality': 'text', 'n_live': 40, 'verdict': sys.argv[1],\n"
         "       'live': {'auc': float(sys.argv[2]), 'mmd2': 0.1, 'p_value': 0.002}, 'test': None}\n"
         "m.set_report({'rows': [row]}, 0.5, 1.0)\n")
     env = {**os.environ, "PROMETHEUS_MULTIPROC_DIR": str(tmp_path), "PYTHONPATH": os.pathsep.join(sys.path)}
     for verdict, auc in (("shift", "0.9"), ("ok", "0.5")):
-        subprocess.run([sys.executable, "-c", script, verdict, auc], env=env, check=True, timeout=60)
+        subprocess.run([sys.executable, "-c", script, verdict, auc, str(int(pooled))], env=env, check=True,
+                       timeout=60)
     registry = CollectorRegistry()
     multiprocess.MultiProcessCollector(registry, path=str(tmp_path))
-    text = generate_latest(registry).decode()
-    assert 'olvane_shift_requests_total{outcome="collected"} 6.0' in text
-    aucs = sorted(line.rsplit(" ", 1)[1] for line in text.splitlines()
-                  if line.startswith("olvane_shift_auc{") and 'set="live"' in line)
-    assert aucs == ["0.5", "0.9"]
-    verdicts = [line for line in text.splitlines() if line.startswith("olvane_shift_verdict{")]
-    assert len(verdicts) == 2 and all('pid="' in v for v in verdicts)
+    lines = generate_latest(registry).decode().splitlines()
+    assert 'olvane_shift_requests_total{outcome="collected"} 6.0' in lines
+    aucs = sorted(ln.rsplit(" ", 1)[1] for ln in lines if ln.startswith("olvane_shift_auc{") and 'set="live"' in ln)
+    verdicts = [ln for ln in lines if ln.startswith("olvane_shift_verdict{")]
+    assert aucs == (["0.5"] if pooled else ["0.5", "0.9"])
+    assert len(verdicts) == (1 if pooled else 2) and all(('pid="' in v) != pooled for v in verdicts)
+    ready = [ln for ln in lines if ln.startswith("olvane_shift_ready{")]
+    assert len(ready) == 2 and all('pid="' in r for r in ready)

@@ -57,7 +57,9 @@ def test_counters_move_during_a_slow_report_and_refreshes_share_it(monkeypatch):
 
     monkeypatch.setattr(report, "shift_report", slow_report)
     registry = CollectorRegistry()
-    c = ShiftCollector(ShiftConfig(recipes={"m1": "/r/m1"}, max_rate=0.0, report_interval=1), handler=FakeHandler(),
+    # store off: the process's own report (the store's lease is tested with the sample store)
+    c = ShiftCollector(ShiftConfig(recipes={"m1": "/r/m1"}, max_rate=0.0, report_interval=1, store="off"),
+                       handler=FakeHandler(),
                        init_models=False, metrics=Metrics(registry))
     refresh = c.refresh_report
     # A route's refresh (forced), not the background one.

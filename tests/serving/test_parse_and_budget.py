@@ -51,7 +51,7 @@ class Handler:
     def __init__(self):
         self.live_messages_queue = queue.Queue()
         self.vllm_to_embedding_model_map = {"m": {"text": "t", "image": "i"}}
-        self.train_test_embeddings = {"m": {}}
+        self.train_test_embeddings = {"m": {"text": {}, "image": {}}}  # a loaded recipe (an empty one failed)
         self.handed: list = []
 
     def add_embedding(self, *a):
@@ -84,7 +84,8 @@ def test_expensive_messages_are_collected_less_not_charged_less():
     def run(bodies) -> list:
         now = [0.0]
         h = Handler()
-        c = ShiftCollector(ShiftConfig(), handler=h, init_models=False, metrics=False, clock=lambda: now[0])
+        c = ShiftCollector(ShiftConfig(store="off"), handler=h, init_models=False, metrics=False,
+                           clock=lambda: now[0])
         assert c.ready.wait(60)
         mw = ShiftDetectionMiddleware(app, collector=c)
 

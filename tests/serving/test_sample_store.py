@@ -13,6 +13,7 @@ import stat
 import subprocess
 import sys
 import textwrap
+import time
 
 import numpy as np
 import pytest
@@ -224,3 +225,126 @@ def test_two_collectors_one_deployment_report(mod, fake_models, recipe_root, tmp
     assert {o: v["samples"] for o, v in docs[1]["origins"].items()} == {"proc:0": 5, "proc:1": 6}
     assert docs[0]["report"]["rows"][0]["n_live"] == 11
     assert docs[1]["store"]["state"] == "ok" and docs[1]["report_age"] >= 0
+
+
+# --------------------------------------------------------------------------
+# Real servers: vLLM's multi-process front end on the default store, and two
+# replicas on one Redis.
+
+SERVED = ["alpha-chat", "beta-chat"]
+
+
+@pytest.fixture(scope="module")
+def demo_recipes(tmp_path_factory):
+    pytest.importorskip("vllm.entrypoints.openai.api_server")
+    from olvane_sdk.fast.deployment.ood import demo as dh
+    from olvane_sdk.fast.deployment.ood.demo import models as local_models
+
+    work = tmp_path_factory.mktemp("deployment")
+    data = dh.make_demo_data(dh.find_data_dir(), seed=0, n_images=4)
+    dh.build_demo_recipes(work, data, local_models.tiny_text_model_dir(work / "tiny-text"),
+                          local_models.image_model_dir(), show_progress=False)
+    return data, work / "recipes"
+
+
+def fresh(srv, method, path, **kw):
+    """One request on a new connection: the kernel picks the process that accepts it."""
+    import httpx
+
+    headers = {"Authorization": f"Bearer {srv.api_key}", "Connection": "close"}
+    with httpx.Client(base_url=srv.url, headers=headers, trust_env=False, timeout=120) as c:
+        r = c.request(method, path, **kw)
+    r.raise_for_status()
+    return r.json()
+
+
+def chat(srv, text):
+    return fresh(srv, "POST", "/v1/chat/completions",
+                 json={"model": "alpha-chat", "messages": [{"role": "user", "content": text}]})
+
+
+def by_pid(srv, want, answers=None, timeout=180):
+    """The latest /v1/shift answer of each process, until ``want(answer)``
+    holds for two processes."""
+    answers = {} if answers is None else answers
+
+    def done():
+        a = fresh(srv, "GET", "/v1/shift")
+        answers[a["pid"]] = a
+        return sum(map(want, answers.values())) >= 2
+    wait_until(done, timeout=timeout, interval=0.05)
+    return answers
+
+
+def text_window(a):
+    return (a.get("window") or {}).get("alpha-chat", {}).get("text", {}).get("count", 0)
+
+
+def test_front_end_processes_pool_one_report_and_keep_it_across_a_restart(demo_recipes, tmp_path):
+    from olvane_sdk.fast.deployment.ood import demo as dh
+
+    data, recipes = demo_recipes
+    env = {"OLVANE_SHIFT_RECIPES": str(recipes), "OLVANE_SHIFT_MAX_RATE": "0", "OLVANE_SHIFT_REPORT_INTERVAL": "2",
+           "OLVANE_SHIFT_STORE": None, "OLVANE_SHIFT_DEPLOYMENT": None, "XDG_STATE_HOME": str(tmp_path / "state")}
+    texts = itertools.cycle(t for t, _ in data.traffic["alpha-chat"])
+    with dh.VllmServer(SERVED, env=env, extra_args=["--api-server-count", "2"], log_path=tmp_path / "a.log") as srv:
+        by_pid(srv, lambda a: a["ready"])
+        sent = 0
+        # Until both processes have served (and stored) some: the kernel spreads the connections.
+        while sent < 200 and len(fresh(srv, "GET", "/v1/shift?refresh=true").get("origins") or {}) < 2:
+            for _ in range(4):
+                chat(srv, next(texts))
+                sent += 1
+            time.sleep(1.5)  # a feed round
+        answers = by_pid(srv, lambda a: a["scope"] == "deployment" and text_window(a) == sent and
+                         a["report"]["rows"][0]["n_live"] == sent)
+        first = [a for a in answers.values() if text_window(a) == sent][:2]
+        verdicts = [{(r["model"], r["modality"]): r["verdict"] for r in a["report"]["rows"]} for a in first]
+        assert len(first) == 2 and verdicts[0] == verdicts[1]
+        origins = first[0]["origins"]
+        assert sum(o["samples"] for o in origins.values()) == sent
+        assert {int(o.rsplit(":", 1)[1]) for o in origins} == {a["pid"] for a in first}
+        assert "olvane_shift_verdict{" in "".join(srv.shift_metrics())
+    assert srv.proc.returncode == 0, srv.log_tail()
+
+    with dh.VllmServer(SERVED, env=env, extra_args=["--api-server-count", "2"], log_path=tmp_path / "b.log") as srv:
+        by_pid(srv, lambda a: a["ready"])
+        after = fresh(srv, "GET", "/v1/shift?refresh=true")
+        assert text_window(after) == sent and set(after["origins"]) == set(origins)
+        verdicts = [ln for ln in srv.shift_metrics() if ln.startswith("olvane_shift_verdict{")]
+        assert verdicts and not any('pid="' in v for v in verdicts)  # one deployment report, not one per process
+
+
+def test_two_replicas_on_one_redis(demo_recipes, redis_server, tmp_path, capsys):
+    from olvane_sdk.fast.deployment.ood import demo as dh
+
+    data, recipes = demo_recipes
+    env = {"OLVANE_SHIFT_RECIPES": str(recipes), "OLVANE_SHIFT_MAX_RATE": "0", "OLVANE_SHIFT_REPORT_INTERVAL": "2",
+           "OLVANE_SHIFT_STORE": redis_server.url, "OLVANE_SHIFT_DEPLOYMENT": "fleet"}
+    texts = itertools.cycle(t for t, _ in data.traffic["alpha-chat"])
+    a, b = (dh.VllmServer(SERVED, env=env, log_path=tmp_path / f"{n}.log") for n in "ab")
+    with a, b:
+        for srv in (a, b):
+            assert srv.wait_ready()
+            for _ in range(5):
+                chat(srv, next(texts))
+        wait_until(lambda: text_window(a.shift(refresh=True)) == 10, timeout=60, interval=0.5)
+        pooled = a.shift()
+        assert len(pooled["origins"]) == 2 and pooled["scope"] == "deployment"
+        out = tmp_path / "r.json"
+        code = cli_main(["report", "--store", redis_server.url, "--recipes", str(recipes), "--deployment", "fleet",
+                         "--json", str(out)])
+        import json
+        body = json.loads(out.read_text())
+        assert body["window"]["alpha-chat"]["text"]["count"] == 10 and set(body["origins"]) == set(pooled["origins"])
+        assert code in (0, 1) and "store fleet" in capsys.readouterr().out
+
+        redis_server.stop()
+        for _ in range(3):
+            assert chat(srv=a, text=next(texts))["choices"]  # serving goes on
+        wait_until(lambda: a.shift(refresh=True)["store"]["state"] == "degraded", timeout=60, interval=0.5)
+        down = a.shift()
+        assert down["store"]["reason"] and down["store"]["pending"] >= 1 and down["store"]["errors"] >= 1
+        redis_server.start()
+        wait_until(lambda: text_window(a.shift(refresh=True)) == 13, timeout=90, interval=0.5)
+        assert a.shift()["store"]["state"] == "ok" and b.shift(refresh=True)["scope"] == "deployment"

@@ -9,8 +9,10 @@
 #include "core/names.hpp"
 #include "core/process.hpp"
 #include "core/ref.hpp"
+#include "handler/image_bytes.hpp"
 
 #include <climits>
+#include <cstddef>
 #include <utility>
 
 namespace interceptor {
@@ -33,14 +35,30 @@ constexpr Py_ssize_t kImagePayloadChars = Py_ssize_t{8} << 20;
 constexpr long long kImagePixels = 2048LL * 2048LL;
 constexpr long long kImageSide = 8192;
 constexpr long long kImageAspect = 20;
+// From the file's structure, before Pillow opens it: what the pixel count does
+// not bound. libjpeg passes over every block once per scan of a progressive
+// JPEG, so a file of tiny scans costs minutes. libjpeg's own scripts write 10
+// scans for colour, 6 for grey and 18 for CMYK, and the scan-optimising
+// encoders pick a few more or fewer; 24 leaves room over all of them and keeps
+// a 2048x2048 JPEG at the limit near 0.15 s.
+constexpr long long kJpegScans = 24;
+// Steps Pillow takes in Python, one at a time, about a microsecond each: a
+// JPEG's markers and stray bytes before its first scan, a GIF's data blocks
+// before its first frame, a PNG's chunks (ordinary files have tens, an ICC
+// profile or long XMP split in pieces some hundreds).
+constexpr long long kImageHeaderSteps = 4096;
+// Colour profiles a PNG may carry (the format allows one): Pillow inflates
+// each, up to 1 MiB, in turn.
+constexpr long long kPngProfiles = 1;
 // Text is cut once it surely holds this many word pieces (see cap_text
-// below): twice the 256 of all-MiniLM-L6-v2, so the cut never changes
-// what the model reads.
-constexpr Py_ssize_t kTextWordPieces = 512;
-// And in any case after this many characters: only a text whose first 64 Ki
-// characters hold fewer than kTextWordPieces words (a run of whitespace, a
-// word thousands of letters long) is cut by this one.
-constexpr Py_ssize_t kTextChars = Py_ssize_t{64} << 10;
+// below): all-MiniLM-L6-v2 reads 256 with [CLS] and [SEP], so at most 254 of
+// the text's own, and the cut never changes what the model reads.
+constexpr Py_ssize_t kTextWordPieces = 256;
+// And in any case after this many characters. Only a text whose first 8 Ki
+// characters hold fewer than kTextWordPieces words, over 32 characters a word
+// (a run of whitespace, words of dozens of letters), is cut by this one. Such
+// words are what the tokenizer is slowest on (1.5 s a message at 64 Ki).
+constexpr Py_ssize_t kTextChars = Py_ssize_t{8} << 10;
 }  // namespace limits
 
 // self.embedding_models.get(name)
@@ -166,6 +184,28 @@ void check_image_header(PyObject* image) {
         refuse_image("image of %lldx%lld pixels is longer than %lld:1", w, h, limits::kImageAspect);
 }
 
+// What the file's structure would cost Pillow and libjpeg, tested before the
+// file is opened. Anything but bytes (a rebound decoder) is taken at its word.
+void check_image_structure(PyObject* image_data) {
+    if (!PyBytes_Check(image_data)) return;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(image_data));
+    const ImageStructure s = image_structure(bytes, static_cast<std::size_t>(PyBytes_GET_SIZE(image_data)));
+    using Kind = ImageStructure::Kind;
+    if (s.kind == Kind::jpeg && s.scans > limits::kJpegScans)
+        refuse_image("JPEG image of %lld scans is over the limit of %lld", s.scans, limits::kJpegScans);
+    if (s.kind == Kind::jpeg && s.header_steps > limits::kImageHeaderSteps)
+        refuse_image("JPEG image with %lld markers before its first scan is over the limit of %lld", s.header_steps,
+                     limits::kImageHeaderSteps);
+    if (s.kind == Kind::gif && s.header_steps > limits::kImageHeaderSteps)
+        refuse_image("GIF image with %lld blocks before its first frame is over the limit of %lld", s.header_steps,
+                     limits::kImageHeaderSteps);
+    if (s.kind == Kind::png && s.chunks > limits::kImageHeaderSteps)
+        refuse_image("PNG image of %lld chunks is over the limit of %lld", s.chunks, limits::kImageHeaderSteps);
+    if (s.kind == Kind::png && s.icc_profiles > limits::kPngProfiles)
+        refuse_image("PNG image with %lld colour profiles is over the limit of %lld", s.icc_profiles,
+                     limits::kPngProfiles);
+}
+
 void embed_image_part(PyObject* self, PyObject* url, PyObject* vllm_model_name, PyObject* image_model_name) {
     Ref b64data = split_payload(url);
     if (PyUnicode_Check(b64data.get()) && PyUnicode_GET_LENGTH(b64data.get()) > limits::kImagePayloadChars) {
@@ -175,6 +215,7 @@ void embed_image_part(PyObject* self, PyObject* url, PyObject* vllm_model_name, 
     }
     Ref base64 = global(names.base64);
     Ref image_data = call_method(base64.get(), names.b64decode, b64data.get());
+    check_image_structure(image_data.get());
     Ref image_module = global(names.Image);
     Ref bytes_io = global(names.BytesIO);
     Ref stream = call(bytes_io.get(), image_data.get());

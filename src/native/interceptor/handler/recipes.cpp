@@ -10,6 +10,8 @@
 #include "core/with.hpp"
 #include "handler/bodies.hpp"
 
+#include <sys/stat.h>
+
 #include <utility>
 
 namespace interceptor {
@@ -49,7 +51,55 @@ Ref recipe_file(PyObject* path, Components... components) {
     return call_method(os_path.get(), names.join, path, components...);
 }
 
+// What one recipe may cost to load: each array of its embeddings archives, as
+// the archive says it inflates, before anything is inflated. 1 GiB holds
+// 700,000 embeddings of 384 floats; a 2.9 MB archive that inflated to 3 GiB
+// was kept for good.
+constexpr long long kRecipeArrayBytes = 1LL << 30;
+
+// A FIFO or a device in place of a recipe file would block the load or never
+// end it; a path that does not exist is left to the open that reports it.
+void require_regular_file(PyObject* path) {
+    PyObject* raw = nullptr;
+    check(PyUnicode_FSConverter(path, &raw) ? 0 : -1);
+    Ref encoded = Ref::steal(raw);
+    struct stat st;
+    if (::stat(PyBytes_AS_STRING(encoded.get()), &st) == 0 && !S_ISREG(st.st_mode)) {
+        PyErr_Format(PyExc_ValueError, "%R is not a regular file", path);
+        throw PyErrSet{};
+    }
+}
+
+// np.load of an archive reads nothing yet; each member's inflated size is in
+// the archive's directory, and zipfile never yields more than that.
+void check_archive(PyObject* loaded, PyObject* path) {
+    Ref zip = lookup_attr(loaded, names.zip);
+    if (!zip || zip.get() == Py_None) return;  // not an archive: np.load has read it already
+    Ref members = call_method(zip.get(), names.infolist);
+    for_each(members.get(), [&](PyObject* info) {
+        Ref size_obj = getattr(info, names.file_size);
+        const long long size = PyLong_AsLongLong(size_obj.get());
+        if (size == -1 && PyErr_Occurred()) throw PyErrSet{};
+        if (size > kRecipeArrayBytes) {
+            Ref member = getattr(info, names.filename);
+            PyErr_Format(PyExc_ValueError, "%S in %R inflates to %lld bytes, over the limit of %lld", member.get(),
+                         path, size, kRecipeArrayBytes);
+            throw PyErrSet{};
+        }
+    });
+}
+
+// np.load(path), a regular file whose arrays are within the limit.
+Ref load_embeddings(PyObject* path) {
+    require_regular_file(path);
+    Ref np = global(names.np);
+    Ref loaded = call_method(np.get(), names.load, path);
+    check_archive(loaded.get(), path);
+    return loaded;
+}
+
 void load_config(PyObject* config_path, PyObject* k, Maps& maps, RecipeConfig& out) {
+    require_regular_file(config_path);
     Ref open = global(names.open);
     Ref file = call(open.get(), config_path);
     with(file.get(), [&](PyObject* f) {
@@ -105,9 +155,8 @@ void load_recipe(PyObject* recipe_paths, PyObject* k, Maps& maps, PyObject* prog
 
     Ref arr, arr_test;
     if (!stage(ICPT_LIT("[red]Error loading embeddings for "), k, [&] {
-            Ref np = global(names.np);
-            arr = call_method(np.get(), names.load, embedding_path.get());
-            arr_test = call_method(np.get(), names.load, embedding_path_test.get());
+            arr = load_embeddings(embedding_path.get());
+            arr_test = load_embeddings(embedding_path_test.get());
         }))
         return;
 

@@ -21,6 +21,10 @@ vLLM cannot infer a device on a machine without an accelerator, and its
 argument parser fails there; like vLLM's own ``bench`` command, this module
 selects the CPU platform when none was detected.
 
+With ``--api-server-count N`` (N > 1) it runs vLLM's multi-process front
+end (:func:`run_front_end`): N API-server processes sharing one listening
+socket, as ``vllm serve`` starts them, each with its own stand-in engine.
+
 With ``OLVANE_DEMO_PLOT=PATH`` set, the process writes the shift report's PCA
 plot there after the server has shut down: the live embeddings the plot needs
 exist only in this process. With ``OLVANE_DEMO_LAG_FILE=PATH`` set, a task on
@@ -65,9 +69,9 @@ class StandInEngine:
     input_processor = None
     io_processor = None
 
-    def __init__(self, max_model_len: int = 4096):
+    def __init__(self, max_model_len: int = 4096, rank: int = 0):
         self.model_config = SimpleNamespace(max_model_len=max_model_len)
-        self.vllm_config = SimpleNamespace(parallel_config=SimpleNamespace(_api_process_rank=0),
+        self.vllm_config = SimpleNamespace(parallel_config=SimpleNamespace(_api_process_rank=rank),
                                            model_config=self.model_config)
 
     async def check_health(self) -> None:
@@ -167,8 +171,8 @@ def install_stand_in_engine(max_model_len: int = 4096) -> None:
     chat_cls = _stand_in_chat_class()
 
     @asynccontextmanager
-    async def build_async_engine_client(args, **_kwargs):
-        yield StandInEngine(max_model_len)
+    async def build_async_engine_client(args, client_config=None, **_kwargs):
+        yield StandInEngine(max_model_len, (client_config or {}).get("client_index", 0))
 
     async def init_app_state(engine_client, state, args) -> None:
         names = args.served_model_name or [args.model]
@@ -214,11 +218,73 @@ def write_plot(path: str) -> Any:
     return plot_report(shift_report(_collecting_handler()), path)
 
 
+def run_front_end(args, count: int) -> None:
+    """vLLM's multi-process front end, as ``run_multi_api_server`` starts it
+    for ``--api-server-count N`` but without the engine core it also starts
+    (no model here): Prometheus' multiprocess directory, one listening
+    socket, and N spawned processes each running vLLM's
+    ``run_server_worker`` with a stand-in engine. SIGINT or SIGTERM stops
+    them (SIGTERM to each, as vLLM's process manager does)."""
+    import multiprocessing
+
+    from vllm.entrypoints.openai.api_server import setup_server
+    from vllm.v1.metrics.prometheus import setup_multiprocess_prometheus
+
+    from . import server as this  # importable by name in the spawned processes (not __main__)
+
+    setup_multiprocess_prometheus()
+    listen_address, sock = setup_server(args)
+    ctx = multiprocessing.get_context("spawn")
+    procs = [ctx.Process(target=this.front_end_worker, name=f"ApiServer_{i}",
+                         args=(listen_address, sock, args, {"client_count": count, "client_index": i}))
+             for i in range(count)]
+    for p in procs:
+        p.start()
+    try:
+        for p in procs:
+            p.join()
+    except KeyboardInterrupt:
+        pass
+    finally:
+        for p in procs:
+            if p.is_alive():
+                p.terminate()
+        for p in procs:
+            p.join(60)
+        sock.close()
+
+
+def front_end_worker(listen_address, sock, args, client_config) -> None:
+    """One API-server process of :func:`run_front_end`."""
+    offline_env()
+    use_cpu_platform()
+    install_stand_in_engine()
+    import uvloop
+    from vllm.entrypoints.openai import api_server
+
+    uvloop.run(api_server.run_server_worker(listen_address, sock, args, client_config))
+    _stop_handler()
+
+
+def _stop_handler() -> None:
+    handler = _collecting_handler()
+    if handler is not None:
+        # A worker still inside an ONNX Runtime run when the interpreter
+        # finalises aborts the process; end it after what is queued.
+        from ..host import stop_worker
+
+        stop_worker(handler, timeout=30)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     offline_env()
     use_cpu_platform()
     global _probe
     args = parse_args(sys.argv[1:] if argv is None else argv)
+    count = getattr(args, "api_server_count", None) or 1
+    if count > 1:
+        run_front_end(args, count)
+        return 0
     install_stand_in_engine()
     lag_file = os.environ.get("OLVANE_DEMO_LAG_FILE")
     if lag_file:
@@ -230,16 +296,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     uvloop.run(api_server.run_server(args))
     if _probe is not None and lag_file:
         _probe.dump(lag_file)
-    handler = _collecting_handler()
-    if handler is not None:
-        # A worker still inside an ONNX Runtime run when the interpreter
-        # finalises aborts the process; end it after what is queued.
-        from ..host import stop_worker
-
-        stop_worker(handler, timeout=30)
-        plot = os.environ.get("OLVANE_DEMO_PLOT")
-        if plot:
-            write_plot(plot)
+    _stop_handler()
+    plot = os.environ.get("OLVANE_DEMO_PLOT")
+    if plot and _collecting_handler() is not None:
+        write_plot(plot)
     return 0
 
 

@@ -33,7 +33,7 @@ PARSE_BYTE_S = 0.5e-9        # the hand-over thread's parse, per body byte
 # header. Charging up to these stays an upper bound if the module's own limits
 # are tighter.
 PARTS = 4
-TEXT_CHARS = 64 << 10
+TEXT_CHARS = 8 << 10              # the module's text cut (handler/content.cpp)
 PIXELS = 2048 * 2048
 # Base64 characters decoded to find an image's size; a header not found in
 # them (a JPEG behind large metadata, a broken payload) is charged at PIXELS.

@@ -119,10 +119,12 @@ class ShiftCollector(HandoverMixin, StatusMixin):
         if self._threads:
             return
         if self._want_metrics is True:
+            from ..samples import store_off
             from .metrics import get_metrics
 
             try:
-                self._metrics = get_metrics()
+                # The report gauges' multiprocess mode: shared by the processes when they pool.
+                self._metrics = get_metrics(pooled=not store_off(self.cfg.store))
             except Exception as e:  # a clash with another registry must not stop the server
                 log.error("olvane shift: metrics disabled: %s", e)
         elif self._want_metrics:  # a Metrics of the caller's (tests, another registry)
@@ -162,10 +164,12 @@ class ShiftCollector(HandoverMixin, StatusMixin):
             self.handler = interceptor.olvane_shift_detection_handler
             if cfg.console == "logging":
                 self.console = install_logging_console(interceptor)
-            # sentence-transformers draws a tqdm bar on stderr for every encode
-            # when its logger is at INFO or DEBUG (a root logger at INFO is
-            # enough): one bar per live message. Unless configured otherwise, quiet it.
-            st_logger = logging.getLogger("sentence_transformers.sentence_transformer.model")
+            # sentence-transformers logs every model load at INFO and draws a
+            # tqdm bar on stderr for every encode when its logger is at INFO or
+            # DEBUG (a root logger at INFO is enough; some library imported
+            # with vLLM sets one): one bar per live message. Unless configured
+            # otherwise, quiet it.
+            st_logger = logging.getLogger("sentence_transformers")
             if st_logger.level == logging.NOTSET:
                 st_logger.setLevel(logging.WARNING)
             install_model_factory(interceptor, intra_op_threads=cfg.ort_threads, inter_op_threads=1,
@@ -202,14 +206,14 @@ class ShiftCollector(HandoverMixin, StatusMixin):
                 why = failed.get(k) or next((ln for ln in errors.lines if k in ln), None) or next(
                     iter(errors.lines), "did not load (see the server log)")
                 self.recipe_states[k] = {"state": "failed", "reason": why[:500]}
-        if self._init_models:
-            log.info("olvane shift: recipes loaded in %.1f s: %s; failed: %s", seconds,
-                     ", ".join(sorted(self.recipe_models)) or "none",
-                     ", ".join(sorted(set(cfg.recipes) - self.recipe_models)) or "none")
-        bad = sorted(set(cfg.recipes) - self.recipe_models - set(failed))
+        good = [m for m in cfg.recipes if m in self.recipe_models]
+        bad = [m for m in cfg.recipes if m not in self.recipe_models]
+        took = f" in {seconds:.1f} s" if self._init_models else ""
         if bad:
-            log.error("olvane shift: no usable recipe for %s (see the errors above); their requests "
-                      "are not collected", ", ".join(bad))
+            log.error("olvane shift: recipes loaded%s: %s; failed: %s (see the errors above; their requests "
+                      "are not collected)", took, ", ".join(good) or "none", ", ".join(bad))
+        else:
+            log.info("olvane shift: recipes loaded%s: %s", took, ", ".join(good))
         self._wrap_add_embedding(h)
         self._start_pool(h)
         self.ready.set()
@@ -336,6 +340,9 @@ def get_collector() -> ShiftCollector:
     global _collector
     with _collector_lock:
         if _collector is None:
+            from ..host import use_vllm_logging
+
+            use_vllm_logging()
             try:
                 cfg = config_from_env()
                 _collector = ShiftCollector(cfg)

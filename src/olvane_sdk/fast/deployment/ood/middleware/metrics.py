@@ -2,10 +2,22 @@
 
 They are plain metric objects in prometheus_client's default registry, which
 vLLM's ``/metrics`` serves. Under ``PROMETHEUS_MULTIPROC_DIR`` (vLLM sets it
-for ``--api-server-count > 1``) only metric objects survive: counters are
-summed over processes and every gauge is kept per live process ("liveall":
-one series per ``pid``), because each process collects its own share of the
-traffic and has its own report. Aggregate with ``max by`` / ``sum by``.
+for ``--api-server-count > 1``) only metric objects survive, and each gauge's
+``multiprocess_mode`` says how the processes' values become one:
+
+* counters are summed over processes (each counts what it saw);
+* the report's gauges (verdict, AUC, MMD, p-value, window size, report time)
+  use ``livemostrecent`` when the processes share a sample store: every
+  process then serves the same deployment report (one computes it under the
+  store's lease, the others read it), so the last value any live process set
+  is the deployment's newest report, one series per served model and
+  modality with no ``pid``. A max or sum over processes would be the same
+  figure at best and mix an older report in at worst. With the store ``off``
+  each process judges its own rings and its report is no one else's: they
+  stay ``liveall`` (one series per ``pid``);
+* ``olvane_shift_ready`` and ``olvane_shift_recipe_loaded`` describe each
+  process, not the report (one process without a recipe is a fault to see):
+  ``liveall``.
 """
 from __future__ import annotations
 
@@ -19,14 +31,17 @@ _lock = threading.Lock()
 _metrics: "Metrics | None" = None
 
 class Metrics:
-    def __init__(self, registry=None):
+    def __init__(self, registry=None, pooled: bool = True):
         from prometheus_client import REGISTRY, Counter, Gauge
 
         registry = REGISTRY if registry is None else registry
         row = ["model", "modality"]
 
-        def gauge(name: str, doc: str, labels: list[str]):
-            return Gauge(name, doc, labels, registry=registry, multiprocess_mode="liveall")
+        def gauge(name: str, doc: str, labels: list[str], mode: str = "liveall"):
+            return Gauge(name, doc, labels, registry=registry, multiprocess_mode=mode)
+
+        def report_gauge(name: str, doc: str, labels: list[str]):
+            return gauge(name, doc, labels, "livemostrecent" if pooled else "liveall")
 
         self.requests = Counter("olvane_shift_requests", "Chat-completion requests seen by the shift "
                                 "middleware, by outcome", ["outcome"], registry=registry)
@@ -41,18 +56,20 @@ class Metrics:
         self.ready = gauge("olvane_shift_ready", "1 when this process has loaded its recipes and collects", [])
         self.recipe_loaded = gauge("olvane_shift_recipe_loaded", "1 when the served model's recipe is loaded "
                                    "and its requests are collected; 0 while loading or when it failed", ["model"])
-        self.auc = gauge("olvane_shift_auc", "Domain-classifier ROC AUC against train (0.5: no shift)",
+        self.auc = report_gauge("olvane_shift_auc", "Domain-classifier ROC AUC against train (0.5: no shift)",
                          row + ["set"])
-        self.mmd2 = gauge("olvane_shift_mmd2", "Unbiased squared MMD against train", row + ["set"])
-        self.p_value = gauge("olvane_shift_p_value", "Permutation-test p-value of the MMD against train",
+        self.mmd2 = report_gauge("olvane_shift_mmd2", "Unbiased squared MMD against train", row + ["set"])
+        self.p_value = report_gauge("olvane_shift_p_value", "Permutation-test p-value of the MMD against train",
                              row + ["set"])
-        self.verdict = gauge("olvane_shift_verdict", "Shift verdict of the live set: 0 ok, 1 drift (formerly "
-                             "weak), 1.5 novel, 2 shift, -1 not enough data", row)
-        self.ood_share = gauge("olvane_shift_ood_share", "Share of live messages out of the recipe's distribution "
-                               "(kind=live) and the bound normal traffic stays under (kind=bound)", row + ["kind"])
-        self.live = gauge("olvane_shift_live_embeddings", "Live embeddings in this process's store", row)
-        self.report_seconds = gauge("olvane_shift_report_seconds", "Time the last shift report took", [])
-        self.report_timestamp = gauge("olvane_shift_report_timestamp_seconds",
+        self.verdict = report_gauge("olvane_shift_verdict", "Shift verdict of the live set: 0 ok, 1 drift (formerly "
+                                    "weak), 1.5 novel, 2 shift, -1 not enough data", row)
+        self.ood_share = report_gauge("olvane_shift_ood_share", "Share of live messages out of the recipe's "
+                                      "distribution (kind=live) and the bound normal traffic stays under (kind=bound)",
+                                      row + ["kind"])
+        self.live = report_gauge("olvane_shift_live_embeddings", "Live embeddings in the report's window (the pooled "
+                                 "window with a sample store, else this process's rings)", row)
+        self.report_seconds = report_gauge("olvane_shift_report_seconds", "Time the last shift report took", [])
+        self.report_timestamp = report_gauge("olvane_shift_report_timestamp_seconds",
                                       "Unix time of the last shift report", [])
 
     def set_report(self, report: dict[str, Any], seconds: float, timestamp: float) -> None:
@@ -73,13 +90,14 @@ class Metrics:
         self.report_timestamp.set(timestamp)
 
 
-def get_metrics() -> Metrics | None:
-    """The process's metrics (created once), or None without prometheus_client."""
+def get_metrics(pooled: bool = True) -> Metrics | None:
+    """The process's metrics (created once, by the first caller's ``pooled``:
+    whether the report is the deployment's), or None without prometheus_client."""
     global _metrics
     with _lock:
         if _metrics is None:
             try:
-                _metrics = Metrics()
+                _metrics = Metrics(pooled=pooled)
             except ImportError:
                 return None
         return _metrics

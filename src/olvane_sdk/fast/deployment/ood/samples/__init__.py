@@ -19,17 +19,22 @@ from .record import (DEFAULT_MAX_AGE, DEFAULT_MAX_COUNT, LAYOUT_VERSION, Record,
 from .redis_store import RedisStore, is_redis_url
 
 __all__ = ["open_store", "SampleStore", "DirectoryStore", "RedisStore", "Record", "Retention", "Window",
-           "StoreError", "RingFeeder", "StoreFeeder", "deployment_name", "origin_name", "parse_duration",
+           "StoreError", "store_off", "RingFeeder", "StoreFeeder", "deployment_name", "origin_name", "parse_duration",
            "default_base", "LAYOUT_VERSION", "DEFAULT_MAX_AGE", "DEFAULT_MAX_COUNT"]
+
+
+def store_off(spec: str | None) -> bool:
+    """Whether the OLVANE_SHIFT_STORE value ``spec`` turns the store off."""
+    return (spec or "").strip().lower() in ("off", "none", "0", "false")
 
 
 def open_store(spec: str | None, deployment: str, retention: Retention | None = None,
                environ: Mapping[str, str] | None = None) -> SampleStore | None:
     """The store ``spec`` names (an OLVANE_SHIFT_STORE value); None for ``off``.
     Opening never touches the store: faults show at the first operation."""
-    spec = (spec or "").strip()
-    if spec.lower() in ("off", "none", "0", "false"):
+    if store_off(spec):
         return None
+    spec = (spec or "").strip()
     if is_redis_url(spec):
         return RedisStore(spec, deployment, retention)
     if spec.startswith("file://"):
