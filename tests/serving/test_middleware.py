@@ -263,16 +263,25 @@ def test_real_module_behind_vllm_auth(handler, fake_models, recipe_root):
                 assert r.status_code == 200
             assert (await client.post(CHAT, content=chat("alpha"))).status_code == 401
             assert c.drain() and wait_drained(handler, 20)
-            return (await client.get("/v1/shift?refresh=true", headers=key)).json()
+            doc = (await client.get("/v1/shift?refresh=true", headers=key)).json()
+            outliers = "/v1/shift/outliers?model=alpha&modality=text&limit=5"
+            assert (await client.get(outliers)).status_code == 401
+            codes = [(await client.get(u, headers=key)).status_code for u in (
+                "/v1/shift/outliers", "/v1/shift/outliers?model=alpha&limit=x", "/v1/shift/outliers?model=nope")]
+            assert codes == [400, 400, 404]
+            return doc, (await client.get(outliers, headers=key)).json()
 
     try:
-        doc = asyncio.run(scenario())
+        doc, flagged = asyncio.run(scenario())
     finally:
         c.close()
         assert stop_worker(handler)
     assert doc["ready"] and doc["live_counts"] == {"alpha": {"text": 4, "image": 0}}
     assert doc["intake"]["collected"] == 2 and doc["intake"]["no_recipe"] == 1
     assert [(r["model"], r["modality"], r["n_live"]) for r in doc["report"]["rows"]][:1] == [("alpha", "text", 4)]
+    # 4 live embeddings are below the report's minimum: the row is there, with nothing flagged
+    assert {k: flagged[k] for k in ("model", "modality", "verdict", "ood", "outliers")} == {
+        "model": "alpha", "modality": "text", "verdict": "n/a", "ood": None, "outliers": []}
     c.push_metrics()
     text = generate_latest(REGISTRY).decode()
     assert 'olvane_shift_embeddings_total{modality="text",model="alpha"} 4.0' in text

@@ -85,7 +85,7 @@ def test_rows_per_model_and_modality_are_independent(handler, console):
     live = {("a", "text"): gaussian(rng, 80), ("a", "image"): gaussian(rng, 80) + 1.0,
             ("b", "text"): gaussian(rng, 80) * 2.0}
     make_handler(handler, console, live=live)
-    rep = rp.shift_report(handler, n_permutations=100)
+    rep = rp.shift_report(handler, n_permutations=200)
     assert [(r.model, r.modality) for r in rep.rows] == [("a", "text"), ("a", "image"), ("b", "text")]
     assert {(r.model, r.modality): r.verdict for r in rep.rows} == {
         ("a", "text"): "ok", ("a", "image"): "shift", ("b", "text"): "shift"}
@@ -96,9 +96,9 @@ def test_rows_per_model_and_modality_are_independent(handler, console):
 def test_deterministic_for_a_seed_and_sensitive_to_it(handler, console):
     rng = np.random.default_rng(9)
     make_handler(handler, console, live={("m", "text"): gaussian(rng, 60) + 0.2})
-    a = rp.shift_report(handler, n_permutations=100, seed=3).to_dict()
-    b = rp.shift_report(handler, n_permutations=100, seed=3).to_dict()
-    c = rp.shift_report(handler, n_permutations=100, seed=4).to_dict()
+    a = rp.shift_report(handler, n_permutations=200, seed=3).to_dict()
+    b = rp.shift_report(handler, n_permutations=200, seed=3).to_dict()
+    c = rp.shift_report(handler, n_permutations=200, seed=4).to_dict()
     assert a == b
     assert a != c
     json.dumps(a)  # plain data
@@ -111,7 +111,7 @@ def test_live_store_ring_is_what_is_compared(handler, console, mod, monkeypatch)
     old = gaussian(rng, 50) + 3.0  # shifted traffic, then overwritten by in-distribution traffic
     new = gaussian(rng, 50)
     make_handler(handler, console, live={("m", "text"): np.vstack([old, new])})
-    rep = rp.shift_report(handler, n_permutations=100)
+    rep = rp.shift_report(handler, n_permutations=200)
     row = rep.row("m", "text")
     assert row.n_live == 50
     assert row.verdict == "ok"
@@ -144,7 +144,7 @@ def test_rows_that_cannot_be_judged_say_why(handler, console, case, expect_verdi
         for v in gaussian(rng, 40):
             handler.add_embedding("m", "text", v)
     handler.train_test_embeddings = {} if ref is None else {"m": {"text": ref}}
-    row = rp.shift_report(handler, n_permutations=100).row("m", "text")
+    row = rp.shift_report(handler, n_permutations=200).row("m", "text")
     assert row.verdict == expect_verdict
     assert note_part in row.note
 
@@ -172,7 +172,7 @@ def test_a_bad_row_is_na_with_a_note_and_the_others_are_computed(handler, consol
     ref["test"] = edit_test(ref["test"]) if edit_test else ref["test"]
     for v in [] if extra_live is None else extra_live:
         handler.add_embedding("bad", "text", v)
-    rep = rp.shift_report(handler, n_permutations=50)
+    rep = rp.shift_report(handler, n_permutations=200)
     good, bad = rep.row("good", "text"), rep.row("bad", "text")
     assert good.verdict == "ok" and good.live.n == 40 and good.note == ""
     assert bad.verdict == verdict and note_part in bad.note and (bad.live and bad.live.n) == compared
@@ -196,7 +196,7 @@ def test_mmd_statistic_matches_the_direct_formula(m, n):
     Kxx, Kyy, Kxy = rbf_kernel(X, X, gamma=gamma), rbf_kernel(Y, Y, gamma=gamma), rbf_kernel(X, Y, gamma=gamma)
     direct = ((Kxx.sum() - np.trace(Kxx)) / (m * (m - 1)) + (Kyy.sum() - np.trace(Kyy)) / (n * (n - 1))
               - 2 * Kxy.mean())
-    assert mmd2 == pytest.approx(direct, rel=1e-9, abs=1e-12)
+    assert mmd2 == pytest.approx(direct, rel=1e-5, abs=1e-7)  # the kernel is float32
     assert 1 / 51 <= p <= 1.0
 
 
@@ -229,7 +229,7 @@ def test_console_table_and_plot(handler, console, tmp_path):
     rng = np.random.default_rng(8)
     make_handler(handler, console, live={("alpha", "text"): gaussian(rng, 40),
                                          ("beta", "image"): gaussian(rng, 40) + 1.0})
-    rep = rp.shift_report(handler, n_permutations=100)
+    rep = rp.shift_report(handler, n_permutations=200)
     out = RichConsole(record=True, width=140)
     rp.print_report(rep, out)
     text = out.export_text()

@@ -128,7 +128,7 @@ def run_report(urls: Sequence[str], api_key: str | None, json_path: Path | None,
     from .report.render import print_notes, servers_table, wide_console
 
     if console is None:
-        console = wide_console(120)
+        console = wide_console(160)
     results = [fetch_shift(u, api_key, timeout) for u in urls]
     reports = [(res.url, res.report) for res in results]
     if any(report.rows for _, report in reports):

@@ -58,7 +58,7 @@ def run_demo(*, workdir: Path | None = None, plot_path: Path | None = None, data
 
     t0 = time.monotonic()
     if console is None:
-        console = wide_console(120)
+        console = wide_console(160)
     data_dir = Path(data_dir) if data_dir else find_data_dir()
     own_tmp = None
     if workdir is None:

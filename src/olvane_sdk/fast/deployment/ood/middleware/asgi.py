@@ -11,6 +11,7 @@ log = logging.getLogger("olvane_sdk")
 
 CHAT_PATH = "/v1/chat/completions"
 SHIFT_PATH = "/v1/shift"
+OUTLIERS_PATH = "/v1/shift/outliers"
 
 
 def _route_for(collector: ShiftCollector):
@@ -31,7 +32,27 @@ def _route_for(collector: ShiftCollector):
             await asyncio.shield(inflight)
         return JSONResponse(collector.status())
 
-    return Route(SHIFT_PATH, shift_status, methods=["GET"], name="olvane_shift", include_in_schema=False)
+    async def shift_outliers(request):
+        q = request.query_params
+        model, modality = q.get("model"), q.get("modality", "text")
+        try:
+            limit = int(q.get("limit", "100"))
+            if limit < 0:
+                raise ValueError
+        except ValueError:
+            limit = None
+        if not model or limit is None:
+            return JSONResponse({"error": "expected ?model=M[&modality=text|image][&limit=N >= 0]"},
+                                status_code=400)
+        doc = collector.outlier_status(model, modality, limit)
+        if doc is None:
+            return JSONResponse({"error": f"no report row for {model} / {modality}"}, status_code=404)
+        return JSONResponse(doc)
+
+    # Under /v1, so vLLM's --api-key guards both as it does the API.
+    return [Route(SHIFT_PATH, shift_status, methods=["GET"], name="olvane_shift", include_in_schema=False),
+            Route(OUTLIERS_PATH, shift_outliers, methods=["GET"], name="olvane_shift_outliers",
+                  include_in_schema=False)]
 
 
 class ShiftDetectionMiddleware:
@@ -52,7 +73,7 @@ class ShiftDetectionMiddleware:
             router = getattr(app, "router", None)
             if router is None or any(getattr(r, "path", None) == SHIFT_PATH for r in router.routes):
                 return
-            router.routes.append(_route_for(self.collector))
+            router.routes.extend(_route_for(self.collector))
         except Exception as e:
             log.error("olvane shift: could not add %s: %s", SHIFT_PATH, e)
 

@@ -78,6 +78,7 @@ class ShiftCollector(HandoverMixin, StatusMixin):
         self.embeddings: dict[tuple[str, str], int] = {}
         self.live_counts: dict[str, dict[str, int]] = {}
         self.report: dict | None = None
+        self.outliers: dict | None = None  # model -> modality -> flagged live messages of the last report
         self.report_seconds: float | None = None
         self.report_time: float | None = None
         self.report_error: str | None = None

@@ -150,4 +150,10 @@ def config_from_env(environ: Mapping[str, str] | None = None) -> ShiftConfig:
         kw["store"] = v
     if v := get("OLVANE_SHIFT_DEPLOYMENT"):
         kw["deployment"] = v
+    from ..report.snapshot import ReportSettings, SettingsError
+
+    try:  # OLVANE_SHIFT_REPORT_*: checked at start rather than at the first report
+        ReportSettings.from_env(env)
+    except SettingsError as e:
+        raise ConfigError(str(e)) from None
     return ShiftConfig(**kw)

@@ -61,8 +61,11 @@ class Metrics:
         self.mmd2 = report_gauge("olvane_shift_mmd2", "Unbiased squared MMD against train", row + ["set"])
         self.p_value = report_gauge("olvane_shift_p_value", "Permutation-test p-value of the MMD against train",
                              row + ["set"])
-        self.verdict = report_gauge("olvane_shift_verdict", "Shift verdict of the live set: 0 ok, 1 weak, 2 shift, "
-                             "-1 not enough data", row)
+        self.verdict = report_gauge("olvane_shift_verdict", "Shift verdict of the live set: 0 ok, 1 drift (formerly "
+                                    "weak), 1.5 novel, 2 shift, -1 not enough data", row)
+        self.ood_share = report_gauge("olvane_shift_ood_share", "Share of live messages out of the recipe's "
+                                      "distribution (kind=live) and the bound normal traffic stays under (kind=bound)",
+                                      row + ["kind"])
         self.live = report_gauge("olvane_shift_live_embeddings", "Live embeddings in the report's window (the pooled "
                                  "window with a sample store, else this process's rings)", row)
         self.report_seconds = report_gauge("olvane_shift_report_seconds", "Time the last shift report took", [])
@@ -74,6 +77,10 @@ class Metrics:
             labels = (r["model"], r["modality"])
             self.live.labels(*labels).set(r["n_live"])
             self.verdict.labels(*labels).set(metric_value(r["verdict"]))
+            ood = r.get("ood") or {}
+            for kind, key in (("live", "share"), ("bound", "bound")):
+                v = ood.get(key)
+                self.ood_share.labels(*labels, kind).set(math.nan if v is None else float(v))
             for s in ("live", "test"):
                 c = r.get(s)
                 for g, key in ((self.auc, "auc"), (self.mmd2, "mmd2"), (self.p_value, "p_value")):

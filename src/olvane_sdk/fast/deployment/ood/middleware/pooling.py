@@ -29,6 +29,7 @@ class DeploymentPool:
         self.feeder = StoreFeeder(handler, store, origin=self.holder, on_error=on_error)
         self.interval = interval or 60.0
         self.extra: dict[str, Any] = {}
+        self.outliers: dict | None = None  # of the last report read or computed
 
     @classmethod
     def from_config(cls, cfg, handler, on_error=None) -> DeploymentPool | None:
@@ -64,9 +65,11 @@ class DeploymentPool:
                 reference, _ = copy_embeddings(handler)
                 window = self.store.window(latest=WINDOW_LATEST)
                 origins = self.store.origins()
-                rep = _json_safe(report_from_window(reference, window).to_dict())
+                report = report_from_window(reference, window)
+                rep = _json_safe(report.to_dict())
                 seconds, now = time.perf_counter() - t0, time.time()
                 result = {"report": rep, "time": now, "seconds": seconds, "computed_by": self.holder,
+                          "outliers": _json_safe(report.outliers(window.records)),
                           "window": window.summary(),
                           "origins": {o: {"samples": n, "last_write": origins.get(o)}
                                       for o, n in sorted(window.origin_counts().items())}}
@@ -80,6 +83,7 @@ class DeploymentPool:
             self.feeder.note_failure(e, time.time())
             return None
         self.extra = {k: result.get(k) for k in ("window", "origins", "computed_by")}
+        self.outliers = result.get("outliers")
         return result["report"], float(result["time"]), float(result.get("seconds") or 0.0)
 
     def status(self, report_time: float | None, scope: str) -> dict:

@@ -79,8 +79,11 @@ class StatusMixin:
                 if pooled is not None:
                     rep, when, seconds = pooled
                     self.scope = "deployment"
+                    self.outliers = self.pool.outliers
                 else:
-                    rep = _json_safe(shift_report(self.handler).to_dict())
+                    report = shift_report(self.handler)
+                    rep = _json_safe(report.to_dict())
+                    self.outliers = _json_safe(report.outliers())
                     when, seconds, self.scope = time.time(), time.perf_counter() - t0, "process"
             except Exception as e:
                 self.report_error = f"{type(e).__name__}: {e}"
@@ -144,6 +147,17 @@ class StatusMixin:
         m.ready.set(1 if self.ready.is_set() else 0)
 
     # -- /v1/shift ------------------------------------------------------------
+    def outlier_status(self, model: str, modality: str, limit: int) -> dict | None:
+        """``GET /v1/shift/outliers``: the last report's flagged live messages
+        of one served model and modality, or None without such a row."""
+        rows = (self.report or {}).get("rows") or []
+        row = next((r for r in rows if r.get("model") == model and r.get("modality") == modality), None)
+        if row is None:
+            return None
+        flagged = ((self.outliers or {}).get(model) or {}).get(modality) or []
+        return {"model": model, "modality": modality, "scope": self.scope, "report_time": self.report_time,
+                "verdict": row.get("verdict"), "ood": row.get("ood"), "outliers": flagged[:limit]}
+
     def status(self) -> dict:
         with self._lock:
             intake: dict[str, Any] = dict(self.intake)

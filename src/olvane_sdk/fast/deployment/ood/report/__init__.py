@@ -10,25 +10,26 @@ the recipe's *test* split with the same train embeddings by the same methods;
 the test split is drawn from the reference distribution, so its figures show
 what "no shift" looks like for this model and sample size (the yardstick).
 
-1. Domain classifier, ROC AUC. A kernel logistic regression (scikit-learn
-   ``Nystroem`` RBF features, same bandwidth as below, then
-   ``LogisticRegression``) learns to tell the compared set (label 1) from
-   train (label 0); its ROC AUC is cross-validated (``StratifiedKFold``,
-   ``cross_val_score`` with ``scoring="roc_auc"``). About 0.5: the sets cannot be told apart; towards
-   1.0: they are separable, the traffic has moved.
-2. Maximum mean discrepancy (MMD) with a Gaussian (RBF) kernel. The unbiased
-   squared MMD between the compared set and train, kernel
-   ``sklearn.metrics.pairwise.rbf_kernel`` with the median heuristic
-   (gamma = 1 / (2 * median pairwise distance ** 2) over the pooled sample),
-   and a permutation test: the labels are shuffled ``n_permutations`` times
-   and p = (1 + #{permuted MMD >= observed}) / (1 + n_permutations).
+1. Domain classifier, ROC AUC: a kernel classifier (Nystroem RBF features,
+   ridge-regularised least squares) tells the compared set (label 1) from
+   train (label 0); its ROC AUC is 5-fold cross-validated. About 0.5: the
+   sets cannot be told apart; towards 1.0: the traffic has moved.
+2. Maximum mean discrepancy (MMD) with a Gaussian (RBF) kernel (median
+   heuristic bandwidth): the unbiased squared MMD and a permutation test,
+   p = (1 + #{permuted MMD >= observed}) / (1 + n_permutations). Both come
+   from one float32 kernel matrix of the pooled sample.
+3. The out-of-distribution share: each live message's cosine distance to its
+   k-th nearest train embedding, against a calibration built once per recipe
+   load (leave-one-out train scores plus the test split); the count past the
+   calibration's tail is tested against an upper bound on the share normal
+   traffic reaches (:class:`.stats.Calibration`).
 
 Verdict per row: ``shift`` when the MMD p-value is below ``alpha`` and the
-AUC reaches ``auc_threshold`` (both: significant and large enough to matter);
-``weak`` when only the test is significant; ``ok`` otherwise; ``n/a`` when
-either side has fewer than ``min_samples`` embeddings, there is no reference,
-the train array is unusable, or the dimensions differ. Everything is seeded
-and deterministic.
+AUC reaches ``auc_threshold``; else ``novel`` when the share test's p-value is
+below ``alpha_novel``; else ``drift`` (formerly ``weak``) when the MMD test
+alone is significant; ``ok`` otherwise; ``n/a`` when either side has fewer
+than ``min_samples`` embeddings, there is no reference, the train array is
+unusable, or the dimensions differ. Everything is seeded and deterministic.
 
 One bad row never fails the report (see :mod:`.snapshot`). The methods are in
 :mod:`.stats`, the verdict in :mod:`.verdict`, the tables and the plot in
@@ -45,11 +46,14 @@ Use::
 from __future__ import annotations
 
 from .render import plot_report, print_report, report_table, servers_table
-from .snapshot import (MODALITIES, Comparison, ModalityRow, ReportSettings, ShiftReport, compare, copy_embeddings,
-                       shift_report)
-from .stats import domain_classifier_auc, median_heuristic_gamma, mmd_permutation_test
+from .snapshot import (ENV, MODALITIES, Comparison, ModalityRow, ReportSettings, SettingsError, ShiftReport,
+                       calibration_for, compare, copy_embeddings, shift_report)
+from .stats import (Calibration, ShareTest, domain_classifier_auc, kernel_two_sample, median_heuristic_gamma,
+                    mmd_permutation_test, tail_bound)
 from .verdict import Verdict, verdict_for
 
 __all__ = ["shift_report", "print_report", "plot_report", "report_table", "servers_table", "ReportSettings",
-           "ShiftReport", "ModalityRow", "Comparison", "Verdict", "verdict_for", "compare", "copy_embeddings",
-           "domain_classifier_auc", "median_heuristic_gamma", "mmd_permutation_test", "MODALITIES"]
+           "SettingsError", "ENV", "ShiftReport", "ModalityRow", "Comparison", "ShareTest", "Calibration",
+           "calibration_for", "tail_bound", "Verdict", "verdict_for", "compare", "copy_embeddings",
+           "kernel_two_sample", "domain_classifier_auc", "median_heuristic_gamma", "mmd_permutation_test",
+           "MODALITIES"]

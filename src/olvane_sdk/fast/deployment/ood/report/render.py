@@ -10,6 +10,7 @@ from typing import Any, Callable, Iterable, Sequence
 import numpy as np
 
 from .snapshot import Comparison, ModalityRow, ShiftReport
+from .stats import ShareTest
 from .verdict import style
 
 
@@ -47,6 +48,20 @@ def _mmd_p(c: Comparison | None) -> str:
     return f"{_num(c and c.mmd2, '.4f')} \\[{_num(c and c.p_value, '.3f')}]"
 
 
+def ood_text(o: ShareTest | None) -> str:
+    """'5.6% (56 of 1000) vs ≤ 1.5% [0.0001]': the live out-of-distribution
+    share against the bound normal traffic stays under, with the p-value."""
+    if o is None:
+        return "-"
+    share = _num(o.share if o.share is None else 100 * o.share, ".1f")
+    bound = _num(o.bound if o.bound is None else 100 * o.bound, ".1f")
+    return f"{share}% ({o.flagged} of {o.n}) vs ≤ {bound}% \\[{_p(o.p_value)}]"
+
+
+def _p(p: Any) -> str:
+    return _num(p, ".1e") if isinstance(p, (int, float)) and 0 < p < 0.001 else _num(p, ".3f")
+
+
 def _counts(r: ModalityRow) -> str:
     return "/".join("-" if n is None else str(n) for n in (r.n_train, r.n_test, r.n_live))
 
@@ -81,25 +96,26 @@ _REPORT_COLUMNS: tuple[tuple[str, dict[str, Any]], ...] = (
     ("served model", {"no_wrap": True}),
     ("modality", {"no_wrap": True}),
     ("train/test/live", {"justify": "right", "no_wrap": True}),
-    ("AUC live", {"justify": "right"}),
-    ("(test)", {"justify": "right", "style": "dim"}),
+    ("AUC live", {"justify": "right", "no_wrap": True}),
+    ("(test)", {"justify": "right", "style": "dim", "no_wrap": True}),
     ("MMD² live \\[p]", {"justify": "right", "no_wrap": True}),
     ("(test) \\[p]", {"justify": "right", "style": "dim", "no_wrap": True}),
+    ("OOD live vs expected \\[p]", {"justify": "right"}),
     ("verdict", {"justify": "center", "no_wrap": True}),
 )
 _REPORT_CELLS: tuple[Callable[[ModalityRow], str], ...] = (
     lambda r: _name(r.model), lambda r: _name(r.modality), _counts, lambda r: _auc(r.live),
-    lambda r: _auc(r.test), lambda r: _mmd(r.live), lambda r: _mmd(r.test), _verdict,
+    lambda r: _auc(r.test), lambda r: _mmd(r.live), lambda r: _mmd(r.test), lambda r: ood_text(r.ood), _verdict,
 )
 
 _SERVER_COLUMNS: tuple[tuple[str, dict[str, Any]], ...] = tuple(
     (name, {"no_wrap": True, **kw}) for name, kw in (
         ("server", {}), ("served model", {}), ("modality", {}), ("train/test/live", {"justify": "right"}),
         ("AUC live (test)", {"justify": "right"}), ("MMD² live \\[p]", {"justify": "right"}),
-        ("verdict", {"justify": "center"})))
+        ("OOD live vs expected \\[p]", {"justify": "right"}), ("verdict", {"justify": "center"})))
 _SERVER_CELLS: tuple[Callable[[ModalityRow], str], ...] = (
     lambda r: _name(r.model), lambda r: _name(r.modality), _counts,
-    lambda r: f"{_auc(r.live)} ({_auc(r.test)})", lambda r: _mmd_p(r.live), _verdict,
+    lambda r: f"{_auc(r.live)} ({_auc(r.test)})", lambda r: _mmd_p(r.live), lambda r: ood_text(r.ood), _verdict,
 )
 
 
@@ -112,7 +128,11 @@ def report_table(report: ShiftReport):
         f"AUC: domain classifier, {s.cv_folds}-fold CV ROC AUC (0.5 = indistinguishable). "
         f"MMD²: unbiased, RBF kernel, median heuristic; p from {s.n_permutations} permutations. "
         f"(test) = the recipe's test split vs train, the in-distribution yardstick. "
-        f"SHIFT = p < {s.alpha} and AUC ≥ {s.auc_threshold}. Seed {s.seed}.",
+        f"OOD: live messages whose distance to their {s.knn_k}th-nearest train embedding passes the "
+        f"calibration's {s.tail:g} tail, against the share normal traffic stays under "
+        f"({s.bound_confidence:.0%} bound), binomial p. "
+        f"SHIFT = MMD p < {s.alpha} and AUC ≥ {s.auc_threshold}; NOVEL = OOD p < {s.alpha_novel}; "
+        f"DRIFT = MMD p < {s.alpha} only. Seed {s.seed}.",
         _REPORT_COLUMNS, ([cell(r) for cell in _REPORT_CELLS] for r in report.rows))
 
 
@@ -123,7 +143,8 @@ def servers_table(reports: Sequence[tuple[str, ShiftReport]]):
         "Distribution shift of live traffic per server",
         "AUC: domain classifier (0.5 = indistinguishable from train); "
         "(test) = the recipe's own test split, the in-distribution yardstick; "
-        "p: MMD² permutation test.",
+        "p: MMD² permutation test; OOD: out-of-distribution share of live messages vs the bound "
+        "normal traffic stays under, binomial p.",
         _SERVER_COLUMNS,
         ([_name(server), *(cell(r) for cell in _SERVER_CELLS)] for server, report in reports for r in report.rows))
 
@@ -139,7 +160,7 @@ def print_notes(report: ShiftReport, console, source: str | None = None) -> None
 def print_report(report: ShiftReport, console=None) -> None:
     """Prints the table, then one line per row that carries a note."""
     if console is None:
-        console = wide_console(110)
+        console = wide_console(150)
     console.print(report_table(report))
     print_notes(report, console)
 
@@ -161,7 +182,9 @@ def plot_report(report: ShiftReport, path: str | Path) -> Path:
     fig, axes = plt.subplots(nrows, cols, figsize=(6.2 * cols, 5.0 * nrows), squeeze=False)
     style = {"train": dict(c="#9e9e9e", marker="o", s=14, alpha=0.55),
              "test": dict(c="#1f77b4", marker="s", s=22, alpha=0.85),
-             "live": dict(c="#d62728", marker="^", s=26, alpha=0.85)}
+             "live": dict(c="#d62728", marker="^", s=26, alpha=0.85),
+             # drawn over the live points: the messages the share test counts
+             "flagged": dict(facecolors="none", edgecolors="black", marker="o", s=70, linewidths=1.1)}
     for ax in axes.flat[len(rows):]:
         ax.axis("off")
     if not rows:
@@ -173,13 +196,14 @@ def plot_report(report: ShiftReport, path: str | Path) -> Path:
             ax.text(0.5, 0.5, "not enough comparable embeddings", ha="center", va="center")
             ax.set_title(f"{r.model} / {r.modality}")
             continue
-        Z = np.vstack([v for _, v in parts])
+        Z = np.vstack([v for k, v in parts if k != "flagged"])  # flagged rows are live rows already
         k = min(2, Z.shape[1], Z.shape[0])
         P = PCA(n_components=k, svd_solver="full", random_state=report.settings.seed).fit(Z)
         for name, v in parts:
             xy = P.transform(v)
             ys = xy[:, 1] if k > 1 else np.zeros(len(xy))
-            ax.scatter(xy[:, 0], ys, label=f"{name} ({len(v)})", **style[name])
+            label = f"out of distribution ({len(v)})" if name == "flagged" else f"{name} ({len(v)})"
+            ax.scatter(xy[:, 0], ys, label=label, **style.get(name, style["live"]))
         ev = P.explained_variance_ratio_
         ax.set_xlabel(f"PC1 ({ev[0]:.0%})")
         if k > 1:
@@ -189,7 +213,11 @@ def plot_report(report: ShiftReport, path: str | Path) -> Path:
             sub.append(f"live AUC {r.live.auc:.2f}, p {r.live.p_value:.3f}")
         if r.test is not None:
             sub.append(f"test AUC {r.test.auc:.2f}, p {r.test.p_value:.3f}")
-        ax.set_title(f"{r.model} / {r.modality}: {r.verdict.upper()}\n" + " | ".join(sub), fontsize=10)
+        if r.ood is not None:
+            o = r.ood
+            sub.append(f"OOD {100 * o.share:.1f}% vs ≤ {100 * o.bound:.1f}%, p {_p(o.p_value)}")
+        lines = [" | ".join(x for x in sub if not x.startswith("OOD"))] + [x for x in sub if x.startswith("OOD")]
+        ax.set_title(f"{r.model} / {r.modality}: {r.verdict.upper()}\n" + "\n".join(lines), fontsize=9)
         ax.legend(loc="best", fontsize=8)
         ax.grid(alpha=0.2)
     fig.suptitle("PCA of train, test and live embeddings", fontsize=12)

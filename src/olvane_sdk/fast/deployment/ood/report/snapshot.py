@@ -12,28 +12,105 @@ that still raises makes that row ``n/a`` with the error in its note.
 """
 from __future__ import annotations
 
-from collections import Counter
+import math
+import os
+import threading
+from collections import Counter, OrderedDict
 from collections.abc import Mapping
 from dataclasses import asdict, dataclass, field, fields
 from typing import Any
 
 import numpy as np
 
-from .stats import domain_classifier_auc, mmd_permutation_test
+from .stats import Calibration, ShareTest, kernel_two_sample
 from .verdict import Verdict, verdict_for
 
 MODALITIES = ("text", "image")
 
 
+class SettingsError(ValueError):
+    """A bad report setting (from the environment or a keyword); ``fields``
+    names the settings at fault."""
+
+    def __init__(self, message: str, fields: tuple[str, ...] = ()):
+        super().__init__(message)
+        self.fields = fields
+
+
 @dataclass(frozen=True)
 class ReportSettings:
+    """The report's settings; :meth:`from_env` reads them from
+    ``OLVANE_SHIFT_REPORT_*`` (see :data:`ENV`)."""
+
     seed: int = 0
     n_permutations: int = 500
-    alpha: float = 0.01
-    auc_threshold: float = 0.75
+    alpha: float = 0.005         # MMD permutation test, for shift and drift
+    auc_threshold: float = 0.75  # the AUC gate of shift
+    alpha_novel: float = 0.005   # share test, for novel
+    knn_k: int = 5               # the score: cosine distance to the k-th nearest train row
+    tail: float = 0.01           # the calibration's tail that flags a message
+    bound_confidence: float = 0.99
     cv_folds: int = 5
-    min_samples: int = 8
-    max_samples: int = 1000
+    min_samples: int = 8         # fewer live (or train) embeddings: n/a
+    max_samples: int = 1000      # per side, for the AUC and the MMD (the share test scores every live row)
+
+    def __post_init__(self):
+        checks = {"alpha": 0 < self.alpha < 1, "alpha_novel": 0 < self.alpha_novel < 1,
+                  "tail": 0 < self.tail < 0.5, "bound_confidence": 0.5 <= self.bound_confidence < 1,
+                  "auc_threshold": 0.5 <= self.auc_threshold <= 1, "knn_k": self.knn_k >= 1,
+                  "min_samples": self.min_samples >= 2, "max_samples": self.max_samples >= self.min_samples,
+                  "n_permutations": self.n_permutations >= 1, "cv_folds": self.cv_folds >= 2}
+        bad = [k for k, ok in checks.items() if not ok]
+        if not bad and 1.0 / (self.n_permutations + 1) >= self.alpha:
+            bad = ["n_permutations", "alpha"]  # the smallest p-value could never pass alpha
+        if bad:
+            raise SettingsError("out of range: " + ", ".join(
+                f"{k}={getattr(self, k)!r} (expected {_RANGES[k]})" for k in bad), tuple(bad))
+
+    @classmethod
+    def from_env(cls, environ: Mapping[str, str] | None = None) -> ReportSettings:
+        """Defaults overridden by the ``OLVANE_SHIFT_REPORT_*`` variables
+        that are set; a bad value raises :class:`SettingsError` naming it."""
+        environ = os.environ if environ is None else environ
+        kw: dict[str, Any] = {}
+        given: dict[str, str] = {}
+        for var, (name, kind) in ENV.items():
+            text = environ.get(var, "").strip()
+            if not text:
+                continue
+            try:
+                v = kind(text)
+                if isinstance(v, float) and not math.isfinite(v):
+                    raise ValueError
+            except ValueError:
+                raise SettingsError(f"{var}={text!r}: not {'an integer' if kind is int else 'a number'}") from None
+            kw[name] = v
+            given[name] = f"{var}={text!r}"
+        try:
+            return cls(**kw)
+        except SettingsError as e:
+            at_fault = [given[f] for f in e.fields if f in given] or list(given.values())
+            raise SettingsError(f"{', '.join(at_fault)}: {e}", e.fields) from None
+
+
+_RANGES = {"alpha": "0 < alpha < 1", "alpha_novel": "0 < alpha < 1", "tail": "0 < tail < 0.5",
+           "bound_confidence": "0.5 <= confidence < 1", "auc_threshold": "0.5 <= AUC <= 1",
+           "knn_k": "an integer >= 1", "min_samples": "an integer >= 2",
+           "max_samples": "an integer >= min_samples", "n_permutations": "an integer with 1 / (n_permutations + 1) < alpha, "
+                               "or the MMD test could never be significant",
+           "cv_folds": "an integer >= 2"}
+
+#: environment variable -> (ReportSettings field, type)
+ENV: dict[str, tuple[str, type]] = {
+    "OLVANE_SHIFT_REPORT_ALPHA": ("alpha", float),
+    "OLVANE_SHIFT_REPORT_ALPHA_NOVEL": ("alpha_novel", float),
+    "OLVANE_SHIFT_REPORT_AUC": ("auc_threshold", float),
+    "OLVANE_SHIFT_REPORT_K": ("knn_k", int),
+    "OLVANE_SHIFT_REPORT_TAIL": ("tail", float),
+    "OLVANE_SHIFT_REPORT_MIN_LIVE": ("min_samples", int),
+    "OLVANE_SHIFT_REPORT_MAX_SAMPLES": ("max_samples", int),
+    "OLVANE_SHIFT_REPORT_PERMUTATIONS": ("n_permutations", int),
+}
 
 
 @dataclass(frozen=True)
@@ -58,8 +135,12 @@ class ModalityRow:
     test: Comparison | None
     verdict: str  # a Verdict; any string when read from a server (from_dict)
     note: str = ""
+    ood: ShareTest | None = None  # the live set's out-of-distribution share
     # Kept for the plot; not part of the printed table.
     arrays: dict[str, np.ndarray] = field(default_factory=dict, repr=False, compare=False)
+    # The flagged live messages, most distant first: {"index" (in the live store as copied), "score",
+    # "p_value"}; not part of to_dict (served by /v1/shift/outliers).
+    outliers: list[dict[str, Any]] = field(default_factory=list, repr=False, compare=False)
 
     @property
     def shifted(self) -> bool:
@@ -75,10 +156,17 @@ class ModalityRow:
             values: dict[str, Any] = {k: c.get(k) for k in _COMPARISON_FIELDS}
             return Comparison(**values)
 
+        def share(o: Any) -> ShareTest | None:
+            if not isinstance(o, Mapping) or not o:
+                return None
+            return ShareTest(**{k: o.get(k) for k in _SHARE_FIELDS})
+
         n: dict[str, Any] = {k: d.get(k) for k in ("n_train", "n_test", "n_live")}  # None: not given
+        verdict = str(d.get("verdict", Verdict.NA))
         return cls(str(d.get("model", "?")), str(d.get("modality", "?")), n["n_train"], n["n_test"], n["n_live"],
-                   comparison(d.get("live")), comparison(d.get("test")), str(d.get("verdict", Verdict.NA)),
-                   str(d.get("note") or ""))
+                   comparison(d.get("live")), comparison(d.get("test")),
+                   Verdict.DRIFT if verdict == "weak" else verdict,  # a server from before "drift"
+                   str(d.get("note") or ""), share(d.get("ood")))
 
 
 @dataclass
@@ -100,11 +188,33 @@ class ShiftReport:
         """Plain data (JSON-serialisable), without the arrays."""
         out = []
         for r in self.rows:
-            d = {k: v for k, v in asdict(r).items() if k != "arrays"}
+            d = {k: v for k, v in asdict(r).items() if k not in ("arrays", "outliers")}
             d["verdict"] = str(r.verdict)
             d["shifted"] = r.shifted
             out.append(d)
         return {"settings": asdict(self.settings), "rows": out}
+
+    def outliers(self, records: Mapping[tuple[str, str], list] | None = None,
+                 cap: int = 1000) -> dict[str, dict[str, list[dict[str, Any]]]]:
+        """model -> modality -> the flagged live messages, most distant first
+        (at most ``cap``): {"score", "p_value"} and, when ``records`` holds
+        the live samples as read from the sample store (objects with ``time``
+        and ``origin``, in the order the report saw them), their collection
+        time and origin; else ``index``, the position in this process's store."""
+        out: dict[str, dict[str, list[dict[str, Any]]]] = {}
+        for r in self.rows:
+            recs = None if records is None else records.get((r.model, r.modality))
+            items = []
+            for o in r.outliers[:cap]:
+                item = {"score": o["score"], "p_value": o["p_value"]}
+                rec = recs[o["index"]] if recs is not None and o["index"] < len(recs) else None
+                if rec is not None:
+                    item.update(time=getattr(rec, "time", None), origin=getattr(rec, "origin", None))
+                else:
+                    item["index"] = o["index"]
+                items.append(item)
+            out.setdefault(r.model, {})[r.modality] = items
+        return out
 
     @classmethod
     def from_dict(cls, data: Mapping[str, Any]) -> ShiftReport:
@@ -119,13 +229,62 @@ class ShiftReport:
 
 
 _COMPARISON_FIELDS = tuple(f.name for f in fields(Comparison))
+_SHARE_FIELDS = tuple(f.name for f in fields(ShareTest))
 
 
 def compare(reference: np.ndarray, other: np.ndarray, settings: ReportSettings) -> Comparison:
-    mmd2, p, gamma = mmd_permutation_test(reference, other, n_permutations=settings.n_permutations,
-                                          seed=settings.seed)
-    auc = domain_classifier_auc(reference, other, folds=settings.cv_folds, seed=settings.seed, gamma=gamma)
-    return Comparison(n=len(other), auc=auc, mmd2=mmd2, p_value=p, gamma=gamma)
+    t = kernel_two_sample(reference, other, n_permutations=settings.n_permutations, folds=settings.cv_folds,
+                          seed=settings.seed)
+    return Comparison(n=len(other), auc=t.auc, mmd2=t.mmd2, p_value=t.p_value, gamma=t.gamma)
+
+
+# --------------------------------------------------------------------------
+# what is computed once per recipe load: the calibration and the yardstick
+
+_cache_lock = threading.Lock()
+_recipe_cache: OrderedDict[tuple, dict[str, Any]] = OrderedDict()
+_CACHE_SIZE = 32
+
+
+def _recipe_entry(train_obj: Any, test_obj: Any) -> dict[str, Any]:
+    """The cache entry of the recipe arrays ``train_obj`` and ``test_obj``
+    (the handler's own objects, as loaded). Keyed by their identity: a
+    reloaded recipe brings new arrays and so a new entry. The entry holds the
+    objects, so their ids cannot be reused while it lives."""
+    key = (id(train_obj), id(test_obj))
+    with _cache_lock:
+        e = _recipe_cache.get(key)
+        if e is None or e["train"] is not train_obj or e["test"] is not test_obj:
+            e = {"train": train_obj, "test": test_obj, "lock": threading.Lock()}
+            _recipe_cache[key] = e
+        _recipe_cache.move_to_end(key)
+        while len(_recipe_cache) > _CACHE_SIZE:
+            _recipe_cache.popitem(last=False)
+        return e
+
+
+def calibration_for(train_obj: Any, test_obj: Any, train: np.ndarray, test: np.ndarray | None,
+                    settings: ReportSettings) -> Calibration:
+    """The recipe's calibration (leave-one-out train scores plus the test
+    split), computed on the first report after the recipe loaded."""
+    e = _recipe_entry(train_obj, test_obj)
+    key = ("cal", settings.knn_k, settings.tail, settings.bound_confidence)
+    with e["lock"]:
+        if key not in e:
+            e[key] = Calibration(train, test, k=settings.knn_k, tail=settings.tail,
+                                 confidence=settings.bound_confidence)
+        return e[key]
+
+
+def _yardstick(train_obj: Any, test_obj: Any, tr: np.ndarray, test: np.ndarray, settings: ReportSettings,
+               rng: np.random.Generator) -> Comparison:
+    e = _recipe_entry(train_obj, test_obj)
+    key = ("test", settings.seed, settings.n_permutations, settings.cv_folds, settings.max_samples,
+           len(tr), len(test))
+    with e["lock"]:
+        if key not in e:
+            e[key] = compare(tr, _subsample(test, settings.max_samples, rng), settings)
+        return e[key]
 
 
 # --------------------------------------------------------------------------
@@ -165,7 +324,7 @@ def _reference_matrix(value: Any, name: str) -> tuple[np.ndarray | None, str]:
     return a, ""
 
 
-def _live_matrix(stored: list, width: int | None) -> tuple[np.ndarray, list[str]]:
+def _live_matrix(stored: list, width: int | None) -> tuple[np.ndarray, list[str], np.ndarray]:
     """The live vectors that can be compared with a reference of ``width``
     columns, stacked, and notes on what was left out.
 
@@ -176,16 +335,16 @@ def _live_matrix(stored: list, width: int | None) -> tuple[np.ndarray, list[str]
     another width: the ring then holds the old model's vectors beside the new
     one's until it turns over, and only those of the reference's width live in
     the reference's space. Without a reference the most common width is kept
-    (for the plot)."""
+    (for the plot). The third value: the kept vectors' positions in ``stored``."""
     n = len(stored)
     try:
         a = np.asarray(stored, dtype=np.float64)
         if a.ndim == 2 and a.shape[1] and (width is None or a.shape[1] == width) and np.isfinite(a).all():
-            return a, []
+            return a, [], np.arange(n)
     except (ValueError, TypeError):
         pass
-    vectors, not_vectors, non_finite = [], 0, 0
-    for v in stored:
+    vectors, positions, not_vectors, non_finite = [], [], 0, 0
+    for i, v in enumerate(stored):
         try:
             x = np.asarray(v, dtype=np.float64)
         except (ValueError, TypeError):
@@ -197,6 +356,7 @@ def _live_matrix(stored: list, width: int | None) -> tuple[np.ndarray, list[str]
             non_finite += 1
         else:
             vectors.append(x)
+            positions.append(i)
     widths = Counter(len(x) for x in vectors)
     against = f"train {width}"
     if width is None and widths:
@@ -212,8 +372,9 @@ def _live_matrix(stored: list, width: int | None) -> tuple[np.ndarray, list[str]
         dims = ", ".join(str(w) for w, _ in others)
         notes.append(f"live: {sum(c for _, c in others)} of {n} embeddings left out, "
                      f"dimension{'s' if len(others) > 1 else ''} {dims} != {against}")
-    kept = [x for x in vectors if len(x) == width]
-    return (np.vstack(kept) if kept else np.zeros((0, width or 0))), notes
+    keep = [j for j, x in enumerate(vectors) if len(x) == width]
+    return ((np.vstack([vectors[j] for j in keep]) if keep else np.zeros((0, width or 0))), notes,
+            np.array([positions[j] for j in keep], dtype=int))
 
 
 def _subsample(a: np.ndarray, k: int, rng: np.random.Generator) -> np.ndarray:
@@ -229,6 +390,7 @@ def copy_embeddings(handler) -> tuple[dict, dict]:
     copied under ``embedding_lock`` so the worker cannot change it meanwhile.
     Nothing is converted or checked here: that happens per row."""
     reference: dict[str, dict[str, dict[str, Any]]] = {}
+    # The recipe's own array objects, not copies: their identity keys the calibration cache.
     for model, entry in dict(getattr(handler, "train_test_embeddings", {}) or {}).items():
         if not isinstance(entry, Mapping):
             continue
@@ -257,11 +419,12 @@ def copy_embeddings(handler) -> tuple[dict, dict]:
 def shift_report(handler=None, settings: ReportSettings | None = None, **overrides) -> ShiftReport:
     """Builds the report for every served model and modality that has a
     reference or live embeddings. Keyword overrides set ``ReportSettings``
-    fields (seed, n_permutations, alpha, auc_threshold, ...). A row whose
+    fields (seed, n_permutations, alpha, auc_threshold, ...); without
+    ``settings`` they start from :meth:`ReportSettings.from_env`. A row whose
     inputs are unusable is ``n/a`` with a note; it never fails the others."""
     if handler is None:
         from ..interceptor import olvane_shift_detection_handler as handler
-    settings = settings or ReportSettings()
+    settings = settings or ReportSettings.from_env()
     if overrides:
         settings = ReportSettings(**{**asdict(settings), **overrides})
     from threadpoolctl import threadpool_limits
@@ -288,16 +451,18 @@ def shift_report(handler=None, settings: ReportSettings | None = None, **overrid
 
 
 def _row(model, modality, ref, stored: list, settings: ReportSettings) -> ModalityRow:
-    # One generator per row, seeded from the settings and the row's name, so a
-    # row's figures do not depend on which other rows exist.
-    rng = np.random.default_rng([settings.seed, *map(ord, f"{model}\x00{modality}")])
+    # Generators seeded from the settings and the row's name, so a row's figures do not depend
+    # on which other rows exist, nor on whether the yardstick came from the cache.
+    def rng(part: str) -> np.random.Generator:
+        return np.random.default_rng([settings.seed, *map(ord, f"{model}\x00{modality}\x00{part}")])
+
     ref = ref or {}
     train, train_problem = _reference_matrix(ref.get("train"), "train")
     test, test_problem = _reference_matrix(ref.get("test"), "test")
     row = ModalityRow(model, modality, _count(ref.get("train")), _count(ref.get("test")), len(stored),
                       None, None, Verdict.NA)
     width = train.shape[1] if train is not None and len(train) else None
-    lv, live_notes = _live_matrix(stored, width)
+    lv, live_notes, positions = _live_matrix(stored, width)
     notes = [p for p in (train_problem, test_problem) if p]
     if width is None:
         if not train_problem:
@@ -307,21 +472,35 @@ def _row(model, modality, ref, stored: list, settings: ReportSettings) -> Modali
             row.arrays = {"live": lv}
         return row
     arrays = {"train": train}
-    tr = _subsample(train, settings.max_samples, rng)
-    for name, other in (("test", test), ("live", lv)):
-        if other is None or len(other) == 0:
-            continue
-        if other.shape[1] != width:
-            notes.append(f"{name} dimension {other.shape[1]} != train {width}")
-            continue
-        arrays[name] = other
-        if len(other) < settings.min_samples or len(train) < settings.min_samples:
-            notes.append(f"{name}: fewer than {settings.min_samples} embeddings")
-            continue
-        setattr(row, name, compare(tr, _subsample(other, settings.max_samples, rng), settings))
+    tr = _subsample(train, settings.max_samples, rng("train"))
+    enough_train = len(train) >= settings.min_samples
+    if test is not None and len(test) and test.shape[1] != width:
+        notes.append(f"test dimension {test.shape[1]} != train {width}")
+        test = None
+    if test is not None and len(test):
+        arrays["test"] = test
+        if len(test) < settings.min_samples or not enough_train:
+            notes.append(f"test: fewer than {settings.min_samples} embeddings")
+        else:
+            row.test = _yardstick(ref.get("train"), ref.get("test"), tr, test, settings, rng("test"))
+    if len(lv):
+        arrays["live"] = lv
+        if len(lv) < settings.min_samples or not enough_train:
+            notes.append(f"live: fewer than {settings.min_samples} embeddings")
+        else:
+            row.live = compare(tr, _subsample(lv, settings.max_samples, rng("live")), settings)
+            cal = calibration_for(ref.get("train"), ref.get("test"), train, test, settings)
+            scores = cal.score(lv)  # every live row: the share test is cheap and gains most from n
+            row.ood = cal.share_test(scores)
+            flagged = np.flatnonzero(scores > cal.threshold)
+            flagged = flagged[np.argsort(-scores[flagged], kind="stable")]
+            pv = cal.p_values(scores[flagged])
+            row.outliers = [{"index": int(positions[i]), "score": float(scores[i]), "p_value": float(p)}
+                            for i, p in zip(flagged, pv)]
+            arrays["flagged"] = lv[flagged]
     notes += live_notes
     row.arrays = arrays
-    row.verdict = verdict_for(row.live, settings)
+    row.verdict = verdict_for(row.live, settings, row.ood)
     if not stored:
         notes.append("no live traffic yet")
     if row.test is not None and verdict_for(row.test, settings) != Verdict.OK:

@@ -7,20 +7,30 @@ from typing import TYPE_CHECKING
 
 if TYPE_CHECKING:
     from .snapshot import Comparison, ReportSettings
+    from .stats import ShareTest
 
 
 class Verdict(StrEnum):
     """A str: rows, JSON and comparisons with plain strings keep working."""
 
     OK = "ok"
-    WEAK = "weak"
-    SHIFT = "shift"
+    DRIFT = "drift"  # the distribution changed, neither wholly nor by a new subpopulation
+    NOVEL = "novel"  # a new subpopulation: more out-of-distribution messages than normal traffic has
+    SHIFT = "shift"  # the whole traffic moved
     NA = "n/a"  # not enough data, no reference, unusable inputs
+
+    @classmethod
+    def _missing_(cls, value):
+        return cls.DRIFT if value == "weak" else None  # its name before "drift"
 
 
 # Keyed by the members, which hash as their values: a plain string looks them up too.
-_STYLES: dict[str, str] = {Verdict.SHIFT: "bold red", Verdict.WEAK: "yellow", Verdict.OK: "green", Verdict.NA: "dim"}
-_METRIC_VALUES: dict[str, float] = {Verdict.OK: 0.0, Verdict.WEAK: 1.0, Verdict.SHIFT: 2.0, Verdict.NA: -1.0}
+_STYLES: dict[str, str] = {Verdict.SHIFT: "bold red", Verdict.NOVEL: "bold magenta", Verdict.DRIFT: "yellow",
+                           Verdict.OK: "green", Verdict.NA: "dim", "weak": "yellow"}
+# Stable for alert rules: 0 ok, 1 drift (formerly "weak"), 2 shift, -1 n/a. Novel is 1.5: above drift
+# for `max by`, below the `>= 2` of the shift rules; its own rule matches `== 1.5`.
+_METRIC_VALUES: dict[str, float] = {Verdict.OK: 0.0, Verdict.DRIFT: 1.0, Verdict.NOVEL: 1.5, Verdict.SHIFT: 2.0,
+                                    Verdict.NA: -1.0, "weak": 1.0}
 
 
 def style(verdict: str) -> str:
@@ -33,12 +43,17 @@ def metric_value(verdict: str) -> float:
     return _METRIC_VALUES.get(verdict, -1.0)
 
 
-def verdict_for(c: Comparison | None, settings: ReportSettings) -> Verdict:
-    if c is None:
+def verdict_for(c: Comparison | None, settings: ReportSettings, ood: ShareTest | None = None) -> Verdict:
+    """``shift`` when the MMD test is significant and the classifier's AUC
+    reaches the gate; else ``novel`` when the share test is significant;
+    else ``drift`` when the MMD test is; else ``ok``."""
+    if c is None and ood is None:
         return Verdict.NA
-    significant = c.p_value < settings.alpha
+    significant = c is not None and c.p_value < settings.alpha
     if significant and c.auc >= settings.auc_threshold:
         return Verdict.SHIFT
+    if ood is not None and ood.p_value < settings.alpha_novel:
+        return Verdict.NOVEL
     if significant:
-        return Verdict.WEAK
+        return Verdict.DRIFT
     return Verdict.OK

@@ -71,7 +71,7 @@ def run_store_report(url: str, recipes: Mapping[str, str], deployment: str, sinc
     from ..middleware.status import _json_safe
     from . import open_store
 
-    console = console or wide_console(120)
+    console = console or wide_console(160)
     store = None
     try:
         store = open_store(url, deployment)
