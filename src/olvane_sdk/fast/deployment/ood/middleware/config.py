@@ -150,7 +150,7 @@ def config_from_env(environ: Mapping[str, str] | None = None) -> ShiftConfig:
         kw["store"] = v
     if v := get("OLVANE_SHIFT_DEPLOYMENT"):
         kw["deployment"] = v
-    from ..report.snapshot import ReportSettings, SettingsError
+    from ..report.settings import ReportSettings, SettingsError
 
     try:  # OLVANE_SHIFT_REPORT_*: checked at start rather than at the first report
         ReportSettings.from_env(env)

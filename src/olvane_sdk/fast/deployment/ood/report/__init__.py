@@ -46,9 +46,9 @@ Use::
 from __future__ import annotations
 
 from .render import plot_report, print_report, report_table, servers_table
-from .snapshot import (ENV, MODALITIES, Comparison, ModalityRow, ReportSettings, SettingsError, ShiftReport,
-                       calibration_for, compare, copy_embeddings, shift_report)
-from .stats import (Calibration, ShareTest, domain_classifier_auc, kernel_two_sample, median_heuristic_gamma,
+from .settings import ENV, ReportSettings, SettingsError
+from .snapshot import MODALITIES, ModalityRow, ShiftReport, calibration_for, compare, copy_embeddings, shift_report
+from .stats import (Calibration, Comparison, ShareTest, domain_classifier_auc, kernel_two_sample, median_heuristic_gamma,
                     mmd_permutation_test, tail_bound)
 from .verdict import Verdict, verdict_for
 

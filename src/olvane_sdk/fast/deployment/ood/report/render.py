@@ -9,8 +9,8 @@ from typing import Any, Callable, Iterable, Sequence
 
 import numpy as np
 
-from .snapshot import Comparison, ModalityRow, ShiftReport
-from .stats import ShareTest
+from .snapshot import ModalityRow, ShiftReport
+from .stats import Comparison, ShareTest
 from .verdict import style
 
 

@@ -235,6 +235,17 @@ def tail_bound(n_calibration: int, tail: float, confidence: float = 0.99) -> tup
 
 
 @dataclass(frozen=True)
+class Comparison:
+    """One set compared with the train reference."""
+
+    n: int
+    auc: float
+    mmd2: float
+    p_value: float
+    gamma: float
+
+
+@dataclass(frozen=True)
 class ShareTest:
     """The live set's out-of-distribution share against what normal traffic
     would reach (what the report row carries)."""

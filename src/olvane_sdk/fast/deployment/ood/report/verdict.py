@@ -6,8 +6,8 @@ from enum import StrEnum
 from typing import TYPE_CHECKING
 
 if TYPE_CHECKING:
-    from .snapshot import Comparison, ReportSettings
-    from .stats import ShareTest
+    from .settings import ReportSettings
+    from .stats import Comparison, ShareTest
 
 
 class Verdict(StrEnum):
