@@ -51,6 +51,23 @@ def median_heuristic_gamma(Z: np.ndarray, *, max_points: int = 500, seed: int = 
     return 1.0 / (2.0 * med)
 
 
+def _rbf_kernel(reference: np.ndarray, other: np.ndarray, seed: int,
+                gamma: float | None = None) -> tuple[np.ndarray, int, int, float]:
+    """The Gaussian kernel matrix over both samples stacked (float32, built in
+    place), with the median-heuristic bandwidth unless ``gamma`` is given."""
+    X = np.asarray(reference, dtype=np.float32)
+    Y = np.asarray(other, dtype=np.float32)
+    if len(X) < 2 or len(Y) < 2:
+        raise ValueError("need at least 2 embeddings on each side")
+    Z = np.vstack([X, Y])
+    if gamma is None:
+        gamma = median_heuristic_gamma(Z, seed=seed)
+    K = _sq_dists(Z, Z)
+    K *= -gamma
+    np.exp(K, out=K)
+    return K, len(X), len(Y), gamma
+
+
 @dataclass(frozen=True)
 class KernelTests:
     mmd2: float
@@ -64,16 +81,7 @@ def kernel_two_sample(reference: np.ndarray, other: np.ndarray, *, n_permutation
     """The MMD permutation test and the domain classifier's AUC of
     ``other`` against ``reference`` from one RBF kernel matrix of the pooled
     sample (the cost is that matrix and the permutations: O(N^2 (d + P)))."""
-    X = np.asarray(reference, dtype=np.float32)
-    Y = np.asarray(other, dtype=np.float32)
-    m, n = len(X), len(Y)
-    if m < 2 or n < 2:
-        raise ValueError("need at least 2 embeddings on each side")
-    Z = np.vstack([X, Y])
-    gamma = median_heuristic_gamma(Z, seed=seed)
-    K = _sq_dists(Z, Z)
-    K *= -gamma
-    np.exp(K, out=K)
+    K, m, n, gamma = _rbf_kernel(reference, other, seed)
     mmd2, p = _mmd_permutations(K, m, n, n_permutations, seed)
     auc = _classifier_auc(K, m, n, folds, seed, n_components)
     return KernelTests(mmd2=mmd2, p_value=p, gamma=gamma, auc=auc)
@@ -156,33 +164,16 @@ def domain_classifier_auc(reference: np.ndarray, other: np.ndarray, *, folds: in
                           gamma: float | None = None) -> float:
     """Cross-validated ROC AUC of a kernel classifier telling ``other``
     (label 1) from ``reference`` (label 0); see :func:`_classifier_auc`."""
-    X = np.asarray(reference, dtype=np.float32)
-    Y = np.asarray(other, dtype=np.float32)
-    if len(X) < 2 or len(Y) < 2:
-        raise ValueError("need at least 2 embeddings on each side")
-    Z = np.vstack([X, Y])
-    if gamma is None:
-        gamma = median_heuristic_gamma(Z, seed=seed)
-    K = _sq_dists(Z, Z)
-    K *= -gamma
-    np.exp(K, out=K)
-    return _classifier_auc(K, len(X), len(Y), folds, seed, 200)
+    K, m, n, _ = _rbf_kernel(reference, other, seed, gamma)
+    return _classifier_auc(K, m, n, folds, seed, 200)
 
 
 def mmd_permutation_test(reference: np.ndarray, other: np.ndarray, *, n_permutations: int = 500,
                          seed: int = 0) -> tuple[float, float, float]:
     """Unbiased squared MMD (RBF kernel, median heuristic) and its
     permutation p-value. Returns (mmd2, p_value, gamma)."""
-    X = np.asarray(reference, dtype=np.float32)
-    Y = np.asarray(other, dtype=np.float32)
-    if len(X) < 2 or len(Y) < 2:
-        raise ValueError("need at least 2 embeddings on each side")
-    Z = np.vstack([X, Y])
-    gamma = median_heuristic_gamma(Z, seed=seed)
-    K = _sq_dists(Z, Z)
-    K *= -gamma
-    np.exp(K, out=K)
-    mmd2, p = _mmd_permutations(K, len(X), len(Y), n_permutations, seed)
+    K, m, n, gamma = _rbf_kernel(reference, other, seed)
+    mmd2, p = _mmd_permutations(K, m, n, n_permutations, seed)
     return mmd2, p, gamma
 
 
