@@ -48,8 +48,10 @@ if [[ "${OLVANE_SANITIZE_SKIP_BUILD:-0}" != 1 ]]; then
 fi
 rm -rf "$stage"
 mkdir -p "$stage"
-# The Python modules, the type stub and py.typed: what the wheel ships beside the extension.
-(cd "$root/src" && find olvane_sdk \( -name '*.py' -o -name '*.pyi' -o -name py.typed \) -print0 \
+# The Python modules, the type stub, py.typed and the demo's texts: what the wheel ships
+# beside the extension.
+(cd "$root/src" && find olvane_sdk \( -name '*.py' -o -name '*.pyi' -o -name py.typed \
+    -o -path '*/demo/texts/*.txt' \) -print0 \
     | xargs -0 -I{} install -D -m 0644 {} "$stage/{}")
 cp "$build"/interceptor*.so "$stage/olvane_sdk/fast/deployment/ood/"
 
