@@ -29,7 +29,7 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from cost_model import jpeg, noisy  # noqa: E402
+from cost_model import demo_handler, jpeg, noisy  # noqa: E402
 from hostile import MODEL, image_part, png, text_part  # noqa: E402
 
 
@@ -54,18 +54,12 @@ def main(argv=None) -> int:
 
     from olvane_sdk.fast.deployment.ood import host
     from olvane_sdk.fast.deployment.ood import interceptor as m
-    from olvane_sdk.fast.deployment.ood.demo import models as local_models
     from olvane_sdk.fast.deployment.ood.middleware import ShiftCollector, ShiftConfig, ShiftDetectionMiddleware
     from olvane_sdk.fast.deployment.ood.middleware import budget, handover
-    from olvane_sdk.fast.deployment.ood.recipes.layout import DEFAULT_TEXT_PREFIX
 
     host.install_logging_console(m)
     host.install_model_factory(m, intra_op_threads=1, inter_op_threads=1, allow_spinning=False)
-    h = m.olvane_shift_detection_handler
-    text_dir, image_dir = local_models.text_model_dir(), local_models.image_model_dir()
-    h.embedding_models = {d: m.SentenceTransformer(d, backend="onnx") for d in (text_dir, image_dir)}
-    h.vllm_to_embedding_model_map = {MODEL: {"text": text_dir, "image": image_dir}}
-    h.text_prefixes = {MODEL: DEFAULT_TEXT_PREFIX}
+    h = demo_handler(m, MODEL)
     h.train_test_embeddings = {MODEL: {}}
 
     words = ("éд" * 50 + " ") * 512

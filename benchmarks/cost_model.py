@@ -60,6 +60,20 @@ def cases(quick: bool):
         text_part("How long should bread dough rest?"), image_part(png(noisy(64)))]
 
 
+def demo_handler(m, model: str):
+    """The module's handler serving ``model`` with the demo's text and image
+    models (ONNX), set directly, without a recipe."""
+    from olvane_sdk.fast.deployment.ood.demo import models as local_models
+    from olvane_sdk.fast.deployment.ood.recipes.layout import DEFAULT_TEXT_PREFIX
+
+    h = m.olvane_shift_detection_handler
+    text_dir, image_dir = local_models.text_model_dir(), local_models.image_model_dir()
+    h.embedding_models = {d: m.SentenceTransformer(d, backend="onnx") for d in (text_dir, image_dir)}
+    h.vllm_to_embedding_model_map = {model: {"text": text_dir, "image": image_dir}}
+    h.text_prefixes = {model: DEFAULT_TEXT_PREFIX}
+    return h
+
+
 def main(argv=None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--repeat", type=int, default=5)
@@ -72,18 +86,12 @@ def main(argv=None) -> int:
 
     from olvane_sdk.fast.deployment.ood import host
     from olvane_sdk.fast.deployment.ood import interceptor as m
-    from olvane_sdk.fast.deployment.ood.demo import models as local_models
     from olvane_sdk.fast.deployment.ood.middleware.budget import message_cost
-    from olvane_sdk.fast.deployment.ood.recipes.layout import DEFAULT_TEXT_PREFIX
 
     m.print = lambda *a, **k: None
     # The sessions the middleware makes: one intra-op thread, no spinning.
     host.install_model_factory(m, intra_op_threads=1, inter_op_threads=1, allow_spinning=False)
-    h = m.olvane_shift_detection_handler
-    text_dir, image_dir = local_models.text_model_dir(), local_models.image_model_dir()
-    h.embedding_models = {d: m.SentenceTransformer(d, backend="onnx") for d in (text_dir, image_dir)}
-    h.vllm_to_embedding_model_map = {MODEL: {"text": text_dir, "image": image_dir}}
-    h.text_prefixes = {MODEL: DEFAULT_TEXT_PREFIX}
+    h = demo_handler(m, MODEL)
 
     def cpu_of(req) -> float:
         cpu = time.process_time()
