@@ -9,9 +9,7 @@ from .collector import ShiftCollector, get_collector
 
 log = logging.getLogger("olvane_sdk")
 
-CHAT_PATH = "/v1/chat/completions"
-SHIFT_PATH = "/v1/shift"
-OUTLIERS_PATH = "/v1/shift/outliers"
+from .routes import CHAT_PATH, OUTLIERS_PATH, SHIFT_PATH
 
 
 def _route_for(collector: ShiftCollector):

@@ -14,6 +14,19 @@ from .budget import DEFAULT_CPU_SHARE, ORDINARY_S
 
 POLICIES = ("all", "new")
 
+# The variables this configuration reads (the report's own are in report/settings.py).
+ENV_RECIPES = "OLVANE_SHIFT_RECIPES"
+ENV_POLICY = "OLVANE_SHIFT_POLICY"
+ENV_MAX_BODY = "OLVANE_SHIFT_MAX_BODY"
+ENV_REPORT_INTERVAL = "OLVANE_SHIFT_REPORT_INTERVAL"
+ENV_CONSOLE = "OLVANE_SHIFT_CONSOLE"
+ENV_CPU_SHARE = "OLVANE_SHIFT_CPU_SHARE"
+ENV_MAX_RATE = "OLVANE_SHIFT_MAX_RATE"
+ENV_ORT_THREADS = "OLVANE_SHIFT_ORT_THREADS"
+ENV_ORT_SPINNING = "OLVANE_SHIFT_ORT_SPINNING"
+ENV_STORE = "OLVANE_SHIFT_STORE"
+ENV_DEPLOYMENT = "OLVANE_SHIFT_DEPLOYMENT"
+
 
 class ConfigError(ValueError):
     """A bad OLVANE_SHIFT_* value."""
@@ -118,37 +131,37 @@ def config_from_env(environ: Mapping[str, str] | None = None) -> ShiftConfig:
     :class:`ShiftConfig`; OLVANE_SHIFT_RECIPES is required."""
     env = os.environ if environ is None else environ
     get = lambda k: (env.get(k) or "").strip()  # noqa: E731
-    if not get("OLVANE_SHIFT_RECIPES"):
-        raise ConfigError("OLVANE_SHIFT_RECIPES is not set: no recipes, nothing to collect")
-    kw: dict[str, Any] = {"recipes": parse_recipes(get("OLVANE_SHIFT_RECIPES"))}
-    if v := get("OLVANE_SHIFT_POLICY"):
+    if not get(ENV_RECIPES):
+        raise ConfigError(f"{ENV_RECIPES} is not set: no recipes, nothing to collect")
+    kw: dict[str, Any] = {"recipes": parse_recipes(get(ENV_RECIPES))}
+    if v := get(ENV_POLICY):
         if v.lower() not in POLICIES:
-            raise ConfigError(f"OLVANE_SHIFT_POLICY={v!r}: expected one of {', '.join(POLICIES)}")
+            raise ConfigError(f"{ENV_POLICY}={v!r}: expected one of {', '.join(POLICIES)}")
         kw["policy"] = v.lower()
-    if v := get("OLVANE_SHIFT_MAX_BODY"):
-        kw["max_body"] = _size("OLVANE_SHIFT_MAX_BODY", v)
-    if v := get("OLVANE_SHIFT_REPORT_INTERVAL"):
-        kw["report_interval"] = _number("OLVANE_SHIFT_REPORT_INTERVAL", v)
-    if v := get("OLVANE_SHIFT_CONSOLE"):
+    if v := get(ENV_MAX_BODY):
+        kw["max_body"] = _size(ENV_MAX_BODY, v)
+    if v := get(ENV_REPORT_INTERVAL):
+        kw["report_interval"] = _number(ENV_REPORT_INTERVAL, v)
+    if v := get(ENV_CONSOLE):
         if v.lower() not in ("logging", "rich"):
-            raise ConfigError(f"OLVANE_SHIFT_CONSOLE={v!r}: expected logging or rich")
+            raise ConfigError(f"{ENV_CONSOLE}={v!r}: expected logging or rich")
         kw["console"] = v.lower()
     off = ("off", "inf", "unlimited")
-    if (share := get("OLVANE_SHIFT_CPU_SHARE")) and get("OLVANE_SHIFT_MAX_RATE"):
-        raise ConfigError("OLVANE_SHIFT_CPU_SHARE and OLVANE_SHIFT_MAX_RATE are both set: set one budget")
+    if (share := get(ENV_CPU_SHARE)) and get(ENV_MAX_RATE):
+        raise ConfigError(f"{ENV_CPU_SHARE} and {ENV_MAX_RATE} are both set: set one budget")
     if share:
-        kw["cpu_share"] = 0.0 if share.lower() in off else _number("OLVANE_SHIFT_CPU_SHARE", share)
-    if v := get("OLVANE_SHIFT_MAX_RATE"):
-        kw["max_rate"] = 0.0 if v.lower() in off else _number("OLVANE_SHIFT_MAX_RATE", v)
-    if v := get("OLVANE_SHIFT_ORT_THREADS"):
-        kw["ort_threads"] = _number("OLVANE_SHIFT_ORT_THREADS", v, low=1, integer=True)
-    if v := get("OLVANE_SHIFT_ORT_SPINNING"):
+        kw["cpu_share"] = 0.0 if share.lower() in off else _number(ENV_CPU_SHARE, share)
+    if v := get(ENV_MAX_RATE):
+        kw["max_rate"] = 0.0 if v.lower() in off else _number(ENV_MAX_RATE, v)
+    if v := get(ENV_ORT_THREADS):
+        kw["ort_threads"] = _number(ENV_ORT_THREADS, v, low=1, integer=True)
+    if v := get(ENV_ORT_SPINNING):
         if v.lower() not in ("0", "1", "true", "false", "yes", "no", "on", "off"):
-            raise ConfigError(f"OLVANE_SHIFT_ORT_SPINNING={v!r}: expected 0 or 1")
+            raise ConfigError(f"{ENV_ORT_SPINNING}={v!r}: expected 0 or 1")
         kw["ort_spinning"] = v.lower() in ("1", "true", "yes", "on")
-    if v := get("OLVANE_SHIFT_STORE"):
+    if v := get(ENV_STORE):
         kw["store"] = v
-    if v := get("OLVANE_SHIFT_DEPLOYMENT"):
+    if v := get(ENV_DEPLOYMENT):
         kw["deployment"] = v
     from ..report.settings import ReportSettings, SettingsError
 
