@@ -15,7 +15,7 @@ import time
 from typing import Any
 
 from ..samples import SampleStore, StoreFeeder, deployment_name, open_store, origin_name
-from ..samples.pooled import WINDOW_LATEST, report_from_window
+from ..report.window import WINDOW_LATEST, report_from_window
 
 log = logging.getLogger("olvane_sdk")
 
@@ -35,9 +35,8 @@ class DeploymentPool:
     def from_config(cls, cfg, handler, on_error=None) -> DeploymentPool | None:
         """The pool for ``cfg``, or None when OLVANE_SHIFT_STORE is ``off`` or
         unusable (then the process reports on its own, with one error)."""
-        env = {"OLVANE_SHIFT_DEPLOYMENT": cfg.deployment}
         try:
-            store = open_store(cfg.store, deployment_name(cfg.recipes, env))
+            store = open_store(cfg.store, deployment_name(cfg.recipes, cfg.deployment))
         except Exception as e:
             log.error("olvane shift: sample store disabled: %s", e)
             return None

@@ -26,14 +26,14 @@ what "no shift" looks like for this model and sample size (the yardstick).
 
 Verdict per row: ``shift`` when the MMD p-value is below ``alpha`` and the
 AUC reaches ``auc_threshold``; else ``novel`` when the share test's p-value is
-below ``alpha_novel``; else ``drift`` (formerly ``weak``) when the MMD test
+below ``alpha_novel``; else ``drift`` when the MMD test
 alone is significant; ``ok`` otherwise; ``n/a`` when either side has fewer
 than ``min_samples`` embeddings, there is no reference, the train array is
 unusable, or the dimensions differ. Everything is seeded and deterministic.
 
-One bad row never fails the report (see :mod:`.snapshot`). The methods are in
-:mod:`.stats`, the verdict in :mod:`.verdict`, the tables and the plot in
-:mod:`.render`.
+One bad row never fails the report (see :mod:`.compute`). The data model is
+in :mod:`.model`, the methods in :mod:`.stats`, the verdict in :mod:`.verdict`,
+the tables and the plot in :mod:`.render`.
 
 Use::
 
@@ -47,7 +47,8 @@ from __future__ import annotations
 
 from .render import plot_report, print_report, report_table, servers_table
 from .settings import ENV, ReportSettings, SettingsError
-from .snapshot import MODALITIES, ModalityRow, ShiftReport, calibration_for, compare, copy_embeddings, shift_report
+from .compute import calibration_for, compare, copy_embeddings, shift_report
+from .model import MODALITIES, ModalityRow, ShiftReport, json_safe
 from .stats import (Calibration, Comparison, ShareTest, domain_classifier_auc, kernel_two_sample, median_heuristic_gamma,
                     mmd_permutation_test, tail_bound)
 from .verdict import Verdict, verdict_for
@@ -56,4 +57,4 @@ __all__ = ["shift_report", "print_report", "plot_report", "report_table", "serve
            "SettingsError", "ENV", "ShiftReport", "ModalityRow", "Comparison", "ShareTest", "Calibration",
            "calibration_for", "tail_bound", "Verdict", "verdict_for", "compare", "copy_embeddings",
            "kernel_two_sample", "domain_classifier_auc", "median_heuristic_gamma", "mmd_permutation_test",
-           "MODALITIES"]
+           "MODALITIES", "json_safe"]

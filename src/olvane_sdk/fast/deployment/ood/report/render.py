@@ -9,12 +9,16 @@ from typing import Any, Callable, Iterable, Sequence
 
 import numpy as np
 
-from .snapshot import ModalityRow, ShiftReport
+from .model import ModalityRow, ShiftReport
 from .stats import Comparison, ShareTest
 from .verdict import style
 
 
-def wide_console(min_width: int):
+#: The width of the report's tables when stdout is not a terminal.
+CONSOLE_WIDTH = 160
+
+
+def wide_console(min_width: int = CONSOLE_WIDTH):
     """rich's console for stdout, at least ``min_width`` columns wide when
     the output is not a terminal (a file or a pipe), where rich would fall
     back to 80 and fold the tables."""
@@ -160,7 +164,7 @@ def print_notes(report: ShiftReport, console, source: str | None = None) -> None
 def print_report(report: ShiftReport, console=None) -> None:
     """Prints the table, then one line per row that carries a note."""
     if console is None:
-        console = wide_console(150)
+        console = wide_console()
     console.print(report_table(report))
     print_notes(report, console)
 

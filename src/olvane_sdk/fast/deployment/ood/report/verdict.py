@@ -21,26 +21,36 @@ class Verdict(StrEnum):
 
     @classmethod
     def _missing_(cls, value):
-        return cls.DRIFT if value == "weak" else None  # its name before "drift"
+        return LEGACY.get(value) if isinstance(value, str) else None
+
+
+#: Verdict names older servers send -> the verdict they mean.
+LEGACY: dict[str, Verdict] = {"weak": Verdict.DRIFT}
+
+
+def canonical(verdict: str) -> str:
+    """``verdict`` with a legacy name mapped to its current verdict; any
+    other string (one this version does not know) as it is."""
+    return LEGACY.get(verdict, verdict)
 
 
 # Keyed by the members, which hash as their values: a plain string looks them up too.
 _STYLES: dict[str, str] = {Verdict.SHIFT: "bold red", Verdict.NOVEL: "bold magenta", Verdict.DRIFT: "yellow",
-                           Verdict.OK: "green", Verdict.NA: "dim", "weak": "yellow"}
-# Stable for alert rules: 0 ok, 1 drift (formerly "weak"), 2 shift, -1 n/a. Novel is 1.5: above drift
+                           Verdict.OK: "green", Verdict.NA: "dim"}
+# Stable for alert rules: 0 ok, 1 drift, 2 shift, -1 n/a. Novel is 1.5: above drift
 # for `max by`, below the `>= 2` of the shift rules; its own rule matches `== 1.5`.
 _METRIC_VALUES: dict[str, float] = {Verdict.OK: 0.0, Verdict.DRIFT: 1.0, Verdict.NOVEL: 1.5, Verdict.SHIFT: 2.0,
-                                    Verdict.NA: -1.0, "weak": 1.0}
+                                    Verdict.NA: -1.0}
 
 
 def style(verdict: str) -> str:
     """rich style of a verdict; one this version does not know is dim."""
-    return _STYLES.get(verdict, "dim")
+    return _STYLES.get(canonical(verdict), "dim")
 
 
 def metric_value(verdict: str) -> float:
     """Value on the verdict gauge; one this version does not know counts as n/a."""
-    return _METRIC_VALUES.get(verdict, -1.0)
+    return _METRIC_VALUES.get(canonical(verdict), -1.0)
 
 
 def verdict_for(c: Comparison | None, settings: ReportSettings, ood: ShareTest | None = None) -> Verdict:

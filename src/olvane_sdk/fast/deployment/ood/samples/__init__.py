@@ -5,8 +5,9 @@ and across replicas, kept over time (docs/operating.md, "Sample store").
 user's state directory (:func:`.directory.default_base`); a path or
 ``file://`` URL, a directory there (a shared volume serves several replicas);
 ``redis://`` / ``rediss://``, Redis (the ``redis`` extra); ``off``, none.
-Either way the deployment (``OLVANE_SHIFT_DEPLOYMENT``, else a name derived
-from the recipes) namespaces what is stored.
+Either way the deployment (``OLVANE_SHIFT_DEPLOYMENT``, as the caller reads
+it, else a name derived from the recipes: :func:`.store.deployment_name`)
+namespaces what is stored.
 """
 from __future__ import annotations
 
@@ -14,13 +15,13 @@ from collections.abc import Mapping
 
 from .directory import DirectoryStore, default_base
 from .feeder import RingFeeder, StoreFeeder
-from .record import (DEFAULT_MAX_AGE, DEFAULT_MAX_COUNT, LAYOUT_VERSION, Record, Retention, SampleStore, StoreError,
-                     Window, deployment_name, origin_name, parse_duration)
+from .store import (DEFAULT_MAX_AGE, DEFAULT_MAX_COUNT, LAYOUT_NAME, LAYOUT_VERSION, WINDOW_LATEST, Record, Retention,
+                    SampleStore, StoreError, Window, deployment_name, origin_name, parse_duration)
 from .redis_store import RedisStore, is_redis_url
 
 __all__ = ["open_store", "SampleStore", "DirectoryStore", "RedisStore", "Record", "Retention", "Window",
            "StoreError", "store_off", "RingFeeder", "StoreFeeder", "deployment_name", "origin_name", "parse_duration",
-           "default_base", "LAYOUT_VERSION", "DEFAULT_MAX_AGE", "DEFAULT_MAX_COUNT"]
+           "default_base", "LAYOUT_NAME", "LAYOUT_VERSION", "WINDOW_LATEST", "DEFAULT_MAX_AGE", "DEFAULT_MAX_COUNT"]
 
 
 def store_off(spec: str | None) -> bool:

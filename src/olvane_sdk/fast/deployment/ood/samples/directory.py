@@ -33,13 +33,13 @@ from pathlib import Path
 
 import numpy as np
 
-from .record import LAYOUT_VERSION, Record, Retention, SampleStore, StoreError, Window, latest_per_key
+from .store import (LAYOUT_MARKER, LAYOUT_NAME, LAYOUT_VERSION, Record, Retention, SampleStore, StoreError, Window,
+                    latest_per_key)
 
 log = logging.getLogger("olvane_sdk")
 
 MAGIC = b"OLVSAMP1"
 SUFFIX = ".osb"
-LAYOUT_NAME = "olvane-shift-samples"
 _STALE_TMP = 3600.0
 
 
@@ -139,7 +139,7 @@ class DirectoryStore(SampleStore):
             if found.get("layout") != LAYOUT_NAME or found.get("version") != LAYOUT_VERSION:
                 raise StoreError(f"{meta}: layout {found!r}, this version reads {LAYOUT_NAME} {LAYOUT_VERSION}")
         else:
-            self._atomic_write(meta, json.dumps({"layout": LAYOUT_NAME, "version": LAYOUT_VERSION}).encode())
+            self._atomic_write(meta, json.dumps(LAYOUT_MARKER).encode())
         self._ready = True
 
     def _atomic_write(self, path: Path, data: bytes) -> None:

@@ -25,7 +25,7 @@ import threading
 import time
 from collections.abc import Callable
 
-from .record import Record, SampleStore, as_vector, origin_name
+from .store import Record, SampleStore, as_vector, origin_name
 
 log = logging.getLogger("olvane_sdk")
 

@@ -24,9 +24,8 @@ from collections.abc import Sequence
 
 import numpy as np
 
-from .record import LAYOUT_VERSION, Record, Retention, SampleStore, StoreError, Window, latest_per_key
-
-LAYOUT_NAME = "olvane-shift-samples"
+from .store import (LAYOUT_MARKER, LAYOUT_NAME, LAYOUT_VERSION, Record, Retention, SampleStore, StoreError, Window,
+                    latest_per_key)
 
 
 def redact(url: str) -> str:
@@ -62,7 +61,7 @@ class RedisStore(SampleStore):
     def _ensure(self) -> None:
         if self._checked:
             return
-        want = json.dumps({"layout": LAYOUT_NAME, "version": LAYOUT_VERSION})
+        want = json.dumps(LAYOUT_MARKER)
         self.client.set(self._k("layout"), want, nx=True)
         found = self.client.get(self._k("layout"))
         try:

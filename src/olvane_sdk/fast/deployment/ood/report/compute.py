@@ -1,6 +1,8 @@
-"""The report's data (one row per served model and modality, its comparisons)
-and how it is taken from the handler: :func:`shift_report`; the settings are in
-:mod:`.settings`, the statistics in :mod:`.stats`.
+"""How the report is taken: :func:`shift_report` reads the handler (or
+given arrays) and computes one row per served model and modality; what is
+computed once per recipe load (the calibration and the yardstick) is cached
+here. The data model is in :mod:`.model`, the settings in :mod:`.settings`,
+the statistics in :mod:`.stats`.
 
 It reads the handler's public attributes, as any host would:
 ``train_test_embeddings[model][modality]`` ({"train", "train_roles", "test"})
@@ -15,125 +17,16 @@ from __future__ import annotations
 
 import threading
 from collections import Counter, OrderedDict
-from collections.abc import Mapping
-from dataclasses import asdict, dataclass, field, fields
+from collections.abc import Mapping, Sequence
+from dataclasses import asdict
 from typing import Any
 
 import numpy as np
 
-from .settings import ENV, ReportSettings, SettingsError
-from .stats import Calibration, Comparison, ShareTest, kernel_two_sample
+from .model import MODALITIES, ModalityRow, ShiftReport
+from .settings import ReportSettings
+from .stats import Calibration, Comparison, kernel_two_sample
 from .verdict import Verdict, verdict_for
-
-MODALITIES = ("text", "image")
-
-
-@dataclass
-class ModalityRow:
-    model: str
-    modality: str
-    n_train: int
-    n_test: int
-    n_live: int
-    live: Comparison | None
-    test: Comparison | None
-    verdict: str  # a Verdict; any string when read from a server (from_dict)
-    note: str = ""
-    ood: ShareTest | None = None  # the live set's out-of-distribution share
-    # Kept for the plot; not part of the printed table.
-    arrays: dict[str, np.ndarray] = field(default_factory=dict, repr=False, compare=False)
-    # The flagged live messages, most distant first: {"index" (in the live store as copied), "score",
-    # "p_value"}; not part of to_dict (served by /v1/shift/outliers).
-    outliers: list[dict[str, Any]] = field(default_factory=list, repr=False, compare=False)
-
-    @property
-    def shifted(self) -> bool:
-        return self.verdict == Verdict.SHIFT
-
-    @classmethod
-    def from_dict(cls, d: Mapping[str, Any]) -> ModalityRow:
-        """A row from its ``to_dict`` form; see :meth:`ShiftReport.from_dict`."""
-
-        def comparison(c: Any) -> Comparison | None:
-            if not isinstance(c, Mapping) or not c:
-                return None
-            values: dict[str, Any] = {k: c.get(k) for k in _COMPARISON_FIELDS}
-            return Comparison(**values)
-
-        def share(o: Any) -> ShareTest | None:
-            if not isinstance(o, Mapping) or not o:
-                return None
-            return ShareTest(**{k: o.get(k) for k in _SHARE_FIELDS})
-
-        n: dict[str, Any] = {k: d.get(k) for k in ("n_train", "n_test", "n_live")}  # None: not given
-        verdict = str(d.get("verdict", Verdict.NA))
-        return cls(str(d.get("model", "?")), str(d.get("modality", "?")), n["n_train"], n["n_test"], n["n_live"],
-                   comparison(d.get("live")), comparison(d.get("test")),
-                   Verdict.DRIFT if verdict == "weak" else verdict,  # a server from before "drift"
-                   str(d.get("note") or ""), share(d.get("ood")))
-
-
-@dataclass
-class ShiftReport:
-    rows: list[ModalityRow]
-    settings: ReportSettings
-
-    def row(self, model: str, modality: str) -> ModalityRow:
-        for r in self.rows:
-            if r.model == model and r.modality == modality:
-                return r
-        raise KeyError((model, modality))
-
-    @property
-    def any_shift(self) -> bool:
-        return any(r.shifted for r in self.rows)
-
-    def to_dict(self) -> dict[str, Any]:
-        """Plain data (JSON-serialisable), without the arrays."""
-        out = []
-        for r in self.rows:
-            d = {k: v for k, v in asdict(r).items() if k not in ("arrays", "outliers")}
-            d["verdict"] = str(r.verdict)
-            d["shifted"] = r.shifted
-            out.append(d)
-        return {"settings": asdict(self.settings), "rows": out}
-
-    def outliers(self, records: Mapping[tuple[str, str], list] | None = None,
-                 cap: int = 1000) -> dict[str, dict[str, list[dict[str, Any]]]]:
-        """model -> modality -> the flagged live messages, most distant first
-        (at most ``cap``): {"score", "p_value"} and, when ``records`` holds
-        the live samples as read from the sample store (objects with ``time``
-        and ``origin``, in the order the report saw them), their collection
-        time and origin; else ``index``, the position in this process's store."""
-        out: dict[str, dict[str, list[dict[str, Any]]]] = {}
-        for r in self.rows:
-            recs = None if records is None else records.get((r.model, r.modality))
-            items = []
-            for o in r.outliers[:cap]:
-                item = {"score": o["score"], "p_value": o["p_value"]}
-                rec = recs[o["index"]] if recs is not None and o["index"] < len(recs) else None
-                if rec is not None:
-                    item.update(time=getattr(rec, "time", None), origin=getattr(rec, "origin", None))
-                else:
-                    item["index"] = o["index"]
-                items.append(item)
-            out.setdefault(r.model, {})[r.modality] = items
-        return out
-
-    @classmethod
-    def from_dict(cls, data: Mapping[str, Any]) -> ShiftReport:
-        """The report from its :meth:`to_dict` form, as ``/v1/shift`` serves
-        it (NaN and infinities as None), without the arrays. It reads what a
-        server sent, so it is lenient: unknown keys are ignored, a missing
-        figure is None (the tables print "-") and any verdict string is kept."""
-        known = {f.name for f in fields(ReportSettings)}
-        settings = {k: v for k, v in (data.get("settings") or {}).items() if k in known}
-        return cls(rows=[ModalityRow.from_dict(r) for r in data.get("rows") or []],
-                   settings=ReportSettings(**settings))
-
-
-_COMPARISON_FIELDS = tuple(f.name for f in fields(Comparison))
-_SHARE_FIELDS = tuple(f.name for f in fields(ShareTest))
 
 
 def compare(reference: np.ndarray, other: np.ndarray, settings: ReportSettings) -> Comparison:
@@ -287,20 +180,27 @@ def _subsample(a: np.ndarray, k: int, rng: np.random.Generator) -> np.ndarray:
     return a[np.sort(rng.choice(len(a), size=k, replace=False))]
 
 
+def _reference_entries(entries: Any) -> dict[str, dict[str, dict[str, Any]]]:
+    """reference[model][modality] = {"train": ..., "test": ...} from a
+    ``train_test_embeddings``-shaped mapping. The recipe's own array objects,
+    not copies: their identity keys the calibration cache."""
+    reference: dict[str, dict[str, dict[str, Any]]] = {}
+    for model, entry in dict(entries or {}).items():
+        if not isinstance(entry, Mapping):
+            continue
+        for modality, e in entry.items():
+            e = e if isinstance(e, Mapping) else {}
+            reference.setdefault(model, {})[modality] = {"train": e.get("train"), "test": e.get("test")}
+    return reference
+
+
 def copy_embeddings(handler) -> tuple[dict, dict]:
     """Copies (reference, live) out of the handler, as stored: reference[model]
     [modality] = {"train": ..., "test": ...} (the recipe's arrays);
     live[model][modality] = list of the stored vectors. The live store is
     copied under ``embedding_lock`` so the worker cannot change it meanwhile.
     Nothing is converted or checked here: that happens per row."""
-    reference: dict[str, dict[str, dict[str, Any]]] = {}
-    # The recipe's own array objects, not copies: their identity keys the calibration cache.
-    for model, entry in dict(getattr(handler, "train_test_embeddings", {}) or {}).items():
-        if not isinstance(entry, Mapping):
-            continue
-        for modality, e in entry.items():
-            e = e if isinstance(e, Mapping) else {}
-            reference.setdefault(model, {})[modality] = {"train": e.get("train"), "test": e.get("test")}
+    reference = _reference_entries(getattr(handler, "train_test_embeddings", {}))
     live: dict[str, dict[str, list]] = {}
     lock = getattr(handler, "embedding_lock", None)
     if lock is not None and not lock.acquire(timeout=30):
@@ -320,20 +220,34 @@ def copy_embeddings(handler) -> tuple[dict, dict]:
     return reference, live
 
 
-def shift_report(handler=None, settings: ReportSettings | None = None, **overrides) -> ShiftReport:
+def shift_report(handler=None, settings: ReportSettings | None = None, *,
+                 reference: Mapping[str, Mapping[str, Any]] | None = None,
+                 live: Mapping[str, Mapping[str, Sequence]] | None = None, **overrides) -> ShiftReport:
     """Builds the report for every served model and modality that has a
-    reference or live embeddings. Keyword overrides set ``ReportSettings``
-    fields (seed, n_permutations, alpha, auc_threshold, ...); without
-    ``settings`` they start from :meth:`ReportSettings.from_env`. A row whose
-    inputs are unusable is ``n/a`` with a note; it never fails the others."""
-    if handler is None:
+    reference or live embeddings, read from ``handler`` (default: the
+    interceptor's) or given as arrays: ``reference[model][modality]`` =
+    {"train", "test"} (as ``train_test_embeddings``) and
+    ``live[model][modality]`` = the live vectors. Keyword overrides set
+    ``ReportSettings`` fields (seed, n_permutations, alpha, auc_threshold,
+    ...); without ``settings`` they start from :meth:`ReportSettings.from_env`.
+    A row whose inputs are unusable is ``n/a`` with a note; it never fails the
+    others."""
+    given = reference is not None or live is not None
+    if given and handler is not None:
+        raise TypeError("shift_report: give a handler or the arrays, not both")
+    if not given and handler is None:
         from ..interceptor import olvane_shift_detection_handler as handler
     settings = settings or ReportSettings.from_env()
     if overrides:
         settings = ReportSettings(**{**asdict(settings), **overrides})
     from threadpoolctl import threadpool_limits
 
-    reference, live = copy_embeddings(handler)
+    if given:
+        reference = _reference_entries(reference)
+        live = {model: {modality: list(v if v is not None else []) for modality, v in entry.items()}
+                for model, entry in (live or {}).items()}
+    else:
+        reference, live = copy_embeddings(handler)
     models = list(reference) + [m for m in live if m not in reference]
     rows: list[ModalityRow] = []
     # One BLAS thread: the matrices are small, and beside a busy inference

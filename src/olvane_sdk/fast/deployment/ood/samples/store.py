@@ -1,4 +1,5 @@
-"""What the sample store keeps and the interface every backend offers.
+"""The sample store's interface: what it keeps, its layout and the
+operations every backend offers.
 
 A record is one live embedding: served model, modality, the vector (float32),
 the Unix time it was collected and its origin ("host:pid" of the process that
@@ -16,8 +17,15 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-#: The layout version both backends write and check (docs/operating.md, "Sample store").
+#: The layout both backends write and check (docs/operating.md, "Sample store"):
+#: its name and version, and the marker that states them in the store.
+LAYOUT_NAME = "olvane-shift-samples"
 LAYOUT_VERSION = 1
+LAYOUT_MARKER = {"layout": LAYOUT_NAME, "version": LAYOUT_VERSION}
+
+#: The window a report reads: the latest records per served model and
+#: modality, as many as one process's ring holds.
+WINDOW_LATEST = 1000
 
 #: Retention defaults: per served model and modality, the newest 10,000
 #: records, none older than 7 days.
@@ -125,12 +133,12 @@ def origin_name() -> str:
 _NAME_OK = re.compile(r"[^A-Za-z0-9._-]+")
 
 
-def deployment_name(recipes: Mapping[str, str] | None = None, environ: Mapping[str, str] | None = None) -> str:
-    """OLVANE_SHIFT_DEPLOYMENT, or a name derived from the served models and
-    their recipes: processes that compare against the same references pool
-    their samples; another server with other recipes does not."""
-    env = os.environ if environ is None else environ
-    name = (env.get("OLVANE_SHIFT_DEPLOYMENT") or "").strip()
+def deployment_name(recipes: Mapping[str, str] | None = None, name: str | None = None) -> str:
+    """``name`` when given (OLVANE_SHIFT_DEPLOYMENT, as the caller read it),
+    else a name derived from the served models and their recipes: processes
+    that compare against the same references pool their samples; another
+    server with other recipes does not."""
+    name = (name or "").strip()
     if name:
         return name
     items = sorted((k, os.path.realpath(v)) for k, v in (recipes or {}).items())

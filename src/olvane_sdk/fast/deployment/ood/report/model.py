@@ -1,0 +1,144 @@
+"""The report's data: one row per served model and modality with its
+comparisons (:class:`ModalityRow`), the report (:class:`ShiftReport`), and
+their plain-data forms: :meth:`ShiftReport.to_dict` / :meth:`ShiftReport.from_dict`
+and the JSON-safe :meth:`ShiftReport.to_json`. How a report is computed is in
+:mod:`.compute`."""
+from __future__ import annotations
+
+import math
+from collections.abc import Mapping
+from dataclasses import asdict, dataclass, field, fields
+from typing import Any
+
+import numpy as np
+
+from .settings import ReportSettings
+from .stats import Comparison, ShareTest
+from .verdict import Verdict, canonical
+
+MODALITIES = ("text", "image")
+
+
+def json_safe(value: Any) -> Any:
+    """``value`` (dicts, lists and tuples of plain data) with NaN and
+    infinities as None: JSON has no NaN."""
+    if isinstance(value, float):
+        return value if math.isfinite(value) else None
+    if isinstance(value, dict):
+        return {k: json_safe(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [json_safe(v) for v in value]
+    return value
+
+
+@dataclass
+class ModalityRow:
+    model: str
+    modality: str
+    n_train: int
+    n_test: int
+    n_live: int
+    live: Comparison | None
+    test: Comparison | None
+    verdict: str  # a Verdict; any string when read from a server (from_dict)
+    note: str = ""
+    ood: ShareTest | None = None  # the live set's out-of-distribution share
+    # Kept for the plot; not part of the printed table.
+    arrays: dict[str, np.ndarray] = field(default_factory=dict, repr=False, compare=False)
+    # The flagged live messages, most distant first: {"index" (in the live store as copied), "score",
+    # "p_value"}; not part of to_dict (served by /v1/shift/outliers).
+    outliers: list[dict[str, Any]] = field(default_factory=list, repr=False, compare=False)
+
+    @property
+    def shifted(self) -> bool:
+        return self.verdict == Verdict.SHIFT
+
+    @classmethod
+    def from_dict(cls, d: Mapping[str, Any]) -> ModalityRow:
+        """A row from its ``to_dict`` form; see :meth:`ShiftReport.from_dict`."""
+
+        def comparison(c: Any) -> Comparison | None:
+            if not isinstance(c, Mapping) or not c:
+                return None
+            values: dict[str, Any] = {k: c.get(k) for k in _COMPARISON_FIELDS}
+            return Comparison(**values)
+
+        def share(o: Any) -> ShareTest | None:
+            if not isinstance(o, Mapping) or not o:
+                return None
+            return ShareTest(**{k: o.get(k) for k in _SHARE_FIELDS})
+
+        n: dict[str, Any] = {k: d.get(k) for k in ("n_train", "n_test", "n_live")}  # None: not given
+        verdict = str(d.get("verdict", Verdict.NA))
+        return cls(str(d.get("model", "?")), str(d.get("modality", "?")), n["n_train"], n["n_test"], n["n_live"],
+                   comparison(d.get("live")), comparison(d.get("test")),
+                   canonical(verdict),
+                   str(d.get("note") or ""), share(d.get("ood")))
+
+
+@dataclass
+class ShiftReport:
+    rows: list[ModalityRow]
+    settings: ReportSettings
+
+    def row(self, model: str, modality: str) -> ModalityRow:
+        for r in self.rows:
+            if r.model == model and r.modality == modality:
+                return r
+        raise KeyError((model, modality))
+
+    @property
+    def any_shift(self) -> bool:
+        return any(r.shifted for r in self.rows)
+
+    def to_dict(self) -> dict[str, Any]:
+        """Plain data (JSON-serialisable), without the arrays."""
+        out = []
+        for r in self.rows:
+            d = {k: v for k, v in asdict(r).items() if k not in ("arrays", "outliers")}
+            d["verdict"] = str(r.verdict)
+            d["shifted"] = r.shifted
+            out.append(d)
+        return {"settings": asdict(self.settings), "rows": out}
+
+    def to_json(self) -> dict[str, Any]:
+        """:meth:`to_dict` with NaN and infinities as None, as ``/v1/shift``
+        and ``olvane-shift report --json`` write it."""
+        return json_safe(self.to_dict())
+
+    def outliers(self, records: Mapping[tuple[str, str], list] | None = None,
+                 cap: int = 1000) -> dict[str, dict[str, list[dict[str, Any]]]]:
+        """model -> modality -> the flagged live messages, most distant first
+        (at most ``cap``): {"score", "p_value"} and, when ``records`` holds
+        the live samples as read from the sample store (objects with ``time``
+        and ``origin``, in the order the report saw them), their collection
+        time and origin; else ``index``, the position in this process's store."""
+        out: dict[str, dict[str, list[dict[str, Any]]]] = {}
+        for r in self.rows:
+            recs = None if records is None else records.get((r.model, r.modality))
+            items = []
+            for o in r.outliers[:cap]:
+                item = {"score": o["score"], "p_value": o["p_value"]}
+                rec = recs[o["index"]] if recs is not None and o["index"] < len(recs) else None
+                if rec is not None:
+                    item.update(time=getattr(rec, "time", None), origin=getattr(rec, "origin", None))
+                else:
+                    item["index"] = o["index"]
+                items.append(item)
+            out.setdefault(r.model, {})[r.modality] = items
+        return out
+
+    @classmethod
+    def from_dict(cls, data: Mapping[str, Any]) -> ShiftReport:
+        """The report from its :meth:`to_dict` form, as ``/v1/shift`` serves
+        it (NaN and infinities as None), without the arrays. It reads what a
+        server sent, so it is lenient: unknown keys are ignored, a missing
+        figure is None (the tables print "-") and any verdict string is kept."""
+        known = {f.name for f in fields(ReportSettings)}
+        settings = {k: v for k, v in (data.get("settings") or {}).items() if k in known}
+        return cls(rows=[ModalityRow.from_dict(r) for r in data.get("rows") or []],
+                   settings=ReportSettings(**settings))
+
+
+_COMPARISON_FIELDS = tuple(f.name for f in fields(Comparison))
+_SHARE_FIELDS = tuple(f.name for f in fields(ShareTest))
