@@ -4,7 +4,7 @@ all-MiniLM-L6-v2 (the data: detection_data.py).
 Recipes are drawn from the reference domain (2000 train, 500 test rows);
 live windows from the reference rows no recipe holds, with a share eps
 replaced by rows of a novel domain. Each window goes through the report's own
-row computation (snapshot._row, with the calibration and the yardstick cached
+row computation (compute._row, with the calibration and the yardstick cached
 per recipe as in the server), so the figures are the report's.
 
     nice -n 10 python benchmarks/detection.py                  # the reporting half
@@ -29,7 +29,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "src"))
 
 import detection_data  # noqa: E402
 
-from olvane_sdk.fast.deployment.ood.report import snapshot as sn  # noqa: E402
+from olvane_sdk.fast.deployment.ood.report import compute as sn  # noqa: E402
 from olvane_sdk.fast.deployment.ood.report.stats import Calibration  # noqa: E402
 
 NS = (100, 300, 1000)

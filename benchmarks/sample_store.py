@@ -32,7 +32,7 @@ import time
 import numpy as np
 
 from olvane_sdk.fast.deployment.ood.samples import DirectoryStore, Record, RedisStore, StoreFeeder
-from olvane_sdk.fast.deployment.ood.samples.pooled import report_from_window
+from olvane_sdk.fast.deployment.ood.report.window import report_from_window
 
 DIM = 384
 

@@ -113,7 +113,7 @@ def test_bad_input_is_one_line_and_exit_2(argv, prog, tmp_path):
     """As an operator runs the command: no usage dump, no wrapped error, no
     traceback, nothing on stdout."""
     (tmp_path / "texts.txt").write_text("one\ntwo\nthree\n")
-    src = Path(cli.__file__).resolve().parents[4]
+    src = Path(cli.__file__).resolve().parents[5]
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(src), os.environ.get("PYTHONPATH", "")]),
                COLUMNS="60")
     proc = subprocess.run([sys.executable, "-m", cli.__name__, *argv], capture_output=True, text=True,

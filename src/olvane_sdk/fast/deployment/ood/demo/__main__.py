@@ -58,7 +58,7 @@ def run_demo(*, workdir: Path | None = None, plot_path: Path | None = None, data
 
     t0 = time.monotonic()
     if console is None:
-        console = wide_console(160)
+        console = wide_console()
     data_dir = Path(data_dir) if data_dir else find_data_dir()
     own_tmp = None
     if workdir is None:
@@ -135,7 +135,7 @@ def run_demo(*, workdir: Path | None = None, plot_path: Path | None = None, data
 
 
 def main(argv: Sequence[str] | None = None, prog: str = "python -m olvane_sdk.fast.deployment.ood.demo") -> int:
-    from .._usage import UsageParser
+    from ..cli.usage import UsageParser
 
     ap = UsageParser(prog=prog, description=__doc__.split("\n\n")[0])
     ap.add_argument("--plot", type=Path, help="PNG to write (default: $TMPDIR/olvane-demo/shift_report.png)")

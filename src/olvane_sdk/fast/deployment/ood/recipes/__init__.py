@@ -16,8 +16,17 @@ Command line (``python -m olvane_sdk.fast.deployment.ood.recipes --help``)::
 from __future__ import annotations
 
 from .builder import DEFAULT_ROLE, IMAGE_SUFFIXES, RecipeError, RecipeSummary, build_recipe, load_onnx_model
-from .command import list_images, main, read_texts
+from .inputs import list_images, read_texts
 from .layout import CONFIG_PARTS, DEFAULT_TEXT_PREFIX, TEST_PARTS, TRAIN_PARTS
 
 __all__ = ["build_recipe", "RecipeError", "RecipeSummary", "load_onnx_model", "read_texts", "list_images", "main",
            "DEFAULT_TEXT_PREFIX", "DEFAULT_ROLE", "IMAGE_SUFFIXES", "CONFIG_PARTS", "TRAIN_PARTS", "TEST_PARTS"]
+
+
+def __getattr__(name: str):
+    # The command lives with the other commands (cli/); loaded when asked for.
+    if name == "main":
+        from ..cli.recipe import main
+
+        return main
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -1,6 +1,6 @@
 import sys
 
-from .command import main
+from ..cli.recipe import main
 
 if __name__ == "__main__":
     sys.exit(main())

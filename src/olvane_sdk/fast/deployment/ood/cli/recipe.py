@@ -1,55 +1,14 @@
-"""The recipe builder's command line (``python -m
-olvane_sdk.fast.deployment.ood.recipes``, ``olvane-shift recipe``) and the
-readers of its input files."""
+"""``olvane-shift recipe`` (also ``python -m
+olvane_sdk.fast.deployment.ood.recipes``): builds a recipe directory."""
 from __future__ import annotations
 
-import json
-import os
 import sys
-from pathlib import Path
 from typing import Sequence
 
-from .._usage import UsageParser
-from .builder import DEFAULT_ROLE, IMAGE_SUFFIXES, RecipeError, build_recipe
-from .layout import DEFAULT_TEXT_PREFIX
-
-
-def read_texts(path: str | os.PathLike, default_role: str = DEFAULT_ROLE) -> tuple[list[str], list[str]]:
-    """Reads texts and roles: a ``.jsonl`` file of {"text", "role"?} objects,
-    or any other file with one text per non-blank line."""
-    path = Path(path)
-    try:
-        raw = path.read_text(encoding="utf-8")
-    except OSError as e:
-        raise RecipeError(f"cannot read {path}: {e.strerror or e}") from e
-    texts, roles = [], []
-    if path.suffix == ".jsonl":
-        for n, line in enumerate(raw.splitlines(), 1):
-            if not line.strip():
-                continue
-            try:
-                obj = json.loads(line)
-                texts.append(obj["text"])
-                roles.append(obj.get("role", default_role))
-            except (ValueError, KeyError, TypeError, AttributeError) as e:
-                raise RecipeError(f"{path}:{n}: expected a JSON object with a \"text\" key ({e})") from e
-    else:
-        for line in raw.splitlines():
-            if line.strip():
-                texts.append(line.strip())
-                roles.append(default_role)
-    return texts, roles
-
-
-def list_images(paths: Sequence[str | os.PathLike]) -> list[Path]:
-    """Expands files and directories (their image files, sorted) to image paths."""
-    out: list[Path] = []
-    for p in map(Path, paths):
-        if p.is_dir():
-            out.extend(sorted(q for q in p.iterdir() if q.suffix.lower() in IMAGE_SUFFIXES))
-        else:
-            out.append(p)
-    return out
+from ..recipes.builder import DEFAULT_ROLE, RecipeError, build_recipe
+from ..recipes.inputs import list_images, read_texts
+from ..recipes.layout import DEFAULT_TEXT_PREFIX
+from .usage import EXIT_OK, UsageParser
 
 
 def main(argv: Sequence[str] | None = None, prog: str = "python -m olvane_sdk.fast.deployment.ood.recipes") -> int:
@@ -101,4 +60,4 @@ def main(argv: Sequence[str] | None = None, prog: str = "python -m olvane_sdk.fa
         f"  image: {s.n_train_images} train / {s.n_test_images} test"
         + (f", dim {s.dim_image}, model {s.image_model}" if s.image_model else " (no image model)")
     )
-    return 0
+    return EXIT_OK

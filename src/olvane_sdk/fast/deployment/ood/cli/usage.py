@@ -1,5 +1,6 @@
 """What every ``olvane-shift`` subcommand shares: the program name, the exit
-statuses and the parser that answers bad input with one line."""
+statuses (one table, which ``--help`` prints) and the parser that answers bad
+input with one line."""
 from __future__ import annotations
 
 import argparse
@@ -8,6 +9,19 @@ from typing import NoReturn
 
 PROG = "olvane-shift"
 EXIT_OK, EXIT_SHIFT, EXIT_USAGE, EXIT_UNREACHABLE = 0, 1, 2, 3
+
+#: ``olvane-shift report``'s exit statuses, in the order its --help lists them.
+EXIT_STATUSES: tuple[tuple[int, str], ...] = (
+    (EXIT_OK, "no SHIFT and every server read"),
+    (EXIT_SHIFT, "any row says SHIFT"),
+    (EXIT_UNREACHABLE, "no SHIFT but a server could not be read"),
+    (EXIT_USAGE, "bad command-line input"),
+)
+
+
+def exit_status_help() -> str:
+    """The exit statuses as --help states them."""
+    return "Exit status: " + "; ".join(f"{code} {text}" for code, text in EXIT_STATUSES) + "."
 
 
 class UsageParser(argparse.ArgumentParser):

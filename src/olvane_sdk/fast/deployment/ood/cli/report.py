@@ -1,0 +1,271 @@
+"""``olvane-shift report``: the shift report of running servers (``--url``,
+``GET {URL}/v1/shift`` from each) or of a sample store (``--store``), as one
+table with a row per server, served model and modality. Its exit statuses are
+:data:`.usage.EXIT_STATUSES`."""
+from __future__ import annotations
+
+import argparse
+import http.client
+import json
+import math
+import os
+import sys
+import time
+import urllib.error
+import urllib.parse
+import urllib.request
+from collections.abc import Mapping
+from dataclasses import dataclass
+from pathlib import Path
+from typing import TYPE_CHECKING, Any, Sequence
+
+from .usage import EXIT_OK, EXIT_SHIFT, EXIT_UNREACHABLE, EXIT_USAGE, PROG, exit_status_help
+
+if TYPE_CHECKING:
+    from ..report import ShiftReport
+
+
+@dataclass
+class ServerResult:
+    url: str
+    body: dict[str, Any] | None = None
+    error: str | None = None
+
+    @property
+    def rows(self) -> list[dict[str, Any]]:
+        report = (self.body or {}).get("report") or {}
+        return list(report.get("rows") or [])
+
+    @property
+    def report(self) -> ShiftReport:
+        """The server's report, for the tables (no rows when it has none yet)."""
+        from ..report import ShiftReport
+
+        return ShiftReport.from_dict((self.body or {}).get("report") or {})
+
+
+# --------------------------------------------------------------------------
+# options
+
+
+def _check_url(url: str) -> str:
+    try:
+        parts = urllib.parse.urlsplit(url)
+        parts.port  # noqa: B018  (raises ValueError for a port out of range)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(f"not a URL: {url!r} ({e})") from None
+    if parts.scheme not in ("http", "https") or not parts.hostname:
+        raise argparse.ArgumentTypeError(f"not an http(s) URL: {url!r}")
+    return url.rstrip("/")
+
+
+def _positive(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not value > 0 or math.isinf(value):
+        raise argparse.ArgumentTypeError(f"must be a positive number of seconds, not {text!r}")
+    return value
+
+
+def _duration(text: str) -> float:
+    from ..samples.store import parse_duration
+    try:
+        return parse_duration(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
+
+
+def add_parser(sub) -> argparse.ArgumentParser:
+    """The ``report`` subcommand's parser, under ``sub``."""
+    from ..samples.store import WINDOW_LATEST
+
+    rp = sub.add_parser(
+        "report", help="print the shift report of one or more running servers",
+        usage=f"{PROG} report [-h] (--url URL [--url URL ...] | --store URL [--since DURATION]) [--api-key KEY] "
+              "[--json PATH] [--timeout SECONDS]",
+        description="Fetch GET URL/v1/shift from each server and print one table with a row per server, "
+                    "served model and modality, then one line per server that could not be read.",
+        epilog=exit_status_help())
+    rp.add_argument("--url", action="append", type=_check_url, metavar="URL",
+                    help="base URL of a server, e.g. http://127.0.0.1:8000 (repeat for more servers)")
+    rp.add_argument("--store", metavar="URL", help="compute the report from a sample store instead (a directory, "
+                    "redis:// or rediss:// URL, or 'default' for this host's default directory), with no server")
+    rp.add_argument("--since", type=_duration, metavar="DURATION",
+                    help="with --store: the samples of the last DURATION (e.g. 30m, 6h, 2d) instead of the "
+                         f"latest {WINDOW_LATEST} per served model and modality")
+    rp.add_argument("--recipes", metavar="SPEC", help="with --store: the recipes, as OLVANE_SHIFT_RECIPES "
+                    "(default: that variable)")
+    rp.add_argument("--deployment", metavar="NAME", help="with --store: the deployment (default: "
+                    "OLVANE_SHIFT_DEPLOYMENT, else the name the servers derive from the recipes)")
+    rp.add_argument("--api-key", metavar="KEY", help="sent as 'Authorization: Bearer KEY' (vLLM's --api-key)")
+    rp.add_argument("--json", type=Path, metavar="PATH", help="also write what every server answered to PATH")
+    rp.add_argument("--timeout", type=_positive, default=10.0, metavar="SECONDS",
+                    help="per-server time limit (default: 10)")
+    return rp
+
+
+def run(ap: argparse.ArgumentParser, args: argparse.Namespace) -> int:
+    """The parsed ``report`` command: checks what the parser cannot, then runs it."""
+    if args.json is not None and not args.json.parent.is_dir():
+        ap.exit(EXIT_USAGE, f"{PROG} report: error: --json: no directory {str(args.json.parent)!r}\n")
+    if (args.url is None) == (args.store is None):
+        ap.error("report: give --url (one or more) or --store, not both")
+    if args.store is not None:
+        return _store_command(ap, args)
+    if args.since is not None:
+        ap.error("report: --since needs --store")
+    return run_report(args.url, args.api_key, args.json, args.timeout)
+
+
+def _write_json(path: Path, body: dict[str, Any]) -> int | None:
+    """Writes ``body`` to ``path``; the exit status when that fails, else None."""
+    try:
+        path.write_text(json.dumps(body, indent=2))
+    except OSError as e:
+        print(f"{PROG} report: error: --json: {e}", file=sys.stderr)
+        return EXIT_USAGE
+    return None
+
+
+# --------------------------------------------------------------------------
+# --url: running servers
+
+
+def _http_error_text(e: urllib.error.HTTPError) -> str:
+    # vLLM answers errors as {"error": {"message": ...}}; older servers and
+    # Starlette as {"message": ...} or {"detail": ...}.
+    detail = ""
+    try:
+        body = json.loads(e.read() or b"null")
+        if isinstance(body, dict):
+            inner = body.get("error")
+            detail = (inner.get("message") if isinstance(inner, dict) else inner) \
+                or body.get("message") or body.get("detail") or ""
+    except (ValueError, OSError):
+        pass
+    return f"HTTP {e.code} {e.reason}" + (f": {detail}" if detail else "")
+
+
+def fetch_shift(url: str, api_key: str | None, timeout: float) -> ServerResult:
+    """GET {url}/v1/shift; never raises: a failure is the result's ``error``."""
+    from ..middleware.routes import SHIFT_PATH
+
+    req = urllib.request.Request(f"{url}{SHIFT_PATH}", headers={"Accept": "application/json"})
+    if api_key:
+        req.add_header("Authorization", f"Bearer {api_key}")
+    try:
+        with urllib.request.urlopen(req, timeout=timeout) as resp:
+            raw = resp.read()
+    except urllib.error.HTTPError as e:
+        return ServerResult(url, error=_http_error_text(e))
+    except urllib.error.URLError as e:
+        return ServerResult(url, error=f"unreachable: {e.reason}")
+    except (TimeoutError, OSError) as e:
+        return ServerResult(url, error=f"unreachable: {e}")
+    except http.client.HTTPException as e:  # a broken answer (bad status line, cut short)
+        return ServerResult(url, error=f"bad HTTP answer: {type(e).__name__}: {e}")
+    try:
+        body = json.loads(raw)
+    except ValueError as e:
+        return ServerResult(url, error=f"not JSON: {e}")
+    report = body.get("report") if isinstance(body, dict) else ...
+    rows = report.get("rows") if isinstance(report, dict) else []
+    if report is ... or not isinstance(report, (dict, type(None))) or not isinstance(rows, list) \
+            or not all(isinstance(r, dict) for r in rows):
+        return ServerResult(url, error="not a /v1/shift answer (no 'report' object with a list of rows)")
+    return ServerResult(url, body=body)
+
+
+def _is_shift(row: dict[str, Any]) -> bool:
+    return bool(row.get("shifted")) or row.get("verdict") == "shift"
+
+
+def run_report(urls: Sequence[str], api_key: str | None, json_path: Path | None, timeout: float,
+               console=None) -> int:
+    from ..report.render import print_notes, servers_table, wide_console
+
+    if console is None:
+        console = wide_console()
+    results = [fetch_shift(u, api_key, timeout) for u in urls]
+    reports = [(res.url, res.report) for res in results]
+    if any(report.rows for _, report in reports):
+        console.print(servers_table(reports))
+    for res, (_, report) in zip(results, reports):
+        if res.error is not None:
+            console.print(f"✗ {res.url}: {res.error}", style="red", markup=False, highlight=False)
+        elif res.body.get("report") is None:
+            console.print(f"· {res.url}: no report yet (ready: {res.body.get('ready')})",
+                          markup=False, highlight=False)
+        print_notes(report, console, source=res.url)
+    shifted = any(_is_shift(r) for res in results for r in res.rows)
+    failed = any(res.error is not None for res in results)
+    if json_path is not None:
+        rc = _write_json(json_path, {
+            "servers": [{"url": r.url, "error": r.error, "shift": r.body} for r in results],
+            "any_shift": shifted, "any_unreachable": failed,
+        })
+        if rc is not None:
+            return rc
+    return EXIT_SHIFT if shifted else EXIT_UNREACHABLE if failed else EXIT_OK
+
+
+# --------------------------------------------------------------------------
+# --store: a sample store, with no server
+
+
+def _store_command(ap: argparse.ArgumentParser, args: argparse.Namespace) -> int:
+    from ..middleware.config import ENV_DEPLOYMENT, ENV_RECIPES
+    from ..recipes.spec import ConfigError, parse_recipes
+    from ..samples import deployment_name
+
+    spec = args.recipes or os.environ.get(ENV_RECIPES) or ""
+    try:
+        recipes = parse_recipes(spec)
+    except ConfigError as e:
+        ap.error(f"report --store needs the recipes (--recipes or {ENV_RECIPES}): {e}")
+    name = args.deployment or os.environ.get(ENV_DEPLOYMENT)
+    store = "" if args.store == "default" else args.store
+    return run_store_report(store, recipes, deployment_name(recipes, name), args.since, args.json)
+
+
+def run_store_report(url: str, recipes: Mapping[str, str], deployment: str, since: float | None,
+                     json_path: Path | None, console=None) -> int:
+    """``olvane-shift report --store URL``: the same table and exit statuses
+    as ``--url``, the store standing for the servers."""
+    from ..report.render import print_notes, servers_table, wide_console
+    from ..report.window import WINDOW_LATEST, load_reference, store_report
+    from ..samples import open_store
+
+    console = console or wide_console()
+    store = None
+    try:
+        store = open_store(url, deployment)
+        if store is None:
+            raise ValueError("the store is off")
+        report, window, origins = store_report(store, load_reference(recipes),
+                                               since=None if since is None else time.time() - since,
+                                               latest=None if since is not None else WINDOW_LATEST)
+    except Exception as e:
+        label = url if store is None else store.description
+        console.print(f"✗ {label}: {type(e).__name__}: {e}", style="red", markup=False, highlight=False)
+        return EXIT_UNREACHABLE
+    finally:
+        if store is not None:
+            store.close()
+    label = f"store {deployment}"
+    if report.rows:
+        console.print(servers_table([(label, report)]))
+    for p in window.problems:
+        console.print(f"  ! {p}", style="yellow", markup=False, highlight=False)
+    print_notes(report, console, source=label)
+    if json_path is not None:
+        rc = _write_json(json_path, {
+            "scope": "deployment", "deployment": deployment, "store": store.description,
+            "report": report.to_json(), "window": window.summary(),
+            "origins": {o: {"samples": n, "last_write": origins.get(o)}
+                        for o, n in sorted(window.origin_counts().items())}})
+        if rc is not None:
+            return rc
+    return EXIT_SHIFT if report.any_shift else EXIT_OK
