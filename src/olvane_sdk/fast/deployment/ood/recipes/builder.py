@@ -216,6 +216,93 @@ def _remove_created(created: list[Path]) -> None:
             pass
 
 
+@dataclass
+class _Items:
+    """The checked train and held-out items and the train items' roles
+    (images: None without an image model)."""
+
+    train_texts: list[str]
+    held_texts: list[str] | None
+    text_roles: list[str]
+    train_images: list | None
+    held_images: list | None
+    image_roles: list[str] | None
+
+
+def _check_inputs(text_model, texts, text_roles, test_texts, image_model, images, image_roles, test_images,
+                  text_prefix) -> _Items:
+    """Every check of :func:`build_recipe`'s arguments, before anything is written."""
+    if not isinstance(text_model, str) or not text_model:
+        raise RecipeError("text_model must be the name or path of a sentence-transformers model")
+    if not isinstance(text_prefix, str):
+        raise RecipeError(f"text_prefix must be a string, got {type(text_prefix).__name__}")
+    train_texts = _check_texts(texts, "texts", required=True)
+    held_texts = _check_texts(test_texts, "test_texts", required=False)
+    t_roles = _check_roles(text_roles, len(train_texts), "text_roles")
+    train_images = _check_images(images, "images")
+    held_images = _check_images(test_images, "test_images")
+    if image_model is not None and (not isinstance(image_model, str) or not image_model):
+        raise RecipeError("image_model must be a model name or path, or None")
+    if train_images is not None and image_model is None:
+        raise RecipeError("images given but no image_model to embed them")
+    if image_model is not None and train_images is None:
+        raise RecipeError("image_model given but no images: the recipe would name a model it never loads")
+    if held_images is not None and train_images is None:
+        raise RecipeError("test_images given without train images")
+    i_roles = _check_roles(image_roles, len(train_images), "image_roles") if train_images else None
+    return _Items(train_texts, held_texts, t_roles, train_images, held_images, i_roles)
+
+
+def _hold_out(items: _Items, test_fraction: float, seed: int) -> None:
+    """Splits a seeded test set off the train items where none was given
+    (texts first, then images, from one generator)."""
+    rng = np.random.default_rng(seed)
+    if items.held_texts is None:
+        tr, te = _split(len(items.train_texts), test_fraction, rng, "texts")
+        items.held_texts = [items.train_texts[i] for i in te]
+        items.train_texts = [items.train_texts[i] for i in tr]
+        items.text_roles = [items.text_roles[i] for i in tr]
+    if items.train_images is not None and items.held_images is None:
+        tr, te = _split(len(items.train_images), test_fraction, rng, "images")
+        items.held_images = [items.train_images[i] for i in te]
+        items.train_images = [items.train_images[i] for i in tr]
+        items.image_roles = [items.image_roles[i] for i in tr]
+
+
+def _embed_items(items: _Items, emb: _Embedder, text_model: str, image_model: str | None, text_prefix: str,
+                 name: str) -> tuple[dict[str, np.ndarray], dict[str, np.ndarray]]:
+    """The recipe's (train, test) arrays. The models load first, so an
+    unloadable one fails before any embedding work."""
+    emb.model(text_model)
+    if image_model is not None:
+        emb.model(image_model)
+    pre = lambda ts: [f"{text_prefix}{t}" for t in ts]  # noqa: E731 - as the live path
+    tx_train = emb.embed(text_model, pre(items.train_texts), f"[green]{name}: train texts")
+    tx_test = emb.embed(text_model, pre(items.held_texts), f"[green]{name}: test texts")
+    if tx_train.shape[1] != tx_test.shape[1]:
+        raise RecipeError("train and test text embeddings differ in dimension")
+    train = {"text_embeddings": tx_train, "text_roles": np.array(items.text_roles, dtype=str)}
+    test = {"text_embeddings": tx_test}
+    if items.train_images is not None:
+        train["image_embeddings"] = emb.embed(image_model, [_open_image(x) for x in items.train_images],
+                                              f"[green]{name}: train images")
+        train["image_roles"] = np.array(items.image_roles, dtype=str)
+        test["image_embeddings"] = emb.embed(image_model, [_open_image(x) for x in items.held_images],
+                                             f"[green]{name}: test images")
+    return train, test
+
+
+def _write_files(tmp: Path, config: dict, train: dict[str, np.ndarray], test: dict[str, np.ndarray]) -> None:
+    """The recipe's files under ``tmp``, in the layout of :mod:`.layout`."""
+    for parts in (TRAIN_PARTS, TEST_PARTS):
+        tmp.joinpath(*parts[:-1]).mkdir(parents=True, exist_ok=True)
+    with open(tmp.joinpath(*CONFIG_PARTS), "w", encoding="utf-8") as f:
+        json.dump(config, f, indent=2, ensure_ascii=False)
+        f.write("\n")
+    np.savez(tmp.joinpath(*TRAIN_PARTS), **train)
+    np.savez(tmp.joinpath(*TEST_PARTS), **test)
+
+
 def build_recipe(
     dest: str | os.PathLike,
     *,
@@ -246,74 +333,20 @@ def build_recipe(
     leaving nothing behind.
     """
     dest = Path(dest)
-    if not isinstance(text_model, str) or not text_model:
-        raise RecipeError("text_model must be the name or path of a sentence-transformers model")
-    if not isinstance(text_prefix, str):
-        raise RecipeError(f"text_prefix must be a string, got {type(text_prefix).__name__}")
-    train_texts = _check_texts(texts, "texts", required=True)
-    held_texts = _check_texts(test_texts, "test_texts", required=False)
-    t_roles = _check_roles(text_roles, len(train_texts), "text_roles")
-    train_images = _check_images(images, "images")
-    held_images = _check_images(test_images, "test_images")
-    if image_model is not None and (not isinstance(image_model, str) or not image_model):
-        raise RecipeError("image_model must be a model name or path, or None")
-    if train_images is not None and image_model is None:
-        raise RecipeError("images given but no image_model to embed them")
-    if image_model is not None and train_images is None:
-        raise RecipeError("image_model given but no images: the recipe would name a model it never loads")
-    if held_images is not None and train_images is None:
-        raise RecipeError("test_images given without train images")
-    i_roles = _check_roles(image_roles, len(train_images), "image_roles") if train_images else None
-
-    rng = np.random.default_rng(seed)
-    if held_texts is None:
-        tr, te = _split(len(train_texts), test_fraction, rng, "texts")
-        held_texts = [train_texts[i] for i in te]
-        train_texts = [train_texts[i] for i in tr]
-        t_roles = [t_roles[i] for i in tr]
-    if train_images is not None and held_images is None:
-        tr, te = _split(len(train_images), test_fraction, rng, "images")
-        held_images = [train_images[i] for i in te]
-        train_images = [train_images[i] for i in tr]
-        i_roles = [i_roles[i] for i in tr]
-
+    items = _check_inputs(text_model, texts, text_roles, test_texts, image_model, images, image_roles, test_images,
+                          text_prefix)
+    _hold_out(items, test_fraction, seed)
     tmp, created = _prepare_target(dest, overwrite)
     try:
         from rich.progress import Progress
 
-        loader = model_loader or load_onnx_model
         with (Progress(transient=True) if show_progress else contextlib.nullcontext()) as progress:
-            emb = _Embedder(loader, progress if show_progress else None, batch_size)
-            emb.model(text_model)  # fail on an unloadable model before any embedding work
-            if image_model is not None:
-                emb.model(image_model)
-            pre = lambda ts: [f"{text_prefix}{t}" for t in ts]  # noqa: E731 - as the live path
-            tx_train = emb.embed(text_model, pre(train_texts), f"[green]{dest.name}: train texts")
-            tx_test = emb.embed(text_model, pre(held_texts), f"[green]{dest.name}: test texts")
-            if tx_train.shape[1] != tx_test.shape[1]:
-                raise RecipeError("train and test text embeddings differ in dimension")
-            train = {"text_embeddings": tx_train, "text_roles": np.array(t_roles, dtype=str)}
-            test = {"text_embeddings": tx_test}
-            im_train = im_test = None
-            if train_images is not None:
-                im_train = emb.embed(image_model, [_open_image(x) for x in train_images],
-                                     f"[green]{dest.name}: train images")
-                im_test = emb.embed(image_model, [_open_image(x) for x in held_images],
-                                    f"[green]{dest.name}: test images")
-                train["image_embeddings"] = im_train
-                train["image_roles"] = np.array(i_roles, dtype=str)
-                test["image_embeddings"] = im_test
-
+            emb = _Embedder(model_loader or load_onnx_model, progress if show_progress else None, batch_size)
+            train, test = _embed_items(items, emb, text_model, image_model, text_prefix, dest.name)
         config = {"embeddings": {"text_model_name": text_model,
                                  "image_model_name": image_model,
                                  "text_prefix": text_prefix}}
-        for parts in (TRAIN_PARTS, TEST_PARTS):
-            tmp.joinpath(*parts[:-1]).mkdir(parents=True, exist_ok=True)
-        with open(tmp.joinpath(*CONFIG_PARTS), "w", encoding="utf-8") as f:
-            json.dump(config, f, indent=2, ensure_ascii=False)
-            f.write("\n")
-        np.savez(tmp.joinpath(*TRAIN_PARTS), **train)
-        np.savez(tmp.joinpath(*TEST_PARTS), **test)
+        _write_files(tmp, config, train, test)
         _move_into_place(tmp, dest, overwrite)
     except BaseException as e:
         shutil.rmtree(tmp, ignore_errors=True)
@@ -321,13 +354,14 @@ def build_recipe(
         if isinstance(e, OSError):
             raise RecipeError(f"cannot write recipe {dest}: {e}") from e
         raise
+    tx, im = train["text_embeddings"], train.get("image_embeddings")
     return RecipeSummary(
         path=dest, text_model=text_model, image_model=image_model, text_prefix=text_prefix,
-        n_train_texts=len(train_texts), n_test_texts=len(held_texts),
-        n_train_images=0 if im_train is None else len(im_train),
-        n_test_images=0 if im_test is None else len(im_test),
-        dim_text=int(tx_train.shape[1]),
-        dim_image=None if im_train is None else int(im_train.shape[1]),
+        n_train_texts=len(items.train_texts), n_test_texts=len(items.held_texts),
+        n_train_images=0 if im is None else len(im),
+        n_test_images=0 if im is None else len(test["image_embeddings"]),
+        dim_text=int(tx.shape[1]),
+        dim_image=None if im is None else int(im.shape[1]),
     )
 
 
