@@ -102,6 +102,13 @@ def test_deterministic_for_a_seed_and_sensitive_to_it(handler, console):
     assert a == b
     assert a != c
     json.dumps(a)  # plain data
+    # The same arrays given directly, as the store's report gives them, make the same report.
+    live = {"m": {"text": list(handler.live_embeddings["m"]["text"]["live"])}}
+    assert rp.shift_report(reference=handler.train_test_embeddings, live=live, n_permutations=200,
+                           seed=3).to_dict() == a
+    nan_row = {"model": "m", "modality": "text", "live": {"auc": float("nan"), "p_value": float("inf")}}
+    assert rp.ShiftReport.from_dict({"rows": [nan_row]}).to_json()["rows"][0]["live"] == {
+        **dict.fromkeys(a["rows"][0]["live"]), "auc": None, "p_value": None}
 
 
 def test_live_store_ring_is_what_is_compared(handler, console, mod, monkeypatch):
