@@ -19,6 +19,7 @@ from support import wait_until, write_recipe
 from test_middleware import CHAT, FakeHandler, chat
 
 from olvane_sdk.fast.deployment.ood.middleware import OUTCOMES, ShiftCollector, ShiftConfig, ShiftDetectionMiddleware
+from olvane_sdk.fast.deployment.ood.samples import deployment_name
 
 ROOT = Path(__file__).resolve().parents[2]
 
@@ -97,6 +98,59 @@ def test_counters_move_during_a_slow_report_and_refreshes_share_it(monkeypatch):
     assert {o: registry.get_sample_value("olvane_shift_requests_total", {"outcome": o}) for o in OUTCOMES} == {
         o: 10.0 if o == "collected" else 0.0 for o in OUTCOMES}
     assert registry.get_sample_value("olvane_shift_recipe_loaded", {"model": "m1"}) == 1.0
+    # Without a store the report's gauges carry the name the store would have.
+    assert registry.get_sample_value("olvane_shift_report_timestamp_seconds",
+                                     {"deployment": deployment_name({"m1": "/r/m1"}, {})}) == answers[0]["report_time"]
+
+
+def test_report_and_store_gauges_carry_the_deployment(mod, fake_models, recipe_root, tmp_path, monkeypatch):
+    """Two collectors of one deployment on a directory store, the reader with
+    metrics: the report's and the store's gauges carry the deployment, the
+    window's sample times are its records' own, and a failing store shows."""
+    from prometheus_client import CollectorRegistry
+
+    from olvane_sdk.fast.deployment.ood.middleware.metrics import Metrics
+
+    registry = CollectorRegistry()
+    cfg = ShiftConfig(recipes={"alpha": str(write_recipe(recipe_root, "alpha"))}, max_rate=0.0,
+                      report_interval=600, store=str(tmp_path / "pool"), deployment="dep-a")
+    collectors = [ShiftCollector(cfg, handler=mod.ShiftDetectionRequestHandler(), metrics=m)
+                  for m in (False, Metrics(registry))]
+    row = {"model": "alpha", "modality": "text"}
+
+    def gauge(name, **labels):
+        return registry.get_sample_value(name, {"deployment": "dep-a", **labels})
+
+    try:
+        for i, c in enumerate(collectors):
+            assert c.ready.wait(60) and c.pool is not None
+            c.pool.holder = c.pool.feeder.origin = f"proc:{i}"
+            for k in range(3):
+                c.handler.add_embedding("alpha", "text", np.full(4, k, np.float32))
+            c.pool.feeder.run_once(force=True)
+        reader = collectors[1]
+        assert collectors[0].refresh_report() and reader.refresh_report()
+        reader.push_metrics()
+        doc = reader.status()
+        span = doc["window"]["alpha"]["text"]
+        assert doc["computed_by"] == "proc:0" and gauge("olvane_shift_live_embeddings", **row) == 6
+        assert gauge("olvane_shift_verdict", **row) is not None
+        assert gauge("olvane_shift_report_timestamp_seconds") == doc["report_time"]
+        assert (gauge("olvane_shift_window_oldest_timestamp_seconds", **row),
+                gauge("olvane_shift_window_newest_timestamp_seconds", **row)) == (span["oldest"], span["newest"])
+        assert (gauge("olvane_shift_store_degraded"), gauge("olvane_shift_store_pending")) == (0, 0)
+
+        def fail(records):
+            raise OSError("read-only file system")
+
+        monkeypatch.setattr(reader.pool.store, "append", fail)
+        reader.handler.add_embedding("alpha", "text", np.full(4, 9, np.float32))
+        reader.pool.feeder.run_once(force=True)
+        reader.push_metrics()
+        assert (gauge("olvane_shift_store_degraded"), gauge("olvane_shift_store_pending")) == (1, 1)
+    finally:
+        for c in collectors:
+            c.close()
 
 
 def _raw_disconnect(srv) -> None:

@@ -53,10 +53,10 @@ def substitute(expr: str, variables) -> str:
 def test_dashboard_model_and_metric_names():
     board, variables = load()
     assert isinstance(board["schemaVersion"], int) and board["uid"]
-    assert {"job", "instance", "model"} <= variables.keys()
+    assert {"job", "instance", "deployment", "model"} <= variables.keys()
     ds = variables["DS_PROMETHEUS"]
     assert (ds["type"], ds["query"]) == ("datasource", "prometheus")
-    for v in (variables[n] for n in ("job", "instance", "model")):
+    for v in (variables[n] for n in ("job", "instance", "deployment", "model")):
         assert v["type"] == "query" and v["datasource"] == DS, v["name"]
 
     registry = CollectorRegistry()

@@ -15,9 +15,14 @@ for ``--api-server-count > 1``) only metric objects survive, and each gauge's
   figure at best and mix an older report in at worst. With the store ``off``
   each process judges its own rings and its report is no one else's: they
   stay ``liveall`` (one series per ``pid``);
-* ``olvane_shift_ready`` and ``olvane_shift_recipe_loaded`` describe each
-  process, not the report (one process without a recipe is a fault to see):
-  ``liveall``.
+* ``olvane_shift_ready``, ``olvane_shift_recipe_loaded`` and the store's
+  health (``olvane_shift_store_degraded``, ``olvane_shift_store_pending``)
+  describe each process, not the report (one process without a recipe is a
+  fault to see): ``liveall``.
+
+The report's gauges and the store's carry ``deployment``: the sample store's
+deployment name (the one :func:`deployment_of` gives), so that two
+deployments serving the same model names never share a series.
 """
 from __future__ import annotations
 
@@ -28,6 +33,19 @@ from typing import Any
 from ..report.verdict import metric_value
 
 _lock = threading.Lock()
+
+
+def deployment_of(cfg, pool) -> str:
+    """The ``deployment`` label: the pool's store's name, else the name the
+    store would have (OLVANE_SHIFT_DEPLOYMENT or one derived from the recipes)."""
+    if pool is not None:
+        return pool.store.deployment
+    if cfg is None:
+        return ""
+    from ..samples import deployment_name
+
+    return deployment_name(cfg.recipes, {"OLVANE_SHIFT_DEPLOYMENT": cfg.deployment})
+
 _metrics: "Metrics | None" = None
 
 class Metrics:
@@ -36,6 +54,8 @@ class Metrics:
 
         registry = REGISTRY if registry is None else registry
         row = ["model", "modality"]
+        dep = ["deployment"]
+        drow = dep + row
 
         def gauge(name: str, doc: str, labels: list[str], mode: str = "liveall"):
             return Gauge(name, doc, labels, registry=registry, multiprocess_mode=mode)
@@ -56,25 +76,37 @@ class Metrics:
         self.ready = gauge("olvane_shift_ready", "1 when this process has loaded its recipes and collects", [])
         self.recipe_loaded = gauge("olvane_shift_recipe_loaded", "1 when the served model's recipe is loaded "
                                    "and its requests are collected; 0 while loading or when it failed", ["model"])
+        self.store_degraded = gauge("olvane_shift_store_degraded", "1 while this process's writes or reads "
+                                    "of the sample store fail (from the first failure to the next success)", dep)
+        self.store_pending = gauge("olvane_shift_store_pending", "Records waiting in this process's memory "
+                                   "for the sample store", dep)
         self.auc = report_gauge("olvane_shift_auc", "Domain-classifier ROC AUC against train (0.5: no shift)",
-                         row + ["set"])
-        self.mmd2 = report_gauge("olvane_shift_mmd2", "Unbiased squared MMD against train", row + ["set"])
+                                drow + ["set"])
+        self.mmd2 = report_gauge("olvane_shift_mmd2", "Unbiased squared MMD against train", drow + ["set"])
         self.p_value = report_gauge("olvane_shift_p_value", "Permutation-test p-value of the MMD against train",
-                             row + ["set"])
+                                    drow + ["set"])
         self.verdict = report_gauge("olvane_shift_verdict", "Shift verdict of the live set: 0 ok, 1 drift (formerly "
-                                    "weak), 1.5 novel, 2 shift, -1 not enough data", row)
+                                    "weak), 1.5 novel, 2 shift, -1 not enough data", drow)
         self.ood_share = report_gauge("olvane_shift_ood_share", "Share of live messages out of the recipe's "
                                       "distribution (kind=live) and the bound normal traffic stays under (kind=bound)",
-                                      row + ["kind"])
+                                      drow + ["kind"])
         self.live = report_gauge("olvane_shift_live_embeddings", "Live embeddings in the report's window (the pooled "
-                                 "window with a sample store, else this process's rings)", row)
-        self.report_seconds = report_gauge("olvane_shift_report_seconds", "Time the last shift report took", [])
+                                 "window with a sample store, else this process's rings)", drow)
+        self.window_oldest = report_gauge("olvane_shift_window_oldest_timestamp_seconds", "Unix time of the oldest "
+                                          "sample in the report's pooled window", drow)
+        self.window_newest = report_gauge("olvane_shift_window_newest_timestamp_seconds", "Unix time of the newest "
+                                          "sample in the report's pooled window", drow)
+        self.report_seconds = report_gauge("olvane_shift_report_seconds", "Time the last shift report took", dep)
         self.report_timestamp = report_gauge("olvane_shift_report_timestamp_seconds",
-                                      "Unix time of the last shift report", [])
+                                             "Unix time of the last shift report", dep)
 
-    def set_report(self, report: dict[str, Any], seconds: float, timestamp: float) -> None:
+    def set_report(self, report: dict[str, Any], seconds: float, timestamp: float, deployment: str = "",
+                   window: dict | None = None) -> None:
+        """The report's figures; ``window`` is the pooled window's summary
+        (model -> modality -> {count, oldest, newest}), None for a process's
+        own rings (which keep no sample times)."""
         for r in report.get("rows", []):
-            labels = (r["model"], r["modality"])
+            labels = (deployment, r["model"], r["modality"])
             self.live.labels(*labels).set(r["n_live"])
             self.verdict.labels(*labels).set(metric_value(r["verdict"]))
             ood = r.get("ood") or {}
@@ -86,8 +118,18 @@ class Metrics:
                 for g, key in ((self.auc, "auc"), (self.mmd2, "mmd2"), (self.p_value, "p_value")):
                     v = None if c is None else c.get(key)
                     g.labels(*labels, s).set(math.nan if v is None else float(v))
-        self.report_seconds.set(seconds)
-        self.report_timestamp.set(timestamp)
+            if window is not None:
+                span = (window.get(r["model"]) or {}).get(r["modality"]) or {}
+                for g, key in ((self.window_oldest, "oldest"), (self.window_newest, "newest")):
+                    v = span.get(key)
+                    g.labels(*labels).set(math.nan if v is None else float(v))
+        self.report_seconds.labels(deployment).set(seconds)
+        self.report_timestamp.labels(deployment).set(timestamp)
+
+    def set_store(self, deployment: str, status: dict[str, Any]) -> None:
+        """The store's health from the feeder's ``status()``."""
+        self.store_degraded.labels(deployment).set(0 if status.get("state") == "ok" else 1)
+        self.store_pending.labels(deployment).set(status.get("pending") or 0)
 
 
 def get_metrics(pooled: bool = True) -> Metrics | None:

@@ -93,7 +93,11 @@ class StatusMixin:
             self.report, self.report_time, self._report_key = rep, when, key
             self.report_error = None
             if self._metrics is not None:
-                self._metrics.set_report(rep, self.report_seconds, self.report_time)
+                from .metrics import deployment_of
+
+                self._metrics.set_report(rep, self.report_seconds, self.report_time,
+                                         deployment_of(self.config, self.pool),
+                                         None if pooled is None else self.pool.extra.get("window"))
             return True
         finally:
             with self._report_cond:
@@ -145,6 +149,8 @@ class StatusMixin:
         for name, st in list(self.recipe_states.items()):
             m.recipe_loaded.labels(name).set(1 if st["state"] == "loaded" else 0)
         m.ready.set(1 if self.ready.is_set() else 0)
+        if self.pool is not None:
+            m.set_store(self.pool.store.deployment, self.pool.feeder.status())
 
     # -- /v1/shift ------------------------------------------------------------
     def outlier_status(self, model: str, modality: str, limit: int) -> dict | None:
