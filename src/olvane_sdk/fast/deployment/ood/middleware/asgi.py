@@ -6,10 +6,9 @@ import asyncio
 import logging
 
 from .collector import ShiftCollector, get_collector
-
-log = logging.getLogger("olvane_sdk")
-
 from .routes import CHAT_PATH, OUTLIERS_PATH, SHIFT_PATH
+
+log = logging.getLogger(__name__)
 
 
 def _route_for(collector: ShiftCollector):

@@ -2,20 +2,18 @@
 variables (spawned API-server processes inherit them)."""
 from __future__ import annotations
 
-import json
 import math
 import os
 from dataclasses import dataclass, field
-from pathlib import Path
 from typing import Any, Mapping
 
-from ..recipes.layout import CONFIG_FILE as _CONFIG_FILE
+# The recipes' variable, its reading and its error live with the recipes; re-exported here.
+from ..recipes.mapping import ENV_RECIPES, ConfigError, parse_recipes, recipe_problem  # noqa: F401
 from .budget import DEFAULT_CPU_SHARE, ORDINARY_S
 
 POLICIES = ("all", "new")
 
 # The variables this configuration reads (the report's own are in report/settings.py).
-ENV_RECIPES = "OLVANE_SHIFT_RECIPES"
 ENV_POLICY = "OLVANE_SHIFT_POLICY"
 ENV_MAX_BODY = "OLVANE_SHIFT_MAX_BODY"
 ENV_REPORT_INTERVAL = "OLVANE_SHIFT_REPORT_INTERVAL"
@@ -26,10 +24,6 @@ ENV_ORT_THREADS = "OLVANE_SHIFT_ORT_THREADS"
 ENV_ORT_SPINNING = "OLVANE_SHIFT_ORT_SPINNING"
 ENV_STORE = "OLVANE_SHIFT_STORE"
 ENV_DEPLOYMENT = "OLVANE_SHIFT_DEPLOYMENT"
-
-
-class ConfigError(ValueError):
-    """A bad OLVANE_SHIFT_* value."""
 
 
 @dataclass(frozen=True)
@@ -49,57 +43,10 @@ class ShiftConfig:
     store: str = ""                 # OLVANE_SHIFT_STORE: "" the default directory, a path, redis://, or off
     deployment: str = ""            # OLVANE_SHIFT_DEPLOYMENT: "" derives it from the recipes
 
-
     @property
     def budget_rate(self) -> float:
         """The token bucket's rate: ordinary messages per second (0: unlimited)."""
         return self.max_rate if self.max_rate is not None else self.cpu_share / ORDINARY_S
-
-
-def parse_recipes(value: str) -> dict[str, str]:
-    """``OLVANE_SHIFT_RECIPES``: a JSON object ``{"served-model": "/path"}``,
-    ``name=path,name=path``, or a directory whose subdirectories are recipes
-    named by served model. A named recipe whose directory or configuration
-    file is missing is not an error here: the collector reports that recipe
-    as failed and collects the others."""
-    value = value.strip()
-    if not value:
-        raise ConfigError("OLVANE_SHIFT_RECIPES is empty")
-    if value.startswith("{"):
-        try:
-            recipes = json.loads(value)
-        except json.JSONDecodeError as e:
-            raise ConfigError(f"OLVANE_SHIFT_RECIPES is not valid JSON: {e}") from None
-        if not isinstance(recipes, dict) or not all(isinstance(k, str) and isinstance(v, str)
-                                                    for k, v in recipes.items()):
-            raise ConfigError("OLVANE_SHIFT_RECIPES as JSON must be an object of served model name -> path")
-    elif "=" in value:
-        recipes = {}
-        for item in filter(None, (s.strip() for s in value.split(","))):
-            name, sep, path = item.partition("=")
-            if not sep or not name.strip() or not path.strip():
-                raise ConfigError(f"OLVANE_SHIFT_RECIPES: {item!r} is not name=path")
-            recipes[name.strip()] = path.strip()
-    else:
-        root = Path(value)
-        if not root.is_dir():
-            raise ConfigError(f"OLVANE_SHIFT_RECIPES: {value!r} is neither JSON, name=path pairs nor a directory")
-        recipes = {p.name: str(p) for p in sorted(root.iterdir()) if (p / _CONFIG_FILE).is_file()}
-        if not recipes:
-            raise ConfigError(f"OLVANE_SHIFT_RECIPES: no recipe (*/{_CONFIG_FILE}) under {value!r}")
-    if not recipes:
-        raise ConfigError("OLVANE_SHIFT_RECIPES names no recipe")
-    return recipes
-
-
-def recipe_problem(path: str) -> str | None:
-    """Why the recipe at ``path`` cannot be loaded at all, or None."""
-    p = Path(path)
-    if not p.is_dir():
-        return "no recipe directory"
-    if not (p / _CONFIG_FILE).is_file():
-        return f"no {_CONFIG_FILE}"
-    return None
 
 
 def _size(name: str, text: str) -> int:

@@ -125,12 +125,16 @@ def origin_name() -> str:
 _NAME_OK = re.compile(r"[^A-Za-z0-9._-]+")
 
 
-def deployment_name(recipes: Mapping[str, str] | None = None, environ: Mapping[str, str] | None = None) -> str:
-    """OLVANE_SHIFT_DEPLOYMENT, or a name derived from the served models and
-    their recipes: processes that compare against the same references pool
-    their samples; another server with other recipes does not."""
-    env = os.environ if environ is None else environ
-    name = (env.get("OLVANE_SHIFT_DEPLOYMENT") or "").strip()
+def deployment_name(recipes: Mapping[str, str] | None = None, environ: Mapping[str, str] | None = None, *,
+                    name: str | None = None) -> str:
+    """``name`` if given, else OLVANE_SHIFT_DEPLOYMENT, else a name derived
+    from the served models and their recipes: processes that compare against
+    the same references pool their samples; another server with other recipes
+    does not."""
+    if name is None:
+        env = os.environ if environ is None else environ
+        name = env.get("OLVANE_SHIFT_DEPLOYMENT") or ""
+    name = name.strip()
     if name:
         return name
     items = sorted((k, os.path.realpath(v)) for k, v in (recipes or {}).items())
