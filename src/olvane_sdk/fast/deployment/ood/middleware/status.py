@@ -77,12 +77,13 @@ class ReportKeeper:
             from ..report import shift_report
 
             t0 = time.perf_counter()
+            pool = self.pool
             try:
-                pooled = None if self.pool is None else self.pool.report(self.handler, force)
-                if pooled is not None:
+                pooled = None if pool is None else pool.report(self.handler, force)
+                if pool is not None and pooled is not None:
                     rep, when, seconds = pooled
                     self.scope = "deployment"
-                    self.outliers = self.pool.outliers
+                    self.outliers = pool.outliers
                 else:
                     report = shift_report(self.handler)
                     rep = _json_safe(report.to_dict())
