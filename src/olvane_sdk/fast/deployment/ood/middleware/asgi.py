@@ -84,7 +84,8 @@ class ShiftDetectionMiddleware:
         root = scope.get("root_path")
         if root and path.startswith(root):
             path = path[len(root):]
-        c = self.collector
+        # The request path talks to the collector's hand-over part directly.
+        c = self.collector.handover
         if path != CHAT_PATH:
             return await self.app(scope, receive, send)
         try:
