@@ -110,14 +110,14 @@ def bench_event_loop(repeats: int, quick: bool) -> None:
     # Time the thread's work where it runs: the event loop's epoll releases the
     # GIL, and the woken hand-over thread may run before or after the timed call.
     thread_times: list[float] = []
-    inner = c._handover
+    inner = c.handover._handover
 
     def timed_handover(chunks):
         t0 = time.perf_counter()
         inner(chunks)
         thread_times.append(time.perf_counter() - t0)
 
-    c._handover = timed_handover
+    c.handover._handover = timed_handover
     mw = ShiftDetectionMiddleware(bare_app, collector=c)
     print("\n## Event-loop time per chat request (µs, median)\n")
     print("| body | bytes | bare app | with middleware | added | thread: parse + hand-over "

@@ -212,6 +212,31 @@ def test_sampling_keeps_the_traffic_ratio(make):
     assert 7.5 < got["m1"] / got["m2"] < 13
 
 
+def test_non_finite_report_figures_are_null_on_the_routes(make, monkeypatch):
+    """JSON has no NaN: the route's encoder refuses it, so the report's NaN
+    and infinities reach /v1/shift and its outliers as null."""
+    from types import SimpleNamespace
+
+    from starlette.applications import Starlette
+    from starlette.testclient import TestClient
+
+    from olvane_sdk.fast.deployment.ood import report
+
+    row = {"model": "m1", "modality": "text", "verdict": "ok", "ood": {"share": float("nan"), "bound": 0.1},
+           "live": {"auc": float("inf"), "p_value": -float("inf")}}
+    monkeypatch.setattr(report, "shift_report", lambda handler: SimpleNamespace(
+        to_dict=lambda: {"rows": [row]}, outliers=lambda: {"m1": {"text": [{"score": float("nan")}]}}))
+    _, c, _ = make(recipes={"m1": "/r/m1"})
+    assert c.refresh_report(True)
+    app = Starlette()
+    app.add_middleware(ShiftDetectionMiddleware, collector=c)
+    with TestClient(app) as client:
+        got = client.get("/v1/shift").json()["report"]["rows"][0]
+        outliers = client.get("/v1/shift/outliers?model=m1").json()
+    assert got["ood"] == {"share": None, "bound": 0.1} and got["live"] == {"auc": None, "p_value": None}
+    assert outliers["ood"]["share"] is None and outliers["outliers"] == [{"score": None}]
+
+
 def test_config_from_env(tmp_path):
     write_recipe(tmp_path, "alpha")
     write_recipe(tmp_path, "beta")

@@ -62,9 +62,9 @@ def test_counters_move_during_a_slow_report_and_refreshes_share_it(monkeypatch):
     c = ShiftCollector(ShiftConfig(recipes={"m1": "/r/m1"}, max_rate=0.0, report_interval=1, store="off"),
                        handler=FakeHandler(),
                        init_models=False, metrics=Metrics(registry))
-    refresh = c.refresh_report
+    refresh = c.reports.refresh
     # A route's refresh (forced), not the background one.
-    c.refresh_report = lambda force=False: (force and refreshing.set(), refresh(force))[1]
+    c.reports.refresh = lambda force=False: (force and refreshing.set(), refresh(force))[1]
 
     async def echo(request):
         return JSONResponse(len(await request.body()))

@@ -1,5 +1,5 @@
 """The module's console lines as :mod:`logging` records (``host.LoggingConsole``)
-and the ``olvane_sdk`` logger inside vLLM's logging (``host.use_vllm_logging``).
+and the package's logger (``olvane_sdk``) inside vLLM's logging (``host.use_vllm_logging``).
 
 The module writes rich markup lines through the ``print``, ``traceback`` and
 ``Progress`` it finds in its namespace; the console stands in for all three.
@@ -19,7 +19,9 @@ import time
 import traceback as _traceback
 from typing import Any, Callable, NamedTuple
 
-LOGGER_NAME = "olvane_sdk"
+# The package's logger: every module logs on a child of it (getLogger(__name__)),
+# so handlers, levels and filters set here cover them all.
+LOGGER_NAME = __name__.split(".")[0]
 
 # rich's markup tags (the same shape rich's own parser accepts); "\[" is an
 # escaped bracket, which the module writes in front of values it places in lines.

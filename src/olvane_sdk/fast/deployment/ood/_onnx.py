@@ -21,7 +21,7 @@ import importlib
 from types import ModuleType
 from typing import Any
 
-MODULE_NAME = "olvane_sdk.fast.deployment.ood.interceptor"
+MODULE_NAME = f"{__package__}.interceptor"
 _SPINNING_KEY = "session.intra_op.allow_spinning"
 
 

@@ -217,7 +217,7 @@ def run_report(urls: Sequence[str], api_key: str | None, json_path: Path | None,
 
 def _store_command(ap: argparse.ArgumentParser, args: argparse.Namespace) -> int:
     from ..middleware.config import ENV_DEPLOYMENT, ENV_RECIPES
-    from ..recipes.spec import ConfigError, parse_recipes
+    from ..recipes.mapping import ConfigError, parse_recipes
     from ..samples import deployment_name
 
     spec = args.recipes or os.environ.get(ENV_RECIPES) or ""

@@ -24,12 +24,13 @@ server runs without collection.
 """
 from __future__ import annotations
 
-from .asgi import CHAT_PATH, SHIFT_PATH, ShiftDetectionMiddleware
+from .asgi import ShiftDetectionMiddleware
 from .budget import TokenBucket
 from .collector import OUTCOMES, ShiftCollector, get_collector
-from .config import POLICIES, ConfigError, ShiftConfig, config_from_env, parse_recipes
-from .handover import new_messages
+from .config import POLICIES, ConfigError, ShiftConfig, config_from_env, parse_recipes, recipe_problem
+from .handover import new_messages, parse_chat_request
+from .routes import CHAT_PATH, OUTLIERS_PATH, SHIFT_PATH
 
 __all__ = ["ShiftDetectionMiddleware", "ShiftCollector", "get_collector", "ShiftConfig", "ConfigError",
-           "config_from_env", "parse_recipes", "TokenBucket", "new_messages", "CHAT_PATH", "SHIFT_PATH",
-           "POLICIES", "OUTCOMES"]
+           "config_from_env", "parse_recipes", "recipe_problem", "TokenBucket", "new_messages",
+           "parse_chat_request", "CHAT_PATH", "SHIFT_PATH", "OUTLIERS_PATH", "POLICIES", "OUTCOMES"]

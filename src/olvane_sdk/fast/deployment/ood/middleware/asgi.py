@@ -6,10 +6,9 @@ import asyncio
 import logging
 
 from .collector import ShiftCollector, get_collector
-
-log = logging.getLogger("olvane_sdk")
-
 from .routes import CHAT_PATH, OUTLIERS_PATH, SHIFT_PATH
+
+log = logging.getLogger(__name__)
 
 
 def _route_for(collector: ShiftCollector):
@@ -85,7 +84,8 @@ class ShiftDetectionMiddleware:
         root = scope.get("root_path")
         if root and path.startswith(root):
             path = path[len(root):]
-        c = self.collector
+        # The request path talks to the collector's hand-over part directly.
+        c = self.collector.handover
         if path != CHAT_PATH:
             return await self.app(scope, receive, send)
         try:

@@ -7,13 +7,13 @@ import os
 from dataclasses import dataclass, field
 from typing import Any, Mapping
 
-from ..recipes.spec import ConfigError, parse_recipes, recipe_problem  # noqa: F401 (re-exported)
+# The recipes' variable, its reading and its error live with the recipes; re-exported here.
+from ..recipes.mapping import ENV_RECIPES, ConfigError, parse_recipes, recipe_problem  # noqa: F401
 from .budget import DEFAULT_CPU_SHARE, ORDINARY_S
 
 POLICIES = ("all", "new")
 
 # The variables this configuration reads (the report's own are in report/settings.py).
-ENV_RECIPES = "OLVANE_SHIFT_RECIPES"
 ENV_POLICY = "OLVANE_SHIFT_POLICY"
 ENV_MAX_BODY = "OLVANE_SHIFT_MAX_BODY"
 ENV_REPORT_INTERVAL = "OLVANE_SHIFT_REPORT_INTERVAL"
@@ -42,7 +42,6 @@ class ShiftConfig:
     backlog: int = 64               # bodies waiting for the hand-over thread
     store: str = ""                 # OLVANE_SHIFT_STORE: "" the default directory, a path, redis://, or off
     deployment: str = ""            # OLVANE_SHIFT_DEPLOYMENT: "" derives it from the recipes
-
 
     @property
     def budget_rate(self) -> float:

@@ -1,6 +1,8 @@
-"""The hand-over thread: parses each collected body with vLLM's
-``ChatCompletionRequest`` as vLLM's chat route does, charges the budget by
-what its messages can cost and passes it to the handler, off the event loop."""
+"""The request side of the collector: admission on the event loop, the count
+of every chat request's outcome, and the hand-over thread, which parses each
+admitted body with vLLM's ``ChatCompletionRequest`` as vLLM's chat route
+does, charges the budget by what its messages can cost and passes it to the
+handler, off the event loop."""
 from __future__ import annotations
 
 import collections
@@ -16,7 +18,12 @@ if TYPE_CHECKING:
     from .budget import TokenBucket
     from .config import ShiftConfig
 
-log = logging.getLogger("olvane_sdk")
+log = logging.getLogger(__name__)
+
+# Outcomes counted per request (the "intake" of /v1/shift). Every chat
+# request the middleware sees ends in exactly one of them.
+OUTCOMES = ("collected", "rejected_by_vllm", "no_recipe", "queue_full", "too_large", "sampled_out",
+            "not_ready", "empty", "invalid", "backlog_full", "error", "disconnected")
 
 
 def new_messages(messages: list) -> list:
@@ -70,30 +77,104 @@ def parse_chat_request(body: bytes):
     return request
 
 
-class HandoverMixin:
-    """The hand-over part of :class:`.collector.ShiftCollector`, which sets
-    these attributes up."""
+class Handover:
+    """Admits chat requests, counts their outcomes and hands the admitted
+    bodies to the handler on a thread of its own (:meth:`run`).
 
-    cfg: ShiftConfig
-    handler: Any
-    parse: Callable[[bytes], Any]
-    bucket: TokenBucket
-    recipe_models: frozenset[str]
-    _bodies: collections.deque
-    _lock: threading.Lock
-    _idle: threading.Condition
-    _wake: threading.Event
-    _stop: threading.Event
-    _thread_idle: bool
-    count: Callable[..., None]
-    turn_away: Callable[..., None]
-    _invalid_logged = False
+    Nothing is admitted before :meth:`open` has given the handler and the
+    served models whose recipes loaded, and ``ready`` is set."""
 
     POLL_SECONDS = 0.02
 
-    def _handover_loop(self) -> None:
+    def __init__(self, cfg: ShiftConfig, bucket: TokenBucket, ready: threading.Event, *, handler: Any = None,
+                 parse: Callable[[bytes], Any] = parse_chat_request):
+        self.cfg = cfg
+        self.bucket = bucket
+        self.ready = ready
+        self.handler = handler
+        self.parse = parse
+        self.recipe_models: frozenset[str] = frozenset()
+        self.intake = {k: 0 for k in OUTCOMES}
+        self.messages = {"collected": 0, "no_recipe": 0, "queue_full": 0}
+        self._lock = threading.Lock()
+        # Bodies for the hand-over thread. A deque append costs the event loop
+        # ~0.1 µs and no system call; the thread polls it (collection may lag
+        # by a poll interval, requests never do).
+        self._bodies: collections.deque = collections.deque()
+        self._thread_idle = True
+        self._idle = threading.Condition(self._lock)
+        self._wake = threading.Event()
+        self._invalid_logged = False
+
+    def prepare(self) -> None:
+        """Imports vLLM's request class before collection starts (the first
+        parse would otherwise pay for it)."""
+        if self.parse is parse_chat_request:
+            from vllm.entrypoints.openai.protocol import ChatCompletionRequest  # noqa: F401
+
+    def open(self, handler: Any, recipe_models: frozenset[str]) -> None:
+        self.handler = handler
+        self.recipe_models = recipe_models
+
+    # -- the request path (event loop) --------------------------------------
+    def count(self, outcome: str, messages: int = 0) -> None:
+        with self._lock:
+            self.intake[outcome] += 1
+            if outcome in self.messages:
+                self.messages[outcome] += messages
+
+    def counts(self) -> dict[str, Any]:
+        """The intake of ``/v1/shift``: requests by outcome, and their messages."""
+        with self._lock:
+            intake: dict[str, Any] = dict(self.intake)
+            intake["messages"] = dict(self.messages)
+        return intake
+
+    def turn_away(self, outcome: str, messages: int = 0) -> None:
+        """Counts a request that was admitted but not handed over, and gives
+        its reservation back to the bucket."""
+        self.bucket.refund()
+        self.count(outcome, messages)
+
+    def admit(self, scope) -> bool:
+        """Whether to copy this chat request's body (called on the event loop)."""
+        if not self.ready.is_set():
+            self.count("not_ready")
+            return False
+        for k, v in scope.get("headers", ()):
+            if k == b"content-length":
+                try:
+                    if int(v) > self.cfg.max_body:
+                        self.count("too_large")
+                        return False
+                except ValueError:
+                    pass
+                break
+        # A handler queue with no room now would turn the request away after
+        # the copy and the parse: skip it here, before both (the token stays).
+        q = self.handler.live_messages_queue
+        if q.maxsize > 0 and q.qsize() >= q.maxsize:
+            self.count("queue_full")
+            return False
+        if not self.bucket.admit():
+            self.count("sampled_out")
+            return False
+        return True
+
+    def submit(self, chunks: list) -> None:
+        """Hands a 2xx request's body chunks to the hand-over thread."""
+        if len(self._bodies) >= self.cfg.backlog:
+            self.turn_away("backlog_full")
+        else:
+            self._bodies.append(chunks)
+
+    # -- the hand-over thread ------------------------------------------------
+    def wake(self) -> None:
+        self._wake.set()
+
+    def run(self, stop: threading.Event) -> None:
         bodies = self._bodies
-        while not self._stop.is_set():
+        while not stop.is_set():
             if not bodies:
                 with self._lock:
                     self._thread_idle = True

@@ -1,4 +1,5 @@
-"""Prometheus metrics of the shift collection, on vLLM's own ``/metrics``.
+"""Prometheus metrics of the shift collection, on vLLM's own ``/metrics``, and
+the thread that pushes the collector's counts to them.
 
 They are plain metric objects in prometheus_client's default registry, which
 vLLM's ``/metrics`` serves. Under ``PROMETHEUS_MULTIPROC_DIR`` (vLLM sets it
@@ -26,11 +27,14 @@ deployments serving the same model names never share a series.
 """
 from __future__ import annotations
 
+import logging
 import math
 import threading
 from typing import Any
 
 from ..report.verdict import metric_value
+
+log = logging.getLogger(__name__)
 
 _lock = threading.Lock()
 
@@ -44,9 +48,10 @@ def deployment_of(cfg, pool) -> str:
         return ""
     from ..samples import deployment_name
 
-    return deployment_name(cfg.recipes, {"OLVANE_SHIFT_DEPLOYMENT": cfg.deployment})
+    return deployment_name(cfg.recipes, cfg.deployment or None)
 
 _metrics: "Metrics | None" = None
+
 
 class Metrics:
     def __init__(self, registry=None, pooled: bool = True):
@@ -143,3 +148,74 @@ def get_metrics(pooled: bool = True) -> Metrics | None:
             except ImportError:
                 return None
         return _metrics
+
+
+# Seconds between two pushes of the counts to Prometheus.
+PUSH_SECONDS = 1.0
+
+
+class MetricsPusher:
+    """Adds the collector's plain-int counts to the Prometheus counters once a
+    second, on a thread of its own (:meth:`run`), so that the request path
+    never touches a metric object and the counts never wait on a report or on
+    the recipes loading. It also flushes the console's held-back lines.
+
+    ``intake`` is the :class:`.handover.Handover` (its ``counts()``),
+    ``recipes`` the :class:`.loading.RecipeLoader` (embeddings, console,
+    recipe states)."""
+
+    def __init__(self, metrics: Metrics, intake: Any, recipes: Any, ready: threading.Event):
+        self.metrics = metrics
+        self.intake = intake
+        self.recipes = recipes
+        self.ready = ready
+        self.pool: Any = None  # the shared report, once open: its store's state
+        self._pushed: dict[Any, float] = {}
+
+    def push(self) -> None:
+        """Adds the counts since the last push. A series is created at its
+        first push, at 0 if need be: every outcome from the start, every
+        loaded recipe's models and modalities once loaded, so that absent
+        means unknown."""
+        m = self.metrics
+        counts = self.intake.counts()
+        messages = counts.pop("messages")
+        current: dict[tuple[str, ...], int] = {("r", k): v for k, v in counts.items()}
+        current.update({("m", k): v for k, v in messages.items()})
+        current.update({("e",) + k: v for k, v in list(self.recipes.embeddings.items())})
+        console = self.recipes.console
+        if console is not None:
+            current.update({("c", k): v for k, v in list(console.counts.items())})
+        for key, v in current.items():
+            last = self._pushed.get(key)
+            if last is not None and v <= last:
+                continue
+            kind = key[0]
+            if kind == "r":
+                child = m.requests.labels(key[1])
+            elif kind == "m":
+                child = m.messages.labels(key[1])
+            elif kind == "e":
+                child = m.embeddings.labels(key[1], key[2])
+            else:
+                child = m.console_lines.labels(key[1])
+            if v > (last or 0):
+                child.inc(v - (last or 0))
+            self._pushed[key] = v
+        for name, st in list(self.recipes.recipe_states.items()):
+            m.recipe_loaded.labels(name).set(1 if st["state"] == "loaded" else 0)
+        m.ready.set(1 if self.ready.is_set() else 0)
+        pool = self.pool
+        if pool is not None:
+            m.set_store(pool.store.deployment, pool.feeder.status())
+
+    def run(self, stop: threading.Event) -> None:
+        while True:
+            try:
+                self.push()
+                if self.recipes.console is not None:
+                    self.recipes.console.flush()
+            except Exception:
+                log.exception("olvane shift: metrics push failed")
+            if stop.wait(PUSH_SECONDS):
+                return

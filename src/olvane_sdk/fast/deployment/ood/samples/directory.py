@@ -36,7 +36,7 @@ import numpy as np
 from .store import (LAYOUT_MARKER, LAYOUT_NAME, LAYOUT_VERSION, Record, Retention, SampleStore, StoreError, Window,
                     latest_per_key)
 
-log = logging.getLogger("olvane_sdk")
+log = logging.getLogger(__name__)
 
 MAGIC = b"OLVSAMP1"
 SUFFIX = ".osb"

@@ -27,7 +27,7 @@ from collections.abc import Callable
 
 from .store import Record, SampleStore, as_vector, origin_name
 
-log = logging.getLogger("olvane_sdk")
+log = logging.getLogger(__name__)
 
 #: Records kept in memory while the store is failing (the oldest go first).
 MAX_PENDING = 50_000

@@ -17,12 +17,16 @@ from typing import Any
 from ..samples import SampleStore, StoreFeeder, deployment_name, open_store, origin_name
 from ..report.window import WINDOW_LATEST, report_from_window
 
-log = logging.getLogger("olvane_sdk")
+log = logging.getLogger(__name__)
 
 RESULT = "report"
 
 
-class DeploymentPool:
+class SharedReport:
+    """The deployment's one report over the pooled samples: feeds this
+    process's rings to the store, computes the report under the store's
+    lease or reads the one the lease holder stored."""
+
     def __init__(self, store: SampleStore, handler, interval: float, on_error=None):
         self.store = store
         self.holder = origin_name()
@@ -32,11 +36,11 @@ class DeploymentPool:
         self.outliers: dict | None = None  # of the last report read or computed
 
     @classmethod
-    def from_config(cls, cfg, handler, on_error=None) -> DeploymentPool | None:
-        """The pool for ``cfg``, or None when OLVANE_SHIFT_STORE is ``off`` or
-        unusable (then the process reports on its own, with one error)."""
+    def from_config(cls, cfg, handler, on_error=None) -> SharedReport | None:
+        """The shared report for ``cfg``, or None when OLVANE_SHIFT_STORE is ``off``
+        or unusable (then the process reports on its own, with one error)."""
         try:
-            store = open_store(cfg.store, deployment_name(cfg.recipes, cfg.deployment))
+            store = open_store(cfg.store, deployment_name(cfg.recipes, name=cfg.deployment or None))
         except Exception as e:
             log.error("olvane shift: sample store disabled: %s", e)
             return None

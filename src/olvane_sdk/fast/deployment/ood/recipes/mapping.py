@@ -1,11 +1,14 @@
-"""The served-model -> recipe mapping as ``OLVANE_SHIFT_RECIPES`` states it:
-:func:`parse_recipes`, and :func:`recipe_problem` for one recipe's directory."""
+"""Which recipe serves which model: the value of ``OLVANE_SHIFT_RECIPES``
+read into served model name -> recipe directory, and the check that a named
+recipe can be loaded at all."""
 from __future__ import annotations
 
 import json
 from pathlib import Path
 
-from .layout import CONFIG_FILE as _CONFIG_FILE
+from .layout import CONFIG_FILE
+
+ENV_RECIPES = "OLVANE_SHIFT_RECIPES"
 
 
 class ConfigError(ValueError):
@@ -20,31 +23,31 @@ def parse_recipes(value: str) -> dict[str, str]:
     as failed and collects the others."""
     value = value.strip()
     if not value:
-        raise ConfigError("OLVANE_SHIFT_RECIPES is empty")
+        raise ConfigError(f"{ENV_RECIPES} is empty")
     if value.startswith("{"):
         try:
             recipes = json.loads(value)
         except json.JSONDecodeError as e:
-            raise ConfigError(f"OLVANE_SHIFT_RECIPES is not valid JSON: {e}") from None
+            raise ConfigError(f"{ENV_RECIPES} is not valid JSON: {e}") from None
         if not isinstance(recipes, dict) or not all(isinstance(k, str) and isinstance(v, str)
                                                     for k, v in recipes.items()):
-            raise ConfigError("OLVANE_SHIFT_RECIPES as JSON must be an object of served model name -> path")
+            raise ConfigError(f"{ENV_RECIPES} as JSON must be an object of served model name -> path")
     elif "=" in value:
         recipes = {}
         for item in filter(None, (s.strip() for s in value.split(","))):
             name, sep, path = item.partition("=")
             if not sep or not name.strip() or not path.strip():
-                raise ConfigError(f"OLVANE_SHIFT_RECIPES: {item!r} is not name=path")
+                raise ConfigError(f"{ENV_RECIPES}: {item!r} is not name=path")
             recipes[name.strip()] = path.strip()
     else:
         root = Path(value)
         if not root.is_dir():
-            raise ConfigError(f"OLVANE_SHIFT_RECIPES: {value!r} is neither JSON, name=path pairs nor a directory")
-        recipes = {p.name: str(p) for p in sorted(root.iterdir()) if (p / _CONFIG_FILE).is_file()}
+            raise ConfigError(f"{ENV_RECIPES}: {value!r} is neither JSON, name=path pairs nor a directory")
+        recipes = {p.name: str(p) for p in sorted(root.iterdir()) if (p / CONFIG_FILE).is_file()}
         if not recipes:
-            raise ConfigError(f"OLVANE_SHIFT_RECIPES: no recipe (*/{_CONFIG_FILE}) under {value!r}")
+            raise ConfigError(f"{ENV_RECIPES}: no recipe (*/{CONFIG_FILE}) under {value!r}")
     if not recipes:
-        raise ConfigError("OLVANE_SHIFT_RECIPES names no recipe")
+        raise ConfigError(f"{ENV_RECIPES} names no recipe")
     return recipes
 
 
@@ -53,6 +56,6 @@ def recipe_problem(path: str) -> str | None:
     p = Path(path)
     if not p.is_dir():
         return "no recipe directory"
-    if not (p / _CONFIG_FILE).is_file():
-        return f"no {_CONFIG_FILE}"
+    if not (p / CONFIG_FILE).is_file():
+        return f"no {CONFIG_FILE}"
     return None
