@@ -3,10 +3,11 @@
 // models and stored, each under its own guard, within the limits below.
 #include "handler/content.hpp"
 
-#include "core/call.hpp"
 #include "core/console.hpp"
+#include "core/error.hpp"
 #include "core/guard.hpp"
 #include "core/names.hpp"
+#include "core/object.hpp"
 #include "core/process.hpp"
 #include "core/ref.hpp"
 #include "handler/image_bytes.hpp"
@@ -135,7 +136,7 @@ void model_not_found(PyObject* head, PyObject* model_name) {
 
 // header, b64data = url.split(",", 1)
 Ref split_payload(PyObject* url) {
-    Ref pieces = call_method(url, names.split, names.comma, names.one);
+    Ref pieces = call_method(url, names.split, names.comma, ICPT_INT(1));
     auto [header, b64data] = unpack<2>(pieces.get());
     return std::move(b64data);
 }
