@@ -54,8 +54,8 @@ Ref recipe_file(PyObject* path, Components... components) {
 
 // What one recipe may cost to load: each array of its embeddings archives, as
 // the archive says it inflates, before anything is inflated. 1 GiB holds
-// 700,000 embeddings of 384 floats; a 2.9 MB archive that inflated to 3 GiB
-// was kept for good.
+// 700,000 embeddings of 384 floats, while a few megabytes of archive can
+// inflate to gigabytes, which a loaded recipe would hold for the process's life.
 constexpr long long kRecipeArrayBytes = 1LL << 30;
 
 // A FIFO or a device in place of a recipe file would block the load or never
