@@ -19,6 +19,7 @@ from support import wait_until, write_recipe
 from test_middleware import CHAT, FakeHandler, chat
 
 from olvane_sdk.fast.deployment.ood.middleware import OUTCOMES, ShiftCollector, ShiftConfig, ShiftDetectionMiddleware
+import tiny_models
 
 ROOT = Path(__file__).resolve().parents[2]
 
@@ -114,9 +115,8 @@ def test_recipe_health_and_outcomes_in_vllm(tmp_path):
     /metrics, and every request seen ends in exactly one outcome."""
     pytest.importorskip("vllm.entrypoints.openai.api_server")
     from olvane_sdk.fast.deployment.ood import demo as dh
-    from olvane_sdk.fast.deployment.ood.demo import models as local_models
 
-    tiny = local_models.tiny_text_model_dir(tmp_path / "tiny-text")
+    tiny = tiny_models.tiny_text_model_dir(tmp_path / "tiny-text")
     rng = np.random.default_rng(0)
     text = {"text_embeddings": rng.standard_normal((40, 32)), "text_roles": np.array(["user"] * 40)}
     recipes = {"alpha-chat": write_recipe(tmp_path, "alpha-chat", text_model=tiny, train=text,

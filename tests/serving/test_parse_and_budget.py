@@ -17,6 +17,7 @@ pytest.importorskip("vllm.entrypoints.openai.api_server")
 from olvane_sdk.fast.deployment.ood import demo as dh  # noqa: E402
 from olvane_sdk.fast.deployment.ood.demo import models as local_models  # noqa: E402
 from olvane_sdk.fast.deployment.ood.middleware import ShiftCollector, ShiftConfig, ShiftDetectionMiddleware  # noqa: E402
+import tiny_models  # noqa: E402
 
 
 def nested(depth: int) -> str:
@@ -25,7 +26,7 @@ def nested(depth: int) -> str:
 
 def test_bodies_vllm_serves_are_collected(tmp_path):
     data = dh.make_demo_data(dh.find_data_dir(), seed=0, n_images=4)
-    dh.build_demo_recipes(tmp_path, data, local_models.tiny_text_model_dir(tmp_path / "tiny-text"),
+    dh.build_demo_recipes(tmp_path, data, tiny_models.tiny_text_model_dir(tmp_path / "tiny-text"),
                           local_models.image_model_dir(), show_progress=False)
     head = '{"model": "alpha-chat", "messages": [{"role": "user", "content": '
     bodies = [b"\xef\xbb\xbf" + (head + '"a body behind a BOM"}]}').encode(),

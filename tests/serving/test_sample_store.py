@@ -21,6 +21,7 @@ from olvane_sdk.fast.deployment.ood.cli import main as cli_main
 from olvane_sdk.fast.deployment.ood.samples import (DirectoryStore, Record, RedisStore, Retention, StoreFeeder,
                                                     open_store)
 from support import wait_until, write_recipe
+import tiny_models
 
 
 def values(store, key=("m", "text")):
@@ -241,7 +242,7 @@ def demo_recipes(tmp_path_factory):
 
     work = tmp_path_factory.mktemp("deployment")
     data = dh.make_demo_data(dh.find_data_dir(), seed=0, n_images=4)
-    dh.build_demo_recipes(work, data, local_models.tiny_text_model_dir(work / "tiny-text"),
+    dh.build_demo_recipes(work, data, tiny_models.tiny_text_model_dir(work / "tiny-text"),
                           local_models.image_model_dir(), show_progress=False)
     return data, work / "recipes"
 

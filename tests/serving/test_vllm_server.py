@@ -15,6 +15,7 @@ pytest.importorskip("vllm.entrypoints.openai.api_server")
 from olvane_sdk.fast.deployment.ood import demo as dh  # noqa: E402
 from olvane_sdk.fast.deployment.ood.demo import models as local_models  # noqa: E402
 from olvane_sdk.fast.deployment.ood.demo.server import REPLY  # noqa: E402
+import tiny_models  # noqa: E402
 
 SERVED = ["alpha-chat", "beta-chat"]
 
@@ -23,7 +24,7 @@ SERVED = ["alpha-chat", "beta-chat"]
 def server(tmp_path_factory):
     work = tmp_path_factory.mktemp("vllm-server")
     data = dh.make_demo_data(dh.find_data_dir(), seed=0, n_images=12)
-    dh.build_demo_recipes(work, data, local_models.tiny_text_model_dir(work / "tiny-text"),
+    dh.build_demo_recipes(work, data, tiny_models.tiny_text_model_dir(work / "tiny-text"),
                           local_models.image_model_dir(), show_progress=False)
     srv = dh.VllmServer(SERVED, log_path=work / "server.log",
                         env={"OLVANE_SHIFT_RECIPES": str(work / "recipes"), "OLVANE_SHIFT_MAX_RATE": "0",
