@@ -8,7 +8,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 py=${1:-${OLVANE_PY:-python3}}
 shift || true
 build="$root/build/dev-$(basename "$py")"
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE="$(command -v "$py")" "$@" >/dev/null
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DINTERCEPTOR_ASSERTS=ON -DPython_EXECUTABLE="$(command -v "$py")" "$@" >/dev/null
 cmake --build "$build"
 # Copy beside the target and rename over it: a process that has the old .so
 # mapped keeps it intact instead of seeing it rewritten in place.

@@ -43,7 +43,7 @@ if [[ "${OLVANE_SANITIZE_SKIP_BUILD:-0}" != 1 ]]; then
     gen=()
     command -v ninja >/dev/null 2>&1 && gen=(-G Ninja)
     cmake -S "$root" -B "$build" "${gen[@]}" -DCMAKE_BUILD_TYPE=Debug \
-        -DPython_EXECUTABLE="$OLVANE_PY" -DINTERCEPTOR_SANITIZE=ON >/dev/null
+        -DPython_EXECUTABLE="$OLVANE_PY" -DINTERCEPTOR_SANITIZE=ON -DINTERCEPTOR_ASSERTS=ON >/dev/null
     cmake --build "$build"
 fi
 rm -rf "$stage"

@@ -12,12 +12,16 @@ import numpy as np
 from sentence_transformers import SentenceTransformer
 from vllm.entrypoints.openai.protocol import ChatCompletionRequest
 
-from olvane_sdk.fast.deployment.ood.demo import models as local_models
 from olvane_sdk.fast.deployment.ood.interceptor import olvane_shift_detection_handler as ood
 from olvane_sdk.fast.deployment.ood.recipes.layout import DEFAULT_TEXT_PREFIX
 
+# The tests' tiny text model, built with the installed package's helpers
+# (tests/ holds no package source, so the wheel's modules are the ones in use).
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
+import tiny_models  # noqa: E402
+
 work = Path(sys.argv[1])
-model = local_models.tiny_text_model_dir(work / "tiny-text")
+model = tiny_models.tiny_text_model_dir(work / "tiny-text")
 texts = [f"what is the {w} of the {v}" for w in ("colour", "size", "name", "age") for v in ("cat", "car", "sky")]
 (work / "texts.txt").write_text("\n".join(texts) + "\n")
 subprocess.run([Path(sys.executable).with_name("olvane-shift"), "recipe", work / "recipe", "--text-model", model,

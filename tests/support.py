@@ -109,14 +109,15 @@ def write_recipe(
     return recipe
 
 
-def wait_until(predicate, timeout=10.0, interval=0.01):
-    """Polls predicate until true; fails the test after `timeout` seconds."""
+def wait_until(predicate, timeout=10.0, interval=0.01, describe=None):
+    """Polls predicate until true; fails the test after `timeout` seconds,
+    with what `describe()` tells of the state (a server's log, say)."""
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
         if predicate():
             return
         time.sleep(interval)
-    raise AssertionError(f"condition not met within {timeout}s")
+    raise AssertionError(f"condition not met within {timeout}s" + (f": {describe()}" if describe else ""))
 
 
 def drain(handler, timeout=20.0):

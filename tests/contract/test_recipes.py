@@ -687,7 +687,7 @@ def test_real_sentence_transformer_loads_tiny_onnx_model(mod, handler, console, 
     st = pytest.importorskip("sentence_transformers")
     if not hasattr(st, "__version__"):
         pytest.skip("only a stand-in for sentence-transformers is importable")
-    from olvane_sdk.fast.deployment.ood.demo.models import tiny_text_model_dir
+    from tiny_models import tiny_text_model_dir
 
     model_dir = str(tiny_text_model_dir(tmp_path / "tiny"))
     direct = st.SentenceTransformer(model_dir, backend="onnx")

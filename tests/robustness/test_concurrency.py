@@ -200,8 +200,10 @@ if scenario == "idle-worker":
         time.sleep(0.01)
 elif scenario == "busy-worker":
     m.print = lambda *a, **k: None
+    busy = threading.Event()
     class Slow:
         def encode(self, value):
+            busy.set()
             time.sleep(0.05)
             return [0.0]
     h.embedding_models = {{"t": Slow()}}
@@ -209,7 +211,7 @@ elif scenario == "busy-worker":
     h.text_prefixes = {{}}
     h.handle_chat_completion_request(types.SimpleNamespace(
         model="x", messages=[{{"role": "user", "content": "hi"}} for _ in range(16)]))
-    time.sleep(0.2)
+    busy.wait(10)
 print("alive", h.embedding_thread.is_alive(), flush=True)
 """
 

@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 
 from support import data_url, drain, png_bytes, stop_worker, write_recipe
+import tiny_models
 
 SERVED = "served-demo"
 QUESTION = "What is in this picture?"
@@ -38,8 +39,8 @@ def local_models():
 def text_models(local_models, tmp_path_factory):
     """Text model directories by kind, with their embedding sizes."""
     return {
-        "tiny": (local_models.tiny_text_model_dir(tmp_path_factory.mktemp("models") / "tiny-text"),
-                 local_models.TINY_TEXT_MODEL_DIM),
+        "tiny": (tiny_models.tiny_text_model_dir(tmp_path_factory.mktemp("models") / "tiny-text"),
+                 tiny_models.TINY_TEXT_MODEL_DIM),
         "minilm": (local_models.text_model_dir(), local_models.TEXT_MODEL_DIM),
     }
 
@@ -51,7 +52,7 @@ def image_model(local_models):
 
 @pytest.fixture(scope="session")
 def clip_model(local_models, tmp_path_factory):
-    return local_models.tiny_clip_model_dir(tmp_path_factory.mktemp("models") / "tiny-clip")
+    return tiny_models.tiny_clip_model_dir(tmp_path_factory.mktemp("models") / "tiny-clip")
 
 
 def chat_request(png: bytes):

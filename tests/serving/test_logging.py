@@ -13,6 +13,7 @@ import types
 import pytest
 
 from support import wait_until, write_recipe
+import tiny_models
 
 
 def _bad_image(i: int) -> list:
@@ -32,7 +33,7 @@ def test_records_go_through_vllms_handler_and_format(tmp_path_factory, api_serve
 
     work = tmp_path_factory.mktemp("logging")
     data = dh.make_demo_data(dh.find_data_dir(), seed=0, n_images=4)
-    dh.build_demo_recipes(work, data, local_models.tiny_text_model_dir(work.parent / "tiny-text"),
+    dh.build_demo_recipes(work, data, tiny_models.tiny_text_model_dir(work.parent / "tiny-text"),
                           local_models.image_model_dir(), show_progress=False)
     for npz in (work / "recipes" / "beta-chat" / "data" / "distribution" / "train").glob("*.npz"):
         npz.write_bytes(b"not a zip archive")

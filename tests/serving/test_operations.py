@@ -20,6 +20,7 @@ from test_middleware import CHAT, FakeHandler, chat
 
 from olvane_sdk.fast.deployment.ood.middleware import OUTCOMES, ShiftCollector, ShiftConfig, ShiftDetectionMiddleware
 from olvane_sdk.fast.deployment.ood.samples import deployment_name
+import tiny_models
 
 ROOT = Path(__file__).resolve().parents[2]
 
@@ -100,7 +101,7 @@ def test_counters_move_during_a_slow_report_and_refreshes_share_it(monkeypatch):
     assert registry.get_sample_value("olvane_shift_recipe_loaded", {"model": "m1"}) == 1.0
     # Without a store the report's gauges carry the name the store would have.
     assert registry.get_sample_value("olvane_shift_report_timestamp_seconds",
-                                     {"deployment": deployment_name({"m1": "/r/m1"}, {})}) == answers[0]["report_time"]
+                                     {"deployment": deployment_name({"m1": "/r/m1"})}) == answers[0]["report_time"]
 
 
 def test_report_and_store_gauges_carry_the_deployment(mod, fake_models, recipe_root, tmp_path, monkeypatch):
@@ -168,9 +169,8 @@ def test_recipe_health_and_outcomes_in_vllm(tmp_path):
     /metrics, and every request seen ends in exactly one outcome."""
     pytest.importorskip("vllm.entrypoints.openai.api_server")
     from olvane_sdk.fast.deployment.ood import demo as dh
-    from olvane_sdk.fast.deployment.ood.demo import models as local_models
 
-    tiny = local_models.tiny_text_model_dir(tmp_path / "tiny-text")
+    tiny = tiny_models.tiny_text_model_dir(tmp_path / "tiny-text")
     rng = np.random.default_rng(0)
     text = {"text_embeddings": rng.standard_normal((40, 32)), "text_roles": np.array(["user"] * 40)}
     recipes = {"alpha-chat": write_recipe(tmp_path, "alpha-chat", text_model=tiny, train=text,

@@ -7,9 +7,9 @@ import base64
 import io
 import json
 import queue
-import time
 
 import pytest
+from support import wait_until
 
 httpx = pytest.importorskip("httpx")
 pytest.importorskip("vllm.entrypoints.openai.api_server")
@@ -17,6 +17,7 @@ pytest.importorskip("vllm.entrypoints.openai.api_server")
 from olvane_sdk.fast.deployment.ood import demo as dh  # noqa: E402
 from olvane_sdk.fast.deployment.ood.demo import models as local_models  # noqa: E402
 from olvane_sdk.fast.deployment.ood.middleware import ShiftCollector, ShiftConfig, ShiftDetectionMiddleware  # noqa: E402
+import tiny_models  # noqa: E402
 
 
 def nested(depth: int) -> str:
@@ -25,7 +26,7 @@ def nested(depth: int) -> str:
 
 def test_bodies_vllm_serves_are_collected(tmp_path):
     data = dh.make_demo_data(dh.find_data_dir(), seed=0, n_images=4)
-    dh.build_demo_recipes(tmp_path, data, local_models.tiny_text_model_dir(tmp_path / "tiny-text"),
+    dh.build_demo_recipes(tmp_path, data, tiny_models.tiny_text_model_dir(tmp_path / "tiny-text"),
                           local_models.image_model_dir(), show_progress=False)
     head = '{"model": "alpha-chat", "messages": [{"role": "user", "content": '
     bodies = [b"\xef\xbb\xbf" + (head + '"a body behind a BOM"}]}').encode(),
@@ -39,10 +40,9 @@ def test_bodies_vllm_serves_are_collected(tmp_path):
             r = http.post(srv.url + "/v1/chat/completions", content=body,
                           headers={"Authorization": f"Bearer {srv.api_key}", "content-type": "application/json"})
             assert r.status_code == 200, r.text
-        deadline = time.monotonic() + 60
-        while (s := srv.shift())["live_counts"].get("alpha-chat", {}).get("text", 0) < 4:
-            assert time.monotonic() < deadline, (s, srv.log_tail())
-            time.sleep(0.1)
+        wait_until(lambda: srv.shift()["live_counts"].get("alpha-chat", {}).get("text", 0) >= 4, 60, 0.1,
+                   describe=lambda: f"{srv.shift()}\n{srv.log_tail()}")
+        s = srv.shift()
     assert s["intake"]["collected"] == 4 and s["intake"]["invalid"] == 0
     assert "does not parse here" not in srv.log_tail(100_000)
 

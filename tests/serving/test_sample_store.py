@@ -13,7 +13,6 @@ import stat
 import subprocess
 import sys
 import textwrap
-import time
 
 import numpy as np
 import pytest
@@ -22,6 +21,7 @@ from olvane_sdk.fast.deployment.ood.cli import main as cli_main
 from olvane_sdk.fast.deployment.ood.samples import (DirectoryStore, Record, RedisStore, Retention, StoreFeeder,
                                                     open_store)
 from support import wait_until, write_recipe
+import tiny_models
 
 
 def values(store, key=("m", "text")):
@@ -242,7 +242,7 @@ def demo_recipes(tmp_path_factory):
 
     work = tmp_path_factory.mktemp("deployment")
     data = dh.make_demo_data(dh.find_data_dir(), seed=0, n_images=4)
-    dh.build_demo_recipes(work, data, local_models.tiny_text_model_dir(work / "tiny-text"),
+    dh.build_demo_recipes(work, data, tiny_models.tiny_text_model_dir(work / "tiny-text"),
                           local_models.image_model_dir(), show_progress=False)
     return data, work / "recipes"
 
@@ -290,12 +290,17 @@ def test_front_end_processes_pool_one_report_and_keep_it_across_a_restart(demo_r
     with dh.VllmServer(SERVED, env=env, extra_args=["--api-server-count", "2"], log_path=tmp_path / "a.log") as srv:
         by_pid(srv, lambda a: a["ready"])
         sent = 0
-        # Until both processes have served (and stored) some: the kernel spreads the connections.
-        while sent < 200 and len(fresh(srv, "GET", "/v1/shift?refresh=true").get("origins") or {}) < 2:
+
+        def both_stored():
+            nonlocal sent
             for _ in range(4):
                 chat(srv, next(texts))
                 sent += 1
-            time.sleep(1.5)  # a feed round
+            return len(fresh(srv, "GET", "/v1/shift?refresh=true").get("origins") or {}) == 2
+
+        # Until both processes have served (and stored) some: the kernel spreads the connections.
+        # Four requests per feed round (1.5 s) until then.
+        wait_until(both_stored, timeout=90, interval=1.5, describe=srv.log_tail)
         answers = by_pid(srv, lambda a: a["scope"] == "deployment" and text_window(a) == sent and
                          a["report"]["rows"][0]["n_live"] == sent)
         first = [a for a in answers.values() if text_window(a) == sent][:2]

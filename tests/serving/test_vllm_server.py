@@ -4,9 +4,9 @@ collected, what it rejects is not, /v1/shift sits behind --api-key and the
 figures reach /metrics."""
 from __future__ import annotations
 
-import time
 
 import pytest
+from support import wait_until
 
 openai = pytest.importorskip("openai")
 httpx = pytest.importorskip("httpx")
@@ -15,6 +15,7 @@ pytest.importorskip("vllm.entrypoints.openai.api_server")
 from olvane_sdk.fast.deployment.ood import demo as dh  # noqa: E402
 from olvane_sdk.fast.deployment.ood.demo import models as local_models  # noqa: E402
 from olvane_sdk.fast.deployment.ood.demo.server import REPLY  # noqa: E402
+import tiny_models  # noqa: E402
 
 SERVED = ["alpha-chat", "beta-chat"]
 
@@ -23,7 +24,7 @@ SERVED = ["alpha-chat", "beta-chat"]
 def server(tmp_path_factory):
     work = tmp_path_factory.mktemp("vllm-server")
     data = dh.make_demo_data(dh.find_data_dir(), seed=0, n_images=12)
-    dh.build_demo_recipes(work, data, local_models.tiny_text_model_dir(work / "tiny-text"),
+    dh.build_demo_recipes(work, data, tiny_models.tiny_text_model_dir(work / "tiny-text"),
                           local_models.image_model_dir(), show_progress=False)
     srv = dh.VllmServer(SERVED, log_path=work / "server.log",
                         env={"OLVANE_SHIFT_RECIPES": str(work / "recipes"), "OLVANE_SHIFT_MAX_RATE": "0",
@@ -40,13 +41,9 @@ def counts(srv) -> tuple[dict, dict]:
 
 
 def wait_text_count(srv, model: str, n: int, timeout: float = 60) -> dict:
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        live, _ = counts(srv)
-        if live.get(model, {}).get("text", 0) >= n:
-            return live
-        time.sleep(0.1)
-    raise AssertionError(f"{model} never reached {n} text embeddings: {counts(srv)}\n{srv.log_tail()}")
+    wait_until(lambda: counts(srv)[0].get(model, {}).get("text", 0) >= n, timeout, 0.1,
+               describe=lambda: f"{model} never reached {n} text embeddings: {counts(srv)}\n{srv.log_tail()}")
+    return counts(srv)[0]
 
 
 def test_served_requests_are_collected_streaming_or_not(server):
@@ -89,8 +86,9 @@ def test_rejected_requests_are_not_collected(server):
     # A served request as a barrier: once it is stored, nothing else was.
     client.chat.completions.create(model="alpha-chat", messages=[{"role": "user", "content": "barrier"}])
     n0 = live0["alpha-chat"]["text"]
-    live = wait_text_count(srv, "alpha-chat", n0 + 1)
-    time.sleep(0.5)
+    wait_text_count(srv, "alpha-chat", n0 + 1)
+    # The rejections are counted as their answers end, before the barrier was sent.
+    wait_until(lambda: counts(srv)[1]["rejected_by_vllm"] > intake0["rejected_by_vllm"], 10, 0.1)
     live, intake = counts(srv)
     assert live["alpha-chat"]["text"] == n0 + 1 and live.get("beta-chat") == live0.get("beta-chat")
     assert intake["rejected_by_vllm"] > intake0["rejected_by_vllm"]

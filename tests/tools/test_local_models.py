@@ -16,6 +16,7 @@ from PIL import Image  # noqa: E402
 from sentence_transformers import SentenceTransformer  # noqa: E402
 
 from olvane_sdk.fast.deployment.ood.demo import models as lm  # noqa: E402
+import tiny_models  # noqa: E402
 
 
 @pytest.fixture(scope="module")
@@ -27,7 +28,7 @@ def cache_dir(tmp_path_factory) -> Path:
 def model_dirs(cache_dir) -> dict[str, str]:
     return {
         "text-minilm": lm.text_model_dir(cache_dir),
-        "text-tiny-bert": lm.tiny_text_model_dir(cache_dir / "tiny-bert"),
+        "text-tiny-bert": tiny_models.tiny_text_model_dir(cache_dir / "tiny-bert"),
         "image-tiny-clip-vision": lm.image_model_dir(cache_dir),
     }
 
@@ -47,7 +48,7 @@ TEXTS = ("query: how do I reset my password?", "query: a photo of a red car park
 # name, expected dimension, modality, two different inputs
 CASES = [
     pytest.param("text-minilm", lm.TEXT_MODEL_DIM, "text", TEXTS, id="text-minilm"),
-    pytest.param("text-tiny-bert", lm.TINY_TEXT_MODEL_DIM, "text", TEXTS, id="text-tiny-bert"),
+    pytest.param("text-tiny-bert", tiny_models.TINY_TEXT_MODEL_DIM, "text", TEXTS, id="text-tiny-bert"),
     pytest.param("image-tiny-clip-vision", lm.IMAGE_MODEL_DIM, "image", (_image(1), _image(2)),
                  id="image-tiny-clip-vision"),
 ]
@@ -121,13 +122,13 @@ def test_second_call_reuses_the_cached_directory(cache_dir, model_dirs):
     before = onnx_file.stat().st_mtime_ns
     assert lm.text_model_dir(cache_dir) == model_dirs["text-minilm"]
     assert lm.image_model_dir(cache_dir) == model_dirs["image-tiny-clip-vision"]
-    assert lm.tiny_text_model_dir(cache_dir / "tiny-bert") == model_dirs["text-tiny-bert"]
+    assert tiny_models.tiny_text_model_dir(cache_dir / "tiny-bert") == model_dirs["text-tiny-bert"]
     assert onnx_file.stat().st_mtime_ns == before
 
 
 def test_tiny_text_model_is_deterministic(tmp_path, onnx_models):
     """A rebuild elsewhere gives the same weights (fixed seed)."""
-    other = SentenceTransformer(lm.tiny_text_model_dir(tmp_path / "again"), backend="onnx")
+    other = SentenceTransformer(tiny_models.tiny_text_model_dir(tmp_path / "again"), backend="onnx")
     np.testing.assert_allclose(other.encode(TEXTS[0]), onnx_models["text-tiny-bert"].encode(TEXTS[0]), atol=1e-6)
 
 
@@ -137,7 +138,7 @@ def test_concurrent_builders_share_one_result(tmp_path):
 
     def build():
         try:
-            results.append(lm.tiny_text_model_dir(dest))
+            results.append(tiny_models.tiny_text_model_dir(dest))
         except BaseException as exc:  # pragma: no cover - reported below
             errors.append(exc)
 
@@ -150,7 +151,7 @@ def test_concurrent_builders_share_one_result(tmp_path):
     assert results == [str(dest)] * 3
     leftovers = [p.name for p in tmp_path.iterdir() if ".building-" in p.name]
     assert leftovers == []
-    assert SentenceTransformer(str(dest), backend="onnx").encode("hello").shape == (lm.TINY_TEXT_MODEL_DIM,)
+    assert SentenceTransformer(str(dest), backend="onnx").encode("hello").shape == (tiny_models.TINY_TEXT_MODEL_DIM,)
 
 
 def test_foreign_non_empty_destination_is_left_alone(tmp_path):
@@ -159,7 +160,7 @@ def test_foreign_non_empty_destination_is_left_alone(tmp_path):
     keep = dest / "keep.txt"
     keep.write_text("not a model")
     with pytest.raises(OSError):
-        lm.tiny_text_model_dir(dest)
+        tiny_models.tiny_text_model_dir(dest)
     assert keep.read_text() == "not a model"
     assert [p.name for p in tmp_path.iterdir() if ".building-" in p.name] == []
 
@@ -168,7 +169,7 @@ def test_foreign_non_empty_destination_is_left_alone(tmp_path):
 def test_full_clip_cannot_encode_with_onnx_backend(tmp_path_factory, value):
     """Documents sentence-transformers' behaviour: a full CLIP loads with
     backend="onnx" but encode fails for both modalities."""
-    path = lm.tiny_clip_model_dir(tmp_path_factory.getbasetemp() / "full-clip")
+    path = tiny_models.tiny_clip_model_dir(tmp_path_factory.getbasetemp() / "full-clip")
     model = SentenceTransformer(path, backend="onnx")
     method = "get_image_features" if isinstance(value, Image.Image) else "get_text_features"
     with pytest.raises(ValueError, match=f"does not have the requested '{method}' method"):

@@ -13,6 +13,7 @@ from support import drain, stop_worker
 pytest.importorskip("onnxruntime")
 from olvane_sdk.fast.deployment.ood.demo import models as local_models  # noqa: E402
 from olvane_sdk.fast.deployment.ood import recipes as rb  # noqa: E402
+import tiny_models  # noqa: E402
 
 TEXTS = [f"question number {i} about the {w} and the {v}" for i, (w, v) in
          enumerate([("sun", "sky"), ("cat", "dog"), ("tree", "water"), ("car", "house"), ("red", "blue"),
@@ -21,7 +22,7 @@ TEXTS = [f"question number {i} about the {w} and the {v}" for i, (w, v) in
 
 @pytest.fixture(scope="session")
 def tiny_text(tmp_path_factory):
-    return local_models.tiny_text_model_dir(tmp_path_factory.mktemp("rb-models") / "tiny-text")
+    return tiny_models.tiny_text_model_dir(tmp_path_factory.mktemp("rb-models") / "tiny-text")
 
 
 @pytest.fixture(scope="session")
@@ -62,8 +63,8 @@ def test_output_loads_through_init_models_without_error(
     assert list(tte) == (["text", "image"] if with_images else ["text"])
     text = tte["text"]
     n_test = 2 if explicit_test else summary.n_test_texts
-    assert text["train"].shape == (summary.n_train_texts, local_models.TINY_TEXT_MODEL_DIM)
-    assert text["test"].shape == (n_test, local_models.TINY_TEXT_MODEL_DIM)
+    assert text["train"].shape == (summary.n_train_texts, tiny_models.TINY_TEXT_MODEL_DIM)
+    assert text["test"].shape == (n_test, tiny_models.TINY_TEXT_MODEL_DIM)
     assert summary.n_train_texts + (0 if explicit_test else n_test) == len(TEXTS)
     assert len(text["train_roles"]) == summary.n_train_texts
     assert set(text["train_roles"].tolist()) <= {"user", "system"}

@@ -2,9 +2,9 @@
 // joining pieces, and printing with the module's current `print`.
 #include "core/console.hpp"
 
-#include "core/call.hpp"
 #include "core/compat.hpp"
 #include "core/names.hpp"
+#include "core/object.hpp"
 #include "core/process.hpp"
 
 #include <vector>

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "core/console.hpp"
+#include "core/error.hpp"
 #include "core/process.hpp"
 #include "core/ref.hpp"
 

@@ -1,4 +1,4 @@
-// The interned names and constants.
+// The interned names, and the literals and ints made on first use.
 #include "core/names.hpp"
 
 #include <initializer_list>
@@ -9,6 +9,7 @@ namespace interceptor {
 Names names;
 
 Immortal make_literal(const char* text) { return Immortal::keep(require(PyUnicode_InternFromString(text))); }
+Immortal make_int(long value) { return Immortal::keep(require(PyLong_FromLong(value))); }
 
 namespace {
 
@@ -23,8 +24,6 @@ Immortal names_tuple(std::initializer_list<PyObject*> items) {
     return Immortal::keep(std::move(t));
 }
 
-Immortal number(long value) { return Immortal::keep(require(PyLong_FromLong(value))); }
-
 }  // namespace
 
 bool names_ready() noexcept { return ready; }
@@ -35,7 +34,7 @@ void init_names() {
     if (!names.n) names.n = intern(#n);
     INTERCEPTOR_IDENTIFIERS(INTERCEPTOR_MAKE)
 #undef INTERCEPTOR_MAKE
-    // Identifiers that are not valid C++ names, and plain constants. A slot
+    // Names that are not valid C++ identifiers, and keyword-name tuples. A slot
     // made by an earlier, failed call is kept as it is.
     auto once = [](Immortal& slot, auto make) {
         if (!slot) slot = make();
@@ -47,10 +46,6 @@ void init_names() {
     once(names.comma, [] { return intern(","); });
     once(names.npz_name, [] { return intern("embeddings.npz"); });
     once(names.config_name, [] { return intern("test_config.json"); });
-    once(names.progress_title, [] { return intern("[green]Configuring shift detection..."); });
-    once(names.one, [] { return number(1); });
-    once(names.max_embeddings, [] { return number(1000); });
-    once(names.queue_size, [] { return number(16); });
     once(names.kw_timeout, [] { return names_tuple({names.timeout}); });
     once(names.kw_maxsize, [] { return names_tuple({names.maxsize}); });
     once(names.kw_target_daemon, [] { return names_tuple({names.target, names.daemon}); });

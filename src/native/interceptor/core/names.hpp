@@ -1,7 +1,9 @@
-// Interned names and constants: made once, at the module's first execution,
-// and kept for the life of the process.
+// Interned names (attribute, global and keyword names, and the few string
+// values the handler compares or passes on): made once, at the module's first
+// execution, and kept for the life of the process.
 #pragma once
 
+#include "core/error.hpp"
 #include "core/ref.hpp"
 
 namespace interceptor {
@@ -39,10 +41,6 @@ struct Names {
     Immortal comma;             // ","
     Immortal npz_name;          // "embeddings.npz"
     Immortal config_name;       // "test_config.json"
-    Immortal progress_title;    // the progress task's description
-    Immortal one;               // int 1
-    Immortal max_embeddings;    // int 1000
-    Immortal queue_size;        // int 16
     Immortal kw_timeout;        // ("timeout",)
     Immortal kw_maxsize;        // ("maxsize",)
     Immortal kw_target_daemon;  // ("target", "daemon")
@@ -61,6 +59,14 @@ Immortal make_literal(const char* text);
         static const ::interceptor::Immortal interned_literal =                      \
             ::interceptor::make_literal(text);                                       \
         return interned_literal;                                                     \
+    }())
+
+// An int made on first use and kept for the life of the process.
+Immortal make_int(long value);
+#define ICPT_INT(value)                                                              \
+    ([]() -> PyObject* {                                                             \
+        static const ::interceptor::Immortal kept_int = ::interceptor::make_int(value); \
+        return kept_int;                                                             \
     }())
 
 }  // namespace interceptor

@@ -3,6 +3,7 @@
 // details (as the handled exception) when one passes through.
 #pragma once
 
+#include "core/error.hpp"
 #include "core/ref.hpp"
 
 namespace interceptor {

@@ -2,8 +2,9 @@
 // docstrings, and the class built from them in the module namespace.
 #include "handler/class.hpp"
 
-#include "core/call.hpp"
+#include "core/error.hpp"
 #include "core/names.hpp"
+#include "core/object.hpp"
 #include "core/ref.hpp"
 #include "handler/bodies.hpp"
 #include "handler/method.hpp"

@@ -3,10 +3,11 @@
 // models and stored, each under its own guard, within the limits below.
 #include "handler/content.hpp"
 
-#include "core/call.hpp"
 #include "core/console.hpp"
+#include "core/error.hpp"
 #include "core/guard.hpp"
 #include "core/names.hpp"
+#include "core/object.hpp"
 #include "core/process.hpp"
 #include "core/ref.hpp"
 #include "handler/image_bytes.hpp"
@@ -19,45 +20,38 @@ namespace interceptor {
 
 namespace {
 
-// Limits: what one message may cost the worker. The reasons are in docs/internals.md
-// ("Limits per message"); the benchmark benchmarks/hostile.py measures the
-// worst message they allow.
+// Limits: what one message may cost the worker, since the client chooses what
+// it embeds. middleware/budget.py charges requests by the same numbers (a test
+// reads both).
 namespace limits {
-// Content parts of one message that are embedded (text and images together);
-// the rest are skipped with a notice. Keeps one message from costing more
-// than a second and from replacing a model's whole live store.
+// Content parts embedded per message (text and images together); the rest are
+// skipped with a notice, so one request cannot fill a model's whole ring.
 constexpr int kPartsPerMessage = 4;
 // Base64 characters of one image's data, tested before it is decoded.
 constexpr Py_ssize_t kImagePayloadChars = Py_ssize_t{8} << 20;
-// From the image's header, before its pixels are decoded: the pixel budget
-// (2048 x 2048), the longest side, and the ratio of the long side to the short
-// one (the image processor scales the short side up to its input size).
+// From the image's header, before its pixels are decoded: the pixel budget,
+// the longest side, and the ratio of the long side to the short one (the image
+// processor scales the short side up to its input size, so a thin strip grows).
 constexpr long long kImagePixels = 2048LL * 2048LL;
 constexpr long long kImageSide = 8192;
 constexpr long long kImageAspect = 20;
-// From the file's structure, before Pillow opens it: what the pixel count does
+// From the file's structure, before Pillow opens it: costs the pixel count does
 // not bound. libjpeg passes over every block once per scan of a progressive
-// JPEG, so a file of tiny scans costs minutes. libjpeg's own scripts write 10
-// scans for colour, 6 for grey and 18 for CMYK, and the scan-optimising
-// encoders pick a few more or fewer; 24 leaves room over all of them and keeps
-// a 2048x2048 JPEG at the limit near 0.15 s.
+// JPEG; encoders write at most about 18 scans, so 24 passes every ordinary file.
 constexpr long long kJpegScans = 24;
-// Steps Pillow takes in Python, one at a time, about a microsecond each: a
-// JPEG's markers and stray bytes before its first scan, a GIF's data blocks
-// before its first frame, a PNG's chunks (ordinary files have tens, an ICC
-// profile or long XMP split in pieces some hundreds).
+// Steps Pillow takes in Python, one at a time, before the first pixel: a JPEG's
+// markers, a GIF's data blocks before its first frame, a PNG's chunks.
+// Ordinary files have tens to some hundreds.
 constexpr long long kImageHeaderSteps = 4096;
 // Colour profiles a PNG may carry (the format allows one): Pillow inflates
-// each, up to 1 MiB, in turn.
+// each, up to 1 MiB.
 constexpr long long kPngProfiles = 1;
-// Text is cut once it surely holds this many word pieces (see cap_text
-// below): all-MiniLM-L6-v2 reads 256 with [CLS] and [SEP], so at most 254 of
-// the text's own, and the cut never changes what the model reads.
+// Text is cut once it surely holds this many word pieces (see cap_text below):
+// the shipped text model reads 256 with [CLS] and [SEP], so the cut never
+// changes what the model reads.
 constexpr Py_ssize_t kTextWordPieces = 256;
-// And in any case after this many characters. Only a text whose first 8 Ki
-// characters hold fewer than kTextWordPieces words, over 32 characters a word
-// (a run of whitespace, words of dozens of letters), is cut by this one. Such
-// words are what the tokenizer is slowest on (1.5 s a message at 64 Ki).
+// And in any case after this many characters: bounds the scan, and the long
+// words the tokenizer is slowest on.
 constexpr Py_ssize_t kTextChars = Py_ssize_t{8} << 10;
 }  // namespace limits
 
@@ -135,7 +129,7 @@ void model_not_found(PyObject* head, PyObject* model_name) {
 
 // header, b64data = url.split(",", 1)
 Ref split_payload(PyObject* url) {
-    Ref pieces = call_method(url, names.split, names.comma, names.one);
+    Ref pieces = call_method(url, names.split, names.comma, ICPT_INT(1));
     auto [header, b64data] = unpack<2>(pieces.get());
     return std::move(b64data);
 }

@@ -1,9 +1,9 @@
 // Request intake: tag each message with the request's model, queue it without
 // waiting, and make sure a worker runs. Nothing here waits for embedding work.
-#include "core/call.hpp"
 #include "core/console.hpp"
 #include "core/guard.hpp"
 #include "core/names.hpp"
+#include "core/object.hpp"
 #include "core/process.hpp"
 #include "core/ref.hpp"
 #include "handler/bodies.hpp"

@@ -6,7 +6,8 @@
 // method body (and so before any of its guards) runs.
 #include "handler/method.hpp"
 
-#include "core/call.hpp"
+#include "core/error.hpp"
+#include "core/object.hpp"
 #include "core/ref.hpp"
 
 #include <structmember.h>

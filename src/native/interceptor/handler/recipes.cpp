@@ -1,10 +1,11 @@
 // Recipe loading: read each recipe's configuration and reference embeddings,
 // load every embedding model they need (ONNX backend, once per name and call),
 // then publish the model maps whole and print a summary per served model.
-#include "core/call.hpp"
 #include "core/console.hpp"
+#include "core/error.hpp"
 #include "core/guard.hpp"
 #include "core/names.hpp"
+#include "core/object.hpp"
 #include "core/process.hpp"
 #include "core/ref.hpp"
 #include "core/with.hpp"
@@ -53,8 +54,8 @@ Ref recipe_file(PyObject* path, Components... components) {
 
 // What one recipe may cost to load: each array of its embeddings archives, as
 // the archive says it inflates, before anything is inflated. 1 GiB holds
-// 700,000 embeddings of 384 floats; a 2.9 MB archive that inflated to 3 GiB
-// was kept for good.
+// 700,000 embeddings of 384 floats, while a few megabytes of archive can
+// inflate to gigabytes, which a loaded recipe would hold for the process's life.
 constexpr long long kRecipeArrayBytes = 1LL << 30;
 
 // A FIFO or a device in place of a recipe file would block the load or never
@@ -182,7 +183,7 @@ void load_recipe(PyObject* recipe_paths, PyObject* k, Maps& maps, PyObject* prog
             setitem(getitem(maps.train_test_embeddings.get(), k).get(), names.image, entry.get());
         });
     }
-    call_method_kw(progress, names.update, names.kw_advance, task, names.one);
+    call_method_kw(progress, names.update, names.kw_advance, task, ICPT_INT(1));
 }
 
 void print_summary(PyObject* self) {
@@ -212,7 +213,7 @@ void init_models(PyObject* self, PyObject* recipe_paths) {
     with(display.get(), [&](PyObject* progress) {
         Ref keys = call_method(recipe_paths, names.keys);
         Ref total = require(PyLong_FromSsize_t(length(keys.get())));
-        Ref task = call_method_kw(progress, names.add_task, names.kw_total, names.progress_title, total.get());
+        Ref task = call_method_kw(progress, names.add_task, names.kw_total, ICPT_LIT("[green]Configuring shift detection..."), total.get());
         for_each(recipe_paths, [&](PyObject* k) { load_recipe(recipe_paths, k, maps, progress, task.get()); });
     });
 

@@ -1,9 +1,10 @@
 // The live embedding store: one ring of at most MAX_EMBEDDINGS entries per
 // served model and modality, filled by appending and then overwritten in
 // round-robin order. Everything, prints included, runs under embedding_lock.
-#include "core/call.hpp"
 #include "core/console.hpp"
+#include "core/error.hpp"
 #include "core/names.hpp"
+#include "core/object.hpp"
 #include "core/ref.hpp"
 #include "core/with.hpp"
 #include "handler/bodies.hpp"
@@ -51,7 +52,7 @@ Ref stored_entry(PyObject* embedding) {
 
 // self.embedding_indices[vllm_model_name][modal_type] = (current_index + 1) % self.MAX_EMBEDDINGS
 void advance_index(PyObject* self, PyObject* vllm_model_name, PyObject* modal_type, PyObject* current_index) {
-    Ref next = require(PyNumber_Add(current_index, names.one));
+    Ref next = require(PyNumber_Add(current_index, ICPT_INT(1)));
     Ref capacity = getattr(self, names.MAX_EMBEDDINGS);
     Ref wrapped = require(PyNumber_Remainder(next.get(), capacity.get()));
     Ref indices = getattr(self, names.embedding_indices);

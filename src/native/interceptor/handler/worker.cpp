@@ -3,10 +3,11 @@
 // The worker takes one message at a time off the queue, resolves the served
 // model's embedding models and text prefix, hands the message to the content
 // step, and marks every message it took as done, whatever happened.
-#include "core/call.hpp"
 #include "core/console.hpp"
+#include "core/error.hpp"
 #include "core/guard.hpp"
 #include "core/names.hpp"
+#include "core/object.hpp"
 #include "core/ref.hpp"
 #include "handler/bodies.hpp"
 #include "handler/content.hpp"
@@ -23,7 +24,7 @@ Ref take_message(PyObject* self) {
         ICPT_LIT("[red]Error getting message from queue:[/red] "), names.Empty, [] {},
         [&] {
             Ref queue = getattr(self, names.live_messages_queue);
-            message = call_method_kw(queue.get(), names.get, names.kw_timeout, names.one);
+            message = call_method_kw(queue.get(), names.get, names.kw_timeout, ICPT_INT(1));
         });
     return message;
 }

@@ -1,8 +1,9 @@
 // The exit hook and the count of messages in the workers' hands it waits for.
 #include "module/exit_hook.hpp"
 
-#include "core/call.hpp"
+#include "core/error.hpp"
 #include "core/names.hpp"
+#include "core/object.hpp"
 #include "core/ref.hpp"
 
 #include <pthread.h>

@@ -1,8 +1,9 @@
 // Module loading and registration: the entry point, the create and exec slots,
 // the module-level imports, the handler class's singleton.
-#include "core/call.hpp"
+#include "core/error.hpp"
 #include "core/guard.hpp"
 #include "core/names.hpp"
+#include "core/object.hpp"
 #include "core/process.hpp"
 #include "core/ref.hpp"
 #include "handler/class.hpp"

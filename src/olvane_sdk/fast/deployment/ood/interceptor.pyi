@@ -2,7 +2,8 @@
 #
 # The module binds the names below in its namespace and its methods look them up
 # there at call time, so a host may rebind `print`, `traceback` or
-# `SentenceTransformer` on the module (see runtime.py). The handler keeps all
+# `SentenceTransformer` on the module (host.py does, with the ONNX Runtime
+# settings of _onnx.py: `install_model_factory`). The handler keeps all
 # of its state in plain instance attributes that hosts read directly.
 import base64 as base64
 import json as json

@@ -1,5 +1,5 @@
 // The error channel's one conversion from C++ exceptions.
-#include "core/ref.hpp"
+#include "core/error.hpp"
 
 #include <exception>
 #include <new>

@@ -1,7 +1,9 @@
-// Object protocol and call helpers, throwing PyErrSet on error.
+// Object protocol helpers (attributes, items, calls, iteration, unpacking),
+// throwing PyErrSet on error.
 #pragma once
 
 #include "core/compat.hpp"
+#include "core/error.hpp"
 #include "core/ref.hpp"
 
 #include <array>
