@@ -11,7 +11,7 @@ import pytest
 
 from olvane_sdk.fast.deployment.ood import _logconsole
 from olvane_sdk.fast.deployment.ood.middleware import budget
-from olvane_sdk.fast.deployment.ood.samples import pooled
+from olvane_sdk.fast.deployment.ood.samples import WINDOW_LATEST
 
 NATIVE = Path(__file__).resolve().parents[2] / "src" / "native" / "interceptor"
 
@@ -48,7 +48,7 @@ def test_ring_size():
     ring = _constant("handler/state.cpp", "MAX_EMBEDDINGS")
     # The built module agrees with its source (a stale build would not), and
     # the store's report window reads as many records as one ring holds.
-    assert ShiftDetectionRequestHandler().MAX_EMBEDDINGS == ring == pooled.WINDOW_LATEST
+    assert ShiftDetectionRequestHandler().MAX_EMBEDDINGS == ring == WINDOW_LATEST
 
 
 def _console_literals() -> list[str]:
