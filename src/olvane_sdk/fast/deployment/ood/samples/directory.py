@@ -33,7 +33,7 @@ from pathlib import Path
 
 import numpy as np
 
-from .store import (LAYOUT_MARKER, LAYOUT_NAME, LAYOUT_VERSION, Record, Retention, SampleStore, StoreError, Window,
+from .store import (LAYOUT_MARKER, LAYOUT_NAME, LAYOUT_VERSION, Record, clean_meta, Retention, SampleStore, StoreError, Window,
                     latest_per_key)
 
 log = logging.getLogger(__name__)
@@ -62,8 +62,11 @@ def default_base(environ=None) -> Path:
 def encode_batch(records: Sequence[Record]) -> bytes:
     first = records[0]
     vecs = [np.ascontiguousarray(r.embedding, dtype="<f4") for r in records]
-    header = json.dumps({"version": LAYOUT_VERSION, "model": first.model, "modality": first.modality,
-                         "origin": first.origin, "dims": [int(v.size) for v in vecs]}).encode()
+    head = {"version": LAYOUT_VERSION, "model": first.model, "modality": first.modality,
+            "origin": first.origin, "dims": [int(v.size) for v in vecs]}
+    if any(r.meta for r in records):  # absent when no record has any: batches stay as small
+        head["meta"] = [r.meta for r in records]
+    header = json.dumps(head).encode()
     body = b"".join([MAGIC, struct.pack("<I", len(header)), header, *(v.tobytes() for v in vecs),
                      np.asarray([r.time for r in records], dtype="<f8").tobytes()])
     return body + struct.pack("<I", zlib.crc32(body))
@@ -87,9 +90,13 @@ def decode_batch(data: bytes) -> list[Record]:
     times = np.frombuffer(body, dtype="<f8", count=len(dims), offset=off + 4 * sum(dims))
     if off + 4 * sum(dims) + 8 * len(dims) != len(body):
         raise ValueError("length does not match the header")
+    metas = h.get("meta")
+    if not isinstance(metas, list) or len(metas) != len(dims):
+        metas = [None] * len(dims)
     out, pos = [], 0
-    for d, t in zip(dims, times):
-        out.append(Record(h["model"], h["modality"], flat[pos:pos + d].astype(np.float32), float(t), h["origin"]))
+    for d, t, m in zip(dims, times, metas):
+        out.append(Record(h["model"], h["modality"], flat[pos:pos + d].astype(np.float32), float(t), h["origin"],
+                          clean_meta(m)))
         pos += d
     return out
 

@@ -24,7 +24,7 @@ from collections.abc import Sequence
 
 import numpy as np
 
-from .store import (LAYOUT_MARKER, LAYOUT_NAME, LAYOUT_VERSION, Record, Retention, SampleStore, StoreError, Window,
+from .store import (LAYOUT_MARKER, LAYOUT_NAME, LAYOUT_VERSION, Record, clean_meta, Retention, SampleStore, StoreError, Window,
                     latest_per_key)
 
 
@@ -80,9 +80,10 @@ class RedisStore(SampleStore):
         keys, last = set(), {}
         for r in records:
             keys.add(json.dumps([r.model, r.modality]))
-            pipe.xadd(self._stream(r.model, r.modality),
-                      {"e": np.ascontiguousarray(r.embedding, dtype="<f4").tobytes(), "t": repr(r.time), "o": r.origin},
-                      maxlen=self.retention.max_count, approximate=True)
+            entry = {"e": np.ascontiguousarray(r.embedding, dtype="<f4").tobytes(), "t": repr(r.time), "o": r.origin}
+            if r.meta:
+                entry["m"] = json.dumps(r.meta)
+            pipe.xadd(self._stream(r.model, r.modality), entry, maxlen=self.retention.max_count, approximate=True)
             last[r.origin] = max(last.get(r.origin, 0.0), r.time)
         pipe.sadd(self._k("keys"), *keys)
         pipe.hset(self._k("origins"), mapping={o: repr(t) for o, t in last.items()})
@@ -113,7 +114,8 @@ class RedisStore(SampleStore):
             for _, fields in entries:
                 try:
                     vec = np.frombuffer(fields[b"e"], dtype="<f4").copy()
-                    records.append(Record(model, modality, vec, float(fields[b"t"]), fields[b"o"].decode()))
+                    meta = clean_meta(json.loads(fields[b"m"])) if b"m" in fields else {}
+                    records.append(Record(model, modality, vec, float(fields[b"t"]), fields[b"o"].decode(), meta))
                 except (KeyError, ValueError, UnicodeDecodeError):
                     bad += 1
             if bad:

@@ -2,8 +2,10 @@
 operations every backend offers.
 
 A record is one live embedding: served model, modality, the vector (float32),
-the Unix time it was collected and its origin ("host:pid" of the process that
-collected it). Never request text.
+the Unix time it was collected, its origin ("host:pid" of the process that
+collected it) and ``meta``, short string facts about the sample that the
+collector chose to keep with it (empty by default, and then nothing is
+written for it).
 """
 from __future__ import annotations
 
@@ -44,6 +46,14 @@ class Record:
     embedding: np.ndarray  # float32, 1-D
     time: float
     origin: str
+    meta: dict[str, str] = field(default_factory=dict, compare=False)
+
+
+def clean_meta(value) -> dict[str, str]:
+    """A stored ``meta`` as read back: a dict of strings, anything else dropped."""
+    if not isinstance(value, dict):
+        return {}
+    return {k: v for k, v in value.items() if isinstance(k, str) and isinstance(v, str)}
 
 
 @dataclass(frozen=True)
