@@ -33,6 +33,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Sequence
 
+from ..middleware.config import ENV_MAX_RATE, ENV_RECIPES
 from .data import TEXT_FILES, build_demo_recipes, find_data_dir, make_demo_data
 from .harness import TrafficResult, VllmServer, send_traffic
 from .models import offline_env
@@ -78,9 +79,9 @@ def run_demo(*, workdir: Path | None = None, plot_path: Path | None = None, data
             console.print(f"recipe for [bold]{served}[/bold]: {p}", highlight=False)
 
         console.rule("[bold]2. vLLM's OpenAI-compatible server")
-        env = {"OLVANE_SHIFT_RECIPES": str(workdir / "recipes"),
+        env = {ENV_RECIPES: str(workdir / "recipes"),
                # The demo paces itself and wants every message: no sampling budget.
-               "OLVANE_SHIFT_MAX_RATE": "0",
+               ENV_MAX_RATE: "0",
                "OLVANE_DEMO_PLOT": str(plot_path), **(server_env or {})}
         server = VllmServer(list(recipe_paths), env=env, log_path=workdir / "vllm_server.log")
         plot_path.unlink(missing_ok=True)

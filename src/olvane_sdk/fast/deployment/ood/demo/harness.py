@@ -16,8 +16,10 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Mapping, Sequence
 
-SERVER_MODULE = "olvane_sdk.fast.deployment.ood.demo.server"
-MIDDLEWARE = "olvane_sdk.fast.deployment.ood.middleware.ShiftDetectionMiddleware"
+from ..middleware.routes import SHIFT_PATH
+
+SERVER_MODULE = f"{__package__}.server"
+MIDDLEWARE = f"{__package__.rpartition('.')[0]}.middleware.ShiftDetectionMiddleware"
 
 
 def free_port(host: str = "127.0.0.1") -> int:
@@ -123,7 +125,7 @@ class VllmServer:
         return self._http.get(path, **kw)
 
     def shift(self, refresh: bool = False) -> dict:
-        r = self._http.get("/v1/shift", params={"refresh": "true"} if refresh else None, timeout=120)
+        r = self._http.get(SHIFT_PATH, params={"refresh": "true"} if refresh else None, timeout=120)
         r.raise_for_status()
         return r.json()
 

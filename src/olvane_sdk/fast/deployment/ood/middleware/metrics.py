@@ -90,8 +90,8 @@ class Metrics:
         self.mmd2 = report_gauge("olvane_shift_mmd2", "Unbiased squared MMD against train", drow + ["set"])
         self.p_value = report_gauge("olvane_shift_p_value", "Permutation-test p-value of the MMD against train",
                                     drow + ["set"])
-        self.verdict = report_gauge("olvane_shift_verdict", "Shift verdict of the live set: 0 ok, 1 drift (formerly "
-                                    "weak), 1.5 novel, 2 shift, -1 not enough data", drow)
+        self.verdict = report_gauge("olvane_shift_verdict", "Shift verdict of the live set: 0 ok, 1 drift, 1.5 novel, "
+                                    "2 shift, -1 not enough data", drow)
         self.ood_share = report_gauge("olvane_shift_ood_share", "Share of live messages out of the recipe's "
                                       "distribution (kind=live) and the bound normal traffic stays under (kind=bound)",
                                       drow + ["kind"])
