@@ -242,6 +242,10 @@ def get_collector() -> ShiftCollector:
             from ..host import use_vllm_logging
 
             use_vllm_logging()
+            from .config import unknown_variables
+
+            for line in unknown_variables():
+                log.warning("olvane shift: %s", line)
             try:
                 cfg = config_from_env()
                 _collector = ShiftCollector(cfg)
