@@ -227,6 +227,10 @@ def _store_command(ap: argparse.ArgumentParser, args: argparse.Namespace) -> int
         ap.error(f"report --store needs the recipes (--recipes or {ENV_RECIPES}): {e}")
     name = args.deployment or os.environ.get(ENV_DEPLOYMENT)
     store = "" if args.store == "default" else args.store
+    from ..samples import redact_spec, store_problem
+
+    if (why := store_problem(store)) is not None:
+        ap.error(f"--store {redact_spec(store)!r}: {why}")
     return run_store_report(store, recipes, deployment_name(recipes, name), args.since, args.json)
 
 
@@ -236,7 +240,7 @@ def run_store_report(url: str, recipes: Mapping[str, str], deployment: str, sinc
     as ``--url``, the store standing for the servers."""
     from ..report.render import print_notes, servers_table, wide_console
     from ..report.window import WINDOW_LATEST, load_reference, store_report
-    from ..samples import open_store
+    from ..samples import open_store, redact_spec
 
     console = console or wide_console()
     store = None
@@ -244,11 +248,18 @@ def run_store_report(url: str, recipes: Mapping[str, str], deployment: str, sinc
         store = open_store(url, deployment)
         if store is None:
             raise ValueError("the store is off")
+        if not store.exists():  # a report reads a store, never creates one
+            others = store.deployments()
+            where = redact_spec(url) if url else store.description
+            console.print(f"✗ no sample store at {where} for deployment {deployment}"
+                          + (f"; deployments found: {', '.join(others)}" if others else ""),
+                          style="red", markup=False, highlight=False)
+            return EXIT_UNREACHABLE
         report, window, origins = store_report(store, load_reference(recipes),
                                                since=None if since is None else time.time() - since,
                                                latest=None if since is not None else WINDOW_LATEST)
     except Exception as e:
-        label = url if store is None else store.description
+        label = redact_spec(url) if store is None else store.description
         console.print(f"✗ {label}: {type(e).__name__}: {e}", style="red", markup=False, highlight=False)
         return EXIT_UNREACHABLE
     finally:
