@@ -114,7 +114,7 @@ def test_levels_grouping_and_tracebacks(handler, logging_console, caplog, real_p
                    *[("INFO", "interceptor.recipe", f"recipe alpha: {s}", False)
                      for s in ("Text: text-model", "Image: image-model", "Text Prefix: query:")],
                    image, tb, image, tb, image, tb,
-                   ("WARNING", "interceptor.image", "2 more lines like this one in the last 1", False)]
+                   ("WARNING", "interceptor.image", "2 more lines like these in the last 11 s", False)]
 
 
 def test_console_memory_is_bounded_by_bytes(handler, logging_console, caplog):

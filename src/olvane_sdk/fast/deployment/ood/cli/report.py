@@ -69,6 +69,14 @@ def _positive(text: str) -> float:
     return value
 
 
+def _store(text: str) -> str:
+    from ..samples import redact_spec, store_problem
+
+    if text != "default" and (why := store_problem(text)) is not None:
+        raise argparse.ArgumentTypeError(f"{redact_spec(text)!r}: {why}")
+    return text
+
+
 def _duration(text: str) -> float:
     from ..samples.store import parse_duration
     try:
@@ -90,7 +98,7 @@ def add_parser(sub) -> argparse.ArgumentParser:
         epilog=exit_status_help())
     rp.add_argument("--url", action="append", type=_check_url, metavar="URL",
                     help="base URL of a server, e.g. http://127.0.0.1:8000 (repeat for more servers)")
-    rp.add_argument("--store", metavar="URL", help="compute the report from a sample store instead (a directory, "
+    rp.add_argument("--store", type=_store, metavar="URL", help="compute the report from a sample store instead (a directory, "
                     "redis:// or rediss:// URL, or 'default' for this host's default directory), with no server")
     rp.add_argument("--since", type=_duration, metavar="DURATION",
                     help="with --store: the samples of the last DURATION (e.g. 30m, 6h, 2d) instead of the "
@@ -227,10 +235,6 @@ def _store_command(ap: argparse.ArgumentParser, args: argparse.Namespace) -> int
         ap.error(f"report --store needs the recipes (--recipes or {ENV_RECIPES}): {e}")
     name = args.deployment or os.environ.get(ENV_DEPLOYMENT)
     store = "" if args.store == "default" else args.store
-    from ..samples import redact_spec, store_problem
-
-    if (why := store_problem(store)) is not None:
-        ap.error(f"--store {redact_spec(store)!r}: {why}")
     return run_store_report(store, recipes, deployment_name(recipes, name), args.since, args.json)
 
 

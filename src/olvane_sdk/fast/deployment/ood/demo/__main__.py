@@ -26,6 +26,7 @@ from __future__ import annotations
 
 import json
 import shlex
+import shutil
 import sys
 import tempfile
 import time
@@ -78,7 +79,11 @@ def run_demo(*, workdir: Path | None = None, plot_path: Path | None = None, data
             console.print(f"recipe for [bold]{served}[/bold]: {p}", highlight=False)
 
         console.rule("[bold]2. vLLM's OpenAI-compatible server")
-        env = {"OLVANE_SHIFT_RECIPES": str(workdir / "recipes"),
+        # The demo's samples live in its workdir, afresh each run: pooled with an
+        # earlier run's (or the user's own store), its verdicts would not be this run's.
+        store = workdir / "samples"
+        shutil.rmtree(store, ignore_errors=True)
+        env = {"OLVANE_SHIFT_RECIPES": str(workdir / "recipes"), "OLVANE_SHIFT_STORE": str(store),
                # The demo paces itself and wants every message: no sampling budget.
                "OLVANE_SHIFT_MAX_RATE": "0",
                "OLVANE_DEMO_PLOT": str(plot_path), **(server_env or {})}
