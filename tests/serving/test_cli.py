@@ -108,7 +108,10 @@ def test_report_two_servers_one_unreachable(server, tmp_path, capsys):
     (["demo", "--seed", "abc"], "olvane-shift demo"),
     (["demo", "--data-dir", "."], "olvane-shift demo"),
     (["report", "--url", "ftp://host"], "olvane-shift report"),
-], ids=["no-command", "recipe-no-options", "recipe-bad-model", "demo-bad-seed", "demo-no-texts", "report-bad-url"])
+    (["report", "--store", "redis//127.0.0.1:16379/0", "--recipes", "a=/x"], "olvane-shift report"),
+    (["report", "--store", "redis:/out", "--recipes", "a=/x"], "olvane-shift report"),
+], ids=["no-command", "recipe-no-options", "recipe-bad-model", "demo-bad-seed", "demo-no-texts", "report-bad-url",
+        "report-store-no-colon", "report-store-one-slash"])
 def test_bad_input_is_one_line_and_exit_2(argv, prog, tmp_path):
     """As an operator runs the command: no usage dump, no wrapped error, no
     traceback, nothing on stdout."""
@@ -121,4 +124,11 @@ def test_bad_input_is_one_line_and_exit_2(argv, prog, tmp_path):
     assert proc.returncode == 2, proc.stderr
     assert proc.stderr.startswith(f"{prog}: error: ") and proc.stderr.count("\n") == 1, proc.stderr
     assert proc.stdout == ""
-    assert not (tmp_path / "out").exists()
+    assert not (tmp_path / "out").exists() and not (tmp_path / "redis").exists() and not (tmp_path / "redis:").exists()
+
+
+def test_report_store_reads_never_creates(tmp_path, capsys):
+    """A path with no store is no empty store: exit 3, and nothing made there."""
+    missing = tmp_path / "no-such-dir"
+    assert cli.main(["report", "--store", str(missing), "--recipes", "a=/x"]) == 3
+    assert f"no sample store at {missing}" in capsys.readouterr().out and not missing.exists()

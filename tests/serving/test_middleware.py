@@ -246,11 +246,40 @@ def test_config_from_env(tmp_path):
         cfg = config_from_env({"OLVANE_SHIFT_RECIPES": form, "OLVANE_SHIFT_MAX_BODY": "2MiB",
                                "OLVANE_SHIFT_MAX_RATE": "off"})
         assert set(cfg.recipes) == {"alpha", "beta"} and cfg.max_body == 2 << 20 and cfg.max_rate == 0
-    for bad in [{}, {"OLVANE_SHIFT_RECIPES": "{nope"}, {"OLVANE_SHIFT_RECIPES": "x="},
-                {"OLVANE_SHIFT_RECIPES": str(tmp_path), "OLVANE_SHIFT_POLICY": "some"},
-                {"OLVANE_SHIFT_RECIPES": str(tmp_path), "OLVANE_SHIFT_MAX_RATE": "-1"}]:
-        with pytest.raises(ConfigError):
-            config_from_env(bad)
+
+
+@pytest.mark.parametrize("bad", [
+    {"OLVANE_SHIFT_RECIPES": None}, {"OLVANE_SHIFT_RECIPES": "{nope"}, {"OLVANE_SHIFT_RECIPES": "x="},
+    {"OLVANE_SHIFT_POLICY": "some"}, {"OLVANE_SHIFT_MAX_RATE": "-1"}, {"OLVANE_SHIFT_MAX_RATE": "nan"},
+    {"OLVANE_SHIFT_CPU_SHARE": "5"}, {"OLVANE_SHIFT_REPORT_INTERVAL": "inf"},
+    {"OLVANE_SHIFT_REPORT_INTERVAL": "nan"}, {"OLVANE_SHIFT_REPORT_INTERVAL": "0.5"},
+    {"OLVANE_SHIFT_STORE": "redis://:secret@127.0.0.1:163799/0"}, {"OLVANE_SHIFT_STORE": "redis://h:6379/x"},
+    {"OLVANE_SHIFT_STORE": "redis//127.0.0.1:16379/0"}, {"OLVANE_SHIFT_STORE": "redis:/x"},
+    {"OLVANE_SHIFT_STORE": "http://h/x"}, {"OLVANE_SHIFT_REPORT_K": "x"},
+    # several at once: every one named in the one error
+    {"OLVANE_SHIFT_CPU_SHARE": "5", "OLVANE_SHIFT_STORE": "redis//h/0", "OLVANE_SHIFT_REPORT_AUC": "nan",
+     "OLVANE_SHIFT_REPORT_K": "x", "OLVANE_SHIFT_POLICY": "some"},
+], ids=lambda b: ",".join(f"{k[13:]}={v}" for k, v in b.items()))
+def test_config_refuses_and_names_every_bad_variable(tmp_path, bad):
+    env = {k: v for k, v in {"OLVANE_SHIFT_RECIPES": str(tmp_path), **bad}.items() if v is not None}
+    with pytest.raises(ConfigError) as e:
+        config_from_env(env)
+    assert all(k in str(e.value) for k in bad) and "secret" not in str(e.value)
+
+
+def test_config_values_and_unknown_names(tmp_path):
+    from olvane_sdk.fast.deployment.ood.middleware.config import unknown_variables
+
+    base = {"OLVANE_SHIFT_RECIPES": "a=/r/a"}
+    for store in ("off", "", str(tmp_path / "s"), "rel/dir", f"file://{tmp_path}", "redis://h:6379/2",
+                  "rediss://:pw@h/0"):
+        assert config_from_env({**base, "OLVANE_SHIFT_STORE": store}).store == store
+    assert config_from_env({**base, "OLVANE_SHIFT_CPU_SHARE": "1"}).cpu_share == 1.0
+    assert config_from_env({**base, "OLVANE_SHIFT_REPORT_INTERVAL": "0"}).report_interval == 0
+    lines = unknown_variables({"OLVANE_SHIFT_STOER": "x", "OLVANE_SHIFT_REPORT_ALHPA": "1",
+                               "OLVANE_SHIFT_STORE": "off", "OLVANE_SHIFT_REPORT_K": "3", "OTHER": "1"})
+    assert [ln.split(" ")[0] + ln.rpartition("did you mean")[2] for ln in lines] == [
+        "OLVANE_SHIFT_REPORT_ALHPA OLVANE_SHIFT_REPORT_ALPHA?", "OLVANE_SHIFT_STOER OLVANE_SHIFT_STORE?"]
 
 
 @pytest.mark.filterwarnings("ignore::pytest.PytestUnhandledThreadExceptionWarning")  # stop_worker's SystemExit
@@ -342,7 +371,7 @@ def test_logging_console_on_the_module(mod, handler, monkeypatch, caplog):
     records = [(r.levelno, r.getMessage()) for r in caplog.records]
     drop = "Live messages queue is full. Dropping message."
     assert records[:3] == [(logging.ERROR, drop)] * 3
-    assert records[3] == (logging.ERROR, f"997 more lines like this one in the last 11 s: {drop}")
+    assert records[3] == (logging.ERROR, "997 more lines like these in the last 11 s: Live messages queue is full …")
     assert records[4][1].startswith("Error handling chat completion request: ")
     assert caplog.records[5].exc_info is not None and len(records) == 6
     assert console.counts == {"queue_full": 1000, "error": 1, "traceback": 1}

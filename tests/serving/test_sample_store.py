@@ -353,3 +353,18 @@ def test_two_replicas_on_one_redis(demo_recipes, redis_server, tmp_path, capsys)
         redis_server.start()
         wait_until(lambda: text_window(a.shift(refresh=True)) == 13, timeout=90, interval=0.5)
         assert a.shift()["store"]["state"] == "ok" and b.shift(refresh=True)["scope"] == "deployment"
+
+
+def test_report_store_lists_the_deployments_on_redis(redis_server, capsys):
+    """Against a Redis with other deployments only: exit 3, the ones found
+    named, and no keys of the asked one created."""
+    for dep in ("dep-a", "dep-b"):
+        store = open_store(redis_server.url, dep)
+        store.append([Record("m", "text", np.ones(4, np.float32), 1.0, "o:1")])
+        store.close()
+    assert cli_main(["report", "--store", redis_server.url, "--recipes", "m=/x", "--deployment", "nope"]) == 3
+    out = capsys.readouterr().out
+    assert "no sample store at" in out and "deployments found: dep-a, dep-b" in out
+    import redis
+
+    assert not redis.Redis(port=redis_server.port).keys("olvane-shift:{nope}*")

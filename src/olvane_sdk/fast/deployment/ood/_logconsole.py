@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import importlib
 import logging
+import os
 import re
 import sys
 import threading
@@ -47,7 +48,8 @@ class _Shape(NamedTuple):
 _SHAPES = (
     _Shape("Live messages queue is full", "queue_full", logging.ERROR),
     _Shape("Model: ", "stored", logging.DEBUG),
-    _Shape("Round-robin replacement for ", "round_robin", logging.WARNING, tail="."),
+    # A full ring replacing its oldest embedding: the ring working as meant, on every store once full.
+    _Shape("Round-robin replacement for ", "round_robin", logging.DEBUG, tail="."),
     # Data the client sent that is no image (or breaks the image limits): the client's fault.
     _Shape("Error processing image: ", "image", logging.WARNING, tb_level=logging.DEBUG),
     # A recipe's failure is the operator's to see, every one of them.
@@ -243,8 +245,11 @@ class LoggingConsole:
             if limited:
                 w = self._windows.get(key)
                 if w is None:
-                    w = self._windows[key] = _Window(self.clock(), level, kind, message)
-                    self._cache_bytes += sys.getsizeof(key) + sys.getsizeof(message) + _ENTRY_BYTES
+                    # The summary names the group (its head, or the text with its numbers
+                    # as #), never the first line's values, which later lines do not share.
+                    label = head.rstrip(" :") + " …" if head else key.split(":", 1)[1]
+                    w = self._windows[key] = _Window(self.clock(), level, kind, label)
+                    self._cache_bytes += sys.getsizeof(key) + sys.getsizeof(label) + _ENTRY_BYTES
             line = _Line(message, level, kind, self._kind(kind), w, tb_level)
             if cacheable:
                 self._lines[text] = line
@@ -280,7 +285,7 @@ class LoggingConsole:
                                             func=kind))
 
     def _summary(self, level: int, kind: str, n: int, sample: str, seconds: float) -> None:
-        self._emit(level, kind, "%d more lines like this one in the last %.0f s: %s", (n, seconds, sample))
+        self._emit(level, kind, "%d more lines like these in the last %.0f s: %s", (n, seconds, sample))
 
     def flush(self) -> int:
         """Logs the summary of every group whose interval has ended with lines
@@ -361,6 +366,31 @@ def install_logging_console(module=None, console: LoggingConsole | None = None, 
     return console
 
 
+class ProcessTag(logging.Filter):
+    """Puts ``pid N`` in front of the message of the records it passes, for a
+    log that several API-server processes write. Set on the package's
+    logger's own handlers: it tags only the package's records."""
+
+    def __init__(self, pid: int | None = None):
+        super().__init__()
+        self.prefix = f"pid {os.getpid() if pid is None else pid}: "
+
+    def filter(self, record: logging.LogRecord) -> bool:
+        if not getattr(record, "olvane_pid", False):
+            record.olvane_pid = True
+            record.msg = self.prefix + str(record.msg)
+        return True
+
+
+def shares_log() -> bool:
+    """Whether this process is one of several API servers writing one log:
+    vLLM's ``--api-server-count`` > 1 runs each in a child process (the
+    main process serves alone otherwise)."""
+    import multiprocessing
+
+    return multiprocessing.parent_process() is not None
+
+
 def use_vllm_logging(logger: logging.Logger | str = LOGGER_NAME) -> bool:
     """Sends ``logger``'s records where vLLM sends its own: the ``vllm``
     logger's handlers (its format and stream), level and propagation, as
@@ -385,8 +415,25 @@ def use_vllm_logging(logger: logging.Logger | str = LOGGER_NAME) -> bool:
     if not envs.VLLM_CONFIGURE_LOGGING:
         return False
     source = logging.getLogger("vllm")
+    tag = ProcessTag() if shares_log() else None
     for h in source.handlers:
+        # vLLM prefixes its processes' streams with "(name pid=N)"; elsewhere say it here.
+        if tag is not None and getattr(getattr(h, "stream", None), "start_new_line", None) is None:
+            h = _Tagged(h, tag)
         logger.addHandler(h)
     logger.setLevel(source.getEffectiveLevel())
     logger.propagate = source.propagate
     return True
+
+
+class _Tagged(logging.Handler):
+    """Another handler's output with the process tag (the handler itself is
+    vLLM's and also writes vLLM's records, which stay as they are)."""
+
+    def __init__(self, inner: logging.Handler, tag: ProcessTag):
+        super().__init__(inner.level)
+        self.inner = inner
+        self.addFilter(tag)
+
+    def emit(self, record: logging.LogRecord) -> None:
+        self.inner.handle(record)

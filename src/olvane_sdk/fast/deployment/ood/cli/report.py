@@ -69,6 +69,14 @@ def _positive(text: str) -> float:
     return value
 
 
+def _store(text: str) -> str:
+    from ..samples import redact_spec, store_problem
+
+    if text != "default" and (why := store_problem(text)) is not None:
+        raise argparse.ArgumentTypeError(f"{redact_spec(text)!r}: {why}")
+    return text
+
+
 def _duration(text: str) -> float:
     from ..samples.store import parse_duration
     try:
@@ -90,7 +98,7 @@ def add_parser(sub) -> argparse.ArgumentParser:
         epilog=exit_status_help())
     rp.add_argument("--url", action="append", type=_check_url, metavar="URL",
                     help="base URL of a server, e.g. http://127.0.0.1:8000 (repeat for more servers)")
-    rp.add_argument("--store", metavar="URL", help="compute the report from a sample store instead (a directory, "
+    rp.add_argument("--store", type=_store, metavar="URL", help="compute the report from a sample store instead (a directory, "
                     "redis:// or rediss:// URL, or 'default' for this host's default directory), with no server")
     rp.add_argument("--since", type=_duration, metavar="DURATION",
                     help="with --store: the samples of the last DURATION (e.g. 30m, 6h, 2d) instead of the "
@@ -236,7 +244,7 @@ def run_store_report(url: str, recipes: Mapping[str, str], deployment: str, sinc
     as ``--url``, the store standing for the servers."""
     from ..report.render import print_notes, servers_table, wide_console
     from ..report.window import WINDOW_LATEST, load_reference, store_report
-    from ..samples import open_store
+    from ..samples import open_store, redact_spec
 
     console = console or wide_console()
     store = None
@@ -244,11 +252,18 @@ def run_store_report(url: str, recipes: Mapping[str, str], deployment: str, sinc
         store = open_store(url, deployment)
         if store is None:
             raise ValueError("the store is off")
+        if not store.exists():  # a report reads a store, never creates one
+            others = store.deployments()
+            where = redact_spec(url) if url else store.description
+            console.print(f"✗ no sample store at {where} for deployment {deployment}"
+                          + (f"; deployments found: {', '.join(others)}" if others else ""),
+                          style="red", markup=False, highlight=False)
+            return EXIT_UNREACHABLE
         report, window, origins = store_report(store, load_reference(recipes),
                                                since=None if since is None else time.time() - since,
                                                latest=None if since is not None else WINDOW_LATEST)
     except Exception as e:
-        label = url if store is None else store.description
+        label = redact_spec(url) if store is None else store.description
         console.print(f"✗ {label}: {type(e).__name__}: {e}", style="red", markup=False, highlight=False)
         return EXIT_UNREACHABLE
     finally:

@@ -26,6 +26,7 @@ from __future__ import annotations
 
 import json
 import shlex
+import shutil
 import sys
 import tempfile
 import time
@@ -33,7 +34,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Sequence
 
-from ..middleware.config import ENV_MAX_RATE, ENV_RECIPES
+from ..middleware.config import ENV_MAX_RATE, ENV_RECIPES, ENV_STORE
 from .data import TEXT_FILES, build_demo_recipes, find_data_dir, make_demo_data
 from .harness import TrafficResult, VllmServer, send_traffic
 from .models import offline_env
@@ -79,7 +80,11 @@ def run_demo(*, workdir: Path | None = None, plot_path: Path | None = None, data
             console.print(f"recipe for [bold]{served}[/bold]: {p}", highlight=False)
 
         console.rule("[bold]2. vLLM's OpenAI-compatible server")
-        env = {ENV_RECIPES: str(workdir / "recipes"),
+        # The demo's samples live in its workdir, afresh each run: pooled with an
+        # earlier run's (or the user's own store), its verdicts would not be this run's.
+        store = workdir / "samples"
+        shutil.rmtree(store, ignore_errors=True)
+        env = {ENV_RECIPES: str(workdir / "recipes"), ENV_STORE: str(store),
                # The demo paces itself and wants every message: no sampling budget.
                ENV_MAX_RATE: "0",
                "OLVANE_DEMO_PLOT": str(plot_path), **(server_env or {})}

@@ -67,6 +67,12 @@ class ShiftDetectionMiddleware:
         # (lifespan included); the middleware itself only sees the inner stack.
         self._routed.add(id(app))
         try:
+            # vLLM's served model names, once its app state is set.
+            paths = app.state.openai_serving_models.base_model_paths
+            self.collector.handover.note_served([p.name for p in paths])
+        except Exception:
+            pass  # not vLLM's app, or not set yet: the first request of a name tells
+        try:
             router = getattr(app, "router", None)
             if router is None or any(getattr(r, "path", None) == SHIFT_PATH for r in router.routes):
                 return

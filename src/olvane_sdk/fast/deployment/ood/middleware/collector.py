@@ -136,6 +136,8 @@ class ShiftCollector:
             "recipes": {k: dict(v) for k, v in sorted(loader.recipe_states.items())},
             "live_counts": {m: dict(c) for m, c in list(loader.live_counts.items()) if any(c.values())},
             "intake": self.handover.counts(),
+            # Requests turned away as no_recipe, by served model name.
+            "no_recipe": self.handover.unserved_counts(),
             **self.reports.status(self.config),
         }
 
@@ -242,6 +244,10 @@ def get_collector() -> ShiftCollector:
             from ..host import use_vllm_logging
 
             use_vllm_logging()
+            from .config import unknown_variables
+
+            for line in unknown_variables():
+                log.warning("olvane shift: %s", line)
             try:
                 cfg = config_from_env()
                 _collector = ShiftCollector(cfg)

@@ -2,6 +2,7 @@
 variables (spawned API-server processes inherit them)."""
 from __future__ import annotations
 
+import difflib
 import math
 import os
 from dataclasses import dataclass, field
@@ -24,6 +25,15 @@ ENV_ORT_THREADS = "OLVANE_SHIFT_ORT_THREADS"
 ENV_ORT_SPINNING = "OLVANE_SHIFT_ORT_SPINNING"
 ENV_STORE = "OLVANE_SHIFT_STORE"
 ENV_DEPLOYMENT = "OLVANE_SHIFT_DEPLOYMENT"
+ENV_PREFIX = "OLVANE_SHIFT_"
+
+# The most of one core the budget may give the embedding worker of a process:
+# the worker is one thread, so a larger share could never be spent, only
+# mistaken for a share of the machine.
+MAX_CPU_SHARE = 1.0
+# The shortest background report interval: a report costs 0.35-1 s of CPU
+# per served model and modality.
+MIN_REPORT_INTERVAL = 1.0
 
 
 @dataclass(frozen=True)
@@ -62,52 +72,110 @@ def _size(name: str, text: str) -> int:
     return n
 
 
-def _number(name: str, text: str, *, low: float = 0.0, integer: bool = False) -> float:
+def _number(name: str, text: str, *, low: float = 0.0, high: float | None = None, integer: bool = False) -> float:
     try:
         v = float(text)
     except ValueError:
         raise ConfigError(f"{name}={text!r}: expected a number") from None
-    if math.isnan(v) or v < low or (integer and v != int(v)):
-        raise ConfigError(f"{name}={text!r}: expected {'an integer' if integer else 'a number'} >= {low:g}")
+    if not math.isfinite(v) or v < low or (high is not None and v > high) or (integer and v != int(v)):
+        within = f"between {low:g} and {high:g}" if high is not None else f">= {low:g}"
+        raise ConfigError(f"{name}={text!r}: expected {'an integer' if integer else 'a finite number'} {within}")
     return int(v) if integer else v
 
 
+def known_variables() -> frozenset[str]:
+    """Every OLVANE_SHIFT_* name the middleware and the report read."""
+    from ..report.settings import ENV as REPORT_ENV
+
+    return frozenset([ENV_RECIPES, *(v for k, v in globals().items() if k.startswith("ENV_") and k != "ENV_PREFIX"),
+                      *REPORT_ENV])
+
+
+def unknown_variables(environ: Mapping[str, str] | None = None) -> list[str]:
+    """One line per OLVANE_SHIFT_* variable that nothing reads (a typo
+    otherwise leaves its setting at the default, silently), with the closest
+    known name."""
+    env = os.environ if environ is None else environ
+    known = known_variables()
+    lines = []
+    for name in sorted(k for k in env if k.startswith(ENV_PREFIX) and k not in known):
+        # Matched on what follows the prefix, which every name shares.
+        close = difflib.get_close_matches(name[len(ENV_PREFIX):], [k[len(ENV_PREFIX):] for k in known], n=1)
+        lines.append(f"{name} is not a variable of olvane shift and is ignored"
+                     + (f"; did you mean {ENV_PREFIX}{close[0]}?" if close else ""))
+    return lines
+
+
 def config_from_env(environ: Mapping[str, str] | None = None) -> ShiftConfig:
-    """Reads the OLVANE_SHIFT_* variables; raises :class:`ConfigError` with a
-    message naming the variable. Unset variables take the defaults of
-    :class:`ShiftConfig`; OLVANE_SHIFT_RECIPES is required."""
+    """Reads the OLVANE_SHIFT_* variables. Every bad value is reported at
+    once: one :class:`ConfigError` with a line per variable at fault. Unset
+    variables take the defaults of :class:`ShiftConfig`; OLVANE_SHIFT_RECIPES
+    is required."""
     env = os.environ if environ is None else environ
     get = lambda k: (env.get(k) or "").strip()  # noqa: E731
-    if not get(ENV_RECIPES):
-        raise ConfigError(f"{ENV_RECIPES} is not set: no recipes, nothing to collect")
-    kw: dict[str, Any] = {"recipes": parse_recipes(get(ENV_RECIPES))}
-    if v := get(ENV_POLICY):
+    kw: dict[str, Any] = {}
+    problems: list[str] = []
+
+    def check(name: str, read) -> None:
+        if v := get(name):
+            try:
+                read(v)
+            except ConfigError as e:
+                problems.append(str(e))
+
+    def recipes(v):
+        kw["recipes"] = parse_recipes(v)
+
+    def policy(v):
         if v.lower() not in POLICIES:
             raise ConfigError(f"{ENV_POLICY}={v!r}: expected one of {', '.join(POLICIES)}")
         kw["policy"] = v.lower()
-    if v := get(ENV_MAX_BODY):
-        kw["max_body"] = _size(ENV_MAX_BODY, v)
-    if v := get(ENV_REPORT_INTERVAL):
-        kw["report_interval"] = _number(ENV_REPORT_INTERVAL, v)
-    if v := get(ENV_CONSOLE):
+
+    def interval(v):
+        # 0 or off: reports only on ?refresh=true.
+        kw["report_interval"] = 0.0 if v.lower() in ("0", "off") else _number(
+            ENV_REPORT_INTERVAL, v, low=MIN_REPORT_INTERVAL)
+
+    def console(v):
         if v.lower() not in ("logging", "rich"):
             raise ConfigError(f"{ENV_CONSOLE}={v!r}: expected logging or rich")
         kw["console"] = v.lower()
+
     off = ("off", "inf", "unlimited")
-    if (share := get(ENV_CPU_SHARE)) and get(ENV_MAX_RATE):
-        raise ConfigError(f"{ENV_CPU_SHARE} and {ENV_MAX_RATE} are both set: set one budget")
-    if share:
-        kw["cpu_share"] = 0.0 if share.lower() in off else _number(ENV_CPU_SHARE, share)
-    if v := get(ENV_MAX_RATE):
+
+    def share(v):
+        kw["cpu_share"] = 0.0 if v.lower() in off else _number(ENV_CPU_SHARE, v, high=MAX_CPU_SHARE)
+
+    def rate(v):
         kw["max_rate"] = 0.0 if v.lower() in off else _number(ENV_MAX_RATE, v)
-    if v := get(ENV_ORT_THREADS):
-        kw["ort_threads"] = _number(ENV_ORT_THREADS, v, low=1, integer=True)
-    if v := get(ENV_ORT_SPINNING):
+
+    def spinning(v):
         if v.lower() not in ("0", "1", "true", "false", "yes", "no", "on", "off"):
             raise ConfigError(f"{ENV_ORT_SPINNING}={v!r}: expected 0 or 1")
         kw["ort_spinning"] = v.lower() in ("1", "true", "yes", "on")
-    if v := get(ENV_STORE):
+
+    def store(v):
+        from ..samples import redact_spec, store_problem
+
+        if (why := store_problem(v)) is not None:
+            raise ConfigError(f"{ENV_STORE}={redact_spec(v)!r}: {why}")
         kw["store"] = v
+
+    if not get(ENV_RECIPES):
+        problems.append(f"{ENV_RECIPES} is not set: no recipes, nothing to collect")
+    check(ENV_RECIPES, recipes)
+    check(ENV_POLICY, policy)
+    check(ENV_MAX_BODY, lambda v: kw.__setitem__("max_body", _size(ENV_MAX_BODY, v)))
+    check(ENV_REPORT_INTERVAL, interval)
+    check(ENV_CONSOLE, console)
+    if get(ENV_CPU_SHARE) and get(ENV_MAX_RATE):
+        problems.append(f"{ENV_CPU_SHARE} and {ENV_MAX_RATE} are both set: set one budget")
+    check(ENV_CPU_SHARE, share)
+    check(ENV_MAX_RATE, rate)
+    check(ENV_ORT_THREADS, lambda v: kw.__setitem__("ort_threads", _number(ENV_ORT_THREADS, v, low=1,
+                                                                             integer=True)))
+    check(ENV_ORT_SPINNING, spinning)
+    check(ENV_STORE, store)
     if v := get(ENV_DEPLOYMENT):
         kw["deployment"] = v
     from ..report.settings import ReportSettings, SettingsError
@@ -115,5 +183,7 @@ def config_from_env(environ: Mapping[str, str] | None = None) -> ShiftConfig:
     try:  # OLVANE_SHIFT_REPORT_*: checked at start rather than at the first report
         ReportSettings.from_env(env)
     except SettingsError as e:
-        raise ConfigError(str(e)) from None
+        problems.append(str(e))
+    if problems:
+        raise ConfigError("; ".join(problems))
     return ShiftConfig(**kw)

@@ -20,6 +20,11 @@ if TYPE_CHECKING:
 
 log = logging.getLogger(__name__)
 
+# Model names counted apart among requests without a recipe; the rest share
+# OTHER_UNSERVED (clients choose the names, the metric's labels must stay few).
+MAX_UNSERVED = 32
+OTHER_UNSERVED = "(other)"
+
 # Outcomes counted per request (the "intake" of /v1/shift). Every chat
 # request the middleware sees ends in exactly one of them.
 OUTCOMES = ("collected", "rejected_by_vllm", "no_recipe", "queue_full", "too_large", "sampled_out",
@@ -105,12 +110,52 @@ class Handover:
         self._idle = threading.Condition(self._lock)
         self._wake = threading.Event()
         self._invalid_logged = False
+        # model -> requests turned away as no_recipe; the names already warned about.
+        self.unserved: dict[str, int] = {}
+        self._warned: set[str] = set()
 
     def prepare(self) -> None:
         """Imports vLLM's request class before collection starts (the first
         parse would otherwise pay for it)."""
         if self.parse is parse_chat_request:
             from vllm.entrypoints.openai.protocol import ChatCompletionRequest  # noqa: F401
+
+    def note_served(self, names) -> None:
+        """The server's served model names, when known at start: those with
+        no configured recipe are warned about now rather than at their first
+        request."""
+        if not self.cfg.recipes:  # collection disabled: its error says so
+            return
+        missing = sorted(n for n in names if n not in self.cfg.recipes)
+        with self._lock:
+            fresh = [n for n in missing if n not in self._warned]
+            self._warned.update(fresh)
+        if fresh:
+            log.warning("olvane shift: no recipe for served model %s (recipes for %s): its requests are not "
+                        "collected", ", ".join(fresh), ", ".join(sorted(self.cfg.recipes)) or "none")
+
+    def unserved_counts(self) -> dict[str, int]:
+        """Requests turned away as ``no_recipe``, by served model name."""
+        with self._lock:
+            return dict(self.unserved)
+
+    def note_unserved(self, model: str) -> None:
+        """Counts a request turned away as ``no_recipe`` under its model name
+        (at most :data:`MAX_UNSERVED` names: clients choose them); warns at a
+        name's first request unless its recipe is configured (then its load
+        failed, which start-up has logged)."""
+        with self._lock:
+            if model not in self.unserved:
+                if len(self.unserved) >= MAX_UNSERVED:
+                    model = OTHER_UNSERVED
+                self.unserved.setdefault(model, 0)
+            self.unserved[model] += 1
+            warn = model != OTHER_UNSERVED and model not in self._warned and model not in self.cfg.recipes
+            if warn:
+                self._warned.add(model)
+        if warn:
+            log.warning("olvane shift: requests for served model %r are not collected: no recipe for it "
+                        "(recipes for %s)", model, ", ".join(sorted(self.cfg.recipes)) or "none")
 
     def open(self, handler: Any, recipe_models: frozenset[str]) -> None:
         self.handler = handler
@@ -208,6 +253,7 @@ class Handover:
         messages = list(request.messages)
         if request.model not in self.recipe_models:
             self.turn_away("no_recipe", len(messages))
+            self.note_unserved(str(request.model))
             return
         chosen = new_messages(messages) if self.cfg.policy == "new" else messages
         if not chosen:

@@ -74,6 +74,9 @@ class Metrics:
                                 "(collected: handed to the handler)", ["outcome"], registry=registry)
         self.embeddings = Counter("olvane_shift_embeddings", "Live embeddings stored, by served model "
                                   "and modality", row, registry=registry)
+        self.no_recipe = Counter("olvane_shift_no_recipe_requests", "Chat-completion requests served for a model "
+                                 "name with no loaded recipe, by that name (not collected)", ["model"],
+                                 registry=registry)
         self.console_lines = Counter("olvane_shift_console_lines", "Console lines of the handler, by kind",
                                      ["kind"], registry=registry)
         self.store_errors = Counter("olvane_shift_store_errors", "Failed writes and reads of the sample store",
@@ -180,8 +183,10 @@ class MetricsPusher:
         m = self.metrics
         counts = self.intake.counts()
         messages = counts.pop("messages")
+        unserved = self.intake.unserved_counts()
         current: dict[tuple[str, ...], int] = {("r", k): v for k, v in counts.items()}
         current.update({("m", k): v for k, v in messages.items()})
+        current.update({("n", k): v for k, v in unserved.items()})
         current.update({("e",) + k: v for k, v in list(self.recipes.embeddings.items())})
         console = self.recipes.console
         if console is not None:
@@ -195,6 +200,8 @@ class MetricsPusher:
                 child = m.requests.labels(key[1])
             elif kind == "m":
                 child = m.messages.labels(key[1])
+            elif kind == "n":
+                child = m.no_recipe.labels(key[1])
             elif kind == "e":
                 child = m.embeddings.labels(key[1], key[2])
             else:

@@ -55,6 +55,7 @@ class ReportSettings:
         environ = os.environ if environ is None else environ
         kw: dict[str, Any] = {}
         given: dict[str, str] = {}
+        bad: list[str] = []
         for var, (name, kind) in ENV.items():
             text = environ.get(var, "").strip()
             if not text:
@@ -64,9 +65,12 @@ class ReportSettings:
                 if isinstance(v, float) and not math.isfinite(v):
                     raise ValueError
             except ValueError:
-                raise SettingsError(f"{var}={text!r}: not {'an integer' if kind is int else 'a number'}") from None
+                bad.append(f"{var}={text!r}: not {'an integer' if kind is int else 'a finite number'}")
+                continue
             kw[name] = v
             given[name] = f"{var}={text!r}"
+        if bad:  # every unreadable value at once
+            raise SettingsError("; ".join(bad), tuple(ENV[b.split("=", 1)[0]][0] for b in bad))
         try:
             return cls(**kw)
         except SettingsError as e:

@@ -149,6 +149,20 @@ class DirectoryStore(SampleStore):
             self._atomic_write(meta, json.dumps(LAYOUT_MARKER).encode())
         self._ready = True
 
+    def exists(self) -> bool:
+        """Whether this deployment's tree is there (read only: a reader must
+        not create a store)."""
+        return (self.root / "layout.json").is_file()
+
+    def deployments(self, limit: int = 100) -> list[str]:
+        """The deployments under the base directory, at most ``limit``."""
+        try:
+            names = sorted(urllib.parse.unquote(d.name) for d in self.base.iterdir()
+                           if (d / "layout.json").is_file())
+        except OSError:
+            return []
+        return names[:limit]
+
     def _atomic_write(self, path: Path, data: bytes) -> None:
         fd, tmp = tempfile.mkstemp(dir=path.parent, prefix=".tmp-")
         try:

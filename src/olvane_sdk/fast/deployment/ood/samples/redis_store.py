@@ -160,6 +160,26 @@ class RedisStore(SampleStore):
     def get_result(self, name: str) -> bytes | None:
         return self.client.get(self._k("result", name))
 
+    def exists(self) -> bool:
+        """Whether this deployment has a layout key (read only: a reader
+        must not create a store)."""
+        return bool(self.client.exists(self._k("layout")))
+
+    def deployments(self, limit: int = 100, max_calls: int = 1000) -> list[str]:
+        """The deployments on this server (their layout keys), at most
+        ``limit``, found with at most ``max_calls`` SCAN calls."""
+        found: set[str] = set()
+        cursor, calls = 0, 0
+        while calls < max_calls and len(found) < limit:
+            cursor, keys = self.client.scan(cursor, match="olvane-shift:{*}:layout", count=1000)
+            calls += 1
+            for k in keys:
+                k = k.decode(errors="replace") if isinstance(k, bytes) else k
+                found.add(k[len("olvane-shift:{"):-len("}:layout")])
+            if cursor == 0:
+                break
+        return sorted(found)[:limit]
+
     def close(self) -> None:
         try:
             self.client.close()
