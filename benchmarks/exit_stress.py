@@ -15,7 +15,7 @@ are printed, and it is killed.
 
 Printed: runs, exit codes other than 3, aborts ("terminate called"), hangs,
 and p50 / p99 / max of the exit time (from ``sys.exit`` in the child until the
-parent reaps it). Exit status 1 if any run went wrong.
+parent reaps it), every 20 runs and at the end. Exit status 1 if any run went wrong.
 """
 from __future__ import annotations
 
@@ -144,17 +144,20 @@ def main() -> int:
             err.seek(0)
             print(f"run {run}: exit code {code}, aborted {aborted}\n{err.read().decode(errors='replace')[-3000:]}",
                   flush=True)
-        if (run + 1) % 20 == 0:
-            print(f"... {run + 1} runs, {hangs} hangs", flush=True)
 
+        if (run + 1) % 20 == 0 or run + 1 == args.runs:
+            summary(run + 1, exit_times, bad_codes, aborts, hangs)
+    return 1 if hangs or bad_codes or aborts else 0
+
+
+def summary(runs: int, exit_times: list, bad_codes: list, aborts: int, hangs: int) -> None:
     ms = sorted(t * 1000 for t in exit_times)
-    p99 = ms[min(len(ms) - 1, int(round(0.99 * (len(ms) - 1))))] if ms else float("nan")
-    print(f"runs {args.runs}  exit code 3: {args.runs - hangs - len(bad_codes)}  other codes: {bad_codes}  "
+    print(f"runs {runs}  exit code 3: {runs - hangs - len(bad_codes)}  other codes: {bad_codes}  "
           f"aborts: {aborts}  hangs: {hangs}")
     if ms:
+        p99 = ms[min(len(ms) - 1, int(round(0.99 * (len(ms) - 1))))]
         print(f"exit time ms: p50 {statistics.median(ms):.0f}  p99 {p99:.0f}  max {ms[-1]:.0f}  (n={len(ms)})")
-    print(f"load average at the end: {' '.join(f'{x:.1f}' for x in os.getloadavg())}")
-    return 1 if hangs or bad_codes or aborts else 0
+    print(f"load average: {' '.join(f'{x:.1f}' for x in os.getloadavg())}", flush=True)
 
 
 if __name__ == "__main__":
