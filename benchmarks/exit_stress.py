@@ -124,7 +124,7 @@ def main() -> int:
                 os.waitpid(pid, 0)
                 err.seek(0)
                 print(f"run {run}: HANG after {args.timeout:.0f} s\n{native}\n--- stderr ---\n"
-                      f"{err.read().decode(errors='replace')[-6000:]}", flush=True)
+                      f"{err.read().decode(errors='replace')[:8000]}", flush=True)
                 break
             else:
                 time.sleep(0.002)

@@ -29,12 +29,12 @@ import faulthandler, os, signal, subprocess, sys, tempfile, threading, time, typ
 import {module} as m
 from olvane_sdk.fast.deployment.ood.host import install_model_factory
 model_dir, runs, deadline = sys.argv[1], int(sys.argv[2]), float(sys.argv[3])
+faulthandler.enable()  # each child's fd 2 is its own file: SIGABRT writes its Python stacks there
 for run in range(runs):
     err = tempfile.TemporaryFile()
     pid = os.fork()
     if pid == 0:
         os.dup2(err.fileno(), 2)
-        faulthandler.enable()
         if {one_thread}:
             install_model_factory(m)
         model = m.SentenceTransformer(model_dir, backend="onnx")
@@ -62,7 +62,8 @@ for run in range(runs):
         os.kill(pid, signal.SIGABRT)
         os.waitpid(pid, 0)
         err.seek(0)
-        print(f"run {{run}} hung", gdb.stdout[-20000:], err.read().decode(errors="replace")[-5000:], sep="\n", flush=True)
+        stacks = gdb.stdout[-20000:], err.read().decode(errors="replace")[:8000]
+        print(f"run {{run}} hung", *stacks, sep="\n", flush=True)
         sys.exit(1)
     err.seek(0)
     print("run", os.waitstatus_to_exitcode(done[1]), b"terminate called" in err.read(), flush=True)
@@ -80,7 +81,7 @@ def test_exit_while_the_worker_encodes_keeps_the_exit_code(mod, one_thread, runs
     child_deadline = 120
     args = [sys.executable, "-c", script, local_models.text_model_dir(), str(runs), str(child_deadline)]
     proc = subprocess.run(args, capture_output=True, text=True, timeout=60 + runs * (child_deadline + 30))
-    assert proc.returncode == 0, proc.stdout[-25000:] + proc.stderr[-3000:]
+    assert proc.returncode == 0, proc.stdout[-40000:] + proc.stderr[-3000:]
     results = [line.split()[1:] for line in proc.stdout.splitlines() if line.startswith("run ")]
     assert results == [["3", "False"]] * runs, proc.stderr[-3000:]
 
