@@ -158,8 +158,11 @@ def subprocess_env(mod):
 
 
 def run_child(mod, code, timeout=240):
+    # A child that hangs (exit included) prints every thread's stack and ends
+    # with status 1 before the parent's own timeout.
+    watchdog = f"import faulthandler; faulthandler.dump_traceback_later({timeout - 20}, exit=True)\n"
     proc = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
+        [sys.executable, "-c", watchdog + textwrap.dedent(code)],
         env=subprocess_env(mod),
         capture_output=True,
         text=True,

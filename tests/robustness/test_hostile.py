@@ -14,22 +14,30 @@ from rich.console import Console as RichConsole
 
 from support import FakeModel, StopWorker, configure, data_url, drain, png_bytes, run_worker, write_recipe
 
-# Forks one child per run from a parent that has done the slow imports once.
-# Each child loads the real ONNX text model (a model loaded before the fork
-# would miss its runtime's threads), queues messages, waits until the worker
-# is inside encode, and exits while it encodes.
+# Forks one child per run from a parent that has done the slow imports once
+# and has run nothing threaded: the test's process builds the model directory
+# beforehand, since a child forked from a process that has run ONNX Runtime or
+# torch inherits their pools without the threads, and its teardown of them
+# joins thread handles that may name the child's own threads. Each child loads
+# the real ONNX text model (ONNX Runtime's default session options: a spinning
+# pool of one thread per core; or the one-thread factory), queues messages,
+# waits until the worker is inside encode, and exits while it encodes. A child
+# still alive at its deadline fails the run, with its native stacks (gdb) and
+# Python stacks (faulthandler) in the output.
 EXIT_WHILE_ENCODING = r"""
-import os, sys, tempfile, threading, time, types
-from olvane_sdk.fast.deployment.ood.demo import models as local_models
+import faulthandler, os, signal, subprocess, sys, tempfile, threading, time, types
 import {module} as m
-from sentence_transformers import SentenceTransformer
-model_dir = local_models.text_model_dir()
-for run in range(int(sys.argv[1])):
+from olvane_sdk.fast.deployment.ood.host import install_model_factory
+model_dir, runs, deadline = sys.argv[1], int(sys.argv[2]), float(sys.argv[3])
+faulthandler.enable()  # each child's fd 2 is its own file: SIGABRT writes its Python stacks there
+for run in range(runs):
     err = tempfile.TemporaryFile()
     pid = os.fork()
     if pid == 0:
         os.dup2(err.fileno(), 2)
-        model = SentenceTransformer(model_dir, backend="onnx")
+        if {one_thread}:
+            install_model_factory(m)
+        model = m.SentenceTransformer(model_dir, backend="onnx")
         encode, encoding = model.encode, threading.Event()
         def entered(value):
             encoding.set()
@@ -45,19 +53,35 @@ for run in range(int(sys.argv[1])):
         encoding.wait(60)
         time.sleep(0.002 * run)
         sys.exit(3)
-    _, status = os.waitpid(pid, 0)
+    end = time.monotonic() + deadline
+    while not (done := os.waitpid(pid, os.WNOHANG))[0] and time.monotonic() < end:
+        time.sleep(0.01)
+    if not done[0]:
+        gdb = subprocess.run(["gdb", "-p", str(pid), "-batch", "-nx", "-ex", "thread apply all bt 25"],
+                             capture_output=True, text=True, timeout=120)
+        os.kill(pid, signal.SIGABRT)
+        os.waitpid(pid, 0)
+        err.seek(0)
+        stacks = gdb.stdout[-20000:], err.read().decode(errors="replace")[:8000]
+        print(f"run {{run}} hung", *stacks, sep="\n", flush=True)
+        sys.exit(1)
     err.seek(0)
-    print("run", os.waitstatus_to_exitcode(status), b"terminate called" in err.read(), flush=True)
+    print("run", os.waitstatus_to_exitcode(done[1]), b"terminate called" in err.read(), flush=True)
 """
 
 
-def test_exit_while_the_worker_encodes_keeps_the_exit_code(mod):
-    """10 exits, with 16 and with 1 message queued, each landing inside the
-    real model's encode: the host's exit code every time, never an abort."""
-    runs = 10
-    script = EXIT_WHILE_ENCODING.format(module=mod.__name__)
-    proc = subprocess.run([sys.executable, "-c", script, str(runs)], capture_output=True, text=True, timeout=600)
-    assert proc.returncode == 0, proc.stderr[-3000:]
+@pytest.mark.parametrize("one_thread, runs", [(False, 10), (True, 4)], ids=["default-threads", "one-thread"])
+def test_exit_while_the_worker_encodes_keeps_the_exit_code(mod, one_thread, runs):
+    """Exits with 16 and with 1 message queued, each landing inside the real
+    model's encode, with ONNX Runtime's default threads and with the one-thread
+    factory: the host's exit code every time, never an abort, never a hang."""
+    from olvane_sdk.fast.deployment.ood.demo import models as local_models
+
+    script = EXIT_WHILE_ENCODING.format(module=mod.__name__, one_thread=one_thread)
+    child_deadline = 120
+    args = [sys.executable, "-c", script, local_models.text_model_dir(), str(runs), str(child_deadline)]
+    proc = subprocess.run(args, capture_output=True, text=True, timeout=60 + runs * (child_deadline + 30))
+    assert proc.returncode == 0, proc.stdout[-40000:] + proc.stderr[-3000:]
     results = [line.split()[1:] for line in proc.stdout.splitlines() if line.startswith("run ")]
     assert results == [["3", "False"]] * runs, proc.stderr[-3000:]
 

@@ -41,6 +41,7 @@ at once.
 from __future__ import annotations
 
 import fcntl
+import gc
 import json
 import os
 import shutil
@@ -144,7 +145,16 @@ def export_onnx(src: str | Path, out: Path) -> None:
     from sentence_transformers import SentenceTransformer
 
     model = SentenceTransformer(str(src), backend="onnx", device="cpu")
-    model.save_pretrained(str(out))
+    try:
+        model.save_pretrained(str(out))
+    finally:
+        # The model sits in reference cycles, so its ONNX Runtime session would
+        # live until some later collection. A process that forks before then
+        # hands the session to the child without its pool threads, and the
+        # child's teardown of it joins a thread handle that names one of the
+        # child's own threads: it waits forever. Nothing of the export outlives it.
+        del model
+        gc.collect()
     if not (out / "onnx" / "model.onnx").is_file():
         raise RuntimeError(f"ONNX export of {src} wrote no onnx/model.onnx")
 
