@@ -70,7 +70,7 @@ for run in range(runs):
 """
 
 
-@pytest.mark.parametrize("one_thread, runs", [(False, 10), (True, 4)], ids=["default-threads", "one-thread"])
+@pytest.mark.parametrize("one_thread, runs", [(False, 6), (True, 3)], ids=["default-threads", "one-thread"])
 def test_exit_while_the_worker_encodes_keeps_the_exit_code(mod, one_thread, runs):
     """Exits with 16 and with 1 message queued, each landing inside the real
     model's encode, with ONNX Runtime's default threads and with the one-thread
