@@ -3,21 +3,15 @@
 * :func:`dedup`: a message sent many times counts once (identical vectors,
   or cosine similarity at least :data:`DUPLICATE_COSINE`), so that a few
   repeated prompts neither fill the share test nor weigh in the MMD.
-* :class:`KnownMix`: the share of normal traffic past the calibration's tail
-  depends on which parts of the reference the traffic comes from (sparse
-  regions have more of it). The reference is cut into regions once per
-  recipe; a window's null share is bounded under the window's own mix of
-  regions, read from its unflagged messages, so more of a known region is
-  not taken for a new subpopulation.
-* :func:`cusum`: a CUSUM over the flags in arrival order, against that same
-  null share: it reacts to a newcomer that started inside the window
-  before the window's share does.
+* :func:`cusum`: a CUSUM over the flags in arrival order against the
+  calibration's bound on the null share. It reacts to a newcomer that
+  started inside the window before the window's share does, and its
+  threshold is set for a run length to a false alarm of months, where the
+  share test, run on every report at alpha_novel, is set per report.
 """
 from __future__ import annotations
 
 import math
-import threading
-import weakref
 from dataclasses import dataclass
 
 import numpy as np
@@ -25,13 +19,13 @@ import numpy as np
 from .stats import Calibration, ShareTest, unit_rows
 
 DUPLICATE_COSINE = 0.98
-N_REGIONS = 16
-# CUSUM of Bernoulli flags, null share q0 (the window's bound) against CUSUM_RATIO * q0. The
-# threshold gives an average run length to a false alarm of about 1.2e8 messages at the null share
-# (simulated; benchmarks/detection.py --only stream): beyond 30 days at 3 messages a second.
+# CUSUM of Bernoulli flags, null share q0 (the calibration's bound) against CUSUM_RATIO * q0. The
+# threshold gives an average run length to a false alarm of 2.5e7 to 5e7 messages when the flags
+# come at the null share itself, 0.01 to 0.02 (simulated, benchmarks/detection.py --only stream):
+# 96 to 190 days at 3 messages a second. A window's CUSUM starts at its first message, so it stays
+# below the endless one and alarms less often still.
 CUSUM_RATIO = 3.0
 CUSUM_H = 13.0
-_DRAWS = 4000
 
 
 def dedup(live: np.ndarray, threshold: float = DUPLICATE_COSINE) -> tuple[np.ndarray, int]:
@@ -64,66 +58,6 @@ def dedup(live: np.ndarray, threshold: float = DUPLICATE_COSINE) -> tuple[np.nda
     return kept, n - len(kept)
 
 
-def _spherical_kmeans(X: np.ndarray, k: int, seed: int, iters: int = 15) -> np.ndarray:
-    rng = np.random.default_rng(seed)
-    C = X[rng.choice(len(X), k, replace=False)].copy()
-    for _ in range(iters):
-        lab = np.argmax(X @ C.T, axis=1)
-        for c in range(k):
-            members = X[lab == c]
-            C[c] = members.sum(axis=0) if len(members) else X[rng.integers(len(X))]
-        C = unit_rows(C)
-    return C
-
-
-class KnownMix:
-    """The reference cut into regions (spherical k-means of train), with
-    each region's calibration scores past the calibration's threshold."""
-
-    def __init__(self, cal: Calibration, n_regions: int = N_REGIONS, seed: int = 0):
-        k = max(1, min(n_regions, len(cal.train) // 50))
-        self.centroids = _spherical_kmeans(cal.train, k, seed)
-        labels = self.region(cal.points)
-        self.n = np.bincount(labels, minlength=k).astype(float)
-        self.past = np.bincount(labels[cal.raw_scores > cal.threshold], minlength=k).astype(float)
-        self.confidence = cal.confidence
-        self.pooled = cal.bound
-        # Posterior draws of each region's share past the threshold (Beta, with prior mass in
-        # proportion to the region's size: one region gives the pooled calibration's Beta).
-        prior = self.n / self.n.sum()
-        self._draws = np.random.default_rng(seed).beta(self.past + prior, self.n - self.past + prior,
-                                                       size=(_DRAWS, k))
-        self._mean = (self.past + prior) / (self.n + 2 * prior)
-
-    def region(self, unit: np.ndarray) -> np.ndarray:
-        return np.argmax(unit @ self.centroids.T, axis=1) if len(unit) else np.zeros(0, dtype=int)
-
-    def bound(self, regions: np.ndarray, flagged: np.ndarray) -> float:
-        """Upper bound (at the calibration's confidence) on the share of
-        normal traffic past the threshold, for the mix of regions that the
-        window's unflagged messages show. Unflagged counts are scaled up by
-        each region's share past the threshold, which undoes the flagging."""
-        unflagged = np.bincount(regions[~flagged], minlength=len(self.n)).astype(float)
-        if unflagged.sum() == 0:
-            return self.pooled
-        w = unflagged / (1.0 - self._mean)
-        w /= w.sum()
-        return float(np.quantile(self._draws @ w, self.confidence))
-
-
-_mix_lock = threading.Lock()
-_mixes: weakref.WeakKeyDictionary[Calibration, KnownMix] = weakref.WeakKeyDictionary()
-
-
-def known_mix(cal: Calibration) -> KnownMix:
-    """The calibration's regions, made once and kept as long as it is."""
-    with _mix_lock:
-        mix = _mixes.get(cal)
-        if mix is None:
-            mix = _mixes[cal] = KnownMix(cal)
-        return mix
-
-
 def cusum(flags: np.ndarray, q0: float, ratio: float = CUSUM_RATIO) -> float:
     """The CUSUM statistic after the last message: log-likelihood ratio of
     flag share ``ratio * q0`` against ``q0``, reset at zero, over ``flags``
@@ -140,22 +74,15 @@ def cusum(flags: np.ndarray, q0: float, ratio: float = CUSUM_RATIO) -> float:
 
 @dataclass(frozen=True)
 class Novelty:
-    share: ShareTest   # the share test against the window's mix bound
+    share: ShareTest   # the share test of the window
     cusum: float       # the CUSUM statistic at the window's end
     alarm: bool        # cusum >= CUSUM_H
 
 
-def novelty(cal: Calibration, live: np.ndarray, scores: np.ndarray) -> Novelty:
-    """The share test and the CUSUM of the (deduplicated) window, in arrival
-    order, both against the null share of the window's mix."""
-    from scipy.stats import binom
-
-    mix = known_mix(cal)
-    flagged = scores > cal.threshold
-    bound = mix.bound(mix.region(unit_rows(live)), flagged)
-    n, f = len(scores), int(flagged.sum())
-    p = float(binom.sf(f - 1, n, bound)) if f else 1.0
-    share = ShareTest(n=n, flagged=f, share=f / n if n else 0.0, bound=bound, p_value=p, threshold=cal.threshold,
-                      k=cal.k, tail=cal.tail, n_calibration=cal.n)
-    s = cusum(flagged, bound)
+def novelty(cal: Calibration, scores: np.ndarray) -> Novelty:
+    """The share test and the CUSUM of a (deduplicated) window's scores in
+    arrival order, both against the calibration's bound on the share of
+    normal traffic past its tail."""
+    share = cal.share_test(scores)
+    s = cusum(scores > cal.threshold, cal.bound)
     return Novelty(share=share, cusum=s, alarm=s >= CUSUM_H)

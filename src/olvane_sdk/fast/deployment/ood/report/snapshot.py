@@ -43,6 +43,7 @@ class ModalityRow:
     ood: ShareTest | None = None  # the live set's out-of-distribution share
     repeats: int = 0  # live messages that repeat an earlier one (detect.dedup), counted once
     cusum: float | None = None  # the sequential statistic of the flags (detect.cusum)
+    alarm: bool = False  # cusum past detect.CUSUM_H: the novel alarm, set for months between false ones
     # Kept for the plot; not part of the printed table.
     arrays: dict[str, np.ndarray] = field(default_factory=dict, repr=False, compare=False)
     # The flagged live messages, most distant first: {"index" (in the live store as copied), "score",
@@ -73,7 +74,8 @@ class ModalityRow:
         return cls(str(d.get("model", "?")), str(d.get("modality", "?")), n["n_train"], n["n_test"], n["n_live"],
                    comparison(d.get("live")), comparison(d.get("test")),
                    Verdict.DRIFT if verdict == "weak" else verdict,  # a server from before "drift"
-                   str(d.get("note") or ""), share(d.get("ood")), int(d.get("repeats") or 0), d.get("cusum"))
+                   str(d.get("note") or ""), share(d.get("ood")), int(d.get("repeats") or 0), d.get("cusum"),
+                   bool(d.get("alarm")))
 
 
 @dataclass
@@ -395,13 +397,13 @@ def _row(model, modality, ref, stored: list, settings: ReportSettings) -> Modali
         if len(lv) < settings.min_samples or not enough_train:
             notes.append(f"live: fewer than {settings.min_samples} embeddings")
         else:
-            # detect: repeats count once; the share test and the CUSUM against the window's mix
+            # detect: repeats count once; the share test, and the CUSUM over the flags in store order
             kept, row.repeats = detect.dedup(lv)
             row.live = compare(tr, _subsample(lv[kept], settings.max_samples, rng("live")), settings)
             cal = calibration_for(ref.get("train"), ref.get("test"), train, test, settings)
             scores = cal.score(lv)  # every live row: the share test is cheap and gains most from n
-            found = detect.novelty(cal, lv[kept], scores[kept])
-            row.ood, row.cusum = found.share, found.cusum
+            found = detect.novelty(cal, scores[kept])
+            row.ood, row.cusum, row.alarm = found.share, found.cusum, found.alarm
             # end detect
             flagged = np.flatnonzero(scores > cal.threshold)
             flagged = flagged[np.argsort(-scores[flagged], kind="stable")]
@@ -411,7 +413,7 @@ def _row(model, modality, ref, stored: list, settings: ReportSettings) -> Modali
             arrays["flagged"] = lv[flagged]
     notes += live_notes
     row.arrays = arrays
-    row.verdict = verdict_for(row.live, settings, row.ood, alarm=(row.cusum or 0.0) >= detect.CUSUM_H)  # detect
+    row.verdict = verdict_for(row.live, settings, row.ood, alarm=row.alarm)  # detect
     if not stored:
         notes.append("no live traffic yet")
     if row.test is not None and verdict_for(row.test, settings) != Verdict.OK:
