@@ -28,12 +28,14 @@ CUSUM_RATIO = 3.0
 CUSUM_H = 13.0
 
 
-def dedup(live: np.ndarray, threshold: float = DUPLICATE_COSINE) -> tuple[np.ndarray, int]:
+def dedup(live: np.ndarray, threshold: float = DUPLICATE_COSINE, *, exact_up_to: int = 2048) -> tuple[np.ndarray, int]:
     """(indices of the rows kept, number of repeats): a row is a repeat when
-    an earlier row is identical or has cosine similarity >= ``threshold``
-    with it. Identical rows are found by hashing; near ones are compared
-    within buckets (the nearest of ~2 sqrt(n) anchor rows), which keeps the
-    cost near O(n^1.5 d); a near pair split over two buckets is missed."""
+    an earlier row is identical to it or at cosine similarity >= ``threshold``
+    (so a repeat of a repeat is one too, even past the threshold from the
+    first). Identical rows are found by hashing. Up to ``exact_up_to``
+    distinct rows every pair is compared; beyond, to keep the cost near
+    O(n^1.5 d), only rows that share a bucket (one of the two nearest of
+    ~2 sqrt(n) anchor rows) are, and a near pair can be missed."""
     X = unit_rows(live)
     n = len(X)
     if n < 2:
@@ -43,17 +45,19 @@ def dedup(live: np.ndarray, threshold: float = DUPLICATE_COSINE) -> tuple[np.nda
     repeat = np.ones(n, dtype=bool)
     repeat[first] = False
     uniq = np.sort(first)
-    if len(uniq) > 1:
-        U = X[uniq]
-        m = min(len(U), max(8, int(2 * math.sqrt(len(U)))))
+    U = X[uniq]
+    if len(U) <= exact_up_to:
+        groups = [np.arange(len(U))]
+    else:
+        m = max(8, int(2 * math.sqrt(len(U))))
         anchors = U[np.random.default_rng(0).choice(len(U), m, replace=False)]
-        bucket = np.argmax(U @ anchors.T, axis=1)
-        order = np.argsort(bucket, kind="stable")  # within a bucket, in arrival order
-        for idx in np.split(order, np.flatnonzero(np.diff(bucket[order])) + 1):
-            if len(idx) > 1:
-                B = U[idx]
-                S = np.tril(B @ B.T, -1)  # each row against the earlier ones only
-                repeat[uniq[idx[S.max(axis=1) >= threshold]]] = True
+        near = np.argpartition(-(U @ anchors.T), 1, axis=1)[:, :2]
+        groups = [np.flatnonzero((near == a).any(axis=1)) for a in range(m)]
+    for idx in groups:  # each in arrival order
+        for lo in range(0, len(idx), 1024):
+            S = U[idx[lo:lo + 1024]] @ U[idx[:lo + 1024]].T
+            S[:, lo:] = np.tril(S[:, lo:], -1)  # against the earlier rows only
+            repeat[uniq[idx[lo:lo + 1024][S.max(axis=1) >= threshold]]] = True
     kept = np.flatnonzero(~repeat)
     return kept, n - len(kept)
 
@@ -84,5 +88,5 @@ def novelty(cal: Calibration, scores: np.ndarray) -> Novelty:
     arrival order, both against the calibration's bound on the share of
     normal traffic past its tail."""
     share = cal.share_test(scores)
-    s = cusum(scores > cal.threshold, cal.bound)
-    return Novelty(share=share, cusum=s, alarm=s >= CUSUM_H)
+    s = float(cusum(scores > cal.threshold, cal.bound))
+    return Novelty(share=share, cusum=s, alarm=bool(s >= CUSUM_H))
