@@ -181,7 +181,7 @@ def _episodes(alarms: np.ndarray) -> int:
     return int(np.count_nonzero(a[1:] & ~a[:-1]))
 
 
-def stream(data, sections, extra, settings, n_recipes, seed, days, mix_share=0.35, full_every=480, clean_days=30):
+def stream(data, sections, extra, settings, n_recipes, seed, days, mix_share=0.35, full_every=240, clean_days=30):
     """A simulated stream at 3 messages a second, a report every 60 s over
     the latest 1000 messages. Each message's score and region are computed
     once per recipe; per report, the share test and the CUSUM are computed as
@@ -195,9 +195,9 @@ def stream(data, sections, extra, settings, n_recipes, seed, days, mix_share=0.3
           f" of clean traffic, {days:g} days of each mix; {n_recipes} recipes\n")
     print("Episodes per day per row (an episode: consecutive alarmed reports); whole rows on every "
           f"{full_every}th report: alarmed reports per day.\n")
-    print("| traffic | novel verdict before (share test) | close-pair test | novel alarm now (CUSUM) "
-          "| novel verdict now (any) | rows run | shift reports/day | drift reports/day |")
-    print("|---|---|---|---|---|---|---|---|")
+    print("| traffic | novel verdict before (share test) | novel alarm now (CUSUM) | novel verdict now (either) "
+          "| rows run | shift reports/day | drift reports/day |")
+    print("|---|---|---|---|---|---|---|")
     # a section's rows: those of the recipe's live pool and the other half's (``extra``), so that a
     # window's 350 messages of one section are distinct; sections with fewer are left out
     X_all = np.vstack([data, extra[0]])
@@ -210,12 +210,11 @@ def stream(data, sections, extra, settings, n_recipes, seed, days, mix_share=0.3
     for label, sec in mixes:
         span = clean_days if sec is None else days
         reports = int(span * 86400 / every)
-        tot = dict(old=0, pairs=0, cusum=0, new=0, shift=0, drift=0, rows=0)
+        tot = dict(old=0, cusum=0, new=0, shift=0, drift=0, rows=0)
         for r, (tr_i, te_i, pool_i) in enumerate(recs):
             train, test = data[tr_i], data[te_i]
             cal = Calibration(train, test, k=settings.knn_k, tail=settings.tail, confidence=settings.bound_confidence)
             flag = cal.score(X_all) > cal.threshold
-            pairs = detect.tail_pairs(cal)
             rng = np.random.default_rng([seed, r, len(label)])
             total = reports * per_report + n
             msgs = np.concatenate([rng.permutation(pool_i) for _ in range(total // len(pool_i) + 1)])[:total]
@@ -224,25 +223,24 @@ def stream(data, sections, extra, settings, n_recipes, seed, days, mix_share=0.3
                 take = rng.random(total) < mix_share
                 msgs[take] = np.concatenate([rng.permutation(sp) for _ in range(take.sum() // len(sp) + 1)]
                                             )[:take.sum()]
-            al = {k: np.zeros(reports, bool) for k in ("old", "pairs", "cusum")}
+            al = {k: np.zeros(reports, bool) for k in ("old", "cusum")}
             for j in range(reports):
                 w = msgs[(j + 1) * per_report:(j + 1) * per_report + n]
                 f = flag[w]
                 al["old"][j] = _share_fires(cal, f, settings)
-                al["pairs"][j] = pairs.test(X_all[w[f]])[1] < settings.alpha_novel
                 al["cusum"][j] = detect.cusum(f, cal.bound) >= detect.CUSUM_H
                 if full_every and j % full_every == 0:
                     row = run_row((train, test, None), X_all[w], settings, name=f"s{r}")
                     tot["rows"] += 1
                     tot["shift"] += row.verdict == "shift"
                     tot["drift"] += row.verdict == "drift"
-            for k in ("old", "pairs", "cusum"):
+            for k in ("old", "cusum"):
                 tot[k] += _episodes(al[k])
-            tot["new"] += _episodes(al["old"] | al["pairs"] | al["cusum"])
+            tot["new"] += _episodes(al["old"] | al["cusum"])
         d = span * n_recipes
         rows_day = tot["rows"] / d
         out[label] = tot
-        print(f"| {label} | {tot['old'] / d:.3f} | {tot['pairs'] / d:.3f} | {tot['cusum'] / d:.3f} | "
+        print(f"| {label} | {tot['old'] / d:.3f} | {tot['cusum'] / d:.3f} | "
               f"{tot['new'] / d:.3f} | {tot['rows']} | {tot['shift'] / max(1, tot['rows']) * 1440:.1f} | "
               f"{tot['drift'] / max(1, tot['rows']) * 1440:.1f} |", flush=True)
     return out
@@ -277,7 +275,7 @@ def time_to_novel(data, novel, settings, n_recipes, seed, eps=0.05, trials=8):
     from olvane_sdk.fast.deployment.ood.report import detect
 
     print(f"\n## Time to novel at ε = {eps:g} (3 msg/s, report every 60 s over the latest 1000; median minutes)\n")
-    print("| domain | before (share test) | now (share, close-pair or CUSUM) | CUSUM alone |\n|---|---|---|---|")
+    print("| domain | before (share test) | now (share test or CUSUM) | CUSUM alone |\n|---|---|---|---|")
     recs = list(recipes(np.arange(len(data)), n_recipes, seed))
     for d in ("language", "topic", "docstrings"):
         res = {"old": [], "new": [], "cusum": []}
@@ -286,7 +284,6 @@ def time_to_novel(data, novel, settings, n_recipes, seed, eps=0.05, trials=8):
                               confidence=settings.bound_confidence)
             X = np.vstack([data[pool_i], novel[d]])
             flag = cal.score(X) > cal.threshold
-            pairs = detect.tail_pairs(cal)
             for t in range(trials):
                 rng = np.random.default_rng([seed, r, t, len(d)])
                 before = rng.permutation(len(pool_i))[:1000]
@@ -299,8 +296,7 @@ def time_to_novel(data, novel, settings, n_recipes, seed, eps=0.05, trials=8):
                     f = flag[w]
                     c = detect.cusum(f, cal.bound) >= detect.CUSUM_H
                     s_old = _share_fires(cal, f, settings)
-                    p = pairs.test(X[w[f]])[1] < settings.alpha_novel
-                    for key, hit in (("old", s_old), ("new", s_old or p or c), ("cusum", c)):
+                    for key, hit in (("old", s_old), ("new", s_old or c), ("cusum", c)):
                         if hit and key not in got:
                             got[key] = j
                     if len(got) == 3:

@@ -3,11 +3,6 @@
 * :func:`dedup`: a message sent many times counts once (identical vectors,
   or cosine similarity at least :data:`DUPLICATE_COSINE`), so that a few
   repeated prompts neither fill the share test nor weigh in the MMD.
-* :class:`TailPairs`: normal traffic's flagged messages are scattered
-  outliers, a new subpopulation's resemble each other. The pairs of flagged
-  messages closer than almost all pairs of the reference's own tail rows
-  are counted and tested against that reference rate, which sees a compact
-  newcomer long before its share stands out.
 * :func:`cusum`: a CUSUM over the flags in arrival order against the
   calibration's bound on the null share. It reacts to a newcomer that
   started inside the window before the window's share does, and its
@@ -17,8 +12,6 @@
 from __future__ import annotations
 
 import math
-import threading
-import weakref
 from dataclasses import dataclass
 
 import numpy as np
@@ -26,10 +19,6 @@ import numpy as np
 from .stats import Calibration, ShareTest, unit_rows
 
 DUPLICATE_COSINE = 0.98
-# The close-pair test: the reference's tail rows are those past its 95 % score quantile; a pair is
-# close past the 99.9 % quantile of their pairwise cosines.
-PAIR_TAIL = 0.05
-PAIR_QUANTILE = 0.999
 # CUSUM of Bernoulli flags, null share q0 (the calibration's bound) against CUSUM_RATIO * q0. The
 # threshold gives an average run length to a false alarm of 2.5e7 to 5e7 messages when the flags
 # come at the null share itself, 0.01 to 0.02 (simulated, benchmarks/detection.py --only stream):
@@ -87,63 +76,17 @@ def cusum(flags: np.ndarray, q0: float, ratio: float = CUSUM_RATIO) -> float:
     return max(0.0, s - (len(flags) - last - 1) * down)
 
 
-class TailPairs:
-    """How often two of the reference's tail rows lie close together: the
-    cosine that makes a pair close, and an upper bound (at the calibration's
-    confidence) on the share of such pairs."""
-
-    def __init__(self, cal: Calibration):
-        from scipy.stats import beta
-
-        tail = cal.points[cal.raw_scores > np.quantile(cal.raw_scores, 1.0 - PAIR_TAIL)]
-        cos = np.sort((tail @ tail.T)[np.triu_indices(len(tail), 1)])
-        if len(cos) < 100:
-            self.cosine, self.bound = math.inf, 1.0  # too small a reference to say: the test never fires
-            return
-        self.cosine = float(cos[int(PAIR_QUANTILE * len(cos))])
-        above = int(np.count_nonzero(cos > self.cosine))
-        self.bound = float(beta.ppf(cal.confidence, above + 1, len(cos) - above))
-
-    def test(self, flagged: np.ndarray) -> tuple[int, float]:
-        """(close pairs among the flagged rows, p-value): the count against
-        a Poisson law with the bound's share of all their pairs."""
-        from scipy.stats import poisson
-
-        f = len(flagged)
-        if f < 2:
-            return 0, 1.0
-        U = unit_rows(flagged)
-        close = int(np.count_nonzero((U @ U.T)[np.triu_indices(f, 1)] > self.cosine))
-        return close, float(poisson.sf(close - 1, self.bound * f * (f - 1) / 2)) if close else 1.0
-
-
-_pairs_lock = threading.Lock()
-_pairs: weakref.WeakKeyDictionary[Calibration, TailPairs] = weakref.WeakKeyDictionary()
-
-
-def tail_pairs(cal: Calibration) -> TailPairs:
-    """The calibration's :class:`TailPairs`, made once and kept as long as it is."""
-    with _pairs_lock:
-        tp = _pairs.get(cal)
-        if tp is None:
-            tp = _pairs[cal] = TailPairs(cal)
-        return tp
-
-
 @dataclass(frozen=True)
 class Novelty:
     share: ShareTest   # the share test of the window
     cusum: float       # the CUSUM statistic at the window's end
     alarm: bool        # cusum >= CUSUM_H
-    close_pairs: int   # pairs of flagged messages closer than the reference's tail rows are
-    pairs_p: float     # their p-value (TailPairs.test)
 
 
-def novelty(cal: Calibration, live: np.ndarray, scores: np.ndarray) -> Novelty:
-    """The share test, the close-pair test and the CUSUM of a (deduplicated)
-    window, its rows and scores in arrival order."""
+def novelty(cal: Calibration, scores: np.ndarray) -> Novelty:
+    """The share test and the CUSUM of a (deduplicated) window's scores in
+    arrival order, both against the calibration's bound on the share of
+    normal traffic past its tail."""
     share = cal.share_test(scores)
-    flagged = scores > cal.threshold
-    close, p = tail_pairs(cal).test(live[flagged])
-    s = float(cusum(flagged, cal.bound))
-    return Novelty(share=share, cusum=s, alarm=bool(s >= CUSUM_H), close_pairs=close, pairs_p=p)
+    s = float(cusum(scores > cal.threshold, cal.bound))
+    return Novelty(share=share, cusum=s, alarm=bool(s >= CUSUM_H))

@@ -21,8 +21,8 @@ from typing import Any
 
 import numpy as np
 
-from . import detect
 from .settings import ENV, ReportSettings, SettingsError
+from . import detect
 from .stats import Calibration, Comparison, ShareTest, kernel_two_sample
 from .verdict import Verdict, verdict_for
 
@@ -44,8 +44,6 @@ class ModalityRow:
     repeats: int = 0  # live messages that repeat an earlier one (detect.dedup), counted once
     cusum: float | None = None  # the sequential statistic of the flags (detect.cusum)
     alarm: bool = False  # cusum past detect.CUSUM_H: the novel alarm, set for months between false ones
-    close_pairs: int = 0  # flagged messages close to each other (detect.TailPairs), and their p-value
-    pairs_p: float | None = None
     # Kept for the plot; not part of the printed table.
     arrays: dict[str, np.ndarray] = field(default_factory=dict, repr=False, compare=False)
     # The flagged live messages, most distant first: {"index" (in the live store as copied), "score",
@@ -77,7 +75,7 @@ class ModalityRow:
                    comparison(d.get("live")), comparison(d.get("test")),
                    Verdict.DRIFT if verdict == "weak" else verdict,  # a server from before "drift"
                    str(d.get("note") or ""), share(d.get("ood")), int(d.get("repeats") or 0), d.get("cusum"),
-                   bool(d.get("alarm")), int(d.get("close_pairs") or 0), d.get("pairs_p"))
+                   bool(d.get("alarm")))
 
 
 @dataclass
@@ -404,9 +402,8 @@ def _row(model, modality, ref, stored: list, settings: ReportSettings) -> Modali
             row.live = compare(tr, _subsample(lv[kept], settings.max_samples, rng("live")), settings)
             cal = calibration_for(ref.get("train"), ref.get("test"), train, test, settings)
             scores = cal.score(lv)  # every live row: the share test is cheap and gains most from n
-            found = detect.novelty(cal, lv[kept], scores[kept])
+            found = detect.novelty(cal, scores[kept])
             row.ood, row.cusum, row.alarm = found.share, found.cusum, found.alarm
-            row.close_pairs, row.pairs_p = found.close_pairs, found.pairs_p
             # end detect
             flagged = np.flatnonzero(scores > cal.threshold)
             flagged = flagged[np.argsort(-scores[flagged], kind="stable")]
@@ -416,8 +413,7 @@ def _row(model, modality, ref, stored: list, settings: ReportSettings) -> Modali
             arrays["flagged"] = lv[flagged]
     notes += live_notes
     row.arrays = arrays
-    row.verdict = verdict_for(row.live, settings, row.ood,  # detect
-                              alarm=row.alarm or (row.pairs_p is not None and row.pairs_p < settings.alpha_novel))
+    row.verdict = verdict_for(row.live, settings, row.ood, alarm=row.alarm)  # detect
     if not stored:
         notes.append("no live traffic yet")
     if row.test is not None and verdict_for(row.test, settings) != Verdict.OK:

@@ -264,15 +264,11 @@ class Calibration:
                  confidence: float = 0.99):
         self.train = unit_rows(train)
         parts = [knn_distance(self.train, self.train, k, leave_one_out=True)] if len(self.train) > 1 else []
-        points = [self.train] if len(self.train) > 1 else []
         if test is not None and len(test):
-            points.append(unit_rows(test))
-            parts.append(knn_distance(points[-1], self.train, k))
+            parts.append(knn_distance(unit_rows(test), self.train, k))
         if not parts:
             raise ValueError("no calibration scores: train needs at least 2 rows or a test split")
-        # The scored rows and their scores in that order (detect.TailPairs reads the tail's rows).
-        self.points, self.raw_scores = np.vstack(points), np.concatenate(parts)
-        self.scores = np.sort(self.raw_scores)
+        self.scores = np.sort(np.concatenate(parts))
         self.k, self.tail, self.confidence = k, tail, confidence
         self.n = len(self.scores)
         self.tail_count, self.bound = tail_bound(self.n, tail, confidence)

@@ -47,7 +47,7 @@ def verdict_for(c: Comparison | None, settings: ReportSettings, ood: ShareTest |
                 alarm: bool = False) -> Verdict:
     """``shift`` when the MMD test is significant and the classifier's AUC
     reaches the gate; else ``novel`` when the share test is significant or
-    ``alarm`` is raised (the CUSUM or the close-pair test, see detect); else ``drift`` when
+    the sequential ``alarm`` (detect.cusum) is raised; else ``drift`` when
     the MMD test is; else ``ok``."""
     if c is None and ood is None:
         return Verdict.NA
