@@ -181,7 +181,7 @@ def _episodes(alarms: np.ndarray) -> int:
     return int(np.count_nonzero(a[1:] & ~a[:-1]))
 
 
-def stream(data, sections, extra, settings, n_recipes, seed, days, mix_share=0.35, full_every=240, clean_days=30):
+def stream(data, sections, extra, settings, n_recipes, seed, days, mix_share=0.35, full_every=480, clean_days=30):
     """A simulated stream at 3 messages a second, a report every 60 s over
     the latest 1000 messages. Each message's score and region are computed
     once per recipe; per report, the share test and the CUSUM are computed as
