@@ -21,8 +21,8 @@ from typing import Any
 
 import numpy as np
 
-from .settings import ENV, ReportSettings, SettingsError
 from . import detect
+from .settings import ENV, ReportSettings, SettingsError
 from .stats import Calibration, Comparison, ShareTest, kernel_two_sample
 from .verdict import Verdict, verdict_for
 
