@@ -51,7 +51,8 @@ def window(rng, pool, novel, n, eps):
     parts = [pool[rng.choice(len(pool), n - k, replace=False)]]
     if k:
         parts.append(novel[rng.choice(len(novel), k, replace=k > len(novel))])
-    return np.vstack(parts)
+    live = np.vstack(parts)
+    return live[rng.permutation(len(live))]  # newcomers spread over the window, not at its end
 
 
 def run_row(recipe, live, settings, name="m"):
@@ -125,6 +126,187 @@ def timing(data, settings, seed):
         print(f"2000 train / 500 test / {n} live: {np.median(ts):.3f} s per row")
 
 
+def cases(data, novel, settings, windows, n_recipes, seed):
+    """The targets of the detection work, each through the report's row."""
+    todo = [("clean", None, 1000, 0.0), ("docstrings", "docstrings", 1000, 0.1),
+            ("language", "language", 1000, 0.02), ("topic", "topic", 300, 0.05),
+            ("language", "language", 1000, 0.05), ("topic", "topic", 1000, 0.05), ("topic", "topic", 1000, 0.02)]
+    print(f"\n## Cases ({windows} windows each, over {n_recipes} recipes; % of windows)\n")
+    print("| case | n | ε | shift | novel | drift | novel or shift |\n|---|---|---|---|---|---|---|")
+    recs = list(recipes(data, n_recipes, seed))
+    per = max(1, windows // n_recipes)
+    for name, d, n, e in todo:
+        c = dict.fromkeys(VERDICTS, 0)
+        total = 0
+        for r, recipe in enumerate(recs):
+            rng = np.random.default_rng([seed, r, n, int(e * 1000), 7])
+            for _ in range(per):
+                row = run_row(recipe, window(rng, recipe[2], None if d is None else novel[d], n, e), settings)
+                total += 1
+                if row.verdict in c:
+                    c[row.verdict] += 1
+        print(f"| {name} | {n} | {e:g} | " + " | ".join(pct(c[v], total) for v in VERDICTS)
+              + f" | {pct(c['shift'] + c['novel'], total)} |", flush=True)
+
+
+def repeats(data, settings, windows, n_recipes, seed):
+    """5 messages making 20 % of a window of 1000: half sent verbatim, half
+    as near copies (cosine about 0.99, as a re-embedding or a small edit)."""
+    print(f"\n## Repeats: 5 messages as 20 % of n = 1000 ({windows} windows)\n")
+    c = dict.fromkeys(VERDICTS, 0)
+    total, found = 0, []
+    per = max(1, windows // n_recipes)
+    for r, recipe in enumerate(recipes(data, n_recipes, seed)):
+        rng = np.random.default_rng([seed, r, 99])
+        for _ in range(per):
+            base = window(rng, recipe[2], None, 805, 0)
+            rep = np.repeat(base[:5], 40, axis=0)
+            rep[1::2] += rng.normal(0, 0.0073, size=rep[1::2].shape).astype(np.float32)
+            live = np.vstack([base, rep])[rng.permutation(1005)]
+            row = run_row(recipe, live, settings)
+            total += 1
+            found.append(getattr(row, "repeats", 0))
+            if row.verdict in c:
+                c[row.verdict] += 1
+    print("| shift | novel | drift | repeats found (of 200) |\n|---|---|---|---|")
+    print(" | ".join(["", *(pct(c[v], total) for v in VERDICTS), f"{np.mean(found):.1f} |"]).strip(), flush=True)
+
+
+def _share_fires(cal, flags, settings) -> bool:
+    return cal.share_test(np.where(flags, np.inf, -np.inf)).p_value < settings.alpha_novel
+
+
+def _episodes(alarms: np.ndarray) -> int:
+    a = np.r_[False, alarms.astype(bool)]
+    return int(np.count_nonzero(a[1:] & ~a[:-1]))
+
+
+def stream(data, sections, extra, settings, n_recipes, seed, days, mix_share=0.35, full_every=480, clean_days=30):
+    """A simulated stream at 3 messages a second, a report every 60 s over
+    the latest 1000 messages. Each message's score and region are computed
+    once per recipe; per report, the share test and the CUSUM are computed as
+    in the row; every ``full_every``-th report also runs the whole row
+    (shift and drift). Clean traffic runs ``clean_days``, the mixes ``days``."""
+    from olvane_sdk.fast.deployment.ood.report import detect
+
+    rate, every, n = 3, 60, 1000
+    per_report = rate * every
+    print(f"\n## Stream: {rate} msg/s, a report every {every} s over the latest {n}; per recipe {clean_days:g} days"
+          f" of clean traffic, {days:g} days of each mix; {n_recipes} recipes\n")
+    print("Episodes per day per row (an episode: consecutive alarmed reports); whole rows on every "
+          f"{full_every}th report: alarmed reports per day.\n")
+    print("| traffic | novel verdict before (share test) | novel alarm now (CUSUM) | novel verdict now (either) "
+          "| rows run | shift reports/day | drift reports/day |")
+    print("|---|---|---|---|---|---|---|")
+    # a section's rows: those of the recipe's live pool and the other half's (``extra``), so that a
+    # window's 350 messages of one section are distinct; sections with fewer are left out
+    X_all = np.vstack([data, extra[0]])
+    sec_all = np.r_[sections, extra[1]]
+    secs = [s for s in np.unique(sections) if np.count_nonzero(extra[1] == s) + 0.25 * np.count_nonzero(sections == s)
+            >= 1.2 * mix_share * n]
+    mixes = [("clean", None)] + [(f"{100 * mix_share:.0f}% {s}", s) for s in secs]
+    out = {}
+    recs = list(recipes(np.arange(len(data)), n_recipes, seed))
+    for label, sec in mixes:
+        span = clean_days if sec is None else days
+        reports = int(span * 86400 / every)
+        tot = dict(old=0, cusum=0, new=0, shift=0, drift=0, rows=0)
+        for r, (tr_i, te_i, pool_i) in enumerate(recs):
+            train, test = data[tr_i], data[te_i]
+            cal = Calibration(train, test, k=settings.knn_k, tail=settings.tail, confidence=settings.bound_confidence)
+            flag = cal.score(X_all) > cal.threshold
+            rng = np.random.default_rng([seed, r, len(label)])
+            total = reports * per_report + n
+            msgs = np.concatenate([rng.permutation(pool_i) for _ in range(total // len(pool_i) + 1)])[:total]
+            if sec is not None:
+                sp = np.r_[pool_i[sections[pool_i] == sec], len(data) + np.flatnonzero(extra[1] == sec)]
+                take = rng.random(total) < mix_share
+                msgs[take] = np.concatenate([rng.permutation(sp) for _ in range(take.sum() // len(sp) + 1)]
+                                            )[:take.sum()]
+            al = {k: np.zeros(reports, bool) for k in ("old", "cusum")}
+            for j in range(reports):
+                w = msgs[(j + 1) * per_report:(j + 1) * per_report + n]
+                f = flag[w]
+                al["old"][j] = _share_fires(cal, f, settings)
+                al["cusum"][j] = detect.cusum(f, cal.bound) >= detect.CUSUM_H
+                if full_every and j % full_every == 0:
+                    row = run_row((train, test, None), X_all[w], settings, name=f"s{r}")
+                    tot["rows"] += 1
+                    tot["shift"] += row.verdict == "shift"
+                    tot["drift"] += row.verdict == "drift"
+            for k in ("old", "cusum"):
+                tot[k] += _episodes(al[k])
+            tot["new"] += _episodes(al["old"] | al["cusum"])
+        d = span * n_recipes
+        rows_day = tot["rows"] / d
+        out[label] = tot
+        print(f"| {label} | {tot['old'] / d:.3f} | {tot['cusum'] / d:.3f} | "
+              f"{tot['new'] / d:.3f} | {tot['rows']} | {tot['shift'] / max(1, tot['rows']) * 1440:.1f} | "
+              f"{tot['drift'] / max(1, tot['rows']) * 1440:.1f} |", flush=True)
+    return out
+
+
+def arl(q0=0.012, messages=200_000_000, seed=0):
+    """The CUSUM's run length to a false alarm when the flags come at the
+    null share itself (continuous, restarted after each alarm)."""
+    from olvane_sdk.fast.deployment.ood.report import detect
+
+    rng = np.random.default_rng(seed)
+    q1 = detect.CUSUM_RATIO * q0
+    up, down = np.log(q1 / q0), np.log((1 - q0) / (1 - q1))
+    gaps = rng.geometric(q0, size=int(messages * q0 * 1.1))  # messages from one flag to the next
+    s, alarms, pos = 0.0, 0, 0
+    for g in gaps:
+        pos += int(g)
+        if pos > messages:
+            break
+        s = max(0.0, s - (g - 1) * down) + up
+        if s >= detect.CUSUM_H:
+            alarms += 1
+            s = 0.0
+    days = messages / 3 / 86400
+    print(f"\nCUSUM at the null share (q0 = {q0}, ratio {detect.CUSUM_RATIO:g}, h = {detect.CUSUM_H:g}): "
+          f"{alarms} alarms in {messages:.2g} messages ({days:.0f} days at 3 msg/s): "
+          f"ARL {messages / max(alarms, 1):.3g} messages" + (" (at least)" if not alarms else ""))
+
+
+def time_to_novel(data, novel, settings, n_recipes, seed, eps=0.05, trials=8):
+    """Minutes from a newcomer's start (share eps of the stream) to the first novel report."""
+    from olvane_sdk.fast.deployment.ood.report import detect
+
+    print(f"\n## Time to novel at ε = {eps:g} (3 msg/s, report every 60 s over the latest 1000; median minutes)\n")
+    print("| domain | before (share test) | now (share test or CUSUM) | CUSUM alone |\n|---|---|---|---|")
+    recs = list(recipes(np.arange(len(data)), n_recipes, seed))
+    for d in ("language", "topic", "docstrings"):
+        res = {"old": [], "new": [], "cusum": []}
+        for r, (tr_i, te_i, pool_i) in enumerate(recs):
+            cal = Calibration(data[tr_i], data[te_i], k=settings.knn_k, tail=settings.tail,
+                              confidence=settings.bound_confidence)
+            X = np.vstack([data[pool_i], novel[d]])
+            flag = cal.score(X) > cal.threshold
+            for t in range(trials):
+                rng = np.random.default_rng([seed, r, t, len(d)])
+                before = rng.permutation(len(pool_i))[:1000]
+                after = np.where(rng.random(400 * 180) < eps, len(pool_i) + rng.integers(len(novel[d]), size=400 * 180),
+                                 rng.integers(len(pool_i), size=400 * 180))
+                msgs = np.r_[before, after]
+                got = {}
+                for j in range(1, 401):
+                    w = msgs[j * 180: j * 180 + 1000]
+                    f = flag[w]
+                    c = detect.cusum(f, cal.bound) >= detect.CUSUM_H
+                    s_old = _share_fires(cal, f, settings)
+                    for key, hit in (("old", s_old), ("new", s_old or c), ("cusum", c)):
+                        if hit and key not in got:
+                            got[key] = j
+                    if len(got) == 3:
+                        break
+                for key in res:
+                    res[key].append(got.get(key, np.inf))
+        print(f"| {d} | " + " | ".join(f"{np.median(res[k]):.0f}" for k in ("old", "new", "cusum")) + " |",
+              flush=True)
+
+
 def tune_k(data, novel, seed, n_recipes, windows):
     """k and the share test's type-I and power alone (cheap) on the tuning half."""
     print("\n## Tuning half: share test alone, by k (type-I at n=1000; power at ε=0.05, n=1000)\n")
@@ -154,7 +336,8 @@ def main():
     ap.add_argument("--windows", type=int, default=200, help="reference-only windows per n")
     ap.add_argument("--power-windows", type=int, default=48, help="windows per power cell")
     ap.add_argument("--recipes", type=int, default=8)
-    ap.add_argument("--only", default="typeI,power,time")
+    ap.add_argument("--only", default="typeI,power,cases,repeats,stream,time")
+    ap.add_argument("--days", type=float, default=7.0, help="simulated days per recipe in the stream")
     ap.add_argument("--seed", type=int, default=1)
     a = ap.parse_args()
     from threadpoolctl import threadpool_limits
@@ -176,6 +359,17 @@ def main():
             type_one(data, settings, windows, a.recipes, a.seed)
         if "power" in only:
             power(data, novel, settings, pw, a.recipes, a.seed, DOMAINS, EPS)
+        if "cases" in only:
+            cases(data, novel, settings, pw, a.recipes, a.seed)
+        if "repeats" in only:
+            repeats(data, settings, 32 if not a.quick else 8, a.recipes, a.seed)
+        if "stream" in only:
+            other = "report" if half == "tune" else "tune"
+            sec = detection_data.reference_sections()
+            stream(data, sec[half], (all_data["reference"][other], sec[other]), settings, min(a.recipes, 4), a.seed,
+                   a.days)
+            arl()
+            time_to_novel(data, novel, settings, min(a.recipes, 4), a.seed)
         if "time" in only:
             timing(data, settings, a.seed)
 

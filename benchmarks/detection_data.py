@@ -42,14 +42,16 @@ REFERENCE_SECTIONS = {"utils", "net", "admin", "text", "sound", "graphics", "mis
 CACHE = Path.home() / ".cache" / "olvane-sdk" / "detection"
 
 
-def _clean(lines, min_words=4, max_chars=200):
+def _clean(lines, min_words=4, max_chars=200, *, kept=None):
     seen, out = set(), []
-    for s in lines:
+    for i, s in enumerate(lines):
         s = " ".join(str(s).split())
         if len(s.split()) < min_words or len(s) > max_chars or s.lower() in seen:
             continue
         seen.add(s.lower())
         out.append(s)
+        if kept is not None:
+            kept.append(i)
     return out
 
 
@@ -65,6 +67,29 @@ def debian_descriptions() -> dict[str, list[str]]:
         elif section in REFERENCE_SECTIONS:
             ref.append(desc)
     return {"reference": _clean(ref), "topic": _clean(games)}
+
+
+def reference_sections() -> dict[str, np.ndarray]:
+    """{"tune": sections, "report": sections}: the Debian section of each
+    reference row, in the order of :func:`load`'s arrays (cached)."""
+    path = CACHE / "sections-v1.npz"
+    if not path.exists():
+        text = subprocess.run(["apt-cache", "dumpavail"], capture_output=True, text=True, check=True).stdout
+        ref, sections = [], []
+        for rec in text.split("\n\n"):
+            fields = dict(line.split(": ", 1) for line in rec.splitlines() if ": " in line and not line.startswith(" "))
+            section = fields.get("Section", "").split("/")[-1]
+            if section in REFERENCE_SECTIONS:
+                ref.append(fields.get("Description", ""))
+                sections.append(section)
+        kept: list[int] = []
+        lines = _clean(ref, kept=kept)
+        sec = np.array([sections[i] for i in kept])
+        halves = np.array([_half(s) for s in lines])
+        CACHE.mkdir(parents=True, exist_ok=True)
+        np.savez(path, **{h: sec[halves == h] for h in ("tune", "report")})
+    z = np.load(path)
+    return {h: z[h] for h in z.files}
 
 
 def german_messages() -> list[str]:

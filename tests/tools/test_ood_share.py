@@ -53,7 +53,7 @@ def test_novel_subpopulation_end_to_end(handler, console):
     assert {o["time"] - 1000.0 for o in listed} >= set(far) and {o["origin"] for o in listed} == {"p1"}
     back = rp.ShiftReport.from_dict(rep.to_dict()).row("m", "text")
     assert back.ood == row.ood and back.verdict == "novel"
-    assert f"{100 * row.ood.share:.1f}% ({row.ood.flagged} of 300) vs ≤ " in rp.render.ood_text(back.ood)
+    assert f"{100 * row.ood.share:.1f}% ({row.ood.flagged} of {row.ood.n}) vs ≤ " in rp.render.ood_text(back.ood)
 
 
 S = rp.ReportSettings()

@@ -24,9 +24,15 @@ what "no shift" looks like for this model and sample size (the yardstick).
    calibration's tail is tested against an upper bound on the share normal
    traffic reaches (:class:`.stats.Calibration`).
 
+A message repeated in the window (identical, or at cosine >= 0.98 with an
+earlier one) counts once in all three (:func:`.detect.dedup`; the row's
+``repeats``). A CUSUM over the flags in the order the window holds them
+(:func:`.detect.cusum`) sets the row's ``alarm``, with months between false
+alarms at 3 messages a second.
+
 Verdict per row: ``shift`` when the MMD p-value is below ``alpha`` and the
 AUC reaches ``auc_threshold``; else ``novel`` when the share test's p-value is
-below ``alpha_novel``; else ``drift`` when the MMD test
+below ``alpha_novel`` or the alarm is raised; else ``drift`` when the MMD test
 alone is significant; ``ok`` otherwise; ``n/a`` when either side has fewer
 than ``min_samples`` embeddings, there is no reference, the train array is
 unusable, or the dimensions differ. Everything is seeded and deterministic.
@@ -47,6 +53,7 @@ from __future__ import annotations
 
 from .render import plot_report, print_report, report_table, servers_table
 from .settings import ENV, ReportSettings, SettingsError
+from .detect import dedup
 from .compute import calibration_for, compare, copy_embeddings, shift_report
 from .model import MODALITIES, ModalityRow, ShiftReport, json_safe
 from .stats import (Calibration, Comparison, ShareTest, domain_classifier_auc, kernel_two_sample, median_heuristic_gamma,
@@ -57,4 +64,4 @@ __all__ = ["shift_report", "print_report", "plot_report", "report_table", "serve
            "SettingsError", "ENV", "ShiftReport", "ModalityRow", "Comparison", "ShareTest", "Calibration",
            "calibration_for", "tail_bound", "Verdict", "verdict_for", "compare", "copy_embeddings",
            "kernel_two_sample", "domain_classifier_auc", "median_heuristic_gamma", "mmd_permutation_test",
-           "MODALITIES", "json_safe"]
+           "MODALITIES", "json_safe", "dedup"]

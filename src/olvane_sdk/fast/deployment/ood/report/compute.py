@@ -23,6 +23,7 @@ from typing import Any
 
 import numpy as np
 
+from . import detect
 from .model import MODALITIES, ModalityRow, ShiftReport
 from .settings import ReportSettings
 from .stats import Calibration, Comparison, kernel_two_sample
@@ -306,10 +307,14 @@ def _row(model, modality, ref, stored: list, settings: ReportSettings) -> Modali
         if len(lv) < settings.min_samples or not enough_train:
             notes.append(f"live: fewer than {settings.min_samples} embeddings")
         else:
-            row.live = compare(tr, _subsample(lv, settings.max_samples, rng("live")), settings)
+            # Repeats count once in the two-sample statistics and the share test;
+            # the CUSUM runs over the flags in store order.
+            kept, row.repeats = detect.dedup(lv)
+            row.live = compare(tr, _subsample(lv[kept], settings.max_samples, rng("live")), settings)
             cal = calibration_for(ref.get("train"), ref.get("test"), train, test, settings)
             scores = cal.score(lv)  # every live row: the share test is cheap and gains most from n
-            row.ood = cal.share_test(scores)
+            found = detect.novelty(cal, scores[kept])
+            row.ood, row.cusum, row.alarm = found.share, found.cusum, found.alarm
             flagged = np.flatnonzero(scores > cal.threshold)
             flagged = flagged[np.argsort(-scores[flagged], kind="stable")]
             pv = cal.p_values(scores[flagged])
@@ -318,7 +323,7 @@ def _row(model, modality, ref, stored: list, settings: ReportSettings) -> Modali
             arrays["flagged"] = lv[flagged]
     notes += live_notes
     row.arrays = arrays
-    row.verdict = verdict_for(row.live, settings, row.ood)
+    row.verdict = verdict_for(row.live, settings, row.ood, alarm=row.alarm)
     if not stored:
         notes.append("no live traffic yet")
     if row.test is not None and verdict_for(row.test, settings) != Verdict.OK:

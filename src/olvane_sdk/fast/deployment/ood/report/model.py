@@ -43,6 +43,9 @@ class ModalityRow:
     verdict: str  # a Verdict; any string when read from a server (from_dict)
     note: str = ""
     ood: ShareTest | None = None  # the live set's out-of-distribution share
+    repeats: int = 0  # live messages that repeat an earlier one (detect.dedup), counted once
+    cusum: float | None = None  # the sequential statistic of the flags (detect.cusum)
+    alarm: bool = False  # cusum past detect.CUSUM_H: the novel alarm, set for months between false ones
     # Kept for the plot; not part of the printed table.
     arrays: dict[str, np.ndarray] = field(default_factory=dict, repr=False, compare=False)
     # The flagged live messages, most distant first: {"index" (in the live store as copied), "score",
@@ -73,7 +76,8 @@ class ModalityRow:
         return cls(str(d.get("model", "?")), str(d.get("modality", "?")), n["n_train"], n["n_test"], n["n_live"],
                    comparison(d.get("live")), comparison(d.get("test")),
                    canonical(verdict),
-                   str(d.get("note") or ""), share(d.get("ood")))
+                   str(d.get("note") or ""), share(d.get("ood")), int(d.get("repeats") or 0), d.get("cusum"),
+                   bool(d.get("alarm")))
 
 
 @dataclass

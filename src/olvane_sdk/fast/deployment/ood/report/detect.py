@@ -1,0 +1,92 @@
+"""What the report does with a live window beyond the two-sample tests:
+
+* :func:`dedup`: a message sent many times counts once (identical vectors,
+  or cosine similarity at least :data:`DUPLICATE_COSINE`), so that a few
+  repeated prompts neither fill the share test nor weigh in the MMD.
+* :func:`cusum`: a CUSUM over the flags in arrival order against the
+  calibration's bound on the null share. It reacts to a newcomer that
+  started inside the window before the window's share does, and its
+  threshold is set for a run length to a false alarm of months, where the
+  share test, run on every report at alpha_novel, is set per report.
+"""
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+
+import numpy as np
+
+from .stats import Calibration, ShareTest, unit_rows
+
+DUPLICATE_COSINE = 0.98
+# CUSUM of Bernoulli flags, null share q0 (the calibration's bound) against CUSUM_RATIO * q0. The
+# threshold gives an average run length to a false alarm of 2.5e7 to 5e7 messages when the flags
+# come at the null share itself, 0.01 to 0.02 (simulated, benchmarks/detection.py --only stream):
+# 96 to 190 days at 3 messages a second. A window's CUSUM starts at its first message, so it stays
+# below the endless one and alarms less often still.
+CUSUM_RATIO = 3.0
+CUSUM_H = 13.0
+
+
+def dedup(live: np.ndarray, threshold: float = DUPLICATE_COSINE, *, exact_up_to: int = 2048) -> tuple[np.ndarray, int]:
+    """(indices of the rows kept, number of repeats): a row is a repeat when
+    an earlier row is identical to it or at cosine similarity >= ``threshold``
+    (so a repeat of a repeat is one too, even past the threshold from the
+    first). Identical rows are found by hashing. Up to ``exact_up_to``
+    distinct rows every pair is compared; beyond, to keep the cost near
+    O(n^1.5 d), only rows that share a bucket (one of the two nearest of
+    ~2 sqrt(n) anchor rows) are, and a near pair can be missed."""
+    X = unit_rows(live)
+    n = len(X)
+    if n < 2:
+        return np.arange(n), 0
+    _, first = np.unique(np.ascontiguousarray(X).view(np.dtype((np.void, X.dtype.itemsize * X.shape[1]))),
+                         return_index=True)
+    repeat = np.ones(n, dtype=bool)
+    repeat[first] = False
+    uniq = np.sort(first)
+    U = X[uniq]
+    if len(U) <= exact_up_to:
+        groups = [np.arange(len(U))]
+    else:
+        m = max(8, int(2 * math.sqrt(len(U))))
+        anchors = U[np.random.default_rng(0).choice(len(U), m, replace=False)]
+        near = np.argpartition(-(U @ anchors.T), 1, axis=1)[:, :2]
+        groups = [np.flatnonzero((near == a).any(axis=1)) for a in range(m)]
+    for idx in groups:  # each in arrival order
+        for lo in range(0, len(idx), 1024):
+            S = U[idx[lo:lo + 1024]] @ U[idx[:lo + 1024]].T
+            S[:, lo:] = np.tril(S[:, lo:], -1)  # against the earlier rows only
+            repeat[uniq[idx[lo:lo + 1024][S.max(axis=1) >= threshold]]] = True
+    kept = np.flatnonzero(~repeat)
+    return kept, n - len(kept)
+
+
+def cusum(flags: np.ndarray, q0: float, ratio: float = CUSUM_RATIO) -> float:
+    """The CUSUM statistic after the last message: log-likelihood ratio of
+    flag share ``ratio * q0`` against ``q0``, reset at zero, over ``flags``
+    in arrival order. Runs over the flagged positions only."""
+    q0 = min(max(q0, 1e-9), 1.0 / ratio - 1e-9)
+    q1 = ratio * q0
+    up, down = math.log(q1 / q0), math.log((1.0 - q0) / (1.0 - q1))
+    s, last = 0.0, -1
+    for i in np.flatnonzero(flags):
+        s = max(0.0, s - (i - last - 1) * down) + up
+        last = int(i)
+    return max(0.0, s - (len(flags) - last - 1) * down)
+
+
+@dataclass(frozen=True)
+class Novelty:
+    share: ShareTest   # the share test of the window
+    cusum: float       # the CUSUM statistic at the window's end
+    alarm: bool        # cusum >= CUSUM_H
+
+
+def novelty(cal: Calibration, scores: np.ndarray) -> Novelty:
+    """The share test and the CUSUM of a (deduplicated) window's scores in
+    arrival order, both against the calibration's bound on the share of
+    normal traffic past its tail."""
+    share = cal.share_test(scores)
+    s = float(cusum(scores > cal.threshold, cal.bound))
+    return Novelty(share=share, cusum=s, alarm=bool(s >= CUSUM_H))

@@ -1,0 +1,81 @@
+"""Repeats counted once and the sequential alarm of the report's row (their
+power and false-alarm rates per day are measured by benchmarks/detection.py)."""
+from __future__ import annotations
+
+import types
+
+import numpy as np
+import pytest
+
+from olvane_sdk.fast.deployment.ood import report as rp
+from olvane_sdk.fast.deployment.ood.report import detect
+
+
+def _copy_at(rng, x, cosine):
+    """A unit row at exactly ``cosine`` from the unit row ``x``."""
+    u = rng.standard_normal(x.shape)
+    u -= (u @ x) * x
+    return cosine * x + np.sqrt(1 - cosine ** 2) * u / np.linalg.norm(u)
+
+
+def _reference(rng, n, dim=24):
+    # A cloud around one direction: the score is a cosine distance, an isotropic cloud has none.
+    return rng.standard_normal((n, dim)) + 1.0
+
+
+def _stand_in(train, test, live):
+    return types.SimpleNamespace(train_test_embeddings={"m": {"text": {"train": train, "test": test}}},
+                                 live_embeddings={"m": {"text": {"live": list(live)}}}, embedding_lock=None)
+
+
+def test_repeats_count_once_in_every_statistic():
+    """Verbatim and near copies (cosine 0.99) of earlier rows are repeats,
+    a row at cosine 0.95 is not; the row's share test and MMD see each
+    message once, and the count survives to_dict / from_dict."""
+    rng = np.random.default_rng(3)
+    base = rng.standard_normal((400, 64))
+    base /= np.linalg.norm(base, axis=1, keepdims=True)
+    src = rng.choice(400, 90, replace=False)
+    copies = np.array([base[i] if j < 30 else _copy_at(rng, base[i], 0.99 if j < 60 else 0.95)
+                       for j, i in enumerate(src)])
+    rows = np.vstack([base, copies * 3.0])  # scaled: the cosine, not the norm, decides
+    kept, repeats = detect.dedup(rows)
+    assert repeats == 60 and set(kept) == set(range(400)) | set(range(460, 490))
+
+    ref = _reference(rng, 600)
+    live = np.vstack([_reference(rng, 300), np.repeat(_reference(rng, 3), 25, axis=0)])
+    rep = rp.shift_report(_stand_in(ref[:480], ref[480:], live), n_permutations=200)
+    row = rep.row("m", "text")
+    assert row.repeats == 72 and row.ood.n == row.live.n == 303 and row.n_live == 375
+    assert rp.ShiftReport.from_dict(rep.to_dict()).row("m", "text").repeats == 72
+
+
+@pytest.mark.parametrize("q0", [0.004, 0.013, 0.05])
+def test_cusum_is_the_textbook_recursion(q0):
+    rng = np.random.default_rng(int(q0 * 1000))
+    flags = rng.random(3000) < np.where(np.arange(3000) > 2000, 4 * q0, q0)
+    up, down = np.log(3.0), np.log((1 - q0) / (1 - 3 * q0))
+    s = 0.0
+    for f in flags:
+        s = max(0.0, s + (up if f else -down))
+    assert detect.cusum(flags, q0) == pytest.approx(s, abs=1e-9) and s > 0
+
+
+def test_alarm_stays_quiet_on_normal_traffic_and_rises_for_newcomers():
+    """Over fresh recipes, windows of normal traffic never raise the alarm
+    nor the share test (a calibration that understates the normal share
+    does); newcomers in the latest fifth of the window raise the alarm."""
+    rng = np.random.default_rng(5)
+    quiet = 0
+    for r in range(12):
+        ref = _reference(rng, 1000)
+        cal = rp.Calibration(ref[:800], ref[800:], k=5, tail=0.01, confidence=0.99)
+        for _ in range(10):
+            found = detect.novelty(cal, cal.score(_reference(rng, 1000)))
+            quiet += not found.alarm and found.share.p_value >= 0.005
+    assert quiet == 120
+    far = _reference(rng, 1000)
+    far[-200:, :12] -= 3.0  # a fifth of the window, the latest, far from the reference
+    live = far[np.r_[rng.permutation(800), 800 + rng.permutation(200)]]
+    found = detect.novelty(cal, cal.score(live))
+    assert found.alarm and found.cusum >= detect.CUSUM_H
