@@ -85,9 +85,9 @@ def test_verdict_values_and_old_names():
     ({"OLVANE_SHIFT_REPORT_ALPHA": "0.01", "OLVANE_SHIFT_REPORT_K": "10", "OLVANE_SHIFT_REPORT_TAIL": "0.02",
       "OLVANE_SHIFT_REPORT_AUC": "0.8", "OLVANE_SHIFT_REPORT_MIN_LIVE": "20"},
      dict(alpha=0.01, knn_k=10, tail=0.02, auc_threshold=0.8, min_samples=20)),
-    ({"OLVANE_SHIFT_REPORT_ALPHA": "abc"}, "OLVANE_SHIFT_REPORT_ALPHA='abc': not a number"),
+    ({"OLVANE_SHIFT_REPORT_ALPHA": "abc"}, "OLVANE_SHIFT_REPORT_ALPHA='abc': not a finite number"),
     ({"OLVANE_SHIFT_REPORT_K": "0"}, "OLVANE_SHIFT_REPORT_K='0': out of range: knn_k=0 \\(expected an integer >= 1"),
-    ({"OLVANE_SHIFT_REPORT_TAIL": "nan"}, "OLVANE_SHIFT_REPORT_TAIL='nan': not a number"),
+    ({"OLVANE_SHIFT_REPORT_TAIL": "nan"}, "OLVANE_SHIFT_REPORT_TAIL='nan': not a finite number"),
     ({"OLVANE_SHIFT_REPORT_ALPHA": "0.001"}, "OLVANE_SHIFT_REPORT_ALPHA='0.001': out of range: n_permutations=500"),
 ])
 def test_settings_from_environment(env, expect):
