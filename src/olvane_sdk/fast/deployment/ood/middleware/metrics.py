@@ -95,6 +95,9 @@ class Metrics:
                                     drow + ["set"])
         self.verdict = report_gauge("olvane_shift_verdict", "Shift verdict of the live set: 0 ok, 1 drift, 1.5 novel, "
                                     "2 shift, -1 not enough data", drow)
+        self.novel_alarm = report_gauge("olvane_shift_novel_alarm", "1 while the sequential detector of the "
+                                        "window's flagged messages is past its threshold (months between false "
+                                        "alarms at 3 messages/s), else 0", drow)
         self.ood_share = report_gauge("olvane_shift_ood_share", "Share of live messages out of the recipe's "
                                       "distribution (kind=live) and the bound normal traffic stays under (kind=bound)",
                                       drow + ["kind"])
@@ -117,6 +120,7 @@ class Metrics:
             labels = (deployment, r["model"], r["modality"])
             self.live.labels(*labels).set(r["n_live"])
             self.verdict.labels(*labels).set(metric_value(r["verdict"]))
+            self.novel_alarm.labels(*labels).set(1 if r.get("alarm") else 0)
             ood = r.get("ood") or {}
             for kind, key in (("live", "share"), ("bound", "bound")):
                 v = ood.get(key)
