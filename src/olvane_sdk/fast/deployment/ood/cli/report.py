@@ -235,8 +235,8 @@ def run_store_report(url: str, recipes: Mapping[str, str], deployment: str, sinc
     """``olvane-shift report --store URL``: the same table and exit statuses
     as ``--url``, the store standing for the servers."""
     from ..report.render import print_notes, servers_table, wide_console
-    from ..report.window import WINDOW_LATEST, load_reference, store_report
-    from ..samples import open_store
+    from ..report.window import WINDOW_LATEST, load_reference, recipe_keys, store_report
+    from ..samples import mask_url, open_store
 
     console = console or wide_console()
     store = None
@@ -244,12 +244,13 @@ def run_store_report(url: str, recipes: Mapping[str, str], deployment: str, sinc
         store = open_store(url, deployment)
         if store is None:
             raise ValueError("the store is off")
-        report, window, origins = store_report(store, load_reference(recipes),
+        report, window, origins = store_report(store, load_reference(recipes), keys=recipe_keys(recipes),
                                                since=None if since is None else time.time() - since,
                                                latest=None if since is not None else WINDOW_LATEST)
     except Exception as e:
-        label = url if store is None else store.description
-        console.print(f"✗ {label}: {type(e).__name__}: {e}", style="red", markup=False, highlight=False)
+        label = mask_url(url) if store is None else store.description
+        console.print(f"✗ {label}: {type(e).__name__}: {mask_url(str(e))}", style="red", markup=False,
+                      highlight=False)
         return EXIT_UNREACHABLE
     finally:
         if store is not None:

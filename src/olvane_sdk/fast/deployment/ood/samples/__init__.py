@@ -16,11 +16,11 @@ from collections.abc import Mapping
 from .directory import DirectoryStore, default_base
 from .feeder import RingFeeder, StoreFeeder
 from .store import (DEFAULT_MAX_AGE, DEFAULT_MAX_COUNT, LAYOUT_NAME, LAYOUT_VERSION, WINDOW_LATEST, Record, Retention,
-                    SampleStore, StoreError, Window, deployment_name, origin_name, parse_duration)
+                    SampleStore, StoreError, Window, deployment_name, mask_url, origin_name, parse_duration)
 from .redis_store import RedisStore, is_redis_url
 
 __all__ = ["open_store", "SampleStore", "DirectoryStore", "RedisStore", "Record", "Retention", "Window",
-           "StoreError", "store_off", "RingFeeder", "StoreFeeder", "deployment_name", "origin_name", "parse_duration",
+           "StoreError", "mask_url", "store_off", "RingFeeder", "StoreFeeder", "deployment_name", "origin_name", "parse_duration",
            "default_base", "LAYOUT_NAME", "LAYOUT_VERSION", "WINDOW_LATEST", "DEFAULT_MAX_AGE", "DEFAULT_MAX_COUNT"]
 
 
@@ -41,6 +41,11 @@ def open_store(spec: str | None, deployment: str, retention: Retention | None = 
     if spec.startswith("file://"):
         spec = spec[len("file://"):]
     if "://" in spec:
-        raise StoreError(f"OLVANE_SHIFT_STORE={spec!r}: expected a directory, file://, redis:// or rediss:// URL, "
-                         "or off")
-    return DirectoryStore(spec or default_base(environ), deployment, retention)
+        raise StoreError(f"OLVANE_SHIFT_STORE={mask_url(spec)!r}: expected a directory, file://, redis://, "
+                         "rediss:// or unix:// URL, or off")
+    if spec:
+        return DirectoryStore(spec, deployment, retention)
+    base = default_base(environ)
+    # The default's own directory (olvane-shift, or olvane-shift-UID in the
+    # temporary directory) down must be this user's: another could create it first.
+    return DirectoryStore(base, deployment, retention, own_from=base.parent)
