@@ -28,6 +28,7 @@ from __future__ import annotations
 import errno
 import json
 import logging
+import math
 import os
 import stat
 import struct
@@ -247,7 +248,7 @@ class DirectoryStore(SampleStore):
             d = self._key_dir(model, modality)
             d.mkdir(mode=0o700, parents=True, exist_ok=True)
             self._seq += 1
-            newest = max(int(r.time * 1e9) for r in recs)
+            newest = int(max((r.time for r in recs if math.isfinite(r.time)), default=0.0) * 1e9)
             name = f"{newest:020d}-{len(recs)}-{os.getpid()}.{self._seq}-{urllib.parse.quote(origin, safe='')}{SUFFIX}"
             self._atomic_write(d / name, encode_batch(recs))
 

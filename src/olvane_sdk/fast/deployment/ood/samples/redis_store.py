@@ -55,7 +55,7 @@ class RedisStore(SampleStore):
             self.client = redis.Redis.from_url(url, socket_timeout=timeout, socket_connect_timeout=timeout,
                                                health_check_interval=30)
         except ValueError as e:  # the client's message may quote the URL
-            raise StoreError(f"{mask_url(url)}: {mask_url(str(e))}") from None
+            raise StoreError(f"not a Redis URL the client takes: {mask_url(str(e))}") from None
         self.prefix = f"olvane-shift:{{{deployment}}}:"
         self._checked = False
         self._written: set[str] = set()  # streams this process appends to: its retention trims them
