@@ -113,8 +113,10 @@ def understood(raw: bytes) -> dict | None:
         result = json.loads(raw)
     except (ValueError, UnicodeDecodeError):
         return None
-    if not isinstance(result, dict) or not isinstance(result.get("report"), dict) \
-            or not all(isinstance(r, dict) for r in _list(result["report"].get("rows", []))):
+    if not isinstance(result, dict) or not isinstance(result.get("report"), dict):
+        return None
+    rows = result["report"].get("rows", [])
+    if not isinstance(rows, list) or not all(isinstance(r, dict) for r in rows):
         return None
     t, seconds = result.get("time"), result.get("seconds") or 0.0
     if not all(isinstance(v, (int, float)) and not isinstance(v, bool) and math.isfinite(v) for v in (t, seconds)):
@@ -123,7 +125,3 @@ def understood(raw: bytes) -> dict | None:
         if result.get(part) is not None and not isinstance(result[part], dict):
             return None
     return result
-
-
-def _list(value) -> list:
-    return value if isinstance(value, list) else [None]

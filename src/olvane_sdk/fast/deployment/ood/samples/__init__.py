@@ -20,8 +20,9 @@ from .store import (DEFAULT_MAX_AGE, DEFAULT_MAX_COUNT, LAYOUT_NAME, LAYOUT_VERS
 from .redis_store import RedisStore, is_redis_url
 
 __all__ = ["open_store", "SampleStore", "DirectoryStore", "RedisStore", "Record", "Retention", "Window",
-           "StoreError", "mask_url", "store_off", "RingFeeder", "StoreFeeder", "deployment_name", "origin_name", "parse_duration",
-           "default_base", "LAYOUT_NAME", "LAYOUT_VERSION", "WINDOW_LATEST", "DEFAULT_MAX_AGE", "DEFAULT_MAX_COUNT"]
+           "StoreError", "mask_url", "store_off", "RingFeeder", "StoreFeeder", "deployment_name", "origin_name",
+           "parse_duration", "default_base", "LAYOUT_NAME", "LAYOUT_VERSION", "WINDOW_LATEST", "DEFAULT_MAX_AGE",
+           "DEFAULT_MAX_COUNT"]
 
 
 def store_off(spec: str | None) -> bool:

@@ -220,18 +220,17 @@ class DirectoryStore(SampleStore):
     def _key_dir(self, model: str, modality: str) -> Path:
         return self.root / "batches" / ("m" + urllib.parse.quote(model, safe="")) / urllib.parse.quote(modality, safe="")
 
-    def _key_dirs(self, keys=None, win: Window | None = None) -> list[Path]:
-        """The directories of the pairs ``keys``, else of at most MAX_STREAMS found."""
+    def _key_dirs(self, keys=None, win: Window | None = None, limit: int | None = None) -> list[Path]:
+        """The directories of the pairs ``keys``, else of at most ``limit`` found."""
         if keys is not None:
             return [self._key_dir(m, mod) for m, mod in sorted(set(keys))]
         out = []
         batches = self.root / "batches"
         for m in sorted(_listdir(batches)):
             for mod in sorted(_listdir(batches / m)):
-                if len(out) >= MAX_STREAMS:
+                if limit is not None and len(out) >= limit:
                     if win is not None:
-                        win.problems.append(f"{batches}: read stopped at {MAX_STREAMS} streams; name the models "
-                                            "to read")
+                        win.problems.append(f"{batches}: read stopped at {limit} streams; name the models to read")
                     return out
                 out.append(batches / m / mod)
         return out
@@ -268,7 +267,7 @@ class DirectoryStore(SampleStore):
         now = time.time()
         ahead_ns = int((now + MAX_CLOCK_AHEAD) * 1e9)
         records: list[Record] = []
-        for d in self._key_dirs(keys, win):
+        for d in self._key_dirs(keys, win, MAX_STREAMS):
             have = 0
             for newest, count, _, path in self._files(d):
                 if since_ns is not None and newest < since_ns:

@@ -121,8 +121,7 @@ class RedisStore(SampleStore):
                 break
         return sorted(out)
 
-    def window(self, latest: int | None = None, since: float | None = None,
-               keys=None) -> Window:
+    def window(self, latest: int | None = None, since: float | None = None, keys=None) -> Window:
         self._ensure()
         win = Window()
         records: list[Record] = []
@@ -171,7 +170,7 @@ class RedisStore(SampleStore):
         trimmed = pipe.execute()
         stale = []
         for seen, (o, t) in enumerate(self.client.hscan_iter(self._k("origins"), count=500)):
-            if seen >= MAX_SCAN:  # the rest at the next round's look, not all at once
+            if seen >= MAX_SCAN:  # a bounded look per round: a flood of names cannot stall retention
                 break
             if not _float(t) >= now - self.retention.max_age:
                 stale.append(o)
