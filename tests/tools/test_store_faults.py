@@ -49,6 +49,7 @@ def test_flipped_bit_inside_a_vector_skips_the_batch(tmp_path):
     ("redis://user:pw@h/0", "redis://user:***@h/0"),
     ("rediss://user:p%40w@h:6380", "rediss://user:***@h:6380"),
     ("redis://:p@ss@h/0", "redis://:***@h/0"),  # an unquoted @ in the password: the client splits at the last
+    ("redis://u:pa/ss@h/0", "redis://u:***@h/0"),
     ("redis://h:6379/0?password=pw", "redis://h:6379/0?password=***"),
     ("redis://h/0?username=u&password=pw&db=1", "redis://h/0?username=u&password=***&db=1"),
     ("redis://h/0?PassWord=pw#f", "redis://h/0?PassWord=***#f"),

@@ -133,17 +133,14 @@ def mask_url(text: str) -> str:
 
 def _mask_one(url: str) -> str:
     scheme, sep, rest = url.partition("://")
-    end = len(rest)
-    for ch in "/?#":  # the authority ends at the first of these (a password's own are %-quoted)
-        i = rest.find(ch)
-        if i >= 0:
-            end = min(end, i)
-    netloc, tail = rest[:end], rest[end:]  # unix://user:pw@/path too: the netloc is "user:pw@"
-    if "@" in netloc:
-        userinfo, _, host = netloc.rpartition("@")
-        user, colon, _ = userinfo.partition(":")
-        netloc = f"{user}:***@{host}" if colon else f"{userinfo}@{host}"
-    return f"{scheme}{sep}{netloc}{_mask_query(tail)}"
+    # The userinfo ends at the last "@" before the query: an unquoted "/" or
+    # "@" in a password then still counts as the password's.
+    cut = min((i for i in (rest.find("?"), rest.find("#")) if i >= 0), default=len(rest))
+    at = rest.rfind("@", 0, cut)
+    if at >= 0:
+        user, colon, _ = rest[:at].partition(":")
+        rest = f"{user}:***{rest[at:]}" if colon else rest
+    return f"{scheme}{sep}{_mask_query(rest)}"
 
 
 def _mask_query(tail: str) -> str:
@@ -153,7 +150,7 @@ def _mask_query(tail: str) -> str:
     query, hash_, frag = query.partition("#")
     parts = []
     for item in query.split("&"):
-        name, eq, _ = item.partition("=")
+        name = item.partition("=")[0]
         if urllib.parse.unquote_plus(name).strip().lower() in _SECRET_PARAMS:
             item = f"{name}=***"
         parts.append(item)
