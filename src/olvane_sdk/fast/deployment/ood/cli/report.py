@@ -70,10 +70,10 @@ def _positive(text: str) -> float:
 
 
 def _store(text: str) -> str:
-    from ..samples import redact_spec, store_problem
+    from ..samples import mask_url, store_problem
 
     if text != "default" and (why := store_problem(text)) is not None:
-        raise argparse.ArgumentTypeError(f"{redact_spec(text)!r}: {why}")
+        raise argparse.ArgumentTypeError(f"{mask_url(text)!r}: {why}")
     return text
 
 
@@ -243,8 +243,8 @@ def run_store_report(url: str, recipes: Mapping[str, str], deployment: str, sinc
     """``olvane-shift report --store URL``: the same table and exit statuses
     as ``--url``, the store standing for the servers."""
     from ..report.render import print_notes, servers_table, wide_console
-    from ..report.window import WINDOW_LATEST, load_reference, store_report
-    from ..samples import open_store, redact_spec
+    from ..report.window import WINDOW_LATEST, load_reference, recipe_keys, store_report
+    from ..samples import mask_url, open_store
 
     console = console or wide_console()
     store = None
@@ -254,17 +254,18 @@ def run_store_report(url: str, recipes: Mapping[str, str], deployment: str, sinc
             raise ValueError("the store is off")
         if not store.exists():  # a report reads a store, never creates one
             others = store.deployments()
-            where = redact_spec(url) if url else store.description
+            where = mask_url(url) if url else store.description
             console.print(f"✗ no sample store at {where} for deployment {deployment}"
                           + (f"; deployments found: {', '.join(others)}" if others else ""),
                           style="red", markup=False, highlight=False)
             return EXIT_UNREACHABLE
-        report, window, origins = store_report(store, load_reference(recipes),
+        report, window, origins = store_report(store, load_reference(recipes), keys=recipe_keys(recipes),
                                                since=None if since is None else time.time() - since,
                                                latest=None if since is not None else WINDOW_LATEST)
     except Exception as e:
-        label = redact_spec(url) if store is None else store.description
-        console.print(f"✗ {label}: {type(e).__name__}: {e}", style="red", markup=False, highlight=False)
+        label = mask_url(url) if store is None else store.description
+        console.print(f"✗ {label}: {type(e).__name__}: {mask_url(str(e))}", style="red", markup=False,
+                      highlight=False)
         return EXIT_UNREACHABLE
     finally:
         if store is not None:

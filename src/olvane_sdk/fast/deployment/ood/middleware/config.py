@@ -155,10 +155,10 @@ def config_from_env(environ: Mapping[str, str] | None = None) -> ShiftConfig:
         kw["ort_spinning"] = v.lower() in ("1", "true", "yes", "on")
 
     def store(v):
-        from ..samples import redact_spec, store_problem
+        from ..samples import mask_url, store_problem
 
         if (why := store_problem(v)) is not None:
-            raise ConfigError(f"{ENV_STORE}={redact_spec(v)!r}: {why}")
+            raise ConfigError(f"{ENV_STORE}={mask_url(v)!r}: {why}")
         kw["store"] = v
 
     if not get(ENV_RECIPES):

@@ -11,11 +11,12 @@ from __future__ import annotations
 
 import json
 import logging
+import math
 import time
 from typing import Any
 
-from ..samples import SampleStore, StoreFeeder, deployment_name, open_store, origin_name
-from ..report.window import WINDOW_LATEST, report_from_window
+from ..samples import SampleStore, StoreFeeder, deployment_name, mask_url, open_store, origin_name
+from ..report.window import WINDOW_LATEST, recipe_keys, report_from_window
 
 log = logging.getLogger(__name__)
 
@@ -34,6 +35,8 @@ class SharedReport:
         self.interval = interval or 60.0
         self.extra: dict[str, Any] = {}
         self.outliers: dict | None = None  # of the last report read or computed
+        #: Stored results this process could not read (another version's, damaged): ignored.
+        self.bad_results = 0
 
     @classmethod
     def from_config(cls, cfg, handler, on_error=None) -> SharedReport | None:
@@ -42,7 +45,7 @@ class SharedReport:
         try:
             store = open_store(cfg.store, deployment_name(cfg.recipes, name=cfg.deployment or None))
         except Exception as e:
-            log.error("olvane shift: sample store disabled: %s", e)
+            log.error("olvane shift: sample store disabled: %s", mask_url(str(e)))
             return None
         return None if store is None else cls(store, handler, cfg.report_interval, on_error)
 
@@ -66,14 +69,15 @@ class SharedReport:
             if force or self.store.try_lease(RESULT, self.holder, self.interval * 0.9):
                 t0 = time.perf_counter()
                 reference, _ = copy_embeddings(handler)
-                window = self.store.window(latest=WINDOW_LATEST)
-                origins = self.store.origins()
+                # Only the streams of the models this process serves: bogus names in the store cost nothing.
+                window = self.store.window(latest=WINDOW_LATEST, keys=recipe_keys(reference))
+                origins = self.store.origins(window.origin_counts())
                 report = report_from_window(reference, window)
                 rep = _json_safe(report.to_dict())
                 seconds, now = time.perf_counter() - t0, time.time()
                 result = {"report": rep, "time": now, "seconds": seconds, "computed_by": self.holder,
                           "outliers": _json_safe(report.outliers(window.records)),
-                          "window": window.summary(),
+                          "window": _json_safe(window.summary()),
                           "origins": {o: {"samples": n, "last_write": origins.get(o)}
                                       for o, n in sorted(window.origin_counts().items())}}
                 self.store.put_result(RESULT, json.dumps(result).encode())
@@ -81,7 +85,14 @@ class SharedReport:
                 raw = self.store.get_result(RESULT)
                 if raw is None:
                     return None
-                result = json.loads(raw)
+                result = understood(raw)
+                if result is None:
+                    self.bad_results += 1
+                    if self.bad_results == 1:
+                        log.warning("olvane shift: the stored report of %s is not one this version reads; "
+                                    "ignored (counted in store.bad_results)", self.store.description)
+                    return None
+                result = _json_safe(result)
         except Exception as e:
             self.feeder.note_failure(e, time.time())
             return None
@@ -92,4 +103,25 @@ class SharedReport:
     def status(self, report_time: float | None, scope: str) -> dict:
         return {"scope": scope, "deployment": self.store.deployment, **self.extra,
                 "report_age": None if report_time is None else max(0.0, time.time() - report_time),
-                "store": self.feeder.status()}
+                "store": {**self.feeder.status(), "bad_results": self.bad_results}}
+
+
+def understood(raw: bytes) -> dict | None:
+    """A stored result as this version writes it, or None: it must say what
+    the report is and when, or serving it would fail further on."""
+    try:
+        result = json.loads(raw)
+    except (ValueError, UnicodeDecodeError):
+        return None
+    if not isinstance(result, dict) or not isinstance(result.get("report"), dict):
+        return None
+    rows = result["report"].get("rows", [])
+    if not isinstance(rows, list) or not all(isinstance(r, dict) for r in rows):
+        return None
+    t, seconds = result.get("time"), result.get("seconds") or 0.0
+    if not all(isinstance(v, (int, float)) and not isinstance(v, bool) and math.isfinite(v) for v in (t, seconds)):
+        return None
+    for part in ("window", "origins", "outliers"):
+        if result.get(part) is not None and not isinstance(result[part], dict):
+            return None
+    return result

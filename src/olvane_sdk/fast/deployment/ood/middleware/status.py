@@ -10,6 +10,8 @@ import time
 from dataclasses import asdict
 from typing import TYPE_CHECKING, Any
 
+from ..samples.store import mask_url
+
 if TYPE_CHECKING:
     from .config import ShiftConfig
     from .metrics import Metrics
@@ -140,7 +142,8 @@ class ReportKeeper:
             # Recipe names only: their paths are the server's business.
             "config": None if config is None else {**asdict(config), "recipes": sorted(config.recipes),
                                                    # the URL may carry a password
-                                                   "store": None if pool is None else pool.store.description},
+                                                   "store": pool.store.description if pool is not None
+                                                   else mask_url(config.store) if config.store else None},
             **({"scope": "process", "report_age": None if self.report_time is None else
                 time.time() - self.report_time} if pool is None else pool.status(self.report_time, self.scope)),
         }

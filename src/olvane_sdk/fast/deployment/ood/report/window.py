@@ -14,7 +14,7 @@ from ..samples.store import WINDOW_LATEST, SampleStore, Window
 from .compute import shift_report
 from .model import MODALITIES
 
-__all__ = ["WINDOW_LATEST", "load_reference", "report_from_window", "store_report"]
+__all__ = ["WINDOW_LATEST", "load_reference", "recipe_keys", "report_from_window", "store_report"]
 
 
 def load_reference(recipes: Mapping[str, str]) -> dict[str, dict[str, dict[str, Any]]]:
@@ -37,6 +37,12 @@ def load_reference(recipes: Mapping[str, str]) -> dict[str, dict[str, dict[str, 
     return out
 
 
+def recipe_keys(models) -> list[tuple[str, str]]:
+    """The (model, modality) pairs a reader of ``models`` (served model
+    names) reads from a store: its own streams and no other."""
+    return [(m, modality) for m in sorted(models) for modality in MODALITIES]
+
+
 def report_from_window(reference: Mapping, window: Window, settings=None):
     """The shift report of ``window`` against ``reference`` (from
     :func:`load_reference` or a handler's ``train_test_embeddings``)."""
@@ -47,7 +53,8 @@ def report_from_window(reference: Mapping, window: Window, settings=None):
 
 
 def store_report(store: SampleStore, reference: Mapping, *, since: float | None = None,
-                 latest: int | None = WINDOW_LATEST, settings=None):
-    """(report, window, origins) from the store's pooled window."""
-    window = store.window(latest=latest, since=since)
-    return report_from_window(reference, window, settings), window, store.origins()
+                 latest: int | None = WINDOW_LATEST, settings=None, keys=None):
+    """(report, window, origins) from the store's pooled window (the pairs
+    ``keys`` only, when given)."""
+    window = store.window(latest=latest, since=since, keys=keys)
+    return report_from_window(reference, window, settings), window, store.origins(window.origin_counts())

@@ -18,12 +18,13 @@ from collections.abc import Mapping
 from .directory import DirectoryStore, default_base
 from .feeder import RingFeeder, StoreFeeder
 from .store import (DEFAULT_MAX_AGE, DEFAULT_MAX_COUNT, LAYOUT_NAME, LAYOUT_VERSION, WINDOW_LATEST, Record, Retention,
-                    SampleStore, StoreError, Window, deployment_name, origin_name, parse_duration)
+                    SampleStore, StoreError, Window, deployment_name, mask_url, origin_name, parse_duration)
 from .redis_store import RedisStore, is_redis_url
 
 __all__ = ["open_store", "SampleStore", "DirectoryStore", "RedisStore", "Record", "Retention", "Window",
-           "StoreError", "store_off", "store_problem", "RingFeeder", "StoreFeeder", "deployment_name", "origin_name", "parse_duration",
-           "default_base", "LAYOUT_NAME", "LAYOUT_VERSION", "WINDOW_LATEST", "DEFAULT_MAX_AGE", "DEFAULT_MAX_COUNT"]
+           "StoreError", "mask_url", "store_off", "store_problem", "RingFeeder", "StoreFeeder", "deployment_name",
+           "origin_name", "parse_duration", "default_base", "LAYOUT_NAME", "LAYOUT_VERSION", "WINDOW_LATEST",
+           "DEFAULT_MAX_AGE", "DEFAULT_MAX_COUNT"]
 
 
 def store_off(spec: str | None) -> bool:
@@ -34,12 +35,6 @@ def store_off(spec: str | None) -> bool:
 # A path that is a mistyped URL: a scheme and a colon ("redis:/x", "http://h"),
 # or a store scheme without its colon ("redis//h:6379/0").
 _SCHEME_LIKE = re.compile(r"[A-Za-z][A-Za-z0-9+.-]+:|(redis|rediss|file|unix)//", re.IGNORECASE)
-_PASSWORD = re.compile(r"(://[^/@]*?:)[^/@]*@")
-
-
-def redact_spec(spec: str) -> str:
-    """``spec`` with a URL's password replaced by ``***`` (for messages)."""
-    return _PASSWORD.sub(r"\1***@", spec)
 
 
 def store_problem(spec: str | None) -> str | None:
@@ -79,9 +74,14 @@ def open_store(spec: str | None, deployment: str, retention: Retention | None = 
         return None
     spec = (spec or "").strip()
     if (why := store_problem(spec)) is not None:
-        raise StoreError(f"OLVANE_SHIFT_STORE={redact_spec(spec)!r}: {why}")
+        raise StoreError(f"OLVANE_SHIFT_STORE={mask_url(spec)!r}: {why}")
     if is_redis_url(spec):
         return RedisStore(spec, deployment, retention)
     if spec.startswith("file://"):
         spec = spec[len("file://"):]
-    return DirectoryStore(spec or default_base(environ), deployment, retention)
+    if spec:
+        return DirectoryStore(spec, deployment, retention)
+    base = default_base(environ)
+    # The default's own directory (olvane-shift, or olvane-shift-UID in the
+    # temporary directory) down must be this user's: another could create it first.
+    return DirectoryStore(base, deployment, retention, own_from=base.parent)

@@ -9,20 +9,28 @@ Layout (version 1)::
       batches/m<model, %-quoted>/<modality>/
         <newest time, ns>-<count>-<seq>-<origin, %-quoted>.osb
       results/<name>.json                 shared report (see collector)
-      leases/<name>.lock                  flock + expiry time
+      leases/<name>.lock                  {"holder", "until"}, replaced whole
 
 A batch file: ``OLVSAMP1``, a little-endian u32 header length, the header
 (JSON: version, model, modality, origin, dims), the float32 vectors one after
 the other, their float64 collection times, and a CRC-32 of all that. A file
-whose CRC or header does not check out is skipped with one error.
+whose CRC or header does not check out, or dated more than
+:data:`.store.MAX_CLOCK_AHEAD` ahead, is skipped with one error.
+
+Trust: every directory of the store (from the default base's own directory
+down) must belong to this process's user and be writable by nobody else, and
+is never reached through a symbolic link; the store's files are opened with
+``O_NOFOLLOW``. Anything else is refused with a :class:`StoreError`, since a
+directory another user could write lets them plant batches, links and leases.
 """
 from __future__ import annotations
 
 import errno
-import fcntl
 import json
 import logging
+import math
 import os
+import stat
 import struct
 import tempfile
 import time
@@ -33,8 +41,8 @@ from pathlib import Path
 
 import numpy as np
 
-from .store import (LAYOUT_MARKER, LAYOUT_NAME, LAYOUT_VERSION, Record, clean_meta, Retention, SampleStore, StoreError, Window,
-                    latest_per_key)
+from .store import (LAYOUT_MARKER, LAYOUT_NAME, LAYOUT_VERSION, MAX_CLOCK_AHEAD, MAX_STREAMS, Record, Retention,
+                    SampleStore, StoreError, Window, clean_meta, latest_per_key)
 
 log = logging.getLogger(__name__)
 
@@ -57,6 +65,37 @@ def default_base(environ=None) -> Path:
     if home and home != "/" and os.access(home, os.W_OK):
         return Path(home) / ".local" / "state" / "olvane-shift" / "samples"
     return Path(tempfile.gettempdir()) / f"olvane-shift-{os.getuid()}" / "samples"
+
+
+def check_own_dir(path: Path) -> None:
+    """StoreError unless ``path`` is a directory (not a link to one) of this
+    process's user that neither group nor others may write."""
+    try:
+        st = os.lstat(path)
+    except OSError as e:
+        raise StoreError(f"{path}: {e.strerror}") from None
+    if stat.S_ISLNK(st.st_mode):
+        raise StoreError(f"{path}: a symbolic link; the sample store does not follow links to its directories")
+    if not stat.S_ISDIR(st.st_mode):
+        raise StoreError(f"{path}: not a directory")
+    if st.st_uid != os.geteuid():
+        raise StoreError(f"{path}: owned by uid {st.st_uid}, not by this process's user (uid {os.geteuid()}); "
+                         "refusing a store directory another user prepared (remove it, or set OLVANE_SHIFT_STORE)")
+    if st.st_mode & 0o022:
+        raise StoreError(f"{path}: writable by group or others (mode {stat.S_IMODE(st.st_mode):04o}); the sample "
+                         "store needs a directory only its user can write (chmod go-w, or remove it)")
+
+
+def read_nofollow(path: Path, limit: int | None = None) -> bytes:
+    """The file's bytes, refusing a symbolic link in its place."""
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC)
+    except OSError as e:
+        if e.errno == errno.ELOOP:
+            raise StoreError(f"{path}: a symbolic link; the sample store does not follow links") from None
+        raise
+    with os.fdopen(fd, "rb") as f:
+        return f.read() if limit is None else f.read(limit)
 
 
 def encode_batch(records: Sequence[Record]) -> bytes:
@@ -115,10 +154,17 @@ def _parse_name(name: str) -> tuple[int, int, str] | None:
 
 
 class DirectoryStore(SampleStore):
-    def __init__(self, base: str | os.PathLike, deployment: str, retention: Retention | None = None):
+    def __init__(self, base: str | os.PathLike, deployment: str, retention: Retention | None = None,
+                 own_from: str | os.PathLike | None = None):
+        """``own_from``: the topmost directory that must be this user's own
+        (the default base's ``olvane-shift`` directory); the deployment's
+        directory when not given."""
         super().__init__(deployment, retention)
         self.base = Path(base)
         self.root = self.base / urllib.parse.quote(deployment, safe="")
+        self.own_from = self.root if own_from is None else Path(own_from)
+        if self.own_from != self.root and self.own_from not in self.root.parents:
+            raise ValueError(f"{self.own_from} does not contain {self.root}")
         self.description = f"directory {self.root}"
         self._seq = 0
         self._reported: set[str] = set()
@@ -130,23 +176,32 @@ class DirectoryStore(SampleStore):
         failure, so a store that comes back is picked up."""
         if self._ready and self.root.is_dir():
             return
+        owned = [*reversed([p for p in self.root.parents if self.own_from in (p, *p.parents)]), self.root,
+                 self.root / "batches", self.root / "results", self.root / "leases"]
         old = os.umask(0o077)
         try:
-            for d in (self.base, self.root, self.root / "batches", self.root / "results", self.root / "leases"):
-                d.mkdir(mode=0o700, parents=True, exist_ok=True)
-            os.chmod(self.root, 0o700)
+            self.own_from.parent.mkdir(mode=0o700, parents=True, exist_ok=True)
+            for d in owned:  # mkdir never follows a link in the last place; check_own_dir refuses one
+                try:
+                    os.mkdir(d, 0o700)
+                except FileExistsError:
+                    pass
+                check_own_dir(d)
         finally:
             os.umask(old)
         meta = self.root / "layout.json"
-        if meta.exists():
+        try:
+            raw = read_nofollow(meta, 4096)
+        except FileNotFoundError:
+            self._atomic_write(meta, json.dumps(LAYOUT_MARKER).encode())
+        else:
             try:
-                found = json.loads(meta.read_text())
+                found = json.loads(raw)
             except ValueError as e:
                 raise StoreError(f"{meta}: unreadable layout file: {e}") from None
-            if found.get("layout") != LAYOUT_NAME or found.get("version") != LAYOUT_VERSION:
+            if not isinstance(found, dict) or found.get("layout") != LAYOUT_NAME \
+                    or found.get("version") != LAYOUT_VERSION:
                 raise StoreError(f"{meta}: layout {found!r}, this version reads {LAYOUT_NAME} {LAYOUT_VERSION}")
-        else:
-            self._atomic_write(meta, json.dumps(LAYOUT_MARKER).encode())
         self._ready = True
 
     def exists(self) -> bool:
@@ -179,11 +234,18 @@ class DirectoryStore(SampleStore):
     def _key_dir(self, model: str, modality: str) -> Path:
         return self.root / "batches" / ("m" + urllib.parse.quote(model, safe="")) / urllib.parse.quote(modality, safe="")
 
-    def _key_dirs(self) -> list[Path]:
+    def _key_dirs(self, keys=None, win: Window | None = None, limit: int | None = None) -> list[Path]:
+        """The directories of the pairs ``keys``, else of at most ``limit`` found."""
+        if keys is not None:
+            return [self._key_dir(m, mod) for m, mod in sorted(set(keys))]
         out = []
         batches = self.root / "batches"
-        for m in _listdir(batches):
-            for mod in _listdir(batches / m):
+        for m in sorted(_listdir(batches)):
+            for mod in sorted(_listdir(batches / m)):
+                if limit is not None and len(out) >= limit:
+                    if win is not None:
+                        win.problems.append(f"{batches}: read stopped at {limit} streams; name the models to read")
+                    return out
                 out.append(batches / m / mod)
         return out
 
@@ -199,7 +261,7 @@ class DirectoryStore(SampleStore):
             d = self._key_dir(model, modality)
             d.mkdir(mode=0o700, parents=True, exist_ok=True)
             self._seq += 1
-            newest = max(int(r.time * 1e9) for r in recs)
+            newest = int(max((r.time for r in recs if math.isfinite(r.time)), default=0.0) * 1e9)
             name = f"{newest:020d}-{len(recs)}-{os.getpid()}.{self._seq}-{urllib.parse.quote(origin, safe='')}{SUFFIX}"
             self._atomic_write(d / name, encode_batch(recs))
 
@@ -212,12 +274,14 @@ class DirectoryStore(SampleStore):
         out.sort(key=lambda f: f[0], reverse=True)
         return out
 
-    def window(self, latest: int | None = None, since: float | None = None) -> Window:
+    def window(self, latest: int | None = None, since: float | None = None, keys=None) -> Window:
         self._ensure()
         win = Window()
         since_ns = None if since is None else int(since * 1e9)
+        now = time.time()
+        ahead_ns = int((now + MAX_CLOCK_AHEAD) * 1e9)
         records: list[Record] = []
-        for d in self._key_dirs():
+        for d in self._key_dirs(keys, win, MAX_STREAMS):
             have = 0
             for newest, count, _, path in self._files(d):
                 if since_ns is not None and newest < since_ns:
@@ -225,27 +289,33 @@ class DirectoryStore(SampleStore):
                 if latest is not None and have >= latest:
                     break
                 try:
-                    recs = decode_batch(path.read_bytes())
+                    if newest > ahead_ns:
+                        raise ValueError(f"dated {newest / 1e9 - now:.0f} s ahead")
+                    recs = decode_batch(read_nofollow(path))
+                    if any(r.time > now + MAX_CLOCK_AHEAD for r in recs):
+                        raise ValueError("a record dated ahead of its file name")
                 except FileNotFoundError:  # removed by retention meanwhile
                     continue
-                except (ValueError, KeyError, TypeError, struct.error) as e:
+                except (ValueError, KeyError, TypeError, struct.error, StoreError) as e:
                     problem = f"{path}: corrupt batch skipped: {e}"
                     win.problems.append(problem)
                     if str(path) not in self._reported:
                         self._reported.add(str(path))
                         log.error("olvane shift: sample store: %s", problem)
                     continue
-                records.extend(recs)
+                records += win.keep_usable(recs, str(path), now)
                 have += len(recs)
         win.records = latest_per_key(records, latest, since)
         return win
 
-    def origins(self) -> dict[str, float]:
+    def origins(self, names=None) -> dict[str, float]:
         self._ensure()
+        wanted = None if names is None else set(names)
         out: dict[str, float] = {}
         for d in self._key_dirs():
             for newest, _, origin, _ in self._files(d):
-                out[origin] = max(out.get(origin, 0.0), newest / 1e9)
+                if wanted is None or origin in wanted:
+                    out[origin] = max(out.get(origin, 0.0), newest / 1e9)
         return out
 
     def enforce_retention(self, now: float | None = None) -> int:
@@ -271,28 +341,31 @@ class DirectoryStore(SampleStore):
 
     # -- leases and shared results -----------------------------------------
     def try_lease(self, name: str, holder: str, seconds: float) -> bool:
+        """The lease is a file holding ``{"holder", "until"}``, replaced whole
+        by rename and never locked: a holder that hangs stops renewing and its
+        lease lapses. Two processes taking an expired lease at the same moment
+        may both compute one report; the read-back makes that rare, and it
+        costs a computation, not a wrong result."""
         self._ensure()
         path = self.root / "leases" / f"{urllib.parse.quote(name, safe='')}.lock"
-        fd = os.open(path, os.O_RDWR | os.O_CREAT, 0o600)
+        now = time.time()
+        current = self._read_lease(path)
+        if current.get("holder") != holder and current.get("until", 0) > now:
+            return False
+        self._atomic_write(path, json.dumps({"holder": holder, "until": now + seconds}).encode())
+        return self._read_lease(path).get("holder") == holder
+
+    @staticmethod
+    def _read_lease(path: Path) -> dict:
         try:
-            try:
-                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-            except BlockingIOError:
-                return False
-            raw = os.pread(fd, 4096, 0)
-            try:
-                current = json.loads(raw) if raw else {}
-            except ValueError:
-                current = {}
-            now = time.time()
-            if current.get("until", 0) > now and current.get("holder") != holder:
-                return False
-            data = json.dumps({"holder": holder, "until": now + seconds}).encode()
-            os.ftruncate(fd, 0)
-            os.pwrite(fd, data, 0)
-            return True
-        finally:
-            os.close(fd)  # releases the flock
+            found = json.loads(read_nofollow(path, 4096))
+        except FileNotFoundError:
+            return {}
+        except ValueError:  # unreadable: as good as lapsed
+            return {}
+        if not isinstance(found, dict) or not isinstance(found.get("until"), (int, float)):
+            return {}
+        return found
 
     def put_result(self, name: str, data: bytes) -> None:
         self._ensure()
@@ -301,7 +374,7 @@ class DirectoryStore(SampleStore):
     def get_result(self, name: str) -> bytes | None:
         self._ensure()
         try:
-            return (self.root / "results" / f"{urllib.parse.quote(name, safe='')}.json").read_bytes()
+            return read_nofollow(self.root / "results" / f"{urllib.parse.quote(name, safe='')}.json")
         except FileNotFoundError:
             return None
 

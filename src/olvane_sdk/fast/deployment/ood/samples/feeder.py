@@ -25,7 +25,7 @@ import threading
 import time
 from collections.abc import Callable
 
-from .store import Record, SampleStore, as_vector, origin_name
+from .store import Record, SampleStore, as_vector, mask_url, origin_name
 
 log = logging.getLogger(__name__)
 
@@ -192,7 +192,7 @@ class StoreFeeder:
                 self.on_error()
             except Exception:
                 pass
-        self.state, self.reason = "degraded", f"{type(e).__name__}: {e}"
+        self.state, self.reason = "degraded", mask_url(f"{type(e).__name__}: {e}")
         self._retry_at = now + self._backoff
         self._backoff = min(self._backoff * 2, 30.0)
         self._since_log += 1

@@ -7,9 +7,10 @@ are a hash tag: on Redis Cluster all of a deployment's keys share a slot)::
     layout                 string  {"layout": "olvane-shift-samples", "version": 1}
     keys                   set     JSON [model, modality] of every stream
     s:<model>\\0<modality>  stream  fields e (float32 bytes, little-endian),
-                                   t (collection time, Unix seconds), o (origin)
+                                   t (collection time, Unix seconds), o (origin);
+                                   expires max_age after its last append
     origins                hash    origin -> Unix time of its last write
-    lease:<name>           string  holder, SET NX EX
+    lease:<name>           string  holder, SET NX PX; renewed by its holder only
     result:<name>          string  shared report (JSON)
 
 Stream IDs are the server's time, so ``XTRIM MINID`` drops records by age and
@@ -19,21 +20,24 @@ from __future__ import annotations
 
 import json
 import time
-import urllib.parse
 from collections.abc import Sequence
 
 import numpy as np
 
-from .store import (LAYOUT_MARKER, LAYOUT_NAME, LAYOUT_VERSION, Record, clean_meta, Retention, SampleStore, StoreError, Window,
-                    latest_per_key)
+from .store import (LAYOUT_MARKER, LAYOUT_NAME, LAYOUT_VERSION, MAX_STREAMS, Key, Record, clean_meta, Retention,
+                    SampleStore, StoreError, Window, latest_per_key, mask_url)
 
+#: Members of ``keys`` a read without named pairs looks at, at most.
+MAX_SCAN = 4096
 
-def redact(url: str) -> str:
-    p = urllib.parse.urlsplit(url)
-    if p.password is None:
-        return url
-    netloc = f"{p.username + ':' if p.username else ':'}***@{p.hostname}{':' + str(p.port) if p.port else ''}"
-    return urllib.parse.urlunsplit(p._replace(netloc=netloc))
+#: Renews the lease only for its holder (GET then PEXPIRE would renew one
+#: another process took over in between).
+_RENEW = """
+if redis.call('get', KEYS[1]) == ARGV[1] then
+  return redis.call('pexpire', KEYS[1], ARGV[2])
+end
+return 0
+"""
 
 
 class RedisStore(SampleStore):
@@ -46,11 +50,15 @@ class RedisStore(SampleStore):
                              "(pip install 'olvane-sdk[redis]')") from None
         self._redis = redis
         # Short timeouts: a store that hangs must not hold the feeder for long.
-        self.client = redis.Redis.from_url(url, socket_timeout=timeout, socket_connect_timeout=timeout,
-                                           health_check_interval=30)
+        self.description = f"redis {mask_url(url)} (olvane-shift:{{{deployment}}}:*)"
+        try:
+            self.client = redis.Redis.from_url(url, socket_timeout=timeout, socket_connect_timeout=timeout,
+                                               health_check_interval=30)
+        except ValueError as e:  # the client's message may quote the URL
+            raise StoreError(f"not a Redis URL the client takes: {mask_url(str(e))}") from None
         self.prefix = f"olvane-shift:{{{deployment}}}:"
-        self.description = f"redis {redact(url)} ({self.prefix}*)"
         self._checked = False
+        self._written: set[str] = set()  # streams this process appends to: its retention trims them
 
     def _k(self, *parts: str) -> str:
         return self.prefix + ":".join(parts)
@@ -77,59 +85,78 @@ class RedisStore(SampleStore):
             return
         self._ensure()
         pipe = self.client.pipeline(transaction=False)
-        keys, last = set(), {}
+        keys, last, streams = set(), {}, set()
         for r in records:
             keys.add(json.dumps([r.model, r.modality]))
+            streams.add(self._stream(r.model, r.modality))
             entry = {"e": np.ascontiguousarray(r.embedding, dtype="<f4").tobytes(), "t": repr(r.time), "o": r.origin}
             if r.meta:
                 entry["m"] = json.dumps(r.meta)
             pipe.xadd(self._stream(r.model, r.modality), entry, maxlen=self.retention.max_count, approximate=True)
             last[r.origin] = max(last.get(r.origin, 0.0), r.time)
+        for key in streams:  # a stream no process writes any more goes with its age
+            pipe.pexpire(key, int(self.retention.max_age * 1000))
         pipe.sadd(self._k("keys"), *keys)
         pipe.hset(self._k("origins"), mapping={o: repr(t) for o, t in last.items()})
         pipe.execute()
+        self._written |= streams
 
-    def _pairs(self) -> list[tuple[str, str]]:
-        out = []
-        for raw in self.client.smembers(self._k("keys")):
+    def _pairs(self, win: Window | None = None) -> list[Key]:
+        """At most MAX_STREAMS pairs named in ``keys``, looking at no more
+        than MAX_SCAN members; a problem line on ``win`` when it stopped short."""
+        out: set[Key] = set()
+        seen = 0
+        for raw in self.client.sscan_iter(self._k("keys"), count=500):
+            seen += 1
             try:
                 model, modality = json.loads(raw)
-                out.append((str(model), str(modality)))
+                if isinstance(model, str) and isinstance(modality, str):
+                    out.add((model, modality))
             except (ValueError, TypeError):
-                continue
+                pass
+            if len(out) >= MAX_STREAMS or seen >= MAX_SCAN:
+                if win is not None:
+                    win.problems.append(f"{self._k('keys')}: read stopped at {len(out)} streams "
+                                        f"({seen} members looked at); name the models to read")
+                break
         return sorted(out)
 
-    def window(self, latest: int | None = None, since: float | None = None) -> Window:
+    def window(self, latest: int | None = None, since: float | None = None, keys=None) -> Window:
         self._ensure()
         win = Window()
         records: list[Record] = []
-        for model, modality in self._pairs():
+        # Never more than retention keeps per stream, whatever the window asks.
+        count = min(latest or self.retention.max_count, self.retention.max_count)
+        for model, modality in (sorted(set(keys)) if keys is not None else self._pairs(win)):
             key = self._stream(model, modality)
-            if since is None:
-                entries = self.client.xrevrange(key, count=latest)
-            else:
-                # IDs are insertion times, never earlier than collection times.
-                entries = self.client.xrange(key, min=f"{int(since * 1000)}-0")
-            bad = 0
+            # IDs are insertion times, never earlier than collection times.
+            entries = self.client.xrevrange(key, min="-" if since is None else f"{int(since * 1000)}-0", count=count)
+            bad, got = 0, []
             for _, fields in entries:
                 try:
                     vec = np.frombuffer(fields[b"e"], dtype="<f4").copy()
                     meta = clean_meta(json.loads(fields[b"m"])) if b"m" in fields else {}
-                    records.append(Record(model, modality, vec, float(fields[b"t"]), fields[b"o"].decode(), meta))
-                except (KeyError, ValueError, UnicodeDecodeError):
+                    got.append(Record(model, modality, vec, float(fields[b"t"]), fields[b"o"].decode(), meta))
+                except (KeyError, ValueError, TypeError, UnicodeDecodeError):
                     bad += 1
             if bad:
                 win.problems.append(f"{key}: {bad} unreadable entries skipped")
+            records += win.keep_usable(got, key)
         win.records = latest_per_key(records, latest, since)
         return win
 
-    def origins(self) -> dict[str, float]:
+    def origins(self, names=None) -> dict[str, float]:
         self._ensure()
+        if names is not None:
+            names = sorted(set(names))
+            found = zip(names, self.client.hmget(self._k("origins"), names)) if names else ()
+        else:
+            found = ((o.decode(errors="replace"), t) for o, t in self.client.hgetall(self._k("origins")).items())
         out = {}
-        for o, t in self.client.hgetall(self._k("origins")).items():
+        for o, t in found:
             try:
-                out[o.decode()] = float(t)
-            except (ValueError, UnicodeDecodeError):
+                out[o] = float(t)
+            except (TypeError, ValueError):
                 continue
         return out
 
@@ -138,21 +165,25 @@ class RedisStore(SampleStore):
         now = time.time() if now is None else now
         oldest_ms = int((now - self.retention.max_age) * 1000)
         pipe = self.client.pipeline(transaction=False)
-        for model, modality in self._pairs():
-            pipe.xtrim(self._stream(model, modality), minid=f"{oldest_ms}-0", approximate=False)
-        pipe.hgetall(self._k("origins"))
-        *trimmed, origins = pipe.execute()
-        stale = [o for o, t in origins.items() if float(t) < now - self.retention.max_age]
+        for key in sorted(self._written):
+            pipe.xtrim(key, minid=f"{oldest_ms}-0", approximate=False)
+        trimmed = pipe.execute()
+        stale = []
+        for seen, (o, t) in enumerate(self.client.hscan_iter(self._k("origins"), count=500)):
+            if seen >= MAX_SCAN:  # a bounded look per round: a flood of names cannot stall retention
+                break
+            if not _float(t) >= now - self.retention.max_age:
+                stale.append(o)
         if stale:
             self.client.hdel(self._k("origins"), *stale)
         return int(sum(trimmed))
 
     def try_lease(self, name: str, holder: str, seconds: float) -> bool:
         self._ensure()
-        key = self._k("lease", name)
-        if self.client.set(key, holder, nx=True, ex=max(1, int(round(seconds)))):
+        key, ms = self._k("lease", name), max(1, int(seconds * 1000))
+        if self.client.set(key, holder, nx=True, px=ms):
             return True
-        return self.client.get(key) == holder.encode()
+        return bool(self.client.eval(_RENEW, 1, key, holder, ms))
 
     def put_result(self, name: str, data: bytes) -> None:
         self.client.set(self._k("result", name), data, ex=int(self.retention.max_age))
@@ -185,6 +216,13 @@ class RedisStore(SampleStore):
             self.client.close()
         except Exception:
             pass
+
+
+def _float(value) -> float:
+    try:
+        return float(value)
+    except (TypeError, ValueError):
+        return float("nan")
 
 
 def is_redis_url(url: str) -> bool:

@@ -11,9 +11,12 @@ from __future__ import annotations
 
 import abc
 import hashlib
+import math
 import os
 import re
 import socket
+import time
+import urllib.parse
 from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
 
@@ -29,10 +32,18 @@ LAYOUT_MARKER = {"layout": LAYOUT_NAME, "version": LAYOUT_VERSION}
 #: modality, as many as one process's ring holds.
 WINDOW_LATEST = 1000
 
+#: At most this many (model, modality) pairs are read when the reader does
+#: not name them: a store filled with bogus names cannot make a read unbounded.
+MAX_STREAMS = 64
+
 #: Retention defaults: per served model and modality, the newest 10,000
 #: records, none older than 7 days.
 DEFAULT_MAX_COUNT = 10_000
 DEFAULT_MAX_AGE = 7 * 24 * 3600.0
+
+#: A record dated further ahead than this is forged or from a broken clock:
+#: read as corrupt, so it cannot hold a place in every later window.
+MAX_CLOCK_AHEAD = 300.0
 
 
 class StoreError(OSError):
@@ -72,6 +83,22 @@ class Window:
     records: dict[Key, list[Record]] = field(default_factory=dict)
     #: Problems met while reading (a corrupt batch, ...), one line each.
     problems: list[str] = field(default_factory=list)
+    #: Records left out for a non-finite time or vector.
+    dropped: int = 0
+
+    def keep_usable(self, records: list[Record], where: str, now: float | None = None) -> list[Record]:
+        """``records`` without those a report cannot use: a NaN or infinite
+        time or vector (one would turn every figure of the window NaN) or a
+        time more than :data:`MAX_CLOCK_AHEAD` ahead (it would stay the
+        newest); counted in ``dropped`` with one problem line for ``where``."""
+        limit = (time.time() if now is None else now) + MAX_CLOCK_AHEAD
+        kept = [r for r in records
+                if math.isfinite(r.time) and r.time <= limit and bool(np.isfinite(r.embedding).all())]
+        bad = len(records) - len(kept)
+        if bad:
+            self.dropped += bad
+            self.problems.append(f"{where}: {bad} records with a non-finite vector or time, or dated ahead, skipped")
+        return kept
 
     def summary(self) -> dict[str, dict[str, dict]]:
         """model -> modality -> {count, oldest, newest}, for /v1/shift."""
@@ -88,6 +115,46 @@ class Window:
             for r in recs:
                 counts[r.origin] = counts.get(r.origin, 0) + 1
         return counts
+
+
+_URL = re.compile(r"(?i)\b[a-z][a-z0-9+.-]*://[^\s'\"<>]*")
+_SECRET_PARAMS = ("password",)
+
+
+def mask_url(text: str) -> str:
+    """``text`` (a store URL, or a message quoting one) with every password
+    the Redis client would take from a URL replaced by ``***``: the
+    userinfo's (``redis://user:pw@host``, ``redis://:pw@host``) and a
+    ``password=`` query parameter. User names stay visible. The one function
+    every surface showing a store URL goes through: logs, routes, the
+    command's output and errors."""
+    return _URL.sub(lambda m: _mask_one(m.group(0)), str(text))
+
+
+def _mask_one(url: str) -> str:
+    scheme, sep, rest = url.partition("://")
+    # The userinfo ends at the last "@" before the query: an unquoted "/" or
+    # "@" in a password then still counts as the password's.
+    cut = min((i for i in (rest.find("?"), rest.find("#")) if i >= 0), default=len(rest))
+    at = rest.rfind("@", 0, cut)
+    if at >= 0:
+        user, colon, _ = rest[:at].partition(":")
+        rest = f"{user}:***{rest[at:]}" if colon else rest
+    return f"{scheme}{sep}{_mask_query(rest)}"
+
+
+def _mask_query(tail: str) -> str:
+    path, q, query = tail.partition("?")
+    if not q:
+        return tail
+    query, hash_, frag = query.partition("#")
+    parts = []
+    for item in query.split("&"):
+        name = item.partition("=")[0]
+        if urllib.parse.unquote_plus(name).strip().lower() in _SECRET_PARAMS:
+            item = f"{name}=***"
+        parts.append(item)
+    return f"{path}?{'&'.join(parts)}{hash_}{frag}"
 
 
 class SampleStore(abc.ABC):
@@ -107,13 +174,18 @@ class SampleStore(abc.ABC):
         """Adds the records atomically per served model and modality."""
 
     @abc.abstractmethod
-    def window(self, latest: int | None = None, since: float | None = None) -> Window:
+    def window(self, latest: int | None = None, since: float | None = None,
+               keys: Iterable[Key] | None = None) -> Window:
         """The latest ``latest`` records per served model and modality, or all
-        since the Unix time ``since`` (both: the latest of those since)."""
+        since the Unix time ``since`` (both: the latest of those since); only
+        the (model, modality) pairs ``keys`` when given (a reader that knows
+        its recipes), else at most :data:`MAX_STREAMS` pairs found in the
+        store."""
 
     @abc.abstractmethod
-    def origins(self) -> dict[str, float]:
-        """Origin -> Unix time of its last write, over the retained records."""
+    def origins(self, names: Iterable[str] | None = None) -> dict[str, float]:
+        """Origin -> Unix time of its last write, over the retained records
+        (only the origins ``names`` when given)."""
 
     @abc.abstractmethod
     def enforce_retention(self, now: float | None = None) -> int:
@@ -123,7 +195,9 @@ class SampleStore(abc.ABC):
     # Shared results (one computation per interval across processes).
     @abc.abstractmethod
     def try_lease(self, name: str, holder: str, seconds: float) -> bool:
-        """True when ``holder`` holds the lease ``name`` for ``seconds``."""
+        """True when ``holder`` now holds the lease ``name`` for ``seconds``
+        (taken, or renewed by its holder). A lease nobody renews lapses after
+        its seconds and another holder takes it over: a hung holder cannot keep it."""
 
     @abc.abstractmethod
     def put_result(self, name: str, data: bytes) -> None: ...
