@@ -15,6 +15,7 @@ import time
 from typing import Any
 
 from ..samples import SampleStore, StoreFeeder, deployment_name, open_store, origin_name
+from ..report.model import history_rows
 from ..report.window import WINDOW_LATEST, report_from_window
 
 log = logging.getLogger(__name__)
@@ -77,6 +78,7 @@ class SharedReport:
                           "origins": {o: {"samples": n, "last_write": origins.get(o)}
                                       for o, n in sorted(window.origin_counts().items())}}
                 self.store.put_result(RESULT, json.dumps(result).encode())
+                self.store.append_history(history_rows(rep, result["outliers"]), now)
             else:
                 raw = self.store.get_result(RESULT)
                 if raw is None:

@@ -10,6 +10,8 @@ import time
 from dataclasses import asdict
 from typing import TYPE_CHECKING, Any
 
+from ..samples.store import MemoryHistory
+
 if TYPE_CHECKING:
     from .config import ShiftConfig
     from .metrics import Metrics
@@ -45,6 +47,8 @@ class ReportKeeper:
         self.report_time: float | None = None
         self.report_error: str | None = None
         self.scope = "process"
+        # The history of this process's own reports (the deployment's is in the store).
+        self.history = MemoryHistory()
         self._key: Any = None
         # One report at a time; callers that arrive meanwhile share it.
         self._cond = threading.Condition()
@@ -77,6 +81,7 @@ class ReportKeeper:
             self._busy = True
         try:
             from ..report import shift_report
+            from ..report.model import history_rows
 
             t0 = time.perf_counter()
             pool = self.pool
@@ -91,6 +96,7 @@ class ReportKeeper:
                     rep = _json_safe(report.to_dict())
                     self.outliers = _json_safe(report.outliers())
                     when, seconds, self.scope = time.time(), time.perf_counter() - t0, "process"
+                    self.history.append_history(history_rows(rep, self.outliers), when)
             except Exception as e:
                 self.report_error = f"{type(e).__name__}: {e}"
                 log.exception("olvane shift: the shift report failed")
@@ -128,6 +134,45 @@ class ReportKeeper:
         flagged = ((self.outliers or {}).get(model) or {}).get(modality) or []
         return {"model": model, "modality": modality, "scope": self.scope, "report_time": self.report_time,
                 "verdict": row.get("verdict"), "ood": row.get("ood"), "outliers": flagged[:limit]}
+
+    def history_rows(self, model: str, modality: str, since: float | None = None) -> list[dict]:
+        """``GET /v1/shift/history``: the deployment's from the store, else
+        (no store, or it fails) this process's own, oldest first."""
+        if self.pool is not None:
+            try:
+                return self.pool.store.history(model, modality, since)
+            except Exception as e:
+                log.warning("olvane shift: report history from the store failed, this process's shown: %s", e)
+        return self.history.history(model, modality, since)
+
+    def page(self, title: str = "olvane shift") -> str:
+        """``GET /v1/shift/ui``: the page of the last report, its history and
+        the map of what it compared (the pooled window when the report is the
+        deployment's). Blocking: call it off the event loop."""
+        from ..report import copy_embeddings
+        from ..report.page import maps_for, render_page
+
+        report, outliers, pool = self.report, self.outliers, self.pool
+        rows = (report or {}).get("rows") or []
+        history = {(r["model"], r["modality"]): self.history_rows(r["model"], r["modality"]) for r in rows}
+        maps, records = {}, None
+        if self.handler is not None and rows:
+            try:
+                reference, live = copy_embeddings(self.handler)
+                if pool is not None and self.scope == "deployment":
+                    from ..samples.store import WINDOW_LATEST
+
+                    records = pool.store.window(latest=WINDOW_LATEST).records
+                    live = {}
+                    for (model, modality), recs in records.items():
+                        live.setdefault(model, {})[modality] = [r.embedding for r in recs]
+                maps = maps_for(reference, live, outliers, records)
+            except Exception as e:  # the page still shows the report
+                log.warning("olvane shift: the page's map failed: %s", e)
+        where = f"deployment {self.deployment}" if self.scope == "deployment" else "this process"
+        return render_page(report, history, maps, outliers, title=title,
+                           subtitle=f"report of {where}" + ("" if self.report_time is None else
+                                                            f", computed {time.strftime('%H:%M:%S UTC', time.gmtime(self.report_time))}"))
 
     def status(self, config: ShiftConfig | None) -> dict:
         """The report's part of ``GET /v1/shift``, with the configuration in force."""
