@@ -23,6 +23,19 @@ log = logging.getLogger(__name__)
 RESULT = "report"
 
 
+def page_maps(report, outliers) -> dict | None:
+    """The page's maps of ``report``; None when they cannot be made (the
+    report stands without them)."""
+    from ..report.page import report_maps
+    from .status import _json_safe
+
+    try:
+        return _json_safe(report_maps(report, outliers))
+    except Exception as e:
+        log.warning("olvane shift: the page's map failed: %s", e)
+        return None
+
+
 class SharedReport:
     """The deployment's one report over the pooled samples: feeds this
     process's rings to the store, computes the report under the store's
@@ -35,6 +48,7 @@ class SharedReport:
         self.interval = interval or 60.0
         self.extra: dict[str, Any] = {}
         self.outliers: dict | None = None  # of the last report read or computed
+        self.maps: dict | None = None  # the page's maps of the last report
 
     @classmethod
     def from_config(cls, cfg, handler, on_error=None) -> SharedReport | None:
@@ -74,6 +88,7 @@ class SharedReport:
                 seconds, now = time.perf_counter() - t0, time.time()
                 result = {"report": rep, "time": now, "seconds": seconds, "computed_by": self.holder,
                           "outliers": _json_safe(report.outliers(window.records)),
+                          "maps": page_maps(report, None),
                           "window": window.summary(),
                           "origins": {o: {"samples": n, "last_write": origins.get(o)}
                                       for o, n in sorted(window.origin_counts().items())}}
@@ -89,6 +104,7 @@ class SharedReport:
             return None
         self.extra = {k: result.get(k) for k in ("window", "origins", "computed_by")}
         self.outliers = result.get("outliers")
+        self.maps = result.get("maps")
         return result["report"], float(result["time"]), float(result.get("seconds") or 0.0)
 
     def status(self, report_time: float | None, scope: str) -> dict:

@@ -43,6 +43,7 @@ class ReportKeeper:
         self.deployment = ""  # the metrics' deployment label
         self.report: dict | None = None
         self.outliers: dict | None = None  # model -> modality -> flagged live messages of the last report
+        self.maps: dict | None = None  # model -> modality -> the page's map of the last report
         self.report_seconds: float | None = None
         self.report_time: float | None = None
         self.report_error: str | None = None
@@ -82,6 +83,7 @@ class ReportKeeper:
         try:
             from ..report import shift_report
             from ..report.model import history_rows
+            from .shared_report import page_maps
 
             t0 = time.perf_counter()
             pool = self.pool
@@ -90,11 +92,12 @@ class ReportKeeper:
                 if pool is not None and pooled is not None:
                     rep, when, seconds = pooled
                     self.scope = "deployment"
-                    self.outliers = pool.outliers
+                    self.outliers, self.maps = pool.outliers, pool.maps
                 else:
                     report = shift_report(self.handler)
                     rep = _json_safe(report.to_dict())
                     self.outliers = _json_safe(report.outliers())
+                    self.maps = page_maps(report, self.outliers)
                     when, seconds, self.scope = time.time(), time.perf_counter() - t0, "process"
                     self.history.append_history(history_rows(rep, self.outliers), when)
             except Exception as e:
@@ -147,32 +150,16 @@ class ReportKeeper:
 
     def page(self, title: str = "olvane shift") -> str:
         """``GET /v1/shift/ui``: the page of the last report, its history and
-        the map of what it compared (the pooled window when the report is the
-        deployment's). Blocking: call it off the event loop."""
-        from ..report import copy_embeddings
-        from ..report.page import maps_for, render_page
+        the map of what it compared. Blocking (the history may be read from
+        the store): call it off the event loop."""
+        from ..report.page import render_page
 
-        report, outliers, pool = self.report, self.outliers, self.pool
+        report, outliers, maps = self.report, self.outliers, self.maps
         rows = (report or {}).get("rows") or []
         history = {(r["model"], r["modality"]): self.history_rows(r["model"], r["modality"]) for r in rows}
-        maps, records = {}, None
-        if self.handler is not None and rows:
-            try:
-                reference, live = copy_embeddings(self.handler)
-                if pool is not None and self.scope == "deployment":
-                    from ..samples.store import WINDOW_LATEST
-
-                    records = pool.store.window(latest=WINDOW_LATEST).records
-                    live = {}
-                    for (model, modality), recs in records.items():
-                        live.setdefault(model, {})[modality] = [r.embedding for r in recs]
-                maps = maps_for(reference, live, outliers, records)
-            except Exception as e:  # the page still shows the report
-                log.warning("olvane shift: the page's map failed: %s", e)
         where = f"deployment {self.deployment}" if self.scope == "deployment" else "this process"
-        return render_page(report, history, maps, outliers, title=title,
-                           subtitle=f"report of {where}" + ("" if self.report_time is None else
-                                                            f", computed {time.strftime('%H:%M:%S UTC', time.gmtime(self.report_time))}"))
+        when = "" if self.report_time is None else time.strftime(", computed %H:%M:%S UTC", time.gmtime(self.report_time))
+        return render_page(report, history, maps, outliers, title=title, subtitle=f"report of {where}{when}")
 
     def status(self, config: ShiftConfig | None) -> dict:
         """The report's part of ``GET /v1/shift``, with the configuration in force."""

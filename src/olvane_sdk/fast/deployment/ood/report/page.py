@@ -42,7 +42,8 @@ h2{margin:0 0 6px;font-size:18px}h3{margin:14px 0 6px;font-size:14px;color:#4a52
 .badge{display:inline-block;border-radius:4px;color:#fff;padding:1px 9px;font-size:14px;margin-left:8px;
 text-transform:uppercase;letter-spacing:.04em}
 .why{margin:6px 0 10px}.note{color:#69707d;font-size:13px}
-.grid{display:grid;grid-template-columns:repeat(auto-fit,minmax(360px,1fr));gap:14px}
+.grid{display:grid;grid-template-columns:repeat(auto-fit,minmax(330px,1fr));gap:14px;margin-bottom:12px}
+.grid.two{grid-template-columns:repeat(auto-fit,minmax(420px,1fr))}
 figure{margin:0}figcaption{font-size:13px;color:#4a5263;margin-bottom:2px}
 svg{display:block;width:100%;height:auto;background:#fbfbfc;border:1px solid #e3e5ea;border-radius:4px}
 svg text{font:11px system-ui,sans-serif;fill:#4a5263}
@@ -58,77 +59,71 @@ dl{display:grid;grid-template-columns:max-content 1fr;gap:2px 12px;font-size:13p
 # the map
 
 
-def map_points(reference: np.ndarray | None, live: np.ndarray | None, flagged: Mapping[int, int | None] | None = None,
-               *, limit: int = MAP_POINTS, seed: int = 0) -> dict[str, Any]:
+def map_points(reference: np.ndarray | None, live: np.ndarray | None, flagged: np.ndarray | None = None,
+               clusters: Sequence[Any] | None = None, *, limit: int = MAP_POINTS, seed: int = 0) -> dict[str, Any]:
     """Reference and live projected on their first two principal components,
-    at most ``limit`` points: flagged live rows first (``flagged``: live index
-    -> cluster, or None), then an even draw of the rest from both sides.
+    at most ``limit`` points: the flagged live vectors first (``clusters``:
+    the cluster of each, or None), then an even draw from both sides.
     Returns {"reference": [[x, y]], "live": [[x, y]], "flagged": [[x, y, cluster]],
     "n_reference", "n_live"} with coordinates scaled to [0, 1]."""
-    ref = _matrix(reference)
-    lv = _matrix(live)
-    if ref is not None and lv is not None and ref.shape[1] != lv.shape[1]:
-        lv = None
-    flagged = {int(i): c for i, c in (flagged or {}).items() if lv is not None and 0 <= int(i) < len(lv)}
+    ref, lv, fl = _matrix(reference), _matrix(live), _matrix(flagged)
+    width = next((m.shape[1] for m in (ref, lv, fl) if m is not None), None)
+    ref, lv, fl = (m if m is not None and m.shape[1] == width else None for m in (ref, lv, fl))
     rng = np.random.default_rng(seed)
-    fl_idx = np.fromiter(sorted(flagged), dtype=np.int64, count=len(flagged))[:limit // 2]
-    rest = limit - len(fl_idx)
-    n_ref = 0 if ref is None else len(ref)
-    others = np.setdiff1d(np.arange(0 if lv is None else len(lv)), fl_idx)
-    take_ref = min(n_ref, max(rest // 2, rest - len(others)))
-    take_live = min(len(others), rest - take_ref)
-    ref_idx = np.sort(rng.choice(n_ref, take_ref, replace=False)) if take_ref else np.zeros(0, np.int64)
-    live_idx = np.sort(rng.choice(others, take_live, replace=False)) if take_live else np.zeros(0, np.int64)
-    parts = [p for p in (None if ref is None else ref[ref_idx], None if lv is None else lv[live_idx],
-                         None if lv is None else lv[fl_idx]) if p is not None]
-    out = {"reference": [], "live": [], "flagged": [], "n_reference": n_ref, "n_live": 0 if lv is None else len(lv)}
-    if not parts or sum(len(p) for p in parts) < 2:
+    n_ref, n_live = (0 if m is None else len(m) for m in (ref, lv))
+    n_fl = 0 if fl is None else min(len(fl), limit // 2)
+    rest = limit - n_fl
+    take_ref = min(n_ref, max(rest // 2, rest - n_live))
+    take_live = min(n_live, rest - take_ref)
+    parts = [ref[np.sort(rng.choice(n_ref, take_ref, replace=False))] if take_ref else None,
+             lv[np.sort(rng.choice(n_live, take_live, replace=False))] if take_live else None,
+             fl[:n_fl] if n_fl else None]
+    out = {"reference": [], "live": [], "flagged": [], "n_reference": n_ref, "n_live": n_live}
+    if take_ref + take_live + n_fl < 2:
         return out
-    z = np.concatenate(parts).astype(np.float64)
+    z = np.concatenate([p for p in parts if p is not None]).astype(np.float64)
     z -= z.mean(axis=0)
-    _, _, vt = np.linalg.svd(z, full_matrices=False)
-    xy = z @ vt[:2].T
+    xy = z @ _top_components(z, rng)
     if xy.shape[1] < 2:
         xy = np.pad(xy, ((0, 0), (0, 2 - xy.shape[1])))
     lo, span = xy.min(axis=0), np.ptp(xy, axis=0)
-    xy = (xy - lo) / np.where(span > 0, span, 1.0)
-    xy = np.round(xy, 4).tolist()
-    a, b = len(ref_idx), len(ref_idx) + len(live_idx)
+    xy = np.round((xy - lo) / np.where(span > 0, span, 1.0), 4).tolist()
+    a, b = take_ref, take_ref + take_live
+    clusters = list(clusters or [])
     out["reference"], out["live"] = xy[:a], xy[a:b]
-    out["flagged"] = [[x, y, flagged.get(int(i))] for (x, y), i in zip(xy[b:], fl_idx)]
+    out["flagged"] = [[x, y, clusters[i] if i < len(clusters) else None] for i, (x, y) in enumerate(xy[b:])]
     return out
 
 
-def maps_for(reference: Mapping[str, Mapping[str, Mapping]], live: Mapping[str, Mapping[str, Sequence]],
-             outliers: Mapping[str, Any] | None = None, records: Mapping[tuple[str, str], Sequence] | None = None,
-             *, limit: int = MAP_POINTS) -> dict[tuple[str, str], dict[str, Any]]:
-    """:func:`map_points` per (model, modality) from the report's inputs:
-    ``reference[model][modality]["train"]``, ``live[model][modality]`` (the
-    stored vectors, in order) and ``outliers`` (as :func:`render_page` takes
-    them). A flagged message is placed by its ``index`` in ``live``, or, when
-    the live side came from the sample store, by the ``time`` and ``origin``
-    of its record in ``records``."""
-    out = {}
-    keys = {(m, mod) for m, e in live.items() for mod in e} | {(m, mod) for m, e in reference.items() for mod in e}
-    for model, modality in sorted(keys):
-        train = _matrix(((reference.get(model) or {}).get(modality) or {}).get("train"))
-        stored = (live.get(model) or {}).get(modality) or []
-        width = None if train is None else train.shape[1]
-        rows, where = [], {}
-        for i, v in enumerate(stored):
-            x = np.asarray(v, dtype=np.float32)
-            if x.ndim == 1 and x.size and (width is None or x.size == width) and np.isfinite(x).all():
-                width = x.size
-                where[i] = len(rows)
-                rows.append(x)
-        recs = (records or {}).get((model, modality))
-        by_record = {} if recs is None else {(r.time, r.origin): i for i, r in enumerate(recs)}
-        flagged = {}
-        for item in _flagged_of(outliers, {"model": model, "modality": modality})[0]:
-            i = item.get("index") if recs is None else by_record.get((item.get("time"), item.get("origin")))
-            if isinstance(i, int) and i in where:
-                flagged[where[i]] = item.get("cluster")
-        out[(model, modality)] = map_points(train, np.vstack(rows) if rows else None, flagged, limit=limit)
+def _top_components(z: np.ndarray, rng: np.random.Generator, k: int = 2, iterations: int = 6) -> np.ndarray:
+    """The first ``k`` principal axes of the centred ``z`` (d x k), by
+    subspace iteration with oversampling: a handful of thin products instead
+    of a full d x d decomposition, enough for a picture."""
+    d = z.shape[1]
+    width = min(d, k + 6)
+    q = np.linalg.qr(rng.standard_normal((d, width)))[0]
+    for _ in range(iterations):
+        q = np.linalg.qr(z.T @ (z @ q))[0]
+    _, _, vt = np.linalg.svd(z @ q, full_matrices=False)
+    return q @ vt[:k].T
+
+
+def report_maps(report, outliers: Mapping[str, Any] | None = None, *,
+                limit: int = MAP_POINTS) -> dict[str, dict[str, dict[str, Any]]]:
+    """model -> modality -> :func:`map_points` of what each row of the
+    :class:`.model.ShiftReport` compared (its ``arrays``: train, live and the
+    flagged live vectors), the flagged coloured by the ``cluster`` of their
+    entry in ``outliers`` (same order: most distant first). Made with the
+    report, so the map shows what the verdict was drawn from."""
+    out: dict[str, dict[str, dict[str, Any]]] = {}
+    for r in report.rows:
+        arrays = r.arrays or {}
+        if arrays.get("train") is None and arrays.get("live") is None:
+            continue
+        items = _flagged_of(outliers, {"model": r.model, "modality": r.modality})[0]
+        out.setdefault(r.model, {})[r.modality] = map_points(
+            arrays.get("train"), arrays.get("live"), arrays.get("flagged"),
+            [i.get("cluster") if isinstance(i, Mapping) else None for i in items], limit=limit)
     return out
 
 
@@ -144,17 +139,17 @@ def _matrix(a) -> np.ndarray | None:
 
 
 def render_page(report: Mapping[str, Any] | None, history: Mapping[tuple[str, str], Sequence[Mapping]] | None = None,
-                maps: Mapping[tuple[str, str], Mapping] | None = None, outliers: Mapping[str, Any] | None = None, *,
+                maps: Mapping[str, Mapping[str, Mapping]] | None = None, outliers: Mapping[str, Any] | None = None, *,
                 title: str = "olvane shift", subtitle: str = "", now: float | None = None) -> str:
     """The page for ``report`` (its JSON form, as ``/v1/shift`` serves it):
     ``history`` per (model, modality) as ``/v1/shift/history`` rows, ``maps``
-    from :func:`map_points`, ``outliers`` model -> modality -> the flagged
+    model -> modality -> :func:`map_points` (:func:`report_maps`), ``outliers`` model -> modality -> the flagged
     messages (a list) or {"outliers", "clusters"}."""
     report = report or {}
     settings = report.get("settings") or {}
     now = time.time() if now is None else now
     rows = list(report.get("rows") or [])
-    body = [_section(r, settings, (history or {}).get(_key(r)) or [], (maps or {}).get(_key(r)),
+    body = [_section(r, settings, (history or {}).get(_key(r)) or [], ((maps or {}).get(r.get("model")) or {}).get(r.get("modality")),
                      _flagged_of(outliers, r)) for r in rows]
     if not rows:
         body.append("<section><h2>No report yet</h2><p>The server has not computed a shift report: it needs "
@@ -200,13 +195,14 @@ def _section(row: Mapping, settings: Mapping, history: Sequence[Mapping], points
         _figure("Out-of-distribution share against its bound",
                 _line_chart(history, [("ood_share", "#c62828", "share"), ("ood_bound", "#7a808c", "bound")],
                             lo=0.0, percent=True)),
-        _figure(_map_caption(points), _map_chart(points)),
     ])
+    lower = f"<div class=\"grid two\">{_figure(_map_caption(points), _map_chart(points))}" \
+            f"<div>{_cluster_cards(clusters, row, items)}</div></div>"
     return (f"<section id=\"{_e(model)}--{_e(modality)}\"><h2>{_e(model)} · {_e(modality)}"
             f"<span class=\"badge\" style=\"background:{colour}\">{_e(verdict)}</span></h2>"
             f"<p class=\"why\">{_e(explain(row, settings))}</p>"
             f"<dl>{''.join(f'<dt>{_e(k)}</dt><dd>{_e(v)}</dd>' for k, v in facts)}</dl>{note}"
-            f"<div class=\"grid\">{charts}</div>{_cluster_cards(clusters, row)}</section>")
+            f"<div class=\"grid\">{charts}</div>{lower}</section>")
 
 
 def explain(row: Mapping, settings: Mapping) -> str:
@@ -320,8 +316,8 @@ def _map_caption(points: Mapping | None) -> str:
     if not points:
         return "Map: no embeddings to show"
     shown = len(points.get("reference") or []) + len(points.get("live") or []) + len(points.get("flagged") or [])
-    return (f"Map (first two principal components): {shown} of {_n(points.get('n_reference'))} reference and "
-            f"{_n(points.get('n_live'))} live points")
+    return (f"Map (first two principal components) of {_n(points.get('n_reference'))} reference and "
+            f"{_n(points.get('n_live'))} live messages: {shown:,} points drawn, flagged on top")
 
 
 def _map_chart(points: Mapping | None) -> str:
@@ -359,9 +355,9 @@ def _cluster_colour(c) -> str:
     return _FLAG_COLOUR if not isinstance(c, int) else _CLUSTER_COLOURS[c % len(_CLUSTER_COLOURS)]
 
 
-def _cluster_cards(clusters: Sequence[Mapping], row: Mapping) -> str:
-    if not clusters:
-        return ""
+def _cluster_cards(clusters: Sequence[Mapping], row: Mapping, items: Sequence[Mapping]) -> str:
+    """A card per flagged cluster (size, share, terms, examples); without
+    clusters, the most distant flagged messages."""
     n_live = row.get("n_live") or 0
     cards = []
     for i, c in enumerate(clusters):
@@ -370,14 +366,25 @@ def _cluster_cards(clusters: Sequence[Mapping], row: Mapping) -> str:
         cid = c.get("id", i)
         size = c.get("size")
         share = c.get("share")
-        if share is None and isinstance(size, (int, float)) and n_live:
+        if share is None and _finite(size) and n_live:
             share = size / n_live
         terms = ", ".join(str(t) for t in (c.get("terms") or [])[:8])
         examples = "".join(f"<li>{_e(_excerpt(x))}</li>" for x in (c.get("examples") or [])[:3])
         cards.append(f"<div class=\"card\" style=\"border-left-color:{_cluster_colour(cid)}\">"
                      f"<b>cluster {_e(cid)}</b> · {_n(size)} messages · {_pct(share)} of live"
                      f"{f'<br>terms: {_e(terms)}' if terms else ''}{f'<ul>{examples}</ul>' if examples else ''}</div>")
-    return f"<h3>Flagged clusters</h3><div class=\"cards\">{''.join(cards)}</div>"
+    if cards:
+        return f"<h3>Flagged clusters</h3><div class=\"cards\">{''.join(cards)}</div>"
+    if not items:
+        return "<h3>Flagged messages</h3><p class=\"note\">None past the reference's tail.</p>"
+    lines = []
+    for it in items[:8]:
+        where = f" · {_stamp(it['time'])}" if _finite(it.get("time")) else ""
+        where += f" · {_e(it.get('origin'))}" if it.get("origin") else ""
+        text = f"<br>{_e(_excerpt(it.get('text')))}" if it.get("text") else ""
+        lines.append(f"<li>distance {_f(it.get('score'))}, p = {_p(it.get('p_value'))}{where}{text}</li>")
+    return (f"<h3>Most distant flagged messages</h3><div class=\"card\" style=\"border-left-color:{_FLAG_COLOUR}\">"
+            f"{_n(len(items))} flagged{', the first shown' if len(items) > 8 else ''}<ul>{''.join(lines)}</ul></div>")
 
 
 def _excerpt(x: Any, limit: int = 160) -> str:
