@@ -16,6 +16,7 @@ import numpy as np
 import pytest
 from support import write_recipe
 
+from olvane_sdk.fast.deployment.ood.cli import main as cli_main
 from olvane_sdk.fast.deployment.ood.middleware import ShiftCollector, ShiftConfig, ShiftDetectionMiddleware
 from olvane_sdk.fast.deployment.ood.middleware.routes import HISTORY_PATH, UI_PATH
 from olvane_sdk.fast.deployment.ood.report.page import CSP
@@ -121,8 +122,12 @@ def test_history_and_page_behind_the_key(mod, fake_models, recipe_root, tmp_path
     assert [r["n_live"] for r in rows] == [60, 120, 200] and recent["rows"] == rows
     assert all(r["time"] <= s["time"] for r, s in zip(rows, rows[1:]))
     assert rows[-1]["ood_share"] > rows[-1]["ood_bound"] and rows[0]["auc"] < rows[-1]["auc"]
-    # Another process on the same store reads the same history.
+    # Another process on the same store reads the same history, and the command writes the same page from it.
     assert DirectoryStore(store, c.pool.store.deployment).history("alpha", "text") == rows
+    written = tmp_path / "written.html"
+    assert cli_main(["report", "--store", str(store), "--recipes", f"alpha={recipe}", "--deployment",
+                     c.pool.store.deployment, "--html", str(written)]) == 0
+    assert written.read_text().count("3 reports") == 3 and 'id="alpha--text"' in written.read_text()
 
     assert ui.status_code == 200 and ui.headers["content-security-policy"] == CSP
     page = tmp_path / "shift-ui.html"
