@@ -264,20 +264,32 @@ def _time_axis(t0: float, t1: float, n: int) -> str:
 
 
 def _verdict_chart(history: Sequence[Mapping]) -> str:
+    """A band per verdict; a bar per run of reports with the same verdict
+    (a day at one report a minute stays a handful of elements)."""
     ts, t0, t1 = _times(history)
     rows = [h for h in history if isinstance(h.get("time"), (int, float))]
     band = (_H - _T - _B) / 5
-    parts = []
     names = ["shift", "novel", "drift", "ok", "n/a"]
-    for i, name in enumerate(names):
-        parts.append(f"<text x=\"{_L - 4}\" y=\"{_T + band * i + band / 2 + 4:.1f}\" text-anchor=\"end\">{name}</text>")
-    width = max(2.0, (_W - _L - _R) / max(1, len(rows)))
+    parts = [f"<text x=\"{_L - 4}\" y=\"{_T + band * i + band / 2 + 4:.1f}\" text-anchor=\"end\">{name}</text>"
+             for i, name in enumerate(names)]
+    runs: list[list] = []  # [verdict, first time, last time, count]
     for h, t in zip(rows, ts):
         v = canonical(str(h.get("verdict") or "n/a"))
-        i = names.index(v) if v in names else 4
-        x = min(_tx(t, t0, t1), _W - _R - width)
-        parts.append(f"<rect x=\"{x:.1f}\" y=\"{_T + band * i + 2:.1f}\" width=\"{width:.1f}\" height=\"{band - 4:.1f}\" "
-                     f"fill=\"{_VERDICT_COLOURS.get(v, '#8a8a8a')}\"><title>{_stamp(t)}: {_e(v)}</title></rect>")
+        v = v if v in names else "n/a"
+        if runs and runs[-1][0] == v:
+            runs[-1][2], runs[-1][3] = t, runs[-1][3] + 1
+        else:
+            runs.append([v, t, t, 1])
+    step = (_W - _L - _R) / max(1, len(rows))  # the width one report takes
+    for k, (v, first, last, count) in enumerate(runs):
+        x0 = _tx(first, t0, t1)
+        x1 = _tx(runs[k + 1][1], t0, t1) if k + 1 < len(runs) else _tx(last, t0, t1) + step
+        x0, x1 = min(x0, _W - _R - 2), min(max(x1, x0 + 2), _W - _R)
+        i = names.index(v)
+        parts.append(f"<rect x=\"{x0:.1f}\" y=\"{_T + band * i + 2:.1f}\" width=\"{x1 - x0:.1f}\" "
+                     f"height=\"{band - 4:.1f}\" fill=\"{_VERDICT_COLOURS[v]}\"><title>{_stamp(first)}"
+                     f"{' to ' + _stamp(last) if count > 1 else ''}: {_e(v)} ({count} report{'s' if count > 1 else ''})"
+                     "</title></rect>")
     return _svg("".join(parts) + _time_axis(t0, t1, len(rows)), "verdict history")
 
 
@@ -321,7 +333,7 @@ def _map_caption(points: Mapping | None) -> str:
 
 
 def _map_chart(points: Mapping | None) -> str:
-    size = 300
+    size = 260
     inner = []
     if points:
         pad = 10
