@@ -268,6 +268,8 @@ def _verdict_chart(history: Sequence[Mapping]) -> str:
     (a day at one report a minute stays a handful of elements)."""
     ts, t0, t1 = _times(history)
     rows = [h for h in history if isinstance(h.get("time"), (int, float))]
+    # A report holds until the next one; the last one for the mean interval.
+    end = t1 + (t1 - t0) / (len(ts) - 1) if len(ts) > 1 else t1
     band = (_H - _T - _B) / 5
     names = ["shift", "novel", "drift", "ok", "n/a"]
     parts = [f"<text x=\"{_L - 4}\" y=\"{_T + band * i + band / 2 + 4:.1f}\" text-anchor=\"end\">{name}</text>"
@@ -280,10 +282,9 @@ def _verdict_chart(history: Sequence[Mapping]) -> str:
             runs[-1][2], runs[-1][3] = t, runs[-1][3] + 1
         else:
             runs.append([v, t, t, 1])
-    step = (_W - _L - _R) / max(1, len(rows))  # the width one report takes
     for k, (v, first, last, count) in enumerate(runs):
-        x0 = _tx(first, t0, t1)
-        x1 = _tx(runs[k + 1][1], t0, t1) if k + 1 < len(runs) else _tx(last, t0, t1) + step
+        x0 = _tx(first, t0, end)
+        x1 = _tx(runs[k + 1][1] if k + 1 < len(runs) else end, t0, end)
         x0, x1 = min(x0, _W - _R - 2), min(max(x1, x0 + 2), _W - _R)
         i = names.index(v)
         parts.append(f"<rect x=\"{x0:.1f}\" y=\"{_T + band * i + 2:.1f}\" width=\"{x1 - x0:.1f}\" "
