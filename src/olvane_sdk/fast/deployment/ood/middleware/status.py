@@ -158,7 +158,8 @@ class ReportKeeper:
         rows = (report or {}).get("rows") or []
         history = {(r["model"], r["modality"]): self.history_rows(r["model"], r["modality"]) for r in rows}
         where = f"deployment {self.deployment}" if self.scope == "deployment" else "this process"
-        when = "" if self.report_time is None else time.strftime(", computed %H:%M:%S UTC", time.gmtime(self.report_time))
+        when = "" if self.report_time is None else time.strftime(", computed %H:%M:%S UTC",
+                                                                  time.gmtime(self.report_time))
         return render_page(report, history, maps, outliers, title=title, subtitle=f"report of {where}{when}")
 
     def status(self, config: ShiftConfig | None) -> dict:

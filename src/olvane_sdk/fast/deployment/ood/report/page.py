@@ -149,8 +149,9 @@ def render_page(report: Mapping[str, Any] | None, history: Mapping[tuple[str, st
     settings = report.get("settings") or {}
     now = time.time() if now is None else now
     rows = list(report.get("rows") or [])
-    body = [_section(r, settings, (history or {}).get(_key(r)) or [], ((maps or {}).get(r.get("model")) or {}).get(r.get("modality")),
-                     _flagged_of(outliers, r)) for r in rows]
+    body = [_section(r, settings, (history or {}).get(_key(r)) or [],
+                     ((maps or {}).get(r.get("model")) or {}).get(r.get("modality")), _flagged_of(outliers, r))
+            for r in rows]
     if not rows:
         body.append("<section><h2>No report yet</h2><p>The server has not computed a shift report: it needs "
                     "live traffic and loaded recipes.</p></section>")
@@ -344,14 +345,16 @@ def _map_chart(points: Mapping | None) -> str:
 
         for key, colour, r in (("reference", _REF_COLOUR, 1.6), ("live", _LIVE_COLOUR, 1.8)):
             # One path of tiny squares per class: thousands of points stay one element.
-            d = "".join(f"M{x - r:.1f} {y - r:.1f}h{2 * r}v{2 * r}h-{2 * r}z" for x, y in (at(*p) for p in points.get(key) or []))
+            d = "".join(f"M{x - r:.1f} {y - r:.1f}h{2 * r}v{2 * r}h-{2 * r}z"
+                        for x, y in (at(*p) for p in points.get(key) or []))
             if d:
                 inner.append(f"<path d=\"{d}\" fill=\"{colour}\" fill-opacity=\"0.75\"/>")
         for x0, y0, c in points.get("flagged") or []:
             x, y = at(x0, y0)
             colour = _cluster_colour(c)
+            label = "flagged" if c is None else f"flagged, cluster {_e(c)}"
             inner.append(f"<circle cx=\"{x:.1f}\" cy=\"{y:.1f}\" r=\"3\" fill=\"{colour}\" stroke=\"#fff\" "
-                         f"stroke-width=\"0.6\"><title>flagged{'' if c is None else f', cluster {_e(c)}'}</title></circle>")
+                         f"stroke-width=\"0.6\"><title>{label}</title></circle>")
         key_y = size - 6
         inner.append(f"<circle cx=\"14\" cy=\"{key_y - 4}\" r=\"4\" fill=\"{_REF_COLOUR}\"/>"
                      f"<text x=\"22\" y=\"{key_y}\">reference</text>"
