@@ -21,7 +21,8 @@ from .redis_store import RedisStore, is_redis_url
 
 __all__ = ["open_store", "SampleStore", "MemoryHistory", "DirectoryStore", "RedisStore", "Record", "Retention",
            "Window", "StoreError", "store_off", "RingFeeder", "StoreFeeder", "deployment_name", "origin_name",
-           "parse_duration", "default_base", "LAYOUT_NAME", "LAYOUT_VERSION", "WINDOW_LATEST", "DEFAULT_MAX_AGE", "DEFAULT_MAX_COUNT"]
+           "parse_duration", "default_base", "LAYOUT_NAME", "LAYOUT_VERSION", "WINDOW_LATEST", "DEFAULT_MAX_AGE",
+           "DEFAULT_MAX_COUNT"]
 
 
 def store_off(spec: str | None) -> bool:
