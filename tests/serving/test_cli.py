@@ -37,14 +37,17 @@ def _shift_body() -> dict:
 
 
 def _stand_in_server():
-    body = json.dumps(_shift_body()).encode()
+    from olvane_sdk.fast.deployment.ood.report.page import render_page
+
+    doc = _shift_body()
+    body, page = json.dumps(doc).encode(), render_page(doc["report"]).encode()
 
     class Handler(BaseHTTPRequestHandler):
         def do_GET(self):
             if self.headers.get("Authorization") != f"Bearer {API_KEY}":
                 status, data = 401, json.dumps({"error": {"message": "Unauthorized", "code": 401}}).encode()
             else:
-                status, data = (200, body) if self.path == "/v1/shift" else (404, b"{}")
+                status, data = {"/v1/shift": (200, body), "/v1/shift/ui": (200, page)}.get(self.path, (404, b"{}"))
             self.send_response(status)
             self.send_header("Content-Type", "application/json")
             self.end_headers()
@@ -95,6 +98,11 @@ def test_report_two_servers_one_unreachable(server, tmp_path, capsys):
     assert any(dead in ln and "unreachable" in ln and "refused" in ln.lower() for ln in out.splitlines()), out
     saved = json.loads(out_json.read_text())
     assert saved["any_shift"] is True and [s["url"] for s in saved["servers"]] == [live, dead]
+
+    # The server's page saved as it serves it: a section per served model and modality.
+    page = tmp_path / "shift.html"
+    assert cli.main(["report", "--url", live, "--api-key", key, "--html", str(page)]) == 1
+    assert all(f'id="{m}--text"' in page.read_text() for m in ("alpha-chat", "beta-chat"))
 
     # A wrong key: the server's 401 is shown, nothing says SHIFT, and a server could not be read.
     assert cli.main(["report", "--url", live, "--url", dead, "--api-key", "wrong"]) == 3

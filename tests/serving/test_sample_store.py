@@ -454,3 +454,36 @@ def test_report_store_lists_the_deployments_on_redis(redis_server, capsys):
     import redis
 
     assert not redis.Redis(port=redis_server.port).keys("olvane-shift:{nope}*")
+
+
+@pytest.mark.parametrize("backend", ["directory", "redis"])
+def test_report_history_is_bounded_by_retention(backend, tmp_path, monkeypatch, request):
+    """Rows come back oldest first per served model and modality, from
+    ``since``, at most the retention's count and none past its age; the
+    directory's rotation and Redis's cap keep what is stored bounded too."""
+    import time
+
+    from olvane_sdk.fast.deployment.ood.samples import directory
+
+    retention = Retention(max_count=4, max_age=3600)
+    if backend == "redis":
+        store = RedisStore(request.getfixturevalue("redis_server").url, "dep", retention)
+    else:
+        monkeypatch.setattr(directory, "HISTORY_ROTATE", 300)  # a rotation every few rows
+        store = DirectoryStore(tmp_path, "dep", retention)
+    now = time.time()
+    store.append_history([{"model": "m", "modality": "text", "verdict": "ok", "time": now - 7200}], now - 7200)
+    for i in range(6):
+        store.append_history([{"model": "m", "modality": "text", "verdict": "ok", "auc": 0.5 + i / 100},
+                              {"model": "m", "modality": "image", "verdict": "shift"}], now - 60 + 10 * i)
+    rows = store.history("m", "text")
+    assert [r["auc"] for r in rows] == [0.52, 0.53, 0.54, 0.55]
+    assert [r["time"] for r in rows] == [now - 40, now - 30, now - 20, now - 10]
+    assert [r["auc"] for r in store.history("m", "text", since=now - 25)] == [0.54, 0.55]
+    assert {r["verdict"] for r in store.history("m", "image")} == {"shift"} and store.history("x", "text") == []
+    if backend == "redis":
+        assert store.client.llen(store._k("h", "m\0text")) == 4
+    else:
+        files = sorted(p.name for p in (store.root / "history").rglob("*.jsonl*"))
+        assert files == ["image.jsonl", "image.jsonl.1", "text.jsonl", "text.jsonl.1"]
+    store.close()

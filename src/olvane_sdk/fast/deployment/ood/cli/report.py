@@ -92,7 +92,7 @@ def add_parser(sub) -> argparse.ArgumentParser:
     rp = sub.add_parser(
         "report", help="print the shift report of one or more running servers",
         usage=f"{PROG} report [-h] (--url URL [--url URL ...] | --store URL [--since DURATION]) [--api-key KEY] "
-              "[--json PATH] [--timeout SECONDS]",
+              "[--json PATH] [--html PATH] [--timeout SECONDS]",
         description="Fetch GET URL/v1/shift from each server and print one table with a row per server, "
                     "served model and modality, then one line per server that could not be read.",
         epilog=exit_status_help())
@@ -109,6 +109,9 @@ def add_parser(sub) -> argparse.ArgumentParser:
                     "OLVANE_SHIFT_DEPLOYMENT, else the name the servers derive from the recipes)")
     rp.add_argument("--api-key", metavar="KEY", help="sent as 'Authorization: Bearer KEY' (vLLM's --api-key)")
     rp.add_argument("--json", type=Path, metavar="PATH", help="also write what every server answered to PATH")
+    rp.add_argument("--html", type=Path, metavar="PATH", help="also write the operator's page to PATH (one "
+                    "self-contained HTML file: verdicts, history, map, flagged clusters); with --url, the server's "
+                    "/v1/shift/ui (one --url)")
     rp.add_argument("--timeout", type=_positive, default=10.0, metavar="SECONDS",
                     help="per-server time limit (default: 10)")
     return rp
@@ -118,13 +121,21 @@ def run(ap: argparse.ArgumentParser, args: argparse.Namespace) -> int:
     """The parsed ``report`` command: checks what the parser cannot, then runs it."""
     if args.json is not None and not args.json.parent.is_dir():
         ap.exit(EXIT_USAGE, f"{PROG} report: error: --json: no directory {str(args.json.parent)!r}\n")
+    if args.html is not None and not args.html.parent.is_dir():
+        ap.exit(EXIT_USAGE, f"{PROG} report: error: --html: no directory {str(args.html.parent)!r}\n")
     if (args.url is None) == (args.store is None):
         ap.error("report: give --url (one or more) or --store, not both")
+    if args.html is not None and args.url is not None and len(args.url) != 1:
+        ap.error("report: --html takes the page of one server: give one --url")
     if args.store is not None:
         return _store_command(ap, args)
     if args.since is not None:
         ap.error("report: --since needs --store")
-    return run_report(args.url, args.api_key, args.json, args.timeout)
+    rc = run_report(args.url, args.api_key, args.json, args.timeout)
+    if args.html is not None:
+        saved = save_page(args.url[0], args.api_key, args.html, args.timeout)
+        rc = saved if rc == EXIT_OK else rc  # a SHIFT (or an unreachable server) says more
+    return rc
 
 
 def _write_json(path: Path, body: dict[str, Any]) -> int | None:
@@ -186,6 +197,31 @@ def fetch_shift(url: str, api_key: str | None, timeout: float) -> ServerResult:
     return ServerResult(url, body=body)
 
 
+def save_page(url: str, api_key: str | None, path: Path, timeout: float) -> int:
+    """Saves GET {url}/v1/shift/ui to ``path``; the exit status when that
+    fails (the report's own status stands otherwise)."""
+    from ..middleware.routes import UI_PATH
+
+    req = urllib.request.Request(f"{url}{UI_PATH}", headers={"Accept": "text/html"})
+    if api_key:
+        req.add_header("Authorization", f"Bearer {api_key}")
+    try:
+        with urllib.request.urlopen(req, timeout=timeout) as resp:
+            page = resp.read()
+    except urllib.error.HTTPError as e:
+        print(f"{PROG} report: error: --html: {url}{UI_PATH}: {_http_error_text(e)}", file=sys.stderr)
+        return EXIT_UNREACHABLE
+    except (OSError, http.client.HTTPException) as e:
+        print(f"{PROG} report: error: --html: {url}{UI_PATH}: {e}", file=sys.stderr)
+        return EXIT_UNREACHABLE
+    try:
+        path.write_bytes(page)
+    except OSError as e:
+        print(f"{PROG} report: error: --html: {e}", file=sys.stderr)
+        return EXIT_USAGE
+    return EXIT_OK
+
+
 def _is_shift(row: dict[str, Any]) -> bool:
     return bool(row.get("shifted")) or row.get("verdict") == "shift"
 
@@ -235,13 +271,14 @@ def _store_command(ap: argparse.ArgumentParser, args: argparse.Namespace) -> int
         ap.error(f"report --store needs the recipes (--recipes or {ENV_RECIPES}): {e}")
     name = args.deployment or os.environ.get(ENV_DEPLOYMENT)
     store = "" if args.store == "default" else args.store
-    return run_store_report(store, recipes, deployment_name(recipes, name), args.since, args.json)
+    return run_store_report(store, recipes, deployment_name(recipes, name), args.since, args.json, html_path=args.html)
 
 
 def run_store_report(url: str, recipes: Mapping[str, str], deployment: str, since: float | None,
-                     json_path: Path | None, console=None) -> int:
+                     json_path: Path | None, console=None, html_path: Path | None = None) -> int:
     """``olvane-shift report --store URL``: the same table and exit statuses
-    as ``--url``, the store standing for the servers."""
+    as ``--url``, the store standing for the servers; with ``html_path``,
+    the page the servers serve at /v1/shift/ui, from the store's history."""
     from ..report.render import print_notes, servers_table, wide_console
     from ..report.window import WINDOW_LATEST, load_reference, recipe_keys, store_report
     from ..samples import mask_url, open_store
@@ -262,6 +299,7 @@ def run_store_report(url: str, recipes: Mapping[str, str], deployment: str, sinc
         report, window, origins = store_report(store, load_reference(recipes), keys=recipe_keys(recipes),
                                                since=None if since is None else time.time() - since,
                                                latest=None if since is not None else WINDOW_LATEST)
+        page = None if html_path is None else _store_page(store, report, window, deployment)
     except Exception as e:
         label = mask_url(url) if store is None else store.description
         console.print(f"✗ {label}: {type(e).__name__}: {mask_url(str(e))}", style="red", markup=False,
@@ -271,6 +309,12 @@ def run_store_report(url: str, recipes: Mapping[str, str], deployment: str, sinc
         if store is not None:
             store.close()
     label = f"store {deployment}"
+    if page is not None:
+        try:
+            html_path.write_text(page)
+        except OSError as e:
+            print(f"{PROG} report: error: --html: {e}", file=sys.stderr)
+            return EXIT_USAGE
     if report.rows:
         console.print(servers_table([(label, report)]))
     for p in window.problems:
@@ -285,3 +329,13 @@ def run_store_report(url: str, recipes: Mapping[str, str], deployment: str, sinc
         if rc is not None:
             return rc
     return EXIT_SHIFT if report.any_shift else EXIT_OK
+
+
+def _store_page(store, report, window, deployment: str) -> str:
+    from ..report.page import render_page, report_maps
+
+    doc = report.to_json()
+    outliers = report.outliers(window.records)
+    history = {(r.model, r.modality): store.history(r.model, r.modality) for r in report.rows}
+    return render_page(doc, history, report_maps(report, outliers), outliers,
+                       subtitle=f"report of deployment {deployment} from {store.description}")

@@ -4,16 +4,17 @@ from __future__ import annotations
 
 import asyncio
 import logging
+import time
 
 from .collector import ShiftCollector, get_collector
-from .routes import CHAT_PATH, OUTLIERS_PATH, SHIFT_PATH
+from .routes import CHAT_PATH, HISTORY_PATH, OUTLIERS_PATH, SHIFT_PATH, UI_PATH
 
 log = logging.getLogger(__name__)
 
 
 def _route_for(collector: ShiftCollector):
     from starlette.concurrency import run_in_threadpool
-    from starlette.responses import JSONResponse
+    from starlette.responses import HTMLResponse, JSONResponse
     from starlette.routing import Route
 
     inflight: asyncio.Future | None = None
@@ -46,10 +47,33 @@ def _route_for(collector: ShiftCollector):
             return JSONResponse({"error": f"no report row for {model} / {modality}"}, status_code=404)
         return JSONResponse(doc)
 
-    # Under /v1, so vLLM's --api-key guards both as it does the API.
-    return [Route(SHIFT_PATH, shift_status, methods=["GET"], name="olvane_shift", include_in_schema=False),
-            Route(OUTLIERS_PATH, shift_outliers, methods=["GET"], name="olvane_shift_outliers",
-                  include_in_schema=False)]
+    async def shift_history(request):
+        from ..samples.store import parse_duration
+
+        q = request.query_params
+        model, modality, since = q.get("model"), q.get("modality", "text"), None
+        try:
+            if q.get("since"):
+                since = time.time() - parse_duration(q["since"])
+        except ValueError:
+            model = None
+        if not model:
+            return JSONResponse({"error": "expected ?model=M[&modality=text|image][&since=DURATION, e.g. 6h]"},
+                                status_code=400)
+        rows = await run_in_threadpool(collector.history, model, modality, since)
+        return JSONResponse({"model": model, "modality": modality, "rows": rows})
+
+    async def shift_ui(request):
+        from ..report.page import CSP
+
+        page = await run_in_threadpool(collector.page)
+        return HTMLResponse(page, headers={"Content-Security-Policy": CSP, "Cache-Control": "no-store",
+                                           "X-Content-Type-Options": "nosniff"})
+
+    # Under /v1, so vLLM's --api-key guards them all as it does the API.
+    return [Route(path, endpoint, methods=["GET"], name=name, include_in_schema=False) for path, endpoint, name in (
+        (SHIFT_PATH, shift_status, "olvane_shift"), (OUTLIERS_PATH, shift_outliers, "olvane_shift_outliers"),
+        (HISTORY_PATH, shift_history, "olvane_shift_history"), (UI_PATH, shift_ui, "olvane_shift_ui"))]
 
 
 class ShiftDetectionMiddleware:

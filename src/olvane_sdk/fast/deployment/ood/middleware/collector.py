@@ -121,6 +121,12 @@ class ShiftCollector:
     def outlier_status(self, model: str, modality: str, limit: int) -> dict | None:
         return self.reports.outlier_status(model, modality, limit)
 
+    def history(self, model: str, modality: str, since: float | None = None) -> list[dict]:
+        return self.reports.history_rows(model, modality, since)
+
+    def page(self) -> str:
+        return self.reports.page()
+
     def push_metrics(self) -> None:
         if self.pusher is not None:
             self.pusher.push()

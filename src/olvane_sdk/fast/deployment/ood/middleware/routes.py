@@ -5,3 +5,5 @@ from __future__ import annotations
 CHAT_PATH = "/v1/chat/completions"
 SHIFT_PATH = "/v1/shift"
 OUTLIERS_PATH = "/v1/shift/outliers"
+HISTORY_PATH = "/v1/shift/history"
+UI_PATH = "/v1/shift/ui"

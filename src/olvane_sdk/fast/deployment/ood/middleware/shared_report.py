@@ -15,12 +15,26 @@ import math
 import time
 from typing import Any
 
-from ..samples import SampleStore, StoreFeeder, deployment_name, mask_url, open_store, origin_name
+from ..report.model import history_rows
 from ..report.window import WINDOW_LATEST, recipe_keys, report_from_window
+from ..samples import SampleStore, StoreFeeder, deployment_name, mask_url, open_store, origin_name
 
 log = logging.getLogger(__name__)
 
 RESULT = "report"
+
+
+def page_maps(report, outliers) -> dict | None:
+    """The page's maps of ``report``; None when they cannot be made (the
+    report stands without them)."""
+    from ..report.page import report_maps
+    from .status import _json_safe
+
+    try:
+        return _json_safe(report_maps(report, outliers))
+    except Exception as e:
+        log.warning("olvane shift: the page's map failed: %s", e)
+        return None
 
 
 class SharedReport:
@@ -37,6 +51,7 @@ class SharedReport:
         self.outliers: dict | None = None  # of the last report read or computed
         #: Stored results this process could not read (another version's, damaged): ignored.
         self.bad_results = 0
+        self.maps: dict | None = None  # the page's maps of the last report
 
     @classmethod
     def from_config(cls, cfg, handler, on_error=None) -> SharedReport | None:
@@ -77,10 +92,12 @@ class SharedReport:
                 seconds, now = time.perf_counter() - t0, time.time()
                 result = {"report": rep, "time": now, "seconds": seconds, "computed_by": self.holder,
                           "outliers": _json_safe(report.outliers(window.records)),
+                          "maps": page_maps(report, None),
                           "window": _json_safe(window.summary()),
                           "origins": {o: {"samples": n, "last_write": origins.get(o)}
                                       for o, n in sorted(window.origin_counts().items())}}
                 self.store.put_result(RESULT, json.dumps(result).encode())
+                self.store.append_history(history_rows(rep, result["outliers"]), now)
             else:
                 raw = self.store.get_result(RESULT)
                 if raw is None:
@@ -98,6 +115,7 @@ class SharedReport:
             return None
         self.extra = {k: result.get(k) for k in ("window", "origins", "computed_by")}
         self.outliers = result.get("outliers")
+        self.maps = result.get("maps")
         return result["report"], float(result["time"]), float(result.get("seconds") or 0.0)
 
     def status(self, report_time: float | None, scope: str) -> dict:

@@ -10,7 +10,7 @@ import time
 from dataclasses import asdict
 from typing import TYPE_CHECKING, Any
 
-from ..samples.store import mask_url
+from ..samples.store import MemoryHistory, mask_url
 
 if TYPE_CHECKING:
     from .config import ShiftConfig
@@ -43,10 +43,13 @@ class ReportKeeper:
         self.deployment = ""  # the metrics' deployment label
         self.report: dict | None = None
         self.outliers: dict | None = None  # model -> modality -> flagged live messages of the last report
+        self.maps: dict | None = None  # model -> modality -> the page's map of the last report
         self.report_seconds: float | None = None
         self.report_time: float | None = None
         self.report_error: str | None = None
         self.scope = "process"
+        # The history of this process's own reports (the deployment's is in the store).
+        self.history = MemoryHistory()
         self._key: Any = None
         # One report at a time; callers that arrive meanwhile share it.
         self._cond = threading.Condition()
@@ -79,6 +82,8 @@ class ReportKeeper:
             self._busy = True
         try:
             from ..report import shift_report
+            from ..report.model import history_rows
+            from .shared_report import page_maps
 
             t0 = time.perf_counter()
             pool = self.pool
@@ -87,12 +92,14 @@ class ReportKeeper:
                 if pool is not None and pooled is not None:
                     rep, when, seconds = pooled
                     self.scope = "deployment"
-                    self.outliers = pool.outliers
+                    self.outliers, self.maps = pool.outliers, pool.maps
                 else:
                     report = shift_report(self.handler)
                     rep = _json_safe(report.to_dict())
                     self.outliers = _json_safe(report.outliers())
+                    self.maps = page_maps(report, self.outliers)
                     when, seconds, self.scope = time.time(), time.perf_counter() - t0, "process"
+                    self.history.append_history(history_rows(rep, self.outliers), when)
             except Exception as e:
                 self.report_error = f"{type(e).__name__}: {e}"
                 log.exception("olvane shift: the shift report failed")
@@ -130,6 +137,30 @@ class ReportKeeper:
         flagged = ((self.outliers or {}).get(model) or {}).get(modality) or []
         return {"model": model, "modality": modality, "scope": self.scope, "report_time": self.report_time,
                 "verdict": row.get("verdict"), "ood": row.get("ood"), "outliers": flagged[:limit]}
+
+    def history_rows(self, model: str, modality: str, since: float | None = None) -> list[dict]:
+        """``GET /v1/shift/history``: the deployment's from the store, else
+        (no store, or it fails) this process's own, oldest first."""
+        if self.pool is not None:
+            try:
+                return self.pool.store.history(model, modality, since)
+            except Exception as e:
+                log.warning("olvane shift: report history from the store failed, this process's shown: %s", e)
+        return self.history.history(model, modality, since)
+
+    def page(self, title: str = "olvane shift") -> str:
+        """``GET /v1/shift/ui``: the page of the last report, its history and
+        the map of what it compared. Blocking (the history may be read from
+        the store): call it off the event loop."""
+        from ..report.page import render_page
+
+        report, outliers, maps = self.report, self.outliers, self.maps
+        rows = (report or {}).get("rows") or []
+        history = {(r["model"], r["modality"]): self.history_rows(r["model"], r["modality"]) for r in rows}
+        where = f"deployment {self.deployment}" if self.scope == "deployment" else "this process"
+        when = "" if self.report_time is None else time.strftime(", computed %H:%M:%S UTC",
+                                                                  time.gmtime(self.report_time))
+        return render_page(report, history, maps, outliers, title=title, subtitle=f"report of {where}{when}")
 
     def status(self, config: ShiftConfig | None) -> dict:
         """The report's part of ``GET /v1/shift``, with the configuration in force."""

@@ -144,5 +144,24 @@ class ShiftReport:
                    settings=ReportSettings(**settings))
 
 
+def history_rows(report: Mapping[str, Any] | None, outliers: Mapping[str, Any] | None = None) -> list[dict[str, Any]]:
+    """One history row per row of ``report`` (its :meth:`ShiftReport.to_json`
+    form): the verdict and the figures that decide it, the live count, the
+    repeats and the flagged clusters' sizes (from ``outliers``, the outlier
+    answer, where it has clusters)."""
+    out = []
+    for r in (report or {}).get("rows") or []:
+        live, ood = r.get("live") or {}, r.get("ood") or {}
+        flagged = ((outliers or {}).get(r.get("model")) or {}).get(r.get("modality"))
+        clusters = flagged.get("clusters") if isinstance(flagged, Mapping) else None
+        out.append(json_safe({
+            "model": r.get("model"), "modality": r.get("modality"), "verdict": r.get("verdict"),
+            "auc": live.get("auc"), "mmd2": live.get("mmd2"), "p_value": live.get("p_value"),
+            "ood_share": ood.get("share"), "ood_bound": ood.get("bound"), "n_live": r.get("n_live"),
+            "repeats": r.get("repeats", 0),
+            "clusters": [c.get("size") for c in clusters or [] if isinstance(c, Mapping)]}))
+    return out
+
+
 _COMPARISON_FIELDS = tuple(f.name for f in fields(Comparison))
 _SHARE_FIELDS = tuple(f.name for f in fields(ShareTest))

@@ -17,14 +17,15 @@ from collections.abc import Mapping
 
 from .directory import DirectoryStore, default_base
 from .feeder import RingFeeder, StoreFeeder
-from .store import (DEFAULT_MAX_AGE, DEFAULT_MAX_COUNT, LAYOUT_NAME, LAYOUT_VERSION, WINDOW_LATEST, Record, Retention,
-                    SampleStore, StoreError, Window, deployment_name, mask_url, origin_name, parse_duration)
+from .store import (DEFAULT_MAX_AGE, DEFAULT_MAX_COUNT, LAYOUT_NAME, LAYOUT_VERSION, WINDOW_LATEST, MemoryHistory,
+                    Record, Retention, SampleStore, StoreError, Window, deployment_name, mask_url, origin_name,
+                    parse_duration)
 from .redis_store import RedisStore, is_redis_url
 
-__all__ = ["open_store", "SampleStore", "DirectoryStore", "RedisStore", "Record", "Retention", "Window",
-           "StoreError", "mask_url", "store_off", "store_problem", "RingFeeder", "StoreFeeder", "deployment_name",
-           "origin_name", "parse_duration", "default_base", "LAYOUT_NAME", "LAYOUT_VERSION", "WINDOW_LATEST",
-           "DEFAULT_MAX_AGE", "DEFAULT_MAX_COUNT"]
+__all__ = ["open_store", "SampleStore", "MemoryHistory", "DirectoryStore", "RedisStore", "Record", "Retention",
+           "Window", "StoreError", "mask_url", "store_off", "store_problem", "RingFeeder", "StoreFeeder",
+           "deployment_name", "origin_name", "parse_duration", "default_base", "LAYOUT_NAME", "LAYOUT_VERSION",
+           "WINDOW_LATEST", "DEFAULT_MAX_AGE", "DEFAULT_MAX_COUNT"]
 
 
 def store_off(spec: str | None) -> bool:

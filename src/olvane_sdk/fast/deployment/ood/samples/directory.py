@@ -9,6 +9,9 @@ Layout (version 1)::
       batches/m<model, %-quoted>/<modality>/
         <newest time, ns>-<count>-<seq>-<origin, %-quoted>.osb
       results/<name>.json                 shared report (see collector)
+      history/m<model, %-quoted>/<modality>.jsonl[.1]
+                                          report history, a JSON object a line;
+                                          rotated to .1 past HISTORY_ROTATE bytes
       leases/<name>.lock                  {"holder", "until"}, replaced whole
 
 A batch file: ``OLVSAMP1``, a little-endian u32 header length, the header
@@ -42,13 +45,17 @@ from pathlib import Path
 import numpy as np
 
 from .store import (LAYOUT_MARKER, LAYOUT_NAME, LAYOUT_VERSION, MAX_CLOCK_AHEAD, MAX_STREAMS, Record, Retention,
-                    SampleStore, StoreError, Window, clean_meta, latest_per_key)
+                    SampleStore, StoreError, Window, clean_meta, history_entries, latest_per_key,
+                    retained_history)
 
 log = logging.getLogger(__name__)
 
 MAGIC = b"OLVSAMP1"
 SUFFIX = ".osb"
 _STALE_TMP = 3600.0
+#: The history file of a served model and modality is rotated (to ``.1``,
+#: replacing the older one) past this size: at most twice this per key.
+HISTORY_ROTATE = 2 << 20
 
 
 def default_base(environ=None) -> Path:
@@ -177,7 +184,7 @@ class DirectoryStore(SampleStore):
         if self._ready and self.root.is_dir():
             return
         owned = [*reversed([p for p in self.root.parents if self.own_from in (p, *p.parents)]), self.root,
-                 self.root / "batches", self.root / "results", self.root / "leases"]
+                 self.root / "batches", self.root / "results", self.root / "leases", self.root / "history"]
         old = os.umask(0o077)
         try:
             self.own_from.parent.mkdir(mode=0o700, parents=True, exist_ok=True)
@@ -337,7 +344,59 @@ class DirectoryStore(SampleStore):
                             removed += _unlink(d / name)
                     except FileNotFoundError:
                         pass
+        history = self.root / "history"
+        for m in _listdir(history):
+            for name in _listdir(history / m):
+                path = history / m / name
+                try:
+                    if now - path.stat().st_mtime > self.retention.max_age:
+                        removed += _unlink(path)
+                except FileNotFoundError:
+                    pass
         return removed
+
+    # -- report history -----------------------------------------------------
+    def _history_file(self, model: str, modality: str) -> Path:
+        return (self.root / "history" / ("m" + urllib.parse.quote(model, safe=""))
+                / f"{urllib.parse.quote(modality, safe='')}.jsonl")
+
+    def append_history(self, rows, time: float) -> None:
+        if not rows:
+            return
+        self._ensure()
+        for (model, modality), entries in history_entries(rows, time).items():
+            path = self._history_file(model, modality)
+            path.parent.mkdir(mode=0o700, exist_ok=True)
+            data = "".join(json.dumps(e, allow_nan=False) + "\n" for e in entries).encode()
+            fd = os.open(path, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o600)
+            try:
+                # The lock orders appends against the rotation of other processes.
+                fcntl.flock(fd, fcntl.LOCK_EX)
+                if os.fstat(fd).st_size > HISTORY_ROTATE and os.stat(path).st_ino == os.fstat(fd).st_ino:
+                    os.replace(path, path.with_name(path.name + ".1"))
+                    os.close(fd)
+                    fd = os.open(path, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o600)
+                os.write(fd, data)
+            finally:
+                os.close(fd)
+
+    def history(self, model: str, modality: str, since: float | None = None) -> list[dict]:
+        self._ensure()
+        path = self._history_file(model, modality)
+        rows: list[dict] = []
+        for p in (path.with_name(path.name + ".1"), path):
+            try:
+                text = p.read_text()
+            except FileNotFoundError:
+                continue
+            for line in text.splitlines():
+                try:
+                    row = json.loads(line)
+                except ValueError:  # a line cut short by a full disk
+                    continue
+                if isinstance(row, dict):
+                    rows.append(row)
+        return retained_history(rows, self.retention, since, time.time())
 
     # -- leases and shared results -----------------------------------------
     def try_lease(self, name: str, holder: str, seconds: float) -> bool:

@@ -12,6 +12,9 @@ are a hash tag: on Redis Cluster all of a deployment's keys share a slot)::
     origins                hash    origin -> Unix time of its last write
     lease:<name>           string  holder, SET NX PX; renewed by its holder only
     result:<name>          string  shared report (JSON)
+    h:<model>\\0<modality>  list    report history, JSON a row, oldest first;
+                                   capped at the retention's count, expiring
+                                   after its age without a write
 
 Stream IDs are the server's time, so ``XTRIM MINID`` drops records by age and
 ``XADD MAXLEN ~`` by count, both on the server.
@@ -24,8 +27,9 @@ from collections.abc import Sequence
 
 import numpy as np
 
-from .store import (LAYOUT_MARKER, LAYOUT_NAME, LAYOUT_VERSION, MAX_STREAMS, Key, Record, clean_meta, Retention,
-                    SampleStore, StoreError, Window, latest_per_key, mask_url)
+from .store import (LAYOUT_MARKER, LAYOUT_NAME, LAYOUT_VERSION, MAX_STREAMS, Key, Record, Retention, SampleStore,
+                    StoreError, Window, clean_meta, history_entries, latest_per_key, mask_url,
+                    retained_history)
 
 #: Members of ``keys`` a read without named pairs looks at, at most.
 MAX_SCAN = 4096
@@ -210,6 +214,30 @@ class RedisStore(SampleStore):
             if cursor == 0:
                 break
         return sorted(found)[:limit]
+
+    def append_history(self, rows, time: float) -> None:
+        if not rows:
+            return
+        self._ensure()
+        pipe = self.client.pipeline(transaction=False)
+        for (model, modality), entries in history_entries(rows, time).items():
+            key = self._k("h", f"{model}\0{modality}")
+            pipe.rpush(key, *(json.dumps(e, allow_nan=False) for e in entries))
+            pipe.ltrim(key, -self.retention.max_count, -1)
+            pipe.expire(key, max(1, int(self.retention.max_age)))
+        pipe.execute()
+
+    def history(self, model: str, modality: str, since: float | None = None) -> list[dict]:
+        self._ensure()
+        rows = []
+        for raw in self.client.lrange(self._k("h", f"{model}\0{modality}"), 0, -1):
+            try:
+                row = json.loads(raw)
+            except ValueError:
+                continue
+            if isinstance(row, dict):
+                rows.append(row)
+        return retained_history(rows, self.retention, since, time.time())
 
     def close(self) -> None:
         try:

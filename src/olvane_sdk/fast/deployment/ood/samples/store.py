@@ -15,8 +15,10 @@ import math
 import os
 import re
 import socket
+import threading
 import time
 import urllib.parse
+from collections import deque
 from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
 
@@ -205,8 +207,57 @@ class SampleStore(abc.ABC):
     @abc.abstractmethod
     def get_result(self, name: str) -> bytes | None: ...
 
+    # The report history: one row per report, served model and modality.
+    @abc.abstractmethod
+    def append_history(self, rows: Sequence[Mapping], time: float) -> None:
+        """Appends ``rows`` (plain data with ``model`` and ``modality``),
+        stamped ``time`` unless they carry one."""
+
+    @abc.abstractmethod
+    def history(self, model: str, modality: str, since: float | None = None) -> list[dict]:
+        """The rows of one served model and modality, oldest first, within
+        retention (and from the Unix time ``since``)."""
+
     def close(self) -> None:
         pass
+
+
+def history_entries(rows: Sequence[Mapping], time: float) -> dict[Key, list[dict]]:
+    """``rows`` grouped per (model, modality), each stamped ``time`` unless it has one."""
+    out: dict[Key, list[dict]] = {}
+    for r in rows:
+        out.setdefault((str(r.get("model")), str(r.get("modality"))), []).append({"time": time, **r})
+    return out
+
+
+def retained_history(rows: Iterable[dict], retention: Retention, since: float | None,
+                     now: float) -> list[dict]:
+    """``rows`` that retention keeps (the newest ``max_count``, none older
+    than ``max_age``) and from ``since``, oldest first."""
+    start = now - retention.max_age if since is None else max(since, now - retention.max_age)
+    kept = sorted((r for r in rows if isinstance(r.get("time"), (int, float)) and r["time"] >= start),
+                  key=lambda r: r["time"])
+    return kept[-retention.max_count:]
+
+
+class MemoryHistory:
+    """The report history of a process without a store: the same bounds,
+    kept in memory."""
+
+    def __init__(self, retention: Retention | None = None):
+        self.retention = retention or Retention()
+        self._rows: dict[Key, deque[dict]] = {}
+        self._lock = threading.Lock()
+
+    def append_history(self, rows: Sequence[Mapping], time: float) -> None:
+        with self._lock:
+            for key, entries in history_entries(rows, time).items():
+                self._rows.setdefault(key, deque(maxlen=self.retention.max_count)).extend(entries)
+
+    def history(self, model: str, modality: str, since: float | None = None) -> list[dict]:
+        with self._lock:
+            rows = list(self._rows.get((model, modality), ()))
+        return retained_history(rows, self.retention, since, time.time())
 
 
 def origin_name() -> str:

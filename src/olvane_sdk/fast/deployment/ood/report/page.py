@@ -1,0 +1,443 @@
+"""The operator's page: one self-contained HTML document with a section per
+served model and modality (the verdict and, in words, the figures that
+decided it; the history of verdict, AUC and out-of-distribution share as SVG
+charts; a 2-D map of reference and live; the flagged clusters).
+
+Nothing is loaded from anywhere: inline CSS and inline SVG, no script, so
+the page works air-gapped and under :data:`CSP`. Pure: :func:`render_page`
+takes plain data and returns the HTML string; :func:`map_points` projects the
+embeddings (PCA with numpy) for it. ``GET /v1/shift/ui`` and
+``olvane-shift report --html`` both write it.
+"""
+from __future__ import annotations
+
+import html
+import math
+import time
+from collections.abc import Mapping, Sequence
+from typing import Any
+
+import numpy as np
+
+from .verdict import canonical
+
+#: The page's Content-Security-Policy: nothing from any host, inline styles only.
+CSP = "default-src 'none'; style-src 'unsafe-inline'; img-src data:"
+
+#: Points on a map at most (reference and live together).
+MAP_POINTS = 2000
+
+_VERDICT_COLOURS = {"ok": "#2e7d32", "drift": "#b58900", "novel": "#8e24aa", "shift": "#c62828", "n/a": "#8a8a8a"}
+_VERDICT_LEVEL = {"ok": 0, "drift": 1, "novel": 2, "shift": 3}
+_CLUSTER_COLOURS = ("#d62728", "#ff7f0e", "#9467bd", "#8c564b", "#e377c2", "#17becf", "#bcbd22", "#1f77b4")
+_REF_COLOUR, _LIVE_COLOUR, _FLAG_COLOUR = "#b0b7c3", "#4f8fd6", "#d62728"
+
+_CSS = """
+body{font:15px/1.45 system-ui,-apple-system,"Segoe UI",Roboto,sans-serif;margin:0;background:#f4f5f7;color:#1d2330}
+header{background:#1d2330;color:#fff;padding:14px 28px}header h1{margin:0;font-size:20px}
+header p{margin:2px 0 0;color:#c5cad3;font-size:13px}
+main{max-width:1280px;margin:0 auto;padding:18px 28px}
+section{background:#fff;border-radius:8px;box-shadow:0 1px 3px #0002;margin:0 0 22px;padding:16px 20px}
+h2{margin:0 0 6px;font-size:18px}h3{margin:14px 0 6px;font-size:14px;color:#4a5263}
+.badge{display:inline-block;border-radius:4px;color:#fff;padding:1px 9px;font-size:14px;margin-left:8px;
+text-transform:uppercase;letter-spacing:.04em}
+.why{margin:6px 0 10px}.note{color:#69707d;font-size:13px}
+.grid{display:grid;grid-template-columns:repeat(auto-fit,minmax(330px,1fr));gap:14px;margin-bottom:12px}
+.grid.two{grid-template-columns:repeat(auto-fit,minmax(420px,1fr))}
+figure{margin:0}figcaption{font-size:13px;color:#4a5263;margin-bottom:2px}
+svg{display:block;width:100%;height:auto;background:#fbfbfc;border:1px solid #e3e5ea;border-radius:4px}
+svg text{font:11px system-ui,sans-serif;fill:#4a5263}
+.cards{display:grid;grid-template-columns:repeat(auto-fill,minmax(280px,1fr));gap:10px}
+.card{border:1px solid #e3e5ea;border-left:6px solid #999;border-radius:4px;padding:8px 10px;font-size:13px}
+.card ul{margin:4px 0 0;padding-left:18px}.card li{color:#33394a;overflow-wrap:anywhere}
+.key span{display:inline-block;width:10px;height:10px;border-radius:50%;margin:0 4px 0 10px}
+dl{display:grid;grid-template-columns:max-content 1fr;gap:2px 12px;font-size:13px;margin:6px 0}dt{color:#69707d}
+"""
+
+
+# --------------------------------------------------------------------------
+# the map
+
+
+def map_points(reference: np.ndarray | None, live: np.ndarray | None, flagged: np.ndarray | None = None,
+               clusters: Sequence[Any] | None = None, *, limit: int = MAP_POINTS, seed: int = 0) -> dict[str, Any]:
+    """Reference and live projected on their first two principal components,
+    at most ``limit`` points: the flagged live vectors first (``clusters``:
+    the cluster of each, or None), then an even draw from both sides.
+    Returns {"reference": [[x, y]], "live": [[x, y]], "flagged": [[x, y, cluster]],
+    "n_reference", "n_live"} with coordinates scaled to [0, 1]."""
+    ref, lv, fl = _matrix(reference), _matrix(live), _matrix(flagged)
+    width = next((m.shape[1] for m in (ref, lv, fl) if m is not None), None)
+    ref, lv, fl = (m if m is not None and m.shape[1] == width else None for m in (ref, lv, fl))
+    rng = np.random.default_rng(seed)
+    n_ref, n_live = (0 if m is None else len(m) for m in (ref, lv))
+    n_fl = 0 if fl is None else min(len(fl), limit // 2)
+    rest = limit - n_fl
+    take_ref = min(n_ref, max(rest // 2, rest - n_live))
+    take_live = min(n_live, rest - take_ref)
+    parts = [ref[np.sort(rng.choice(n_ref, take_ref, replace=False))] if take_ref else None,
+             lv[np.sort(rng.choice(n_live, take_live, replace=False))] if take_live else None,
+             fl[:n_fl] if n_fl else None]
+    out = {"reference": [], "live": [], "flagged": [], "n_reference": n_ref, "n_live": n_live}
+    if take_ref + take_live + n_fl < 2:
+        return out
+    z = np.concatenate([p for p in parts if p is not None]).astype(np.float64)
+    z -= z.mean(axis=0)
+    xy = z @ _top_components(z, rng)
+    if xy.shape[1] < 2:
+        xy = np.pad(xy, ((0, 0), (0, 2 - xy.shape[1])))
+    lo, span = xy.min(axis=0), np.ptp(xy, axis=0)
+    xy = np.round((xy - lo) / np.where(span > 0, span, 1.0), 4).tolist()
+    a, b = take_ref, take_ref + take_live
+    clusters = list(clusters or [])
+    out["reference"], out["live"] = xy[:a], xy[a:b]
+    out["flagged"] = [[x, y, clusters[i] if i < len(clusters) else None] for i, (x, y) in enumerate(xy[b:])]
+    return out
+
+
+def _top_components(z: np.ndarray, rng: np.random.Generator, k: int = 2, iterations: int = 6) -> np.ndarray:
+    """The first ``k`` principal axes of the centred ``z`` (d x k), by
+    subspace iteration with oversampling: a handful of thin products instead
+    of a full d x d decomposition, enough for a picture."""
+    d = z.shape[1]
+    width = min(d, k + 6)
+    q = np.linalg.qr(rng.standard_normal((d, width)))[0]
+    for _ in range(iterations):
+        q = np.linalg.qr(z.T @ (z @ q))[0]
+    _, _, vt = np.linalg.svd(z @ q, full_matrices=False)
+    return q @ vt[:k].T
+
+
+def report_maps(report, outliers: Mapping[str, Any] | None = None, *,
+                limit: int = MAP_POINTS) -> dict[str, dict[str, dict[str, Any]]]:
+    """model -> modality -> :func:`map_points` of what each row of the
+    :class:`.model.ShiftReport` compared (its ``arrays``: train, live and the
+    flagged live vectors), the flagged coloured by the ``cluster`` of their
+    entry in ``outliers`` (same order: most distant first). Made with the
+    report, so the map shows what the verdict was drawn from."""
+    out: dict[str, dict[str, dict[str, Any]]] = {}
+    for r in report.rows:
+        arrays = r.arrays or {}
+        if arrays.get("train") is None and arrays.get("live") is None:
+            continue
+        items = _flagged_of(outliers, {"model": r.model, "modality": r.modality})[0]
+        out.setdefault(r.model, {})[r.modality] = map_points(
+            arrays.get("train"), arrays.get("live"), arrays.get("flagged"),
+            [i.get("cluster") if isinstance(i, Mapping) else None for i in items], limit=limit)
+    return out
+
+
+def _matrix(a) -> np.ndarray | None:
+    if a is None:
+        return None
+    a = np.asarray(a, dtype=np.float32)
+    return a if a.ndim == 2 and len(a) and a.shape[1] else None
+
+
+# --------------------------------------------------------------------------
+# the page
+
+
+def render_page(report: Mapping[str, Any] | None, history: Mapping[tuple[str, str], Sequence[Mapping]] | None = None,
+                maps: Mapping[str, Mapping[str, Mapping]] | None = None, outliers: Mapping[str, Any] | None = None, *,
+                title: str = "olvane shift", subtitle: str = "", now: float | None = None) -> str:
+    """The page for ``report`` (its JSON form, as ``/v1/shift`` serves it):
+    ``history`` per (model, modality) as ``/v1/shift/history`` rows, ``maps``
+    model -> modality -> :func:`map_points` (:func:`report_maps`), ``outliers`` model -> modality -> the flagged
+    messages (a list) or {"outliers", "clusters"}."""
+    report = report or {}
+    settings = report.get("settings") or {}
+    now = time.time() if now is None else now
+    rows = list(report.get("rows") or [])
+    body = [_section(r, settings, (history or {}).get(_key(r)) or [],
+                     ((maps or {}).get(r.get("model")) or {}).get(r.get("modality")), _flagged_of(outliers, r))
+            for r in rows]
+    if not rows:
+        body.append("<section><h2>No report yet</h2><p>The server has not computed a shift report: it needs "
+                    "live traffic and loaded recipes.</p></section>")
+    stamp = time.strftime("%Y-%m-%d %H:%M:%S UTC", time.gmtime(now))
+    return ("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
+            f"<meta http-equiv=\"Content-Security-Policy\" content=\"{CSP}\">"
+            "<meta name=\"viewport\" content=\"width=device-width,initial-scale=1\">"
+            f"<title>{_e(title)}</title><style>{_CSS}</style></head><body>"
+            f"<header><h1>{_e(title)}</h1><p>{_e(subtitle + ' · ' if subtitle else '')}generated {stamp}</p></header>"
+            f"<main>{''.join(body)}</main></body></html>\n")
+
+
+def _key(row: Mapping) -> tuple[str, str]:
+    return str(row.get("model")), str(row.get("modality"))
+
+
+def _flagged_of(outliers: Mapping[str, Any] | None, row: Mapping) -> tuple[list, list]:
+    """(flagged messages, clusters) of a row from an outlier answer of either shape."""
+    got = ((outliers or {}).get(row.get("model")) or {}).get(row.get("modality"))
+    if isinstance(got, Mapping):
+        return list(got.get("outliers") or []), list(got.get("clusters") or [])
+    return list(got or []), []
+
+
+def _section(row: Mapping, settings: Mapping, history: Sequence[Mapping], points: Mapping | None,
+             flagged: tuple[list, list]) -> str:
+    model, modality = _key(row)
+    verdict = canonical(str(row.get("verdict") or "n/a"))
+    items, clusters = flagged
+    colour = _VERDICT_COLOURS.get(verdict, "#8a8a8a")
+    facts = [("live messages", _n(row.get("n_live"))), ("reference (train / test)",
+             f"{_n(row.get('n_train'))} / {_n(row.get('n_test'))}")]
+    if row.get("repeats"):
+        facts.append(("repeats folded", _n(row.get("repeats"))))
+    if items:
+        facts.append(("flagged messages", _n(len(items))))
+    note = f"<p class=\"note\">{_e(row.get('note'))}</p>" if row.get("note") else ""
+    charts = "".join([
+        _figure("Verdict over time", _verdict_chart(history)),
+        _figure(f"AUC (live vs reference), shift gate {_f(settings.get('auc_threshold'))}",
+                _line_chart(history, [("auc", "#1f5fae", "AUC")], gate=settings.get("auc_threshold"), lo=0.4, hi=1.0)),
+        _figure("Out-of-distribution share against its bound",
+                _line_chart(history, [("ood_share", "#c62828", "share"), ("ood_bound", "#7a808c", "bound")],
+                            lo=0.0, percent=True)),
+    ])
+    lower = f"<div class=\"grid two\">{_figure(_map_caption(points), _map_chart(points))}" \
+            f"<div>{_cluster_cards(clusters, row, items)}</div></div>"
+    return (f"<section id=\"{_e(model)}--{_e(modality)}\"><h2>{_e(model)} · {_e(modality)}"
+            f"<span class=\"badge\" style=\"background:{colour}\">{_e(verdict)}</span></h2>"
+            f"<p class=\"why\">{_e(explain(row, settings))}</p>"
+            f"<dl>{''.join(f'<dt>{_e(k)}</dt><dd>{_e(v)}</dd>' for k, v in facts)}</dl>{note}"
+            f"<div class=\"grid\">{charts}</div>{lower}</section>")
+
+
+def explain(row: Mapping, settings: Mapping) -> str:
+    """The verdict and, in words, the figures that decided it."""
+    verdict = canonical(str(row.get("verdict") or "n/a"))
+    live, ood = row.get("live") or {}, row.get("ood") or {}
+    auc, p, mmd2 = live.get("auc"), live.get("p_value"), live.get("mmd2")
+    alpha, gate, alpha_novel = settings.get("alpha"), settings.get("auc_threshold"), settings.get("alpha_novel")
+    share, bound, sp = ood.get("share"), ood.get("bound"), ood.get("p_value")
+    tests = (f"A classifier tells live from reference with AUC {_f(auc)} (shift gate {_f(gate)}); the MMD test "
+             f"gives MMD² {_f(mmd2, 4)} at p = {_p(p)} (alpha {_p(alpha)}).")
+    share_text = (f" {_pct(share)} of live messages are out of distribution, against the {_pct(bound)} normal "
+                  f"traffic reaches (p = {_p(sp)}, alpha {_p(alpha_novel)}).") if share is not None else ""
+    if verdict == "shift":
+        head = "Shift: the whole live traffic has moved away from the reference."
+    elif verdict == "novel":
+        head = "Novel: a new kind of message, more of them past the reference's tail than normal traffic has."
+    elif verdict == "drift":
+        head = "Drift: the distribution changed measurably, but not enough to tell the sets apart reliably."
+    elif verdict == "ok":
+        head = "OK: live traffic looks like the reference."
+    else:
+        return "No verdict: " + (str(row.get("note") or "not enough data")) + "."
+    return head + " " + tests + share_text
+
+
+def _figure(caption: str, svg: str) -> str:
+    return f"<figure><figcaption>{_e(caption)}</figcaption>{svg}</figure>"
+
+
+# Chart geometry: a 400 x 150 view box with room for the axis labels.
+_W, _H, _L, _R, _T, _B = 400, 150, 38, 8, 8, 20
+
+
+def _times(history: Sequence[Mapping]) -> tuple[list[float], float, float]:
+    ts = [float(h["time"]) for h in history if isinstance(h.get("time"), (int, float))]
+    if not ts:
+        return [], 0.0, 1.0
+    t0, t1 = min(ts), max(ts)
+    return ts, t0, (t1 if t1 > t0 else t0 + 1.0)
+
+
+def _tx(t: float, t0: float, t1: float) -> float:
+    return _L + (t - t0) / (t1 - t0) * (_W - _L - _R)
+
+
+def _svg(inner: str, label: str, height: int = _H) -> str:
+    return (f"<svg class=\"chart\" viewBox=\"0 0 {_W} {height}\" role=\"img\" aria-label=\"{_e(label)}\" "
+            f"xmlns=\"http://www.w3.org/2000/svg\">{inner}</svg>")
+
+
+def _time_axis(t0: float, t1: float, n: int) -> str:
+    if not n:
+        return f"<text x=\"{_W / 2}\" y=\"{_H / 2}\" text-anchor=\"middle\">no history yet</text>"
+    fmt = "%H:%M" if t1 - t0 < 86400 else "%m-%d %H:%M"
+    return (f"<text x=\"{_L}\" y=\"{_H - 5}\">{time.strftime(fmt, time.gmtime(t0))}</text>"
+            f"<text x=\"{_W - _R}\" y=\"{_H - 5}\" text-anchor=\"end\">{time.strftime(fmt, time.gmtime(t1))} UTC"
+            f" · {n} report{'s' if n != 1 else ''}</text>")
+
+
+def _verdict_chart(history: Sequence[Mapping]) -> str:
+    """A band per verdict; a bar per run of reports with the same verdict
+    (a day at one report a minute stays a handful of elements)."""
+    ts, t0, t1 = _times(history)
+    rows = [h for h in history if isinstance(h.get("time"), (int, float))]
+    # A report holds until the next one; the last one for the mean interval.
+    end = t1 + (t1 - t0) / (len(ts) - 1) if len(ts) > 1 else t1
+    band = (_H - _T - _B) / 5
+    names = ["shift", "novel", "drift", "ok", "n/a"]
+    parts = [f"<text x=\"{_L - 4}\" y=\"{_T + band * i + band / 2 + 4:.1f}\" text-anchor=\"end\">{name}</text>"
+             for i, name in enumerate(names)]
+    runs: list[list] = []  # [verdict, first time, last time, count]
+    for h, t in zip(rows, ts):
+        v = canonical(str(h.get("verdict") or "n/a"))
+        v = v if v in names else "n/a"
+        if runs and runs[-1][0] == v:
+            runs[-1][2], runs[-1][3] = t, runs[-1][3] + 1
+        else:
+            runs.append([v, t, t, 1])
+    for k, (v, first, last, count) in enumerate(runs):
+        x0 = _tx(first, t0, end)
+        x1 = _tx(runs[k + 1][1] if k + 1 < len(runs) else end, t0, end)
+        x0, x1 = min(x0, _W - _R - 2), min(max(x1, x0 + 2), _W - _R)
+        i = names.index(v)
+        parts.append(f"<rect x=\"{x0:.1f}\" y=\"{_T + band * i + 2:.1f}\" width=\"{x1 - x0:.1f}\" "
+                     f"height=\"{band - 4:.1f}\" fill=\"{_VERDICT_COLOURS[v]}\"><title>{_stamp(first)}"
+                     f"{' to ' + _stamp(last) if count > 1 else ''}: {_e(v)} ({count} report{'s' if count > 1 else ''})"
+                     "</title></rect>")
+    return _svg("".join(parts) + _time_axis(t0, t1, len(rows)), "verdict history")
+
+
+def _line_chart(history: Sequence[Mapping], series: Sequence[tuple[str, str, str]], *, gate=None,
+                lo: float = 0.0, hi: float | None = None, percent: bool = False) -> str:
+    ts, t0, t1 = _times(history)
+    rows = [h for h in history if isinstance(h.get("time"), (int, float))]
+    values = [h.get(k) for h in rows for k, _, _ in series if _finite(h.get(k))]
+    top = hi if hi is not None else max([*values, 0.01]) * 1.15
+    bottom = min([lo, *values]) if values else lo
+    span = top - bottom or 1.0
+
+    def y(v: float) -> float:
+        return _T + (top - v) / span * (_H - _T - _B)
+
+    fmt = (lambda v: f"{v * 100:.3g}%") if percent else (lambda v: f"{v:.2f}")
+    parts = [f"<line x1=\"{_L}\" x2=\"{_W - _R}\" y1=\"{y(v):.1f}\" y2=\"{y(v):.1f}\" stroke=\"#e3e5ea\"/>"
+             f"<text x=\"{_L - 4}\" y=\"{y(v) + 4:.1f}\" text-anchor=\"end\">{fmt(v)}</text>"
+             for v in (bottom, (bottom + top) / 2, top)]
+    if _finite(gate):
+        parts.append(f"<line x1=\"{_L}\" x2=\"{_W - _R}\" y1=\"{y(gate):.1f}\" y2=\"{y(gate):.1f}\" "
+                     "stroke=\"#c62828\" stroke-dasharray=\"4 3\"/>")
+    for key, colour, name in series:
+        pts = [(_tx(t, t0, t1), y(h[key]), h[key], t) for h, t in zip(rows, ts) if _finite(h.get(key))]
+        if len(pts) > 1:
+            path = " ".join(f"{x:.1f},{yy:.1f}" for x, yy, _, _ in pts)
+            parts.append(f"<polyline points=\"{path}\" fill=\"none\" stroke=\"{colour}\" stroke-width=\"1.6\"/>")
+        step = max(1, len(pts) // 120)  # a dot (and its tooltip) for every report up to 120 of them
+        for x, yy, v, t in pts[::step]:
+            parts.append(f"<circle cx=\"{x:.1f}\" cy=\"{yy:.1f}\" r=\"2.2\" fill=\"{colour}\">"
+                         f"<title>{_stamp(t)}: {name} {fmt(v)}</title></circle>")
+    return _svg("".join(parts) + _time_axis(t0, t1, len(rows)), "history of " + ", ".join(n for _, _, n in series))
+
+
+def _map_caption(points: Mapping | None) -> str:
+    if not points:
+        return "Map: no embeddings to show"
+    shown = len(points.get("reference") or []) + len(points.get("live") or []) + len(points.get("flagged") or [])
+    return (f"Map (first two principal components) of {_n(points.get('n_reference'))} reference and "
+            f"{_n(points.get('n_live'))} live messages: {shown:,} points drawn, flagged on top")
+
+
+def _map_chart(points: Mapping | None) -> str:
+    size = 260
+    inner = []
+    if points:
+        pad = 10
+
+        def at(x: float, y: float) -> tuple[float, float]:
+            return pad + x * (_W - 2 * pad), pad + (1 - y) * (size - 2 * pad - 18)
+
+        for key, colour, r in (("reference", _REF_COLOUR, 1.6), ("live", _LIVE_COLOUR, 1.8)):
+            # One path of tiny squares per class: thousands of points stay one element.
+            d = "".join(f"M{x - r:.1f} {y - r:.1f}h{2 * r}v{2 * r}h-{2 * r}z"
+                        for x, y in (at(*p) for p in points.get(key) or []))
+            if d:
+                inner.append(f"<path d=\"{d}\" fill=\"{colour}\" fill-opacity=\"0.75\"/>")
+        for x0, y0, c in points.get("flagged") or []:
+            x, y = at(x0, y0)
+            colour = _cluster_colour(c)
+            label = "flagged" if c is None else f"flagged, cluster {_e(c)}"
+            inner.append(f"<circle cx=\"{x:.1f}\" cy=\"{y:.1f}\" r=\"3\" fill=\"{colour}\" stroke=\"#fff\" "
+                         f"stroke-width=\"0.6\"><title>{label}</title></circle>")
+        key_y = size - 6
+        inner.append(f"<circle cx=\"14\" cy=\"{key_y - 4}\" r=\"4\" fill=\"{_REF_COLOUR}\"/>"
+                     f"<text x=\"22\" y=\"{key_y}\">reference</text>"
+                     f"<circle cx=\"94\" cy=\"{key_y - 4}\" r=\"4\" fill=\"{_LIVE_COLOUR}\"/>"
+                     f"<text x=\"102\" y=\"{key_y}\">live</text>"
+                     f"<circle cx=\"144\" cy=\"{key_y - 4}\" r=\"4\" fill=\"{_FLAG_COLOUR}\"/>"
+                     f"<text x=\"152\" y=\"{key_y}\">flagged (colour: cluster)</text>")
+    else:
+        inner.append(f"<text x=\"{_W / 2}\" y=\"{size / 2}\" text-anchor=\"middle\">no embeddings</text>")
+    return _svg("".join(inner), "map of reference and live embeddings", height=size)
+
+
+def _cluster_colour(c) -> str:
+    return _FLAG_COLOUR if not isinstance(c, int) else _CLUSTER_COLOURS[c % len(_CLUSTER_COLOURS)]
+
+
+def _cluster_cards(clusters: Sequence[Mapping], row: Mapping, items: Sequence[Mapping]) -> str:
+    """A card per flagged cluster (size, share, terms, examples); without
+    clusters, the most distant flagged messages."""
+    n_live = row.get("n_live") or 0
+    cards = []
+    for i, c in enumerate(clusters):
+        if not isinstance(c, Mapping):
+            continue
+        cid = c.get("id", i)
+        size = c.get("size")
+        share = c.get("share")
+        if share is None and _finite(size) and n_live:
+            share = size / n_live
+        terms = ", ".join(str(t) for t in (c.get("terms") or [])[:8])
+        examples = "".join(f"<li>{_e(_excerpt(x))}</li>" for x in (c.get("examples") or [])[:3])
+        cards.append(f"<div class=\"card\" style=\"border-left-color:{_cluster_colour(cid)}\">"
+                     f"<b>cluster {_e(cid)}</b> · {_n(size)} messages · {_pct(share)} of live"
+                     f"{f'<br>terms: {_e(terms)}' if terms else ''}{f'<ul>{examples}</ul>' if examples else ''}</div>")
+    if cards:
+        return f"<h3>Flagged clusters</h3><div class=\"cards\">{''.join(cards)}</div>"
+    if not items:
+        return "<h3>Flagged messages</h3><p class=\"note\">None past the reference's tail.</p>"
+    lines = []
+    for it in items[:8]:
+        where = f" · {_stamp(it['time'])}" if _finite(it.get("time")) else ""
+        where += f" · {_e(it.get('origin'))}" if it.get("origin") else ""
+        text = f"<br>{_e(_excerpt(it.get('text')))}" if it.get("text") else ""
+        lines.append(f"<li>distance {_f(it.get('score'))}, p = {_p(it.get('p_value'))}{where}{text}</li>")
+    return (f"<h3>Most distant flagged messages</h3><div class=\"card\" style=\"border-left-color:{_FLAG_COLOUR}\">"
+            f"{_n(len(items))} flagged{', the first shown' if len(items) > 8 else ''}<ul>{''.join(lines)}</ul></div>")
+
+
+def _excerpt(x: Any, limit: int = 160) -> str:
+    text = x.get("text", "") if isinstance(x, Mapping) else str(x)
+    text = " ".join(str(text).split())
+    return text if len(text) <= limit else text[:limit - 1] + "…"
+
+
+# --------------------------------------------------------------------------
+# formatting
+
+
+def _e(x: Any) -> str:
+    return html.escape("" if x is None else str(x), quote=True)
+
+
+def _finite(x: Any) -> bool:
+    return isinstance(x, (int, float)) and not isinstance(x, bool) and math.isfinite(x)
+
+
+def _f(x: Any, digits: int = 3) -> str:
+    return f"{x:.{digits}g}" if _finite(x) else "-"
+
+
+def _p(x: Any) -> str:
+    if not _finite(x):
+        return "-"
+    return f"{x:.2g}" if x >= 1e-3 else f"{x:.1e}"
+
+
+def _pct(x: Any) -> str:
+    return f"{x * 100:.3g}%" if _finite(x) else "-"
+
+
+def _n(x: Any) -> str:
+    return f"{int(x):,}" if _finite(x) else "-"
+
+
+def _stamp(t: float) -> str:
+    return time.strftime("%Y-%m-%d %H:%M:%S UTC", time.gmtime(t))

@@ -1,0 +1,143 @@
+"""The report history and the operator's page, as an operator meets them:
+the routes behind vLLM's key on a directory store, the history in the store
+where another process reads it, and the page rendered in real headless
+Chromium (no console message, a chart per figure in every section, a
+screenshot)."""
+from __future__ import annotations
+
+import asyncio
+import os
+import shutil
+import subprocess
+from html.parser import HTMLParser
+from pathlib import Path
+
+import numpy as np
+import pytest
+from support import write_recipe
+
+from olvane_sdk.fast.deployment.ood.cli import main as cli_main
+from olvane_sdk.fast.deployment.ood.middleware import ShiftCollector, ShiftConfig, ShiftDetectionMiddleware
+from olvane_sdk.fast.deployment.ood.middleware.routes import HISTORY_PATH, UI_PATH
+from olvane_sdk.fast.deployment.ood.report.page import CSP
+from olvane_sdk.fast.deployment.ood.samples import DirectoryStore
+
+CHROMIUM = shutil.which("chromium") or "/usr/bin/chromium"
+# Charts per section: verdict, AUC and OOD-share history, and the map.
+CHARTS = 4
+
+
+class Sections(HTMLParser):
+    """section id -> number of chart SVGs inside it, from the rendered DOM."""
+
+    def __init__(self):
+        super().__init__()
+        self.charts: dict[str, int] = {}
+        self._in: str | None = None
+
+    def handle_starttag(self, tag, attrs):
+        a = dict(attrs)
+        if tag == "section":
+            self._in = a.get("id") or f"#{len(self.charts)}"
+            self.charts[self._in] = 0
+        elif tag == "svg" and self._in is not None and "chart" in (a.get("class") or "").split():
+            self.charts[self._in] += 1
+
+    def handle_endtag(self, tag):
+        if tag == "section":
+            self._in = None
+
+
+def chromium(page: Path, *args: str, timeout: float = 90.0) -> subprocess.CompletedProcess:
+    """Headless Chromium on ``page`` with its console on stderr; a hang fails the test."""
+    cmd = [CHROMIUM, "--headless=new", "--no-sandbox", "--disable-gpu", "--enable-logging=stderr", "--v=0",
+           f"--user-data-dir={page.parent / 'chromium-profile'}", *args, page.as_uri()]
+    try:
+        return subprocess.run(cmd, capture_output=True, text=True, timeout=timeout, check=True)
+    except subprocess.TimeoutExpired:
+        pytest.fail(f"chromium did not finish within {timeout} s")
+
+
+def console_lines(stderr: str) -> list[str]:
+    # Every console message (a script error, a blocked load, a CSP violation) is one INFO:CONSOLE line.
+    return [line for line in stderr.splitlines() if ":CONSOLE" in line]
+
+
+def test_history_and_page_behind_the_key(mod, fake_models, recipe_root, tmp_path):
+    """Three reports on a directory store: /v1/shift/history gives their rows
+    oldest first, another process's store reads the same history, and
+    /v1/shift/ui (behind the key, with its CSP) renders in Chromium without a
+    console message, with every chart in every section."""
+    import httpx
+    from fastapi import FastAPI
+    from vllm.entrypoints.openai.api_server import AuthenticationMiddleware
+
+    if not os.access(CHROMIUM, os.X_OK):
+        pytest.skip("chromium is not installed (scripts/test_deps.sh installs it)")
+    rng = np.random.default_rng(3)
+    dim = 8
+    # The reference lives in the first four dimensions; the new kind of message in the other four.
+    scale = np.array([1.0] * 4 + [0.05] * 4)
+
+    def normal(n):
+        return rng.standard_normal((n, dim)) * scale
+
+    recipe = write_recipe(recipe_root, "alpha", dim=dim, train={"text_embeddings": normal(300),
+                                                                  "text_roles": np.array(["user"] * 300)},
+                          test={"text_embeddings": normal(60)})
+    store = tmp_path / "pool"
+    c = ShiftCollector(ShiftConfig(recipes={"alpha": str(recipe)}, max_rate=0.0, report_interval=0, store=str(store)),
+                       handler=mod.ShiftDetectionRequestHandler(), metrics=False)
+    app = FastAPI()
+    app.add_middleware(AuthenticationMiddleware, tokens=["sesame"])
+    app.add_middleware(ShiftDetectionMiddleware, collector=c)
+    key = {"Authorization": "Bearer sesame"}
+    history_url = f"{HISTORY_PATH}?model=alpha&modality=text"
+    verdicts = []
+    try:
+        assert c.ready.wait(60) and c.pool is not None
+        # Normal traffic, then a new kind of message far from the reference.
+        for batch in (normal(60), normal(60), rng.standard_normal((80, dim)) * scale[::-1]):
+            for v in batch.astype(np.float32):
+                c.handler.add_embedding("alpha", "text", v)
+            assert c.refresh_report(force=True)
+            verdicts.append(c.report["rows"][0]["verdict"])
+
+        async def scenario():
+            transport = httpx.ASGITransport(app=app)
+            async with httpx.AsyncClient(transport=transport, base_url="http://t", timeout=60) as client:
+                refused = [(await client.get(u)).status_code for u in (history_url, UI_PATH)]
+                bad = [(await client.get(u, headers=key)).status_code
+                       for u in (HISTORY_PATH, f"{history_url}&since=soon")]
+                return (refused, bad, (await client.get(history_url, headers=key)).json(),
+                        (await client.get(f"{history_url}&since=1h", headers=key)).json(),
+                        await client.get(UI_PATH, headers=key))
+
+        refused, bad, history, recent, ui = asyncio.run(scenario())
+    finally:
+        c.close()
+    assert refused == [401, 401] and bad == [400, 400]
+    rows = history["rows"]
+    assert [r["verdict"] for r in rows] == verdicts and verdicts[-1] in ("novel", "shift")
+    assert [r["n_live"] for r in rows] == [60, 120, 200] and recent["rows"] == rows
+    assert all(r["time"] <= s["time"] for r, s in zip(rows, rows[1:]))
+    assert rows[-1]["ood_share"] > rows[-1]["ood_bound"] and rows[0]["auc"] < rows[-1]["auc"]
+    # Another process on the same store reads the same history, and the command writes the same page from it.
+    assert DirectoryStore(store, c.pool.store.deployment).history("alpha", "text") == rows
+    written = tmp_path / "written.html"
+    assert cli_main(["report", "--store", str(store), "--recipes", f"alpha={recipe}", "--deployment",
+                     c.pool.store.deployment, "--html", str(written)]) == 0
+    assert written.read_text().count("3 reports") == 3 and 'id="alpha--text"' in written.read_text()
+
+    assert ui.status_code == 200 and ui.headers["content-security-policy"] == CSP
+    page = tmp_path / "shift-ui.html"
+    page.write_text(ui.text)
+    shot = Path(os.environ.get("OLVANE_SHIFT_UI_SHOT") or tmp_path / "shift-ui.png")
+    dom = chromium(page, "--dump-dom")
+    sections = Sections()
+    sections.feed(dom.stdout)
+    assert sections.charts == {"alpha--text": CHARTS}, sections.charts
+    assert "out of distribution" in dom.stdout and "flagged" in dom.stdout
+    drawn = chromium(page, f"--screenshot={shot}", "--window-size=1366,900", "--hide-scrollbars")
+    assert console_lines(dom.stderr + drawn.stderr) == []
+    assert shot.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n" and shot.stat().st_size > 10_000
