@@ -48,6 +48,7 @@ def test_every_stored_embedding_reaches_the_store_once(handler, console, progres
         if rng.random() < 0.2:
             handler.init_models({})
         feeder.run_once()
+    feeder.run_once(force=True)  # the last partial batch
     assert n > 300
     assert values(store) == added["text"]
     assert values(store, ("m", "image")) == added["image"]
@@ -160,7 +161,7 @@ def test_redis_store_outage_and_recovery(handler, console, redis_server, tmp_pat
     for h, feeder in ((handler, a), (other, b)):
         for _ in range(12):
             h.add_embedding("m", "text", rng.standard_normal(4).astype(np.float32) + 3)
-        assert feeder.run_once() == 12
+        assert feeder.run_once(force=True) == 12
     store = a.store
     assert isinstance(store, RedisStore) and set(store.origins()) == {"a:1", "b:1"}
     assert store.window().origin_counts() == {"a:1": 12, "b:1": 12}

@@ -34,7 +34,7 @@ from pathlib import Path
 import numpy as np
 
 from .store import (LAYOUT_MARKER, LAYOUT_NAME, LAYOUT_VERSION, Record, clean_meta, Retention, SampleStore, StoreError, Window,
-                    latest_per_key)
+                    latest_per_key, note_offset)
 
 log = logging.getLogger(__name__)
 
@@ -128,8 +128,11 @@ class DirectoryStore(SampleStore):
     def _ensure(self) -> None:
         """Creates the tree (0700) and checks the layout file; again after a
         failure, so a store that comes back is picked up."""
-        if self._ready and self.root.is_dir():
+        meta = self.root / "layout.json"
+        if self._ready and meta.exists():
             return
+        if self._ready:  # the marker we saw is gone: the store was wiped
+            self.resets += 1
         old = os.umask(0o077)
         try:
             for d in (self.base, self.root, self.root / "batches", self.root / "results", self.root / "leases"):
@@ -137,7 +140,6 @@ class DirectoryStore(SampleStore):
             os.chmod(self.root, 0o700)
         finally:
             os.umask(old)
-        meta = self.root / "layout.json"
         if meta.exists():
             try:
                 found = json.loads(meta.read_text())
@@ -205,7 +207,8 @@ class DirectoryStore(SampleStore):
         records: list[Record] = []
         for d in self._key_dirs():
             have = 0
-            for newest, count, _, path in self._files(d):
+            timed: set[str] = set()
+            for newest, count, origin, path in self._files(d):
                 if since_ns is not None and newest < since_ns:
                     break
                 if latest is not None and have >= latest:
@@ -223,6 +226,12 @@ class DirectoryStore(SampleStore):
                     continue
                 records.extend(recs)
                 have += len(recs)
+                if origin not in timed:  # its newest batch: collection time against the file's
+                    timed.add(origin)
+                    try:
+                        note_offset(win.clock_offsets, origin, newest / 1e9 - path.stat().st_mtime)
+                    except FileNotFoundError:
+                        pass
         win.records = latest_per_key(records, latest, since)
         return win
 

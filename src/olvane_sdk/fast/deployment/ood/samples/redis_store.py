@@ -25,7 +25,7 @@ from collections.abc import Sequence
 import numpy as np
 
 from .store import (LAYOUT_MARKER, LAYOUT_NAME, LAYOUT_VERSION, Record, clean_meta, Retention, SampleStore, StoreError, Window,
-                    latest_per_key)
+                    latest_per_key, note_offset)
 
 
 def redact(url: str) -> str:
@@ -77,6 +77,9 @@ class RedisStore(SampleStore):
             return
         self._ensure()
         pipe = self.client.pipeline(transaction=False)
+        # The marker again with every write: a server restarted empty is
+        # noticed at the next write, and its layout recreated.
+        pipe.set(self._k("layout"), json.dumps(LAYOUT_MARKER), nx=True)
         keys, last = set(), {}
         for r in records:
             keys.add(json.dumps([r.model, r.modality]))
@@ -87,7 +90,8 @@ class RedisStore(SampleStore):
             last[r.origin] = max(last.get(r.origin, 0.0), r.time)
         pipe.sadd(self._k("keys"), *keys)
         pipe.hset(self._k("origins"), mapping={o: repr(t) for o, t in last.items()})
-        pipe.execute()
+        if pipe.execute()[0]:
+            self.resets += 1
 
     def _pairs(self) -> list[tuple[str, str]]:
         out = []
@@ -111,11 +115,14 @@ class RedisStore(SampleStore):
                 # IDs are insertion times, never earlier than collection times.
                 entries = self.client.xrange(key, min=f"{int(since * 1000)}-0")
             bad = 0
-            for _, fields in entries:
+            for sid, fields in entries:
                 try:
                     vec = np.frombuffer(fields[b"e"], dtype="<f4").copy()
                     meta = clean_meta(json.loads(fields[b"m"])) if b"m" in fields else {}
-                    records.append(Record(model, modality, vec, float(fields[b"t"]), fields[b"o"].decode(), meta))
+                    rec = Record(model, modality, vec, float(fields[b"t"]), fields[b"o"].decode(), meta)
+                    # Stream IDs are the server's milliseconds: its clock against the writer's.
+                    note_offset(win.clock_offsets, rec.origin, rec.time - int(sid.split(b"-")[0]) / 1000)
+                    records.append(rec)
                 except (KeyError, ValueError, UnicodeDecodeError):
                     bad += 1
             if bad:
