@@ -13,6 +13,7 @@ import stat
 import subprocess
 import sys
 import textwrap
+import time
 
 import numpy as np
 import pytest
@@ -282,10 +283,16 @@ def text_window(a):
 
 
 def test_front_end_processes_pool_one_report_and_keep_it_across_a_restart(demo_recipes, tmp_path):
+    """Two API-server processes with a report interval far beyond the test:
+    a refresh on one is what both serve, concurrent refreshes compute one
+    report, and after a restart the stored report is served at once."""
+    from concurrent.futures import ThreadPoolExecutor
+
     from olvane_sdk.fast.deployment.ood import demo as dh
+    from olvane_sdk.fast.deployment.ood.report.window import recipe_fingerprint
 
     data, recipes = demo_recipes
-    env = {"OLVANE_SHIFT_RECIPES": str(recipes), "OLVANE_SHIFT_MAX_RATE": "0", "OLVANE_SHIFT_REPORT_INTERVAL": "2",
+    env = {"OLVANE_SHIFT_RECIPES": str(recipes), "OLVANE_SHIFT_MAX_RATE": "0", "OLVANE_SHIFT_REPORT_INTERVAL": "3600",
            "OLVANE_SHIFT_STORE": None, "OLVANE_SHIFT_DEPLOYMENT": None, "XDG_STATE_HOME": str(tmp_path / "state")}
     texts = itertools.cycle(t for t, _ in data.traffic["alpha-chat"])
     with dh.VllmServer(SERVED, env=env, extra_args=["--api-server-count", "2"], log_path=tmp_path / "a.log") as srv:
@@ -300,23 +307,32 @@ def test_front_end_processes_pool_one_report_and_keep_it_across_a_restart(demo_r
             return len(fresh(srv, "GET", "/v1/shift?refresh=true").get("origins") or {}) == 2
 
         # Until both processes have served (and stored) some: the kernel spreads the connections.
-        # Four requests per feed round (1.5 s) until then.
         wait_until(both_stored, timeout=90, interval=1.5, describe=srv.log_tail)
-        answers = by_pid(srv, lambda a: a["scope"] == "deployment" and text_window(a) == sent and
-                         a["report"]["rows"][0]["n_live"] == sent)
-        first = [a for a in answers.values() if text_window(a) == sent][:2]
-        verdicts = [{(r["model"], r["modality"]): r["verdict"] for r in a["report"]["rows"]} for a in first]
-        assert len(first) == 2 and verdicts[0] == verdicts[1]
+        # Until a refresh has all (the other process writes its batch within 10 s).
+        wait_until(lambda: text_window(fresh(srv, "GET", "/v1/shift?refresh=true")) == sent, timeout=60, interval=1)
+        t0 = time.time()
+        with ThreadPoolExecutor(4) as pool:
+            burst = list(pool.map(lambda _: fresh(srv, "GET", "/v1/shift?refresh=true"), range(4)))
+        # One refresh per deployment per 5 s: the burst computed at most one report between them.
+        assert len({a["report_time"] for a in burst if a["report_time"] >= t0}) <= 1, burst
+        newest = max(a["report_time"] for a in burst)
+        answers = by_pid(srv, lambda a: a["report_time"] == newest, timeout=30)  # followed within seconds
+        first = [a for a in answers.values() if a["report_time"] == newest][:2]
+        assert {a["scope"] for a in first} == {"deployment"} and first[0]["report"] == first[1]["report"]
+        assert first[0]["report"]["rows"][0]["n_live"] == text_window(first[0]) == sent
         origins = first[0]["origins"]
-        assert sum(o["samples"] for o in origins.values()) == sent
+        assert sum(o["samples"] for o in origins.values()) == sent and first[0]["skewed"] == []
         assert {int(o.rsplit(":", 1)[1]) for o in origins} == {a["pid"] for a in first}
+        fp = first[0]["recipes"]["alpha-chat"]
+        assert fp["fingerprint"] == recipe_fingerprint(recipes / "alpha-chat") and fp["fingerprint_since"] <= t0
         assert "olvane_shift_verdict{" in "".join(srv.shift_metrics())
     assert srv.proc.returncode == 0, srv.log_tail()
 
     with dh.VllmServer(SERVED, env=env, extra_args=["--api-server-count", "2"], log_path=tmp_path / "b.log") as srv:
-        by_pid(srv, lambda a: a["ready"])
-        after = fresh(srv, "GET", "/v1/shift?refresh=true")
-        assert text_window(after) == sent and set(after["origins"]) == set(origins)
+        # Served as soon as the processes are ready, an hour before their first interval.
+        after = by_pid(srv, lambda a: a["ready"] and a["report_time"] == newest, timeout=120)
+        for a in after.values():
+            assert a["scope"] == "deployment" and text_window(a) == sent and set(a["origins"]) == set(origins)
         verdicts = [ln for ln in srv.shift_metrics() if ln.startswith("olvane_shift_verdict{")]
         assert verdicts and not any('pid="' in v for v in verdicts)  # one deployment report, not one per process
 
