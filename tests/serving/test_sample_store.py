@@ -338,6 +338,8 @@ def test_front_end_processes_pool_one_report_and_keep_it_across_a_restart(demo_r
 
 
 def test_two_replicas_on_one_redis(demo_recipes, redis_server, tmp_path, capsys):
+    import json
+
     from olvane_sdk.fast.deployment.ood import demo as dh
 
     data, recipes = demo_recipes
@@ -356,7 +358,6 @@ def test_two_replicas_on_one_redis(demo_recipes, redis_server, tmp_path, capsys)
         out = tmp_path / "r.json"
         code = cli_main(["report", "--store", redis_server.url, "--recipes", str(recipes), "--deployment", "fleet",
                          "--json", str(out)])
-        import json
         body = json.loads(out.read_text())
         assert body["window"]["alpha-chat"]["text"]["count"] == 10 and set(body["origins"]) == set(pooled["origins"])
         assert code in (0, 1) and "store fleet" in capsys.readouterr().out
@@ -367,6 +368,41 @@ def test_two_replicas_on_one_redis(demo_recipes, redis_server, tmp_path, capsys)
         wait_until(lambda: a.shift(refresh=True)["store"]["state"] == "degraded", timeout=60, interval=0.5)
         down = a.shift()
         assert down["store"]["reason"] and down["store"]["pending"] >= 1 and down["store"]["errors"] >= 1
+        # Degraded: window and origins describe the rows' samples, this process's own.
+        assert down["scope"] == "process" and list(down["origins"]) == [down["store"]["origin"]]
+        assert text_window(down) == next(r["n_live"] for r in down["report"]["rows"]
+                                         if (r["model"], r["modality"]) == ("alpha-chat", "text")) >= 5
         redis_server.start()
         wait_until(lambda: text_window(a.shift(refresh=True)) == 13, timeout=90, interval=0.5)
         assert a.shift()["store"]["state"] == "ok" and b.shift(refresh=True)["scope"] == "deployment"
+
+        # A replica whose clock runs 900 s ahead: flagged on /v1/shift and in one warning.
+        store = open_store(redis_server.url, "fleet")
+        mine = store.window().records[("alpha-chat", "text")][-1]
+        store.append([Record("alpha-chat", "text", mine.embedding, time.time() + 900, "ahead:1", mine.meta)])
+        wait_until(lambda: "ahead:1" in (a.shift(refresh=True).get("skewed") or []), timeout=60, interval=0.5)
+        skew = a.shift()["origins"]["ahead:1"]["skew_seconds"]
+        assert 890 < skew < 910 and all("skew_seconds" not in o for k, o in a.shift()["origins"].items()
+                                        if k != "ahead:1")
+
+        # Redis restarted empty: noticed at the next write, one warning and one count over both replicas.
+        redis_server.stop()
+        for f in tmp_path.iterdir():
+            if f.name.startswith("appendonly"):
+                shutil.rmtree(f) if f.is_dir() else f.unlink()
+        redis_server.start()
+        for srv in (a, b):
+            chat(srv, next(texts))
+
+        def resets():
+            return sum(float(ln.split()[-1]) for srv in (a, b) for ln in srv.shift_metrics()
+                       if ln.startswith("olvane_shift_store_resets_total "))
+        wait_until(lambda: resets() >= 1, timeout=60, interval=0.5)
+        wait_until(lambda: text_window(a.shift(refresh=True)) == 2, timeout=60, interval=0.5)
+        logs = a.log_tail(10**7) + b.log_tail(10**7)
+        told = [ln for ln in logs.splitlines() if "was reset" in ln]
+        assert resets() == 1 and len(told) == 1, told
+        assert int(told[0].split("lost ")[1].split()[0]) >= 12, told  # 14 before the wipe
+        skew_lines = [ln for ln in logs.splitlines() if "clock of ahead:1" in ln]
+        assert 1 <= len(skew_lines) <= 2 and "+9" in skew_lines[0], skew_lines  # once per process that computed
+        assert json.loads(store.client.get(store._k("layout"))) == {"layout": "olvane-shift-samples", "version": 1}

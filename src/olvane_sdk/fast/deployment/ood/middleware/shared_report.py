@@ -28,6 +28,9 @@ RECIPES = "recipes"
 #: The lease a ``?refresh=true`` takes: one refresh per deployment per this many seconds.
 REFRESH = "refresh"
 REFRESH_LEASE_SECONDS = REFRESH_MIN_SECONDS
+#: The lease of the one process that tells of a wipe of the store.
+RESET = "reset"
+RESET_LEASE_SECONDS = 60.0
 #: An origin whose clock is further than this from the store's is flagged.
 SKEW_SECONDS = 60.0
 
@@ -206,11 +209,13 @@ class SharedReport:
         had, oldest = self._stored or (now_total, None)  # not known yet: no loss to tell
         aged = oldest is None or oldest < time.time() - self.store.retention.max_age
         if gone or (had - now_total > 10 and now_total < had / 2 and not aged):
-            log.warning("olvane shift: sample store %s was reset (%s): the pooled window lost %d samples (%d -> "
-                        "%d); layout recreated", self.store.description,
-                        "its layout marker was gone" if gone else "the window shrank", max(0, had - now_total),
-                        had, now_total)
             self._stored = (now_total, None)
+            # Several processes may notice one wipe: the first to take this lease tells it.
+            if not self.store.try_lease(RESET, self.holder, RESET_LEASE_SECONDS):
+                return
+            log.warning("olvane shift: sample store %s was reset (%s): the pooled window lost %d samples (%d -> "
+                        "%d)", self.store.description, "its layout marker was gone; layout recreated" if gone else
+                        "the window shrank, more than retention explains", max(0, had - now_total), had, now_total)
             if self.on_reset is not None:
                 self.on_reset()
 
