@@ -229,6 +229,40 @@ def test_two_collectors_one_deployment_report(mod, fake_models, recipe_root, tmp
     assert docs[1]["store"]["state"] == "ok" and docs[1]["report_age"] >= 0
 
 
+def test_a_recipe_rebuilt_in_place_sets_its_old_samples_aside(mod, fake_models, recipe_root, tmp_path, caplog):
+    """A process restarted on a recipe rebuilt under the same name and path:
+    the report compares only the samples collected against the new one, says
+    how many it set aside, and shows the new fingerprint and since when."""
+    from olvane_sdk.fast.deployment.ood.middleware import ShiftCollector, ShiftConfig
+
+    cfg = ShiftConfig(recipes={"alpha": str(write_recipe(recipe_root, "alpha"))}, max_rate=0.0,
+                      report_interval=600, store=str(tmp_path / "pool"))
+
+    def serve(n):
+        c = ShiftCollector(cfg, handler=mod.ShiftDetectionRequestHandler(), metrics=False)
+        try:
+            assert c.ready.wait(60) and c.pool is not None
+            for k in range(n):
+                c.handler.add_embedding("alpha", "text", np.full(4, k, np.float32))
+            assert c.refresh_report()
+            return c.status()
+        finally:
+            c.close()
+
+    before = serve(7)
+    write_recipe(recipe_root, "alpha", train={"text_embeddings": np.ones((5, 4)), "text_roles": np.array(["user"] * 5)})
+    with caplog.at_level(logging.WARNING, logger="olvane_sdk"):
+        after = serve(3)
+    old, new = before["recipes"]["alpha"], after["recipes"]["alpha"]
+    assert old["fingerprint"] != new["fingerprint"] and new["fingerprint_since"] > old["fingerprint_since"]
+    assert before["window"]["alpha"]["text"]["count"] == 7
+    assert after["window"]["alpha"]["text"]["count"] == after["report"]["rows"][0]["n_live"] == 3
+    told = [r.getMessage() for r in caplog.records if "recipe for alpha changed" in r.getMessage()]
+    assert len(told) == 1 and f"{old['fingerprint']} -> {new['fingerprint']}" in told[0] and ": 7 samples" in told[0]
+    stored = DirectoryStore(tmp_path / "pool", after["deployment"]).window().records[("alpha", "text")]
+    assert [r.meta["fingerprint"] for r in stored] == [old["fingerprint"]] * 7 + [new["fingerprint"]] * 3
+
+
 # --------------------------------------------------------------------------
 # Real servers: vLLM's multi-process front end on the default store, and two
 # replicas on one Redis.
