@@ -154,11 +154,18 @@ def redis_server(tmp_path):
 
 
 def test_redis_store_outage_and_recovery(handler, console, redis_server, tmp_path, monkeypatch, capsys):
+    from olvane_sdk.fast.deployment.ood.report.window import recipe_fingerprint
+
     dep = "replicas"
-    a = StoreFeeder(handler, open_store(redis_server.url, dep), origin="a:1")
-    other = type(handler)()
-    b = StoreFeeder(other, open_store(redis_server.url, dep), origin="b:1")
     rng = np.random.default_rng(0)
+    recipe = write_recipe(tmp_path / "recipes", "m", dim=4,
+                          train={"text_embeddings": rng.standard_normal((40, 4)),
+                                 "text_roles": np.array(["user"] * 40)},
+                          test={"text_embeddings": rng.standard_normal((20, 4))})
+    fingerprints = {"m": recipe_fingerprint(recipe)}
+    a = StoreFeeder(handler, open_store(redis_server.url, dep), origin="a:1", fingerprints=fingerprints)
+    other = type(handler)()
+    b = StoreFeeder(other, open_store(redis_server.url, dep), origin="b:1", fingerprints=fingerprints)
     for h, feeder in ((handler, a), (other, b)):
         for _ in range(12):
             h.add_embedding("m", "text", rng.standard_normal(4).astype(np.float32) + 3)
@@ -181,10 +188,6 @@ def test_redis_store_outage_and_recovery(handler, console, redis_server, tmp_pat
     assert store.window().origin_counts() == {"a:1": 17, "b:1": 12}
 
     # The command, with no server: 24 + 5 samples far from the reference.
-    recipe = write_recipe(tmp_path / "recipes", "m", dim=4,
-                          train={"text_embeddings": rng.standard_normal((40, 4)),
-                                 "text_roles": np.array(["user"] * 40)},
-                          test={"text_embeddings": rng.standard_normal((20, 4))})
     out = tmp_path / "r.json"
     code = cli_main(["report", "--store", redis_server.url, "--recipes", f"m={recipe}", "--deployment", dep,
                      "--json", str(out)])

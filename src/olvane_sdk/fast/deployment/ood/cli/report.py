@@ -244,7 +244,7 @@ def run_store_report(url: str, recipes: Mapping[str, str], deployment: str, sinc
         store = open_store(url, deployment)
         if store is None:
             raise ValueError("the store is off")
-        report, window, origins = store_report(store, load_reference(recipes),
+        report, window, origins = store_report(store, load_reference(recipes), recipes=recipes,
                                                since=None if since is None else time.time() - since,
                                                latest=None if since is not None else WINDOW_LATEST)
     except Exception as e:

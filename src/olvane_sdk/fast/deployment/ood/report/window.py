@@ -81,7 +81,11 @@ def report_from_window(reference: Mapping, window: Window, settings=None):
 
 
 def store_report(store: SampleStore, reference: Mapping, *, since: float | None = None,
-                 latest: int | None = WINDOW_LATEST, settings=None):
-    """(report, window, origins) from the store's pooled window."""
+                 latest: int | None = WINDOW_LATEST, settings=None, recipes: Mapping[str, str] | None = None):
+    """(report, window, origins) from the store's pooled window; with
+    ``recipes`` (model -> recipe directory), only the samples collected
+    against those recipes as they are now (:func:`recipe_fingerprint`)."""
     window = store.window(latest=latest, since=since)
+    if recipes is not None:
+        window, _ = split_by_fingerprint(window, {m: recipe_fingerprint(p) for m, p in recipes.items()})
     return report_from_window(reference, window, settings), window, store.origins()
