@@ -245,6 +245,7 @@ def test_a_recipe_rebuilt_in_place_sets_its_old_samples_aside(mod, fake_models, 
         c = ShiftCollector(cfg, handler=mod.ShiftDetectionRequestHandler(), metrics=False)
         try:
             assert c.ready.wait(60) and c.pool is not None
+            assert not c.reports.follow() and c.report is None  # nor a stored report on another recipe
             for k in range(n):
                 c.handler.add_embedding("alpha", "text", np.full(4, k, np.float32))
             assert c.refresh_report()

@@ -96,9 +96,9 @@ class SharedReport:
             else:
                 self._check_reset(None)
                 raw = self.store.get_result(RESULT)
-                if raw is None:
+                result = None if raw is None else json.loads(raw)
+                if result is None or not self._mine(result):
                     return None
-                result = json.loads(raw)
         except Exception as e:
             self.feeder.note_failure(e, time.time())
             return None
@@ -108,14 +108,24 @@ class SharedReport:
         """The stored report when it is newer than ``known`` (another process
         computed one), else None. Reads the stored time first: cheap enough
         to ask once a second."""
+        if self.feeder.state != "ok":  # not while the store fails: each try would wait for its timeout
+            return None
         try:
             stamp = self.store.get_result(STAMP)
             if stamp is None or (known is not None and float(stamp) <= known):
                 return None
             raw = self.store.get_result(RESULT)
-            return None if raw is None else self._adopt(json.loads(raw))
+            result = None if raw is None else json.loads(raw)
+            return self._adopt(result) if result is not None and self._mine(result) else None
         except Exception:  # the feeder's next write reports a failing store
             return None
+
+    def _mine(self, result: dict) -> bool:
+        """Whether ``result`` judged the samples against the recipes loaded
+        here (not a report on a recipe since rebuilt, or another version's
+        during a rolling update)."""
+        theirs = result.get("recipes") or {}
+        return all((theirs.get(m) or {}).get("fingerprint") in (None, fp) for m, fp in self.fingerprints.items())
 
     def use_own(self, report: dict) -> None:
         """While the store fails: ``window`` and ``origins`` describe the
