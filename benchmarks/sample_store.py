@@ -6,12 +6,14 @@
    waits at most this) to copy full rings of 1000 384-dim embeddings, for 1
    and 4 (model, modality) rings, and the whole round (copy, diff, float32
    conversion) off the lock.
-2. Write and read throughput of each backend: records/s appended in batches
+2. Disk use of the directory as the feeder writes it at the default budget
+   (``du``), one file per feed round against the feeder's batches.
+3. Write and read throughput of each backend: records/s appended in batches
    of 3 (one feed at the default budget) and of 100, and a window of the
    latest 1000 and 10,000 records read back. Redis when --redis is given or
    redis-server is installed (started on a free loopback port, no persistence).
-3. The report over 10,000 pooled samples (subsampled to the report's 1000).
-4. Event-loop lag at the default budget, with the store and without: an
+4. The report over 10,000 pooled samples (subsampled to the report's 1000).
+5. Event-loop lag at the default budget, with the store and without: an
    asyncio loop sleeps 1 ms at a time while a thread stores 3 embeddings/s
    into the module's rings (what the worker does at the default budget) and,
    with the store, the feeder copies them to a directory once a second.
@@ -92,6 +94,39 @@ def throughput(name: str, store, total: int) -> None:
               f"({got / dt:,.0f} records/s)")
 
 
+def disk_usage(path) -> int:
+    """Bytes the tree takes on its file system (``du``: whole blocks), not the files' lengths."""
+    out = subprocess.run(["du", "-sk", str(path)], capture_output=True, text=True, check=True, timeout=120)
+    return int(out.stdout.split()[0]) * 1024
+
+
+def feeder_size(rounds: int) -> None:
+    """The directory as the feeder leaves it at the default budget: 3
+    embeddings a second, a feed round a second, a forced write every
+    60 s (the report interval), written one file per round and batched."""
+    mod = importlib.import_module("olvane_sdk.fast.deployment.ood.interceptor")
+    mod.print = lambda *a, **k: None
+    rng = np.random.default_rng(0)
+    for label, batch in (("a file per feed round", 1), ("batched (the default)", None)):
+        h = mod.ShiftDetectionRequestHandler()
+        now = [time.time() - rounds]
+        with tempfile.TemporaryDirectory() as d:
+            store = DirectoryStore(d, "size")
+            kw = {} if batch is None else {"batch_records": batch}
+            feeder = StoreFeeder(h, store, origin="b", clock=lambda: now[0], **kw)
+            for i in range(rounds):
+                for _ in range(3):
+                    h.add_embedding("m", "text", rng.standard_normal(DIM).astype(np.float32))
+                now[0] += 1.0
+                feeder.run_once(force=i % 60 == 59)
+            feeder.run_once(force=True)
+            files = len(list(store.root.rglob("*.osb")))
+            used = disk_usage(store.root)
+            kept = store.window().total()  # retention keeps the newest 10,000
+        print(f"directory, {label}: {kept} records in {files} files, du {used / 1e6:.2f} MB: "
+              f"{used / kept / 1e3:.2f} kB per record")
+
+
 def free_port() -> int:
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -155,13 +190,15 @@ def main() -> None:
         return
     total = 2_000 if args.quick else 12_000
     feed_hold(20 if args.quick else 200)
+    feeder_size(600 if args.quick else 3600)
 
     with tempfile.TemporaryDirectory() as d:
         store = DirectoryStore(d, "bench")
         throughput("directory", store, total)
         size = sum(f.stat().st_size for f in store.root.rglob("*.osb"))
         count = sum(len(v) for v in store.window().records.values())
-        print(f"directory: {size / count * 1000 / 1e6:.2f} MB per 1000 samples of {DIM} dimensions on disk")
+        print(f"directory: {size / count * 1000 / 1e6:.2f} MB per 1000 samples of {DIM} dimensions in the files, "
+              f"{disk_usage(store.root) / count * 1000 / 1e6:.2f} MB on disk (du)")
         ref = {"model": {"text": {"train": np.random.default_rng(2).standard_normal((1000, DIM)),
                                   "test": np.random.default_rng(3).standard_normal((300, DIM))}}}
         win = store.window(latest=10_000)

@@ -194,7 +194,9 @@ def test_recipe_health_and_outcomes_in_vllm(tmp_path):
     assert (intake["collected"], intake["no_recipe"], intake["disconnected"]) == (2, 1, 1)
     assert sum(v for k, v in intake.items() if k != "messages") == 4, intake
     states = s["recipes"]
-    assert states["alpha-chat"] == {"state": "loaded", "modalities": ["text"]}
+    alpha = states["alpha-chat"]
+    assert (alpha["state"], alpha["modalities"], len(alpha.pop("fingerprint")), set(alpha)) == (
+        "loaded", ["text"], 12, {"state", "modalities", "fingerprint_since"})
     assert states["beta-chat"]["state"] == "failed" and "beta-chat" in states["beta-chat"]["reason"], states
     assert states["gamma-chat"] == {"state": "failed", "reason": "no recipe directory"}
     assert s["ready"] and s["error"] is None

@@ -50,6 +50,7 @@ def test_every_stored_embedding_reaches_the_store_once(handler, console, progres
         if rng.random() < 0.2:
             handler.init_models({})
         feeder.run_once()
+    feeder.run_once(force=True)  # the last partial batch
     assert n > 300
     assert values(store) == added["text"]
     assert values(store, ("m", "image")) == added["image"]
@@ -244,15 +245,22 @@ def test_redis_lease_of_a_hung_holder_lapses(redis_server):
 
 
 def test_redis_store_outage_and_recovery(handler, console, redis_server, tmp_path, monkeypatch, capsys):
+    from olvane_sdk.fast.deployment.ood.report.window import recipe_fingerprint
+
     dep = "replicas"
-    a = StoreFeeder(handler, open_store(redis_server.url, dep), origin="a:1")
-    other = type(handler)()
-    b = StoreFeeder(other, open_store(redis_server.url, dep), origin="b:1")
     rng = np.random.default_rng(0)
+    recipe = write_recipe(tmp_path / "recipes", "m", dim=4,
+                          train={"text_embeddings": rng.standard_normal((40, 4)),
+                                 "text_roles": np.array(["user"] * 40)},
+                          test={"text_embeddings": rng.standard_normal((20, 4))})
+    fingerprints = {"m": recipe_fingerprint(recipe)}
+    a = StoreFeeder(handler, open_store(redis_server.url, dep), origin="a:1", fingerprints=fingerprints)
+    other = type(handler)()
+    b = StoreFeeder(other, open_store(redis_server.url, dep), origin="b:1", fingerprints=fingerprints)
     for h, feeder in ((handler, a), (other, b)):
         for _ in range(12):
             h.add_embedding("m", "text", rng.standard_normal(4).astype(np.float32) + 3)
-        assert feeder.run_once() == 12
+        assert feeder.run_once(force=True) == 12
     store = a.store
     assert isinstance(store, RedisStore) and set(store.origins()) == {"a:1", "b:1"}
     assert store.window().origin_counts() == {"a:1": 12, "b:1": 12}
@@ -271,10 +279,6 @@ def test_redis_store_outage_and_recovery(handler, console, redis_server, tmp_pat
     assert store.window().origin_counts() == {"a:1": 17, "b:1": 12}
 
     # The command, with no server: 24 + 5 samples far from the reference.
-    recipe = write_recipe(tmp_path / "recipes", "m", dim=4,
-                          train={"text_embeddings": rng.standard_normal((40, 4)),
-                                 "text_roles": np.array(["user"] * 40)},
-                          test={"text_embeddings": rng.standard_normal((20, 4))})
     out = tmp_path / "r.json"
     code = cli_main(["report", "--store", redis_server.url, "--recipes", f"m={recipe}", "--deployment", dep,
                      "--json", str(out)])
@@ -316,6 +320,41 @@ def test_two_collectors_one_deployment_report(mod, fake_models, recipe_root, tmp
     assert {o: v["samples"] for o, v in docs[1]["origins"].items()} == {"proc:0": 5, "proc:1": 6}
     assert docs[0]["report"]["rows"][0]["n_live"] == 11
     assert docs[1]["store"]["state"] == "ok" and docs[1]["report_age"] >= 0
+
+
+def test_a_recipe_rebuilt_in_place_sets_its_old_samples_aside(mod, fake_models, recipe_root, tmp_path, caplog):
+    """A process restarted on a recipe rebuilt under the same name and path:
+    the report compares only the samples collected against the new one, says
+    how many it set aside, and shows the new fingerprint and since when."""
+    from olvane_sdk.fast.deployment.ood.middleware import ShiftCollector, ShiftConfig
+
+    cfg = ShiftConfig(recipes={"alpha": str(write_recipe(recipe_root, "alpha"))}, max_rate=0.0,
+                      report_interval=600, store=str(tmp_path / "pool"))
+
+    def serve(n):
+        c = ShiftCollector(cfg, handler=mod.ShiftDetectionRequestHandler(), metrics=False)
+        try:
+            assert c.ready.wait(60) and c.pool is not None
+            assert not c.reports.follow() and c.report is None  # nor a stored report on another recipe
+            for k in range(n):
+                c.handler.add_embedding("alpha", "text", np.full(4, k, np.float32))
+            assert c.refresh_report()
+            return c.status()
+        finally:
+            c.close()
+
+    before = serve(7)
+    write_recipe(recipe_root, "alpha", train={"text_embeddings": np.ones((5, 4)), "text_roles": np.array(["user"] * 5)})
+    with caplog.at_level(logging.WARNING, logger="olvane_sdk"):
+        after = serve(3)
+    old, new = before["recipes"]["alpha"], after["recipes"]["alpha"]
+    assert old["fingerprint"] != new["fingerprint"] and new["fingerprint_since"] > old["fingerprint_since"]
+    assert before["window"]["alpha"]["text"]["count"] == 7
+    assert after["window"]["alpha"]["text"]["count"] == after["report"]["rows"][0]["n_live"] == 3
+    told = [r.getMessage() for r in caplog.records if "recipe for alpha changed" in r.getMessage()]
+    assert len(told) == 1 and f"{old['fingerprint']} -> {new['fingerprint']}" in told[0] and ": 7 samples" in told[0]
+    stored = DirectoryStore(tmp_path / "pool", after["deployment"]).window().records[("alpha", "text")]
+    assert [r.meta["fingerprint"] for r in stored] == [old["fingerprint"]] * 7 + [new["fingerprint"]] * 3
 
 
 # --------------------------------------------------------------------------
@@ -372,10 +411,16 @@ def text_window(a):
 
 
 def test_front_end_processes_pool_one_report_and_keep_it_across_a_restart(demo_recipes, tmp_path):
+    """Two API-server processes with a report interval far beyond the test:
+    a refresh on one is what both serve, concurrent refreshes compute one
+    report, and after a restart the stored report is served at once."""
+    from concurrent.futures import ThreadPoolExecutor
+
     from olvane_sdk.fast.deployment.ood import demo as dh
+    from olvane_sdk.fast.deployment.ood.report.window import recipe_fingerprint
 
     data, recipes = demo_recipes
-    env = {"OLVANE_SHIFT_RECIPES": str(recipes), "OLVANE_SHIFT_MAX_RATE": "0", "OLVANE_SHIFT_REPORT_INTERVAL": "2",
+    env = {"OLVANE_SHIFT_RECIPES": str(recipes), "OLVANE_SHIFT_MAX_RATE": "0", "OLVANE_SHIFT_REPORT_INTERVAL": "3600",
            "OLVANE_SHIFT_STORE": None, "OLVANE_SHIFT_DEPLOYMENT": None, "XDG_STATE_HOME": str(tmp_path / "state")}
     texts = itertools.cycle(t for t, _ in data.traffic["alpha-chat"])
     with dh.VllmServer(SERVED, env=env, extra_args=["--api-server-count", "2"], log_path=tmp_path / "a.log") as srv:
@@ -390,28 +435,39 @@ def test_front_end_processes_pool_one_report_and_keep_it_across_a_restart(demo_r
             return len(fresh(srv, "GET", "/v1/shift?refresh=true").get("origins") or {}) == 2
 
         # Until both processes have served (and stored) some: the kernel spreads the connections.
-        # Four requests per feed round (1.5 s) until then.
         wait_until(both_stored, timeout=90, interval=1.5, describe=srv.log_tail)
-        answers = by_pid(srv, lambda a: a["scope"] == "deployment" and text_window(a) == sent and
-                         a["report"]["rows"][0]["n_live"] == sent)
-        first = [a for a in answers.values() if text_window(a) == sent][:2]
-        verdicts = [{(r["model"], r["modality"]): r["verdict"] for r in a["report"]["rows"]} for a in first]
-        assert len(first) == 2 and verdicts[0] == verdicts[1]
+        # Until a refresh has all (the other process writes its batch within 10 s).
+        wait_until(lambda: text_window(fresh(srv, "GET", "/v1/shift?refresh=true")) == sent, timeout=60, interval=1)
+        t0 = time.time()
+        with ThreadPoolExecutor(4) as pool:
+            burst = list(pool.map(lambda _: fresh(srv, "GET", "/v1/shift?refresh=true"), range(4)))
+        # One refresh per deployment per 5 s: the burst computed at most one report between them.
+        assert len({a["report_time"] for a in burst if a["report_time"] >= t0}) <= 1, burst
+        newest = max(a["report_time"] for a in burst)
+        answers = by_pid(srv, lambda a: a["report_time"] == newest, timeout=30)  # followed within seconds
+        first = [a for a in answers.values() if a["report_time"] == newest][:2]
+        assert {a["scope"] for a in first} == {"deployment"} and first[0]["report"] == first[1]["report"]
+        assert first[0]["report"]["rows"][0]["n_live"] == text_window(first[0]) == sent
         origins = first[0]["origins"]
-        assert sum(o["samples"] for o in origins.values()) == sent
+        assert sum(o["samples"] for o in origins.values()) == sent and first[0]["skewed"] == []
         assert {int(o.rsplit(":", 1)[1]) for o in origins} == {a["pid"] for a in first}
+        fp = first[0]["recipes"]["alpha-chat"]
+        assert fp["fingerprint"] == recipe_fingerprint(recipes / "alpha-chat") and fp["fingerprint_since"] <= t0
         assert "olvane_shift_verdict{" in "".join(srv.shift_metrics())
     assert srv.proc.returncode == 0, srv.log_tail()
 
     with dh.VllmServer(SERVED, env=env, extra_args=["--api-server-count", "2"], log_path=tmp_path / "b.log") as srv:
-        by_pid(srv, lambda a: a["ready"])
-        after = fresh(srv, "GET", "/v1/shift?refresh=true")
-        assert text_window(after) == sent and set(after["origins"]) == set(origins)
+        # Served as soon as the processes are ready, an hour before their first interval.
+        after = by_pid(srv, lambda a: a["ready"] and a["report_time"] == newest, timeout=120)
+        for a in after.values():
+            assert a["scope"] == "deployment" and text_window(a) == sent and set(a["origins"]) == set(origins)
         verdicts = [ln for ln in srv.shift_metrics() if ln.startswith("olvane_shift_verdict{")]
         assert verdicts and not any('pid="' in v for v in verdicts)  # one deployment report, not one per process
 
 
 def test_two_replicas_on_one_redis(demo_recipes, redis_server, tmp_path, capsys):
+    import json
+
     from olvane_sdk.fast.deployment.ood import demo as dh
 
     data, recipes = demo_recipes
@@ -440,10 +496,44 @@ def test_two_replicas_on_one_redis(demo_recipes, redis_server, tmp_path, capsys)
         wait_until(lambda: a.shift(refresh=True)["store"]["state"] == "degraded", timeout=60, interval=0.5)
         down = a.shift()
         assert down["store"]["reason"] and down["store"]["pending"] >= 1 and down["store"]["errors"] >= 1
+        # Degraded: window and origins describe the rows' samples, this process's own.
+        assert down["scope"] == "process" and list(down["origins"]) == [down["store"]["origin"]]
+        assert text_window(down) == next(r["n_live"] for r in down["report"]["rows"]
+                                         if (r["model"], r["modality"]) == ("alpha-chat", "text")) >= 5
         redis_server.start()
         wait_until(lambda: text_window(a.shift(refresh=True)) == 13, timeout=90, interval=0.5)
         assert a.shift()["store"]["state"] == "ok" and b.shift(refresh=True)["scope"] == "deployment"
 
+        # A replica whose clock runs 900 s ahead: flagged on /v1/shift and in one warning.
+        store = open_store(redis_server.url, "fleet")
+        mine = store.window().records[("alpha-chat", "text")][-1]
+        store.append([Record("alpha-chat", "text", mine.embedding, time.time() + 900, "ahead:1", mine.meta)])
+        wait_until(lambda: "ahead:1" in (a.shift(refresh=True).get("skewed") or []), timeout=60, interval=0.5)
+        skew = a.shift()["origins"]["ahead:1"]["skew_seconds"]
+        assert 890 < skew < 910 and all("skew_seconds" not in o for k, o in a.shift()["origins"].items()
+                                        if k != "ahead:1")
+
+        # Redis restarted empty: noticed at the next write, one warning and one count over both replicas.
+        redis_server.stop()
+        for f in tmp_path.iterdir():
+            if f.name.startswith("appendonly"):
+                shutil.rmtree(f) if f.is_dir() else f.unlink()
+        redis_server.start()
+        for srv in (a, b):
+            chat(srv, next(texts))
+
+        def resets():
+            return sum(float(ln.split()[-1]) for srv in (a, b) for ln in srv.shift_metrics()
+                       if ln.startswith("olvane_shift_store_resets_total "))
+        wait_until(lambda: resets() >= 1, timeout=60, interval=0.5)
+        wait_until(lambda: text_window(a.shift(refresh=True)) == 2, timeout=60, interval=0.5)
+        logs = a.log_tail(10**7) + b.log_tail(10**7)
+        told = [ln for ln in logs.splitlines() if "was reset" in ln]
+        assert resets() == 1 and len(told) == 1, told
+        assert int(told[0].split("lost ")[1].split()[0]) >= 12, told  # 14 before the wipe
+        skew_lines = [ln for ln in logs.splitlines() if "clock of ahead:1" in ln]
+        assert 1 <= len(skew_lines) <= 2 and "+9" in skew_lines[0], skew_lines  # once per process that computed
+        assert json.loads(store.client.get(store._k("layout"))) == {"layout": "olvane-shift-samples", "version": 1}
 
 def test_report_store_lists_the_deployments_on_redis(redis_server, capsys):
     """Against a Redis with other deployments only: exit 3, the ones found

@@ -296,7 +296,7 @@ def run_store_report(url: str, recipes: Mapping[str, str], deployment: str, sinc
                           + (f"; deployments found: {', '.join(others)}" if others else ""),
                           style="red", markup=False, highlight=False)
             return EXIT_UNREACHABLE
-        report, window, origins = store_report(store, load_reference(recipes), keys=recipe_keys(recipes),
+        report, window, origins = store_report(store, load_reference(recipes), keys=recipe_keys(recipes), recipes=recipes,
                                                since=None if since is None else time.time() - since,
                                                latest=None if since is not None else WINDOW_LATEST)
         page = None if html_path is None else _store_page(store, report, window, deployment)

@@ -139,13 +139,19 @@ class ShiftCollector:
             "pid": os.getpid(),
             "error": self.error,
             # Every configured recipe: loaded (modalities), failed (reason) or loading.
-            "recipes": {k: dict(v) for k, v in sorted(loader.recipe_states.items())},
+            "recipes": self._recipes(),
             "live_counts": {m: dict(c) for m, c in list(loader.live_counts.items()) if any(c.values())},
             "intake": self.handover.counts(),
             # Requests turned away as no_recipe, by served model name.
             "no_recipe": self.handover.unserved_counts(),
             **self.reports.status(self.config),
         }
+
+    def _recipes(self) -> dict[str, dict[str, Any]]:
+        recipes = {k: dict(v) for k, v in sorted(self.loader.recipe_states.items())}
+        if self.pool is not None:
+            self.pool.annotate(recipes)
+        return recipes
 
     # -- life --------------------------------------------------------------
     def start(self) -> None:
@@ -205,7 +211,8 @@ class ShiftCollector:
             log.info("olvane shift: recipes loaded%s: %s", took, ", ".join(good))
         loader.count_embeddings()
         m = self.reports.metrics
-        pool = SharedReport.from_config(self.cfg, h, on_error=None if m is None else m.store_errors.inc)
+        pool = SharedReport.from_config(self.cfg, h, on_error=None if m is None else m.store_errors.inc,
+                                        on_reset=None if m is None else m.store_resets.inc)
         if pool is not None:
             pool.start()
             log.info("olvane shift: pooling samples in %s", pool.store.description)
@@ -227,11 +234,14 @@ class ShiftCollector:
             return
         interval = self.cfg.report_interval
         next_report = time.monotonic() + (interval or math.inf)
+        self.reports.follow()  # a restart serves the deployment's stored report at once
         while not self._stop.wait(1.0):
             try:
                 if interval and time.monotonic() >= next_report:
                     next_report = time.monotonic() + interval
                     self.reports.refresh()
+                else:  # another process's newer report (a refresh there): served here too
+                    self.reports.follow()
             except Exception:
                 log.exception("olvane shift: background refresh failed")
 

@@ -81,6 +81,9 @@ class Metrics:
                                      ["kind"], registry=registry)
         self.store_errors = Counter("olvane_shift_store_errors", "Failed writes and reads of the sample store",
                                     registry=registry)
+        self.store_resets = Counter("olvane_shift_store_resets", "Times this process found the sample store "
+                                    "wiped (its layout marker gone, or the window far smaller than retention "
+                                    "explains)", registry=registry)
         self.ready = gauge("olvane_shift_ready", "1 when this process has loaded its recipes and collects", [])
         self.recipe_loaded = gauge("olvane_shift_recipe_loaded", "1 when the served model's recipe is loaded "
                                    "and its requests are collected; 0 while loading or when it failed", ["model"])

@@ -100,6 +100,8 @@ class ReportKeeper:
                     self.maps = page_maps(report, self.outliers)
                     when, seconds, self.scope = time.time(), time.perf_counter() - t0, "process"
                     self.history.append_history(history_rows(rep, self.outliers), when)
+                    if pool is not None:
+                        pool.use_own(rep)
             except Exception as e:
                 self.report_error = f"{type(e).__name__}: {e}"
                 log.exception("olvane shift: the shift report failed")
@@ -115,6 +117,32 @@ class ReportKeeper:
             with self._cond:
                 self._busy = False
                 self._runs += 1
+                self._cond.notify_all()
+
+    def follow(self) -> bool:
+        """Takes the deployment's stored report when another process stored
+        a newer one (its ``?refresh=true``, or this process just started):
+        every process serves the newest. Blocking (a small store read)."""
+        pool = self.pool
+        if pool is None or not self.ready.is_set():
+            return False
+        with self._cond:
+            if self._busy:
+                return False
+            self._busy = True
+        try:
+            got = pool.newer(self.report_time if self.scope == "deployment" else None)
+            if got is None:
+                return False
+            rep, when, seconds = got
+            self.scope, self.outliers, self.report_error = "deployment", pool.outliers, None
+            self.report, self.report_time, self.report_seconds = rep, when, seconds
+            if self.metrics is not None:
+                self.metrics.set_report(rep, seconds, when, self.deployment, pool.extra.get("window"))
+            return True
+        finally:
+            with self._cond:
+                self._busy = False
                 self._cond.notify_all()
 
     def refresh_on_request(self) -> None:

@@ -3,18 +3,52 @@ reference read from the recipes' files (:func:`load_reference`) and the live
 side from the window's records (:func:`report_from_window`)."""
 from __future__ import annotations
 
+import hashlib
 from collections.abc import Mapping
 from pathlib import Path
 from typing import Any
 
 import numpy as np
 
-from ..recipes.layout import TEST_FILE, TRAIN_FILE
+from ..recipes.layout import CONFIG_FILE, TEST_FILE, TRAIN_FILE
 from ..samples.store import WINDOW_LATEST, SampleStore, Window
 from .compute import shift_report
 from .model import MODALITIES
 
-__all__ = ["WINDOW_LATEST", "load_reference", "recipe_keys", "report_from_window", "store_report"]
+__all__ = ["WINDOW_LATEST", "load_reference", "recipe_fingerprint", "recipe_keys", "report_from_window",
+           "split_by_fingerprint", "store_report"]
+
+
+def recipe_fingerprint(path: str | Path) -> str:
+    """12 hex digits of a digest of the recipe's configuration file and its
+    reference arrays, as bytes: a recipe rebuilt in place gets another one.
+    A missing part counts as missing, so the digest still tells recipes apart."""
+    h = hashlib.sha256()
+    for rel in (CONFIG_FILE, TRAIN_FILE, TEST_FILE):
+        h.update(str(rel).encode() + b"\0")
+        try:
+            data = (Path(path) / rel).read_bytes()
+        except OSError:
+            h.update(b"\xff")
+            continue
+        h.update(len(data).to_bytes(8, "little") + data)
+    return h.hexdigest()[:12]
+
+
+def split_by_fingerprint(window: Window, fingerprints: Mapping[str, str]) -> tuple[Window, dict[str, int]]:
+    """``window`` with only the samples of the recipes now loaded (a model
+    without a fingerprint keeps all of its), and per model how many were set
+    aside (collected against another recipe, or before samples carried one)."""
+    kept = Window(problems=window.problems, clock_offsets=window.clock_offsets)
+    aside: dict[str, int] = {}
+    for key, recs in window.records.items():
+        want = fingerprints.get(key[0])
+        mine = recs if want is None else [r for r in recs if r.meta.get("fingerprint") == want]
+        if len(mine) < len(recs):
+            aside[key[0]] = aside.get(key[0], 0) + len(recs) - len(mine)
+        if mine:
+            kept.records[key] = mine
+    return kept, aside
 
 
 def load_reference(recipes: Mapping[str, str]) -> dict[str, dict[str, dict[str, Any]]]:
@@ -53,8 +87,13 @@ def report_from_window(reference: Mapping, window: Window, settings=None):
 
 
 def store_report(store: SampleStore, reference: Mapping, *, since: float | None = None,
-                 latest: int | None = WINDOW_LATEST, settings=None, keys=None):
+                 latest: int | None = WINDOW_LATEST, settings=None, keys=None,
+                 recipes: Mapping[str, str] | None = None):
     """(report, window, origins) from the store's pooled window (the pairs
-    ``keys`` only, when given)."""
+    ``keys`` only, when given); with ``recipes`` (model -> recipe directory),
+    only the samples collected against those recipes as they are now
+    (:func:`recipe_fingerprint`)."""
     window = store.window(latest=latest, since=since, keys=keys)
+    if recipes is not None:
+        window, _ = split_by_fingerprint(window, {m: recipe_fingerprint(p) for m, p in recipes.items()})
     return report_from_window(reference, window, settings), window, store.origins(window.origin_counts())

@@ -45,7 +45,7 @@ from pathlib import Path
 import numpy as np
 
 from .store import (LAYOUT_MARKER, LAYOUT_NAME, LAYOUT_VERSION, MAX_CLOCK_AHEAD, MAX_STREAMS, Record, Retention,
-                    SampleStore, StoreError, Window, clean_meta, history_entries, latest_per_key,
+                    SampleStore, StoreError, Window, clean_meta, history_entries, latest_per_key, note_offset,
                     retained_history)
 
 log = logging.getLogger(__name__)
@@ -181,8 +181,11 @@ class DirectoryStore(SampleStore):
     def _ensure(self) -> None:
         """Creates the tree (0700) and checks the layout file; again after a
         failure, so a store that comes back is picked up."""
-        if self._ready and self.root.is_dir():
+        meta = self.root / "layout.json"
+        if self._ready and meta.exists():
             return
+        if self._ready:  # the marker we saw is gone: the store was wiped
+            self.resets += 1
         owned = [*reversed([p for p in self.root.parents if self.own_from in (p, *p.parents)]), self.root,
                  self.root / "batches", self.root / "results", self.root / "leases", self.root / "history"]
         old = os.umask(0o077)
@@ -196,7 +199,6 @@ class DirectoryStore(SampleStore):
                 check_own_dir(d)
         finally:
             os.umask(old)
-        meta = self.root / "layout.json"
         try:
             raw = read_nofollow(meta, 4096)
         except FileNotFoundError:
@@ -290,7 +292,8 @@ class DirectoryStore(SampleStore):
         records: list[Record] = []
         for d in self._key_dirs(keys, win, MAX_STREAMS):
             have = 0
-            for newest, count, _, path in self._files(d):
+            timed: set[str] = set()
+            for newest, count, origin, path in self._files(d):
                 if since_ns is not None and newest < since_ns:
                     break
                 if latest is not None and have >= latest:
@@ -312,6 +315,12 @@ class DirectoryStore(SampleStore):
                     continue
                 records += win.keep_usable(recs, str(path), now)
                 have += len(recs)
+                if origin not in timed:  # its newest batch: collection time against the file's
+                    timed.add(origin)
+                    try:
+                        note_offset(win.clock_offsets, origin, newest / 1e9 - path.stat().st_mtime)
+                    except FileNotFoundError:
+                        pass
         win.records = latest_per_key(records, latest, since)
         return win
 

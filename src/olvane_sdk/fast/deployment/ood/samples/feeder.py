@@ -15,7 +15,14 @@ second).
 store; the event loop and the worker never do store I/O. When the store
 fails, records wait in memory (bounded), one error is logged per minute,
 ``state`` is ``degraded`` with the reason, and the next write that works
-empties the backlog and clears it.
+empties the backlog and clears it. It writes in batches: when
+:data:`BATCH_RECORDS` are waiting, when the oldest has waited
+:data:`BATCH_SECONDS`, or when forced (a report is about to read the
+window, or the feeder stops). A directory batch is one file, and a file of
+one to three records takes a whole 4 KiB block or two.
+
+Each record carries the fingerprint of the recipe its model was collected
+against (``meta["fingerprint"]``), when the caller gives them.
 """
 from __future__ import annotations
 
@@ -23,7 +30,7 @@ import collections
 import logging
 import threading
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 
 from .store import Record, SampleStore, as_vector, mask_url, origin_name
 
@@ -32,6 +39,9 @@ log = logging.getLogger(__name__)
 #: Records kept in memory while the store is failing (the oldest go first).
 MAX_PENDING = 50_000
 LOG_EVERY = 60.0
+#: A write as soon as this many records wait, or the oldest has waited this long.
+BATCH_RECORDS = 256
+BATCH_SECONDS = 10.0
 
 
 class RingFeeder:
@@ -96,7 +106,8 @@ def _index(indices: dict, key: tuple) -> int:
 class StoreFeeder:
     def __init__(self, handler, store: SampleStore, *, interval: float = 1.0, retention_every: float = 60.0,
                  origin: str | None = None, clock: Callable[[], float] = time.time,
-                 on_error: Callable[[], None] | None = None):
+                 on_error: Callable[[], None] | None = None, fingerprints: Mapping[str, str] | None = None,
+                 batch_records: int = BATCH_RECORDS, batch_seconds: float = BATCH_SECONDS):
         self.rings = RingFeeder(handler)
         self.store = store
         self.interval = interval
@@ -104,6 +115,9 @@ class StoreFeeder:
         self.origin = origin or origin_name()
         self.clock = clock
         self.on_error = on_error
+        self.metas = {m: {"fingerprint": fp} for m, fp in (fingerprints or {}).items()}
+        self.batch_records = batch_records
+        self.batch_seconds = batch_seconds
         self.pending: collections.deque[Record] = collections.deque()
         self.state = "ok"
         self.reason: str | None = None
@@ -158,13 +172,16 @@ class StoreFeeder:
             if vec is None:
                 self.not_vectors += 1
                 continue
-            self.pending.append(Record(str(model), str(modality), vec, now, self.origin))
+            model = str(model)
+            self.pending.append(Record(model, str(modality), vec, now, self.origin, self.metas.get(model, {})))
         over = len(self.pending) - MAX_PENDING
         if over > 0:
             for _ in range(over):
                 self.pending.popleft()
             self.dropped += over
         if not self.pending or (not force and now < self._retry_at):
+            return 0
+        if not force and len(self.pending) < self.batch_records and now - self.pending[0].time < self.batch_seconds:
             return 0
         batch = list(self.pending)
         try:

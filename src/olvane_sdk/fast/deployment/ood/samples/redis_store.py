@@ -28,7 +28,7 @@ from collections.abc import Sequence
 import numpy as np
 
 from .store import (LAYOUT_MARKER, LAYOUT_NAME, LAYOUT_VERSION, MAX_STREAMS, Key, Record, Retention, SampleStore,
-                    StoreError, Window, clean_meta, history_entries, latest_per_key, mask_url,
+                    StoreError, Window, clean_meta, history_entries, latest_per_key, mask_url, note_offset,
                     retained_history)
 
 #: Members of ``keys`` a read without named pairs looks at, at most.
@@ -89,6 +89,9 @@ class RedisStore(SampleStore):
             return
         self._ensure()
         pipe = self.client.pipeline(transaction=False)
+        # The marker again with every write: a server restarted empty is
+        # noticed at the next write, and its layout recreated.
+        pipe.set(self._k("layout"), json.dumps(LAYOUT_MARKER), nx=True)
         keys, last, streams = set(), {}, set()
         for r in records:
             keys.add(json.dumps([r.model, r.modality]))
@@ -102,7 +105,8 @@ class RedisStore(SampleStore):
             pipe.pexpire(key, int(self.retention.max_age * 1000))
         pipe.sadd(self._k("keys"), *keys)
         pipe.hset(self._k("origins"), mapping={o: repr(t) for o, t in last.items()})
-        pipe.execute()
+        if pipe.execute()[0]:
+            self.resets += 1
         self._written |= streams
 
     def _pairs(self, win: Window | None = None) -> list[Key]:
@@ -136,11 +140,14 @@ class RedisStore(SampleStore):
             # IDs are insertion times, never earlier than collection times.
             entries = self.client.xrevrange(key, min="-" if since is None else f"{int(since * 1000)}-0", count=count)
             bad, got = 0, []
-            for _, fields in entries:
+            for sid, fields in entries:
                 try:
                     vec = np.frombuffer(fields[b"e"], dtype="<f4").copy()
                     meta = clean_meta(json.loads(fields[b"m"])) if b"m" in fields else {}
-                    got.append(Record(model, modality, vec, float(fields[b"t"]), fields[b"o"].decode(), meta))
+                    rec = Record(model, modality, vec, float(fields[b"t"]), fields[b"o"].decode(), meta)
+                    # Stream IDs are the server's milliseconds: its clock against the writer's.
+                    note_offset(win.clock_offsets, rec.origin, rec.time - int(sid.split(b"-")[0]) / 1000)
+                    got.append(rec)
                 except (KeyError, ValueError, TypeError, UnicodeDecodeError):
                     bad += 1
             if bad:

@@ -62,6 +62,13 @@ class Record:
     meta: dict[str, str] = field(default_factory=dict, compare=False)
 
 
+def note_offset(offsets: dict[str, float], origin: str, offset: float) -> None:
+    """Keeps the largest offset per origin: a write that waited (a backlog
+    after an outage) only makes a smaller one."""
+    if offset > offsets.get(origin, -float("inf")):
+        offsets[origin] = offset
+
+
 def clean_meta(value) -> dict[str, str]:
     """A stored ``meta`` as read back: a dict of strings, anything else dropped."""
     if not isinstance(value, dict):
@@ -101,6 +108,15 @@ class Window:
             self.dropped += bad
             self.problems.append(f"{where}: {bad} records with a non-finite vector or time, or dated ahead, skipped")
         return kept
+
+    #: Origin -> its clock minus the store's, in seconds, estimated from its
+    #: freshest write read here (collection time against the time the store
+    #: took it, so a little below the true offset). Empty when the backend
+    #: has no clock of its own to compare with.
+    clock_offsets: dict[str, float] = field(default_factory=dict)
+
+    def total(self) -> int:
+        return sum(len(v) for v in self.records.values())
 
     def summary(self) -> dict[str, dict[str, dict]]:
         """model -> modality -> {count, oldest, newest}, for /v1/shift."""
@@ -170,6 +186,9 @@ class SampleStore(abc.ABC):
     def __init__(self, deployment: str, retention: Retention | None = None):
         self.deployment = deployment
         self.retention = retention or Retention()
+        #: Times this object found the layout marker gone after it had seen
+        #: it (the store was wiped): it writes the marker again and counts.
+        self.resets = 0
 
     @abc.abstractmethod
     def append(self, records: Sequence[Record]) -> None:
