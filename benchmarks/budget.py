@@ -67,8 +67,8 @@ def main(argv=None) -> int:
                body([image_part(jpeg(noisy(2048), progressive=True), "jpeg")] * 4)]
     ordinary = body([text_part("How long should bread dough rest?"), image_part(png(noisy(64)))])
     print(f"hostile bodies {len(hostile[0]) / 1e6:.2f} / {len(hostile[1]) / 1e6:.2f} MB, charged "
-          f"{budget.request_units(json.loads(hostile[0])["messages"]):.1f} / "
-          f"{budget.request_units(json.loads(hostile[1])["messages"]):.1f} ordinary messages")
+          f"{budget.request_units(json.loads(hostile[0])['messages']):.1f} / "
+          f"{budget.request_units(json.loads(hostile[1])['messages']):.1f} ordinary messages")
 
     async def app(scope, receive, send):
         while (await receive()).get("more_body"):
