@@ -136,6 +136,7 @@ class ShiftCollector:
             "recipes": {k: dict(v) for k, v in sorted(loader.recipe_states.items())},
             "live_counts": {m: dict(c) for m, c in list(loader.live_counts.items()) if any(c.values())},
             "intake": self.handover.counts(),
+            "charged": self.handover.charged(),
             **self.reports.status(self.config),
         }
 

@@ -155,6 +155,10 @@ class Handover:
         self.recipe_models: frozenset[str] = frozenset()
         self.intake = {k: 0 for k in OUTCOMES}
         self.messages = {"collected": 0, "no_recipe": 0, "queue_full": 0}
+        # What the parsed requests cost the budget: their parses' CPU as
+        # measured, and the units charged for them (the ``charged`` part of
+        # /v1/shift).
+        self.spent = {"parse_cpu_s": 0.0, "units": 0.0}
         self._lock = threading.Lock()
         # Bodies for the hand-over thread. A deque append costs the event loop
         # ~0.1 µs and no system call; the thread polls it (collection may lag
@@ -188,6 +192,21 @@ class Handover:
             intake: dict[str, Any] = dict(self.intake)
             intake["messages"] = dict(self.messages)
         return intake
+
+    def charged(self) -> dict[str, float]:
+        with self._lock:
+            return dict(self.spent)
+
+    def _charge(self, started: float, units: Callable[[float], float] = lambda s: s / ORDINARY_S, *,
+                reserved: bool) -> None:
+        """Takes ``units(parse CPU seconds)`` from the bucket besides the
+        request's reservation (kept or not), and records both."""
+        parse_s = time.thread_time() - started
+        n = units(parse_s)
+        self.bucket.consume(n)
+        with self._lock:
+            self.spent["parse_cpu_s"] += parse_s
+            self.spent["units"] += n + reserved
 
     def turn_away(self, outcome: str, messages: int = 0) -> None:
         """Counts a request that was admitted but not handed over, and gives
@@ -257,10 +276,12 @@ class Handover:
         raw = self.parse is parse_chat_request
         if raw:
             # The raw reading first; a body it refuses, or messages vLLM's
-            # strict validation refuses (a BOM, a lone surrogate escape), take
-            # vLLM's route's path below.
+            # strict validation refuses (a lone surrogate escape, NaN), take
+            # vLLM's route's path below. A BOM, which json.loads skips, is
+            # skipped here too rather than sending the body down that path.
             try:
-                taken = self._take(_RawReading(_read_head(body)), started)
+                view = memoryview(body)[3:] if body[:3] == b"\xef\xbb\xbf" else body
+                taken = self._take(_RawReading(_read_head(view)), started)
             except (ValueError, msgspec.MsgspecError):
                 raw = False
         if not raw:
@@ -280,14 +301,14 @@ class Handover:
             request, n = taken
             # Charged by the parse's CPU and what its messages can cost (at
             # least one unit each).
-            self.bucket.consume(request_units(request.messages, time.thread_time() - started) - 1)
+            self._charge(started, lambda s: request_units(request.messages, s) - 1, reserved=True)
             self.handler.handle_chat_completion_request(request)
             self.count("collected", n)
 
     def _charge_away(self, outcome: str, messages: int, started: float) -> None:
         """Turns a parsed request away, charging the parse's CPU."""
         self.turn_away(outcome, messages)
-        self.bucket.consume((time.thread_time() - started) / ORDINARY_S)
+        self._charge(started, reserved=False)
 
     def _take(self, reading, started: float):
         """The request to hand over and its message count, or None when it
@@ -305,7 +326,7 @@ class Handover:
         # charged (a refund would let a worker slower than the budget keep
         # the bucket full and the parses going).
         if q.maxsize > 0 and q.maxsize - q.qsize() < len(chosen):
-            self.bucket.consume((time.thread_time() - started) / ORDINARY_S)
+            self._charge(started, reserved=True)
             self.count("queue_full", len(chosen))
             return None
         return reading.request(chosen), len(chosen)
