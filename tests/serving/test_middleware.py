@@ -214,9 +214,10 @@ def test_sampling_keeps_the_traffic_ratio(make):
     assert 7.5 < got["m1"] / got["m2"] < 13
 
 
-def test_non_finite_report_figures_are_null_on_the_routes(make, monkeypatch):
+def test_non_finite_report_figures_are_null_on_the_routes(make, monkeypatch, caplog):
     """JSON has no NaN: the route's encoder refuses it, so the report's NaN
-    and infinities reach /v1/shift and its outliers as null."""
+    and infinities reach /v1/shift and its outliers as null. No key guards
+    the routes here: said once."""
     from types import SimpleNamespace
 
     from starlette.applications import Starlette
@@ -237,6 +238,7 @@ def test_non_finite_report_figures_are_null_on_the_routes(make, monkeypatch):
         outliers = client.get("/v1/shift/outliers?model=m1").json()
     assert got["ood"] == {"share": None, "bound": 0.1} and got["live"] == {"auc": None, "p_value": None}
     assert outliers["ood"]["share"] is None and outliers["outliers"] == [{"score": None}]
+    assert [r.levelname for r in caplog.records if "no API key guards" in r.getMessage()] == ["WARNING"]
 
 
 def test_config_from_env(tmp_path):
@@ -256,7 +258,7 @@ def test_config_from_env(tmp_path):
 
 
 @pytest.mark.filterwarnings("ignore::pytest.PytestUnhandledThreadExceptionWarning")  # stop_worker's SystemExit
-def test_real_module_behind_vllm_auth(handler, fake_models, recipe_root):
+def test_real_module_behind_vllm_auth(handler, fake_models, recipe_root, caplog):
     """The real handler, its worker and vLLM's AuthenticationMiddleware in a
     FastAPI app: requests collected and embedded, /v1/shift a route behind
     the key, counts on the metrics."""
@@ -313,6 +315,7 @@ def test_real_module_behind_vllm_auth(handler, fake_models, recipe_root):
     text = generate_latest(REGISTRY).decode()
     assert 'olvane_shift_embeddings_total{modality="text",model="alpha"} 4.0' in text
     assert 'olvane_shift_requests_total{outcome="no_recipe"}' in text
+    assert not [r for r in caplog.records if "no API key guards" in r.getMessage()]
 
 
 def test_logging_console_on_the_module(mod, handler, monkeypatch, caplog):
