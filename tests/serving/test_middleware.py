@@ -6,6 +6,7 @@ from __future__ import annotations
 import asyncio
 import hashlib
 import json
+import logging
 import queue
 import random
 
@@ -231,6 +232,8 @@ def test_non_finite_report_figures_are_null_on_the_routes(make, monkeypatch, cap
         to_dict=lambda: {"rows": [row]}, outliers=lambda: {"m1": {"text": [{"score": float("nan")}]}}))
     _, c, _ = make(recipes={"m1": "/r/m1"})
     assert c.refresh_report(True)
+    caplog.set_level(logging.WARNING, logger="olvane_sdk")
+    monkeypatch.setattr(logging.getLogger("olvane_sdk"), "propagate", True)  # vLLM's logging may have taken it
     app = Starlette()
     app.add_middleware(ShiftDetectionMiddleware, collector=c)
     with TestClient(app) as client:
@@ -258,7 +261,7 @@ def test_config_from_env(tmp_path):
 
 
 @pytest.mark.filterwarnings("ignore::pytest.PytestUnhandledThreadExceptionWarning")  # stop_worker's SystemExit
-def test_real_module_behind_vllm_auth(handler, fake_models, recipe_root, caplog):
+def test_real_module_behind_vllm_auth(handler, fake_models, recipe_root, caplog, monkeypatch):
     """The real handler, its worker and vLLM's AuthenticationMiddleware in a
     FastAPI app: requests collected and embedded, /v1/shift a route behind
     the key, counts on the metrics."""
@@ -280,6 +283,8 @@ def test_real_module_behind_vllm_auth(handler, fake_models, recipe_root, caplog)
 
     app.add_middleware(AuthenticationMiddleware, tokens=["sesame"])
     app.add_middleware(ShiftDetectionMiddleware, collector=c)
+    monkeypatch.setattr(logging.getLogger("olvane_sdk"), "propagate", True)  # vLLM's logging may have taken it
+    caplog.set_level(logging.WARNING, logger="olvane_sdk")
     key = {"Authorization": "Bearer sesame"}
 
     async def scenario():

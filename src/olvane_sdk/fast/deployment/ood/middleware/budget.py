@@ -44,10 +44,11 @@ def text_cost(chars: int) -> float:
     return TEXT_PART_S + TEXT_PIECE_S * min(n, TEXT_PIECES) + TEXT_CHAR_S * n
 
 
-def image_pixels(b64: str) -> int:
+def image_pixels(b64: str, start: int = 0) -> int:
     """The pixel count an image's header states, from the start of its Base64
-    data only; PIXELS when the header cannot be read there."""
-    head = b64[:HEADER_B64_CHARS]
+    data (``b64`` from ``start``) only; PIXELS when the header cannot be read
+    there."""
+    head = b64[start:start + HEADER_B64_CHARS]
     head = head[:len(head) - len(head) % 4]
     try:
         from PIL import Image
@@ -59,8 +60,8 @@ def image_pixels(b64: str) -> int:
 
 
 def image_cost(url: str) -> float:
-    b64 = url.partition(",")[2]
-    return IMAGE_PART_S + IMAGE_PIXEL_S * image_pixels(b64) + IMAGE_B64_S * len(b64)
+    start = url.find(",") + 1 or len(url)  # the Base64 data, not copied
+    return IMAGE_PART_S + IMAGE_PIXEL_S * image_pixels(url, start) + IMAGE_B64_S * (len(url) - start)
 
 
 def _parts(content: Iterable) -> Iterable[float]:

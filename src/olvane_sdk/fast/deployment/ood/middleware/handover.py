@@ -115,8 +115,11 @@ class _RawReading:
         validation reads the messages, so they are what its route read."""
         from vllm.entrypoints.openai.protocol import ChatCompletionRequest
 
-        doc = b'{"model":%s,"messages":[%s]}' % (msgspec.json.encode(self.model), b",".join(chosen))
-        return ChatCompletionRequest.model_validate_json(doc)
+        parts = [b'{"model":' + msgspec.json.encode(self.model) + b',"messages":[']
+        for m in chosen:
+            parts += (m, b",")
+        parts[-1] = b"]}"  # the last comma, or the list's opening when nothing is chosen
+        return ChatCompletionRequest.model_validate_json(b"".join(parts))
 
 
 class _ParsedReading:
