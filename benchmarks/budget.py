@@ -67,8 +67,8 @@ def main(argv=None) -> int:
                body([image_part(jpeg(noisy(2048), progressive=True), "jpeg")] * 4)]
     ordinary = body([text_part("How long should bread dough rest?"), image_part(png(noisy(64)))])
     print(f"hostile bodies {len(hostile[0]) / 1e6:.2f} / {len(hostile[1]) / 1e6:.2f} MB, charged "
-          f"{budget.request_units(json.loads(hostile[0])['messages'], len(hostile[0])):.1f} / "
-          f"{budget.request_units(json.loads(hostile[1])['messages'], len(hostile[1])):.1f} ordinary messages")
+          f"{budget.request_units(json.loads(hostile[0])['messages']):.1f} / "
+          f"{budget.request_units(json.loads(hostile[1])['messages']):.1f} ordinary messages")
 
     async def app(scope, receive, send):
         while (await receive()).get("more_body"):
@@ -92,7 +92,7 @@ def main(argv=None) -> int:
         cfg = ShiftConfig(recipes={MODEL: "-"}, max_rate=3.0) if setup == "count" else ShiftConfig(recipes={MODEL: "-"})
         units = handover.request_units
         if setup == "count":  # one token per message, whatever it holds
-            handover.request_units = lambda messages, _bytes: float(len(messages))
+            handover.request_units = lambda messages, _parse_s=0.0: float(len(messages))
         c = ShiftCollector(cfg, handler=h, init_models=False, metrics=False)
         c.ready.wait(60)
         mw = ShiftDetectionMiddleware(app, collector=c)

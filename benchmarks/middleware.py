@@ -13,7 +13,17 @@
    real module, with the module's print bound to the LoggingConsole, to rich's
    print (output to /dev/null, a lower bound for a terminal or a log pipe) and
    to a no-op (the floor: the queue's own Full).
-3. Event-loop lag while the worker is saturated: an asyncio loop on the main
+3. Hostile bodies: an 8 MiB body whose unknown top-level field (vLLM
+   ignores it and answers 200) holds 2.8 million empty lists, one holding
+   zeros, and a request of 17 long messages (more than the handler's queue
+   holds, so it is turned away as ``queue_full``). Per body: the CPU the
+   hand-over thread spends on it (``time.thread_time``), vLLM's own parse of
+   it as FastAPI does it (``json.loads`` then ``model_validate``), the units
+   the budget charged, and how late a 1 ms ticker on the event loop wakes
+   while the thread works (its largest lateness and the sum of the
+   lateness over 1 ms, beside the same ticker with no work). Target: at most
+   20 ms of the loop in total and 10 % of vLLM's parse.
+4. Event-loop lag while the worker is saturated: an asyncio loop on the main
    thread sleeps 1 ms at a time and records how late it wakes, with no worker,
    then with the real module's worker kept busy (all-MiniLM-L6-v2, one-thread
    ONNX Runtime session) printing through rich and through the LoggingConsole.
@@ -50,7 +60,7 @@ class NullHandler:
     def __init__(self):
         self.live_messages_queue = queue.Queue(16)
         self.vllm_to_embedding_model_map = {"m": {"text": "t", "image": "i"}}
-        self.train_test_embeddings = {"m": {}}
+        self.train_test_embeddings = {"m": {"text": {}, "image": {}}}  # a loaded recipe
         self.live_embeddings = {}
         self.n = 0
 
@@ -104,7 +114,7 @@ def bench_event_loop(repeats: int, quick: bool) -> None:
 
     from olvane_sdk.fast.deployment.ood.middleware import ShiftCollector, ShiftConfig, ShiftDetectionMiddleware
 
-    c = ShiftCollector(ShiftConfig(max_rate=0.0, max_body=64 << 20), handler=NullHandler(), init_models=False,
+    c = ShiftCollector(ShiftConfig(max_rate=0.0, max_body=64 << 20, store="off"), handler=NullHandler(), init_models=False,
                        metrics=False)
     assert c.ready.wait(120)
     # Time the thread's work where it runs: the event loop's epoll releases the
@@ -200,6 +210,99 @@ def bench_drop_path(repeats: int, quick: bool) -> None:
     print(f"\nLoggingConsole's own cost per dropped message (over the floor): {own * 1e6:.2f} µs")
 
 
+def hostile_bodies() -> dict[str, bytes]:
+    size = 8 << 20
+    head = '{"model": "m", "messages": [{"role": "user", "content": "How long should bread dough rest?"}], "x": '
+
+    def unknown_field(item: str) -> bytes:
+        n = (size - len(head) - 2) // (len(item) + 1)
+        return (head + "[" + ",".join([item] * n) + "]}").encode()
+
+    text = "crème brûlée, \"pain\"\n" * ((size // 17 - 64) // 40)
+    many = {"model": "m", "messages": [{"role": "user", "content": text} for _ in range(17)]}
+    return {"8 MiB unknown field of []": unknown_field("[]"), "8 MiB unknown field of 0": unknown_field("0"),
+            "17 messages, 8 MiB (queue_full)": json.dumps(many).encode()}
+
+
+async def _ticker(done: threading.Event) -> list[float]:
+    late = []
+    while not done.is_set():
+        t0 = time.perf_counter()
+        await asyncio.sleep(0.001)
+        late.append(max(0.0, time.perf_counter() - t0 - 0.001))
+    return late
+
+
+def bench_hostile(repeats: int) -> None:
+    from vllm.entrypoints.openai.protocol import ChatCompletionRequest
+
+    from olvane_sdk.fast.deployment.ood.middleware import ShiftCollector, ShiftConfig, ShiftDetectionMiddleware
+    from olvane_sdk.fast.deployment.ood.middleware.budget import ORDINARY_S
+
+    handler = NullHandler()
+    # A clock that stands still: the bucket moves only by what it is charged.
+    c = ShiftCollector(ShiftConfig(max_rate=1000.0, max_body=64 << 20, store="off"), handler=handler, init_models=False,
+                       metrics=False, clock=lambda: 0.0)
+    assert c.ready.wait(120)
+    cpu: list[float] = []
+    done = threading.Event()
+    inner = c.handover._handover
+
+    def timed_handover(chunks):
+        t0 = time.thread_time()
+        try:
+            inner(chunks)
+        finally:
+            cpu.append(time.thread_time() - t0)
+            done.set()
+
+    c.handover._handover = timed_handover
+    mw = ShiftDetectionMiddleware(bare_app, collector=c)
+    loop = asyncio.new_event_loop()
+
+    async def one(body, work: bool):
+        done.clear()
+        ticker = asyncio.ensure_future(_ticker(done))
+        await asyncio.sleep(0.005)
+        if work:
+            await one_call(mw, body)
+        else:
+            threading.Timer(0.1, done.set).start()
+        return await ticker
+
+    print("\n## Hostile bodies: the hand-over thread's CPU and the event loop (median of "
+          f"{repeats})\n")
+    print("| body | bytes | outcome | our CPU (s), median [min] | vLLM's parse CPU (s) | ours / vLLM's | charged units "
+          "| measured parse in units | loop: max late (ms) | loop: total late (ms) | idle ticker: max / total (ms) |")
+    print("|---|---|---|---|---|---|---|---|---|---|---|")
+    for name, body in hostile_bodies().items():
+        ours, theirs, mx, total, idle_mx, idle_total, charged = [], [], [], [], [], [], []
+        before = dict(c.intake)
+        for _ in range(repeats):
+            cpu.clear()
+            c.bucket.tokens = c.bucket.capacity
+            handler.n = 0
+            late = loop.run_until_complete(one(body, True))
+            assert c.drain()
+            charged.append(c.bucket.capacity - c.bucket.tokens)
+            ours.append(cpu[0])
+            mx.append(max(late))
+            total.append(sum(late))
+            late = loop.run_until_complete(one(body, False))
+            idle_mx.append(max(late))
+            idle_total.append(sum(late))
+            t0 = time.thread_time()
+            ChatCompletionRequest.model_validate(json.loads(body))
+            theirs.append(time.thread_time() - t0)
+        outcome = [k for k, v in c.intake.items() if v != before.get(k)]
+        md = statistics.median
+        print(f"| {name} | {len(body):,} | {'/'.join(outcome)} | {md(ours):.4f} [{min(ours):.4f}] | {md(theirs):.3f} "
+              f"| {md(ours) / md(theirs):.3f} | {md(charged):.2f} | {md(ours) / ORDINARY_S:.2f} "
+              f"| {md(mx) * 1e3:.1f} | {md(total) * 1e3:.1f} | {md(idle_mx) * 1e3:.1f} / {md(idle_total) * 1e3:.1f} |")
+    c.close()
+    loop.close()
+
+
 def bench_lag(seconds: float) -> None:
     import logging
 
@@ -278,7 +381,7 @@ def bench_lag(seconds: float) -> None:
 def main(argv=None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--quick", action="store_true")
-    ap.add_argument("--only", default="loop,drop,lag")
+    ap.add_argument("--only", default="loop,drop,hostile,lag")
     args = ap.parse_args(argv)
     repeats = 3 if args.quick else 7
     only = set(args.only.split(","))
@@ -287,6 +390,8 @@ def main(argv=None) -> int:
         bench_event_loop(repeats, args.quick)
     if "drop" in only:
         bench_drop_path(repeats, args.quick)
+    if "hostile" in only:
+        bench_hostile(3 if args.quick else 5)
     if "lag" in only:
         bench_lag(3.0 if args.quick else 10.0)
     return 0

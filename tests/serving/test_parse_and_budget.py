@@ -17,6 +17,7 @@ pytest.importorskip("vllm.entrypoints.openai.api_server")
 from olvane_sdk.fast.deployment.ood import demo as dh  # noqa: E402
 from olvane_sdk.fast.deployment.ood.demo import models as local_models  # noqa: E402
 from olvane_sdk.fast.deployment.ood.middleware import ShiftCollector, ShiftConfig, ShiftDetectionMiddleware  # noqa: E402
+from olvane_sdk.fast.deployment.ood.middleware import budget  # noqa: E402
 import tiny_models  # noqa: E402
 
 
@@ -25,26 +26,45 @@ def nested(depth: int) -> str:
 
 
 def test_bodies_vllm_serves_are_collected(tmp_path):
+    """However the body is spelled, and charged by its parse's measured CPU:
+    6 MiB of an unknown field vLLM ignores are skipped unread, and the same
+    body with a NaN (which json.loads reads and the strict reading refuses)
+    takes vLLM's route's path, whose dear parse the budget charges."""
     data = dh.make_demo_data(dh.find_data_dir(), seed=0, n_images=4)
     dh.build_demo_recipes(tmp_path, data, tiny_models.tiny_text_model_dir(tmp_path / "tiny-text"),
                           local_models.image_model_dir(), show_progress=False)
     head = '{"model": "alpha-chat", "messages": [{"role": "user", "content": '
+    unknown = ",".join(["[]"] * (2 << 20))
     bodies = [b"\xef\xbb\xbf" + (head + '"a body behind a BOM"}]}').encode(),
               (head + '"a lone \\ud800 surrogate"}]}').encode(),
-              *((head + f'"deep extra field"}}], "extra": {nested(d)}}}').encode() for d in (300, 900))]
+              *((head + f'"deep extra field"}}], "extra": {nested(d)}}}').encode() for d in (300, 900)),
+              (head + f'"an unknown field"}}], "x": [{unknown}]}}').encode(),
+              (head + f'"an unknown field with a NaN"}}], "x": [{unknown}, NaN]}}').encode()]
     srv = dh.VllmServer(["alpha-chat"], log_path=tmp_path / "server.log",
                         env={"OLVANE_SHIFT_RECIPES": str(tmp_path / "recipes"), "OLVANE_SHIFT_MAX_RATE": "0"})
-    with srv, httpx.Client(trust_env=False, timeout=60) as http:
+    charges = []
+    with srv, httpx.Client(trust_env=False, timeout=120) as http:
         assert srv.wait_ready(), srv.log_tail()
-        for body in bodies:
+        for i, body in enumerate(bodies):
+            before = srv.shift()["charged"]
             r = http.post(srv.url + "/v1/chat/completions", content=body,
                           headers={"Authorization": f"Bearer {srv.api_key}", "content-type": "application/json"})
             assert r.status_code == 200, r.text
-        wait_until(lambda: srv.shift()["live_counts"].get("alpha-chat", {}).get("text", 0) >= 4, 60, 0.1,
+            wait_until(lambda: srv.shift()["intake"]["collected"] == i + 1, 60, 0.1,
+                       describe=lambda: f"{srv.shift()}\n{srv.log_tail()}")
+            after = srv.shift()["charged"]
+            charges.append({k: after[k] - before[k] for k in after})
+        wait_until(lambda: srv.shift()["live_counts"].get("alpha-chat", {}).get("text", 0) >= len(bodies), 60, 0.1,
                    describe=lambda: f"{srv.shift()}\n{srv.log_tail()}")
         s = srv.shift()
-    assert s["intake"]["collected"] == 4 and s["intake"]["invalid"] == 0
+    assert s["intake"]["collected"] == len(bodies) and s["intake"]["invalid"] == 0
     assert "does not parse here" not in srv.log_tail(100_000)
+    for body, charge in zip(bodies[-2:], charges[-2:]):
+        message = json.loads(body)["messages"][0]
+        assert charge["parse_cpu_s"] > 0
+        assert charge["units"] == pytest.approx(budget.request_units([message], charge["parse_cpu_s"]), rel=1e-6)
+    # json.loads of two million lists takes seconds, a unit is 43 ms.
+    assert charges[-1]["units"] > 10 * charges[-2]["units"]
 
 
 class Handler:

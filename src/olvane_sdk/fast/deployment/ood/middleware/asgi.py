@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import asyncio
 import logging
+import os
 import time
 
 from .collector import ShiftCollector, get_collector
@@ -76,6 +77,17 @@ def _route_for(collector: ShiftCollector):
         (HISTORY_PATH, shift_history, "olvane_shift_history"), (UI_PATH, shift_ui, "olvane_shift_ui"))]
 
 
+def key_guards(app) -> bool:
+    """Whether vLLM checks an API key on ``/v1`` in front of ``app``: its
+    key-check middleware is on the app (``--api-key`` or ``VLLM_API_KEY``);
+    on an app without a middleware list, the arguments vLLM left on it."""
+    stack = getattr(app, "user_middleware", None)
+    if stack is not None:
+        return any(getattr(m.cls, "__name__", "") == "AuthenticationMiddleware" for m in stack)
+    args = getattr(getattr(app, "state", None), "args", None)
+    return bool(getattr(args, "api_key", None) or os.environ.get("VLLM_API_KEY"))
+
+
 class ShiftDetectionMiddleware:
     """Pure ASGI middleware: collects chat-completion requests that vLLM
     answers with 2xx and serves ``GET /v1/shift`` through a route it adds to
@@ -101,6 +113,11 @@ class ShiftDetectionMiddleware:
             if router is None or any(getattr(r, "path", None) == SHIFT_PATH for r in router.routes):
                 return
             router.routes.extend(_route_for(self.collector))
+            if not key_guards(app):
+                log.warning("olvane shift: no API key guards %s and %s: anyone who reaches this server reads the "
+                            "configuration, recipe paths and the processes' host:pid there; start vLLM with "
+                            "--api-key (or VLLM_API_KEY), or keep the port behind a network rule",
+                            SHIFT_PATH, OUTLIERS_PATH)
         except Exception as e:
             log.error("olvane shift: could not add %s: %s", SHIFT_PATH, e)
 

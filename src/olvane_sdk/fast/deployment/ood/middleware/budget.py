@@ -26,7 +26,6 @@ TEXT_CHAR_S = 7e-6           # the tokenizer, per character read (long words are
 IMAGE_PART_S = 0.002         # one image given to the model (preprocessing, the tower's run)
 IMAGE_PIXEL_S = 36e-9        # decode and resize, per pixel (a progressive JPEG's rate)
 IMAGE_B64_S = 5e-9           # Base64 decode and decompression, per character
-PARSE_BYTE_S = 0.5e-9        # the hand-over thread's parse, per body byte
 
 # What the module embeds at most: parts after the first PARTS are skipped, a
 # text is read up to TEXT_CHARS, an image over PIXELS is refused from its
@@ -45,10 +44,11 @@ def text_cost(chars: int) -> float:
     return TEXT_PART_S + TEXT_PIECE_S * min(n, TEXT_PIECES) + TEXT_CHAR_S * n
 
 
-def image_pixels(b64: str) -> int:
+def image_pixels(b64: str, start: int = 0) -> int:
     """The pixel count an image's header states, from the start of its Base64
-    data only; PIXELS when the header cannot be read there."""
-    head = b64[:HEADER_B64_CHARS]
+    data (``b64`` from ``start``) only; PIXELS when the header cannot be read
+    there."""
+    head = b64[start:start + HEADER_B64_CHARS]
     head = head[:len(head) - len(head) % 4]
     try:
         from PIL import Image
@@ -60,8 +60,8 @@ def image_pixels(b64: str) -> int:
 
 
 def image_cost(url: str) -> float:
-    b64 = url.partition(",")[2]
-    return IMAGE_PART_S + IMAGE_PIXEL_S * image_pixels(b64) + IMAGE_B64_S * len(b64)
+    start = url.find(",") + 1 or len(url)  # the Base64 data, not copied
+    return IMAGE_PART_S + IMAGE_PIXEL_S * image_pixels(url, start) + IMAGE_B64_S * (len(url) - start)
 
 
 def _parts(content: Iterable) -> Iterable[float]:
@@ -104,11 +104,12 @@ ORDINARY_S = MESSAGE_S + text_cost(100) + IMAGE_PART_S + IMAGE_PIXEL_S * 64 * 64
 DEFAULT_CPU_SHARE = 0.13
 
 
-def request_units(messages: list, body_bytes: int) -> float:
+def request_units(messages: list, parse_s: float = 0.0) -> float:
     """What a request handed over costs the bucket, in ordinary messages: at
     least one per message (ordinary traffic is charged as before), more for
-    messages that can cost more than an ordinary one."""
-    seconds = PARSE_BYTE_S * body_bytes + sum(message_cost(m) for m in messages)
+    messages that can cost more than an ordinary one, and for the hand-over
+    thread's parse, ``parse_s`` CPU seconds as measured."""
+    seconds = parse_s + sum(message_cost(m) for m in messages)
     return max(float(len(messages)), seconds / ORDINARY_S)
 
 
@@ -117,11 +118,11 @@ class TokenBucket:
 
     ``admit()`` is asked once per request, when it arrives and before anything
     is known of it: it reserves one token if at least one is there. After the
-    request is parsed, ``consume(units - 1)`` takes the rest of what its
-    messages can cost (:func:`request_units`), going into debt if need be (a
-    request is handed over whole or not at all), and ``refund()`` returns the
-    reservation of a request that was not handed over (except one turned away
-    by a full queue after its parse: that parse is charged). Whether a request
+    request is parsed, ``consume(units - 1)`` takes the rest of what its parse
+    cost and its messages can cost (:func:`request_units`), going into debt if
+    need be (a request is handed over whole or not at all), and ``refund()``
+    returns the reservation of a request that was not handed over (the parse
+    of one turned away after it is charged all the same). Whether a request
     is admitted depends only on time and on what was handed over before, never
     on the served model or the request's content, so the requests collected
     are a fair sample of the traffic; expensive ones leave the bucket in debt

@@ -144,6 +144,7 @@ class ShiftCollector:
             "intake": self.handover.counts(),
             # Requests turned away as no_recipe, by served model name.
             "no_recipe": self.handover.unserved_counts(),
+            "charged": self.handover.charged(),
             **self.reports.status(self.config),
         }
 

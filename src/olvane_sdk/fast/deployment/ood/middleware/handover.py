@@ -1,8 +1,8 @@
 """The request side of the collector: admission on the event loop, the count
-of every chat request's outcome, and the hand-over thread, which parses each
-admitted body with vLLM's ``ChatCompletionRequest`` as vLLM's chat route
-does, charges the budget by what its messages can cost and passes it to the
-handler, off the event loop."""
+of every chat request's outcome, and the hand-over thread, which reads each
+admitted body's model and messages, charges the budget by the parse's CPU
+and what the messages can cost, and passes them to the handler as vLLM's
+``ChatCompletionRequest``, off the event loop."""
 from __future__ import annotations
 
 import collections
@@ -10,9 +10,11 @@ import json
 import logging
 import threading
 import time
-from typing import TYPE_CHECKING, Any, Callable
+from typing import TYPE_CHECKING, Any, Callable, Optional
 
-from .budget import request_units
+import msgspec
+
+from .budget import ORDINARY_S, request_units
 
 if TYPE_CHECKING:
     from .budget import TokenBucket
@@ -82,6 +84,66 @@ def parse_chat_request(body: bytes):
     return request
 
 
+class _Head(msgspec.Struct):
+    """What collection reads of a chat request. Every other field is skipped
+    in C without building it (vLLM ignores unknown fields, so a body may
+    carry megabytes of them), and each message is kept as its raw JSON."""
+
+    messages: list[msgspec.Raw]
+    model: Optional[str] = None
+
+
+class _Role(msgspec.Struct):
+    role: Any = None
+
+
+_read_head = msgspec.json.Decoder(_Head).decode
+_read_role = msgspec.json.Decoder(_Role).decode
+
+
+class _RawReading:
+    """A body read by :class:`_Head`: the model, and the messages still raw
+    until the ones collected are validated."""
+
+    def __init__(self, head: _Head):
+        self.model = head.model
+        self.messages = head.messages
+
+    def new(self) -> list:
+        for i in range(len(self.messages) - 1, -1, -1):
+            if _read_role(self.messages[i]).role == "assistant":
+                return self.messages[i + 1:]
+        return self.messages
+
+    def request(self, chosen: list):
+        """vLLM's request of the model and the chosen messages: vLLM's own
+        validation reads the messages, so they are what its route read."""
+        from vllm.entrypoints.openai.protocol import ChatCompletionRequest
+
+        parts = [b'{"model":' + msgspec.json.encode(self.model) + b',"messages":[']
+        for m in chosen:
+            parts += (m, b",")
+        parts[-1] = b"]}"  # the last comma, or the list's opening when nothing is chosen
+        return ChatCompletionRequest.model_validate_json(b"".join(parts))
+
+
+class _ParsedReading:
+    """A body read whole by ``parse`` (vLLM's request)."""
+
+    def __init__(self, request):
+        self.model = request.model
+        self.messages = list(request.messages)
+        self._request = request
+
+    def new(self) -> list:
+        return new_messages(self.messages)
+
+    def request(self, chosen: list):
+        if len(chosen) == len(self.messages):
+            return self._request
+        return self._request.model_copy(update={"messages": chosen})
+
+
 class Handover:
     """Admits chat requests, counts their outcomes and hands the admitted
     bodies to the handler on a thread of its own (:meth:`run`).
@@ -101,6 +163,10 @@ class Handover:
         self.recipe_models: frozenset[str] = frozenset()
         self.intake = {k: 0 for k in OUTCOMES}
         self.messages = {"collected": 0, "no_recipe": 0, "queue_full": 0}
+        # What the parsed requests cost the budget: their parses' CPU as
+        # measured, and the units charged for them (the ``charged`` part of
+        # /v1/shift).
+        self.spent = {"parse_cpu_s": 0.0, "units": 0.0}
         self._lock = threading.Lock()
         # Bodies for the hand-over thread. A deque append costs the event loop
         # ~0.1 µs and no system call; the thread polls it (collection may lag
@@ -175,6 +241,21 @@ class Handover:
             intake["messages"] = dict(self.messages)
         return intake
 
+    def charged(self) -> dict[str, float]:
+        with self._lock:
+            return dict(self.spent)
+
+    def _charge(self, started: float, units: Callable[[float], float] = lambda s: s / ORDINARY_S, *,
+                reserved: bool) -> None:
+        """Takes ``units(parse CPU seconds)`` from the bucket besides the
+        request's reservation (kept or not), and records both."""
+        parse_s = time.thread_time() - started
+        n = units(parse_s)
+        self.bucket.consume(n)
+        with self._lock:
+            self.spent["parse_cpu_s"] += parse_s
+            self.spent["units"] += n + reserved
+
     def turn_away(self, outcome: str, messages: int = 0) -> None:
         """Counts a request that was admitted but not handed over, and gives
         its reservation back to the bucket."""
@@ -239,42 +320,65 @@ class Handover:
 
     def _handover(self, chunks: list) -> None:
         body = chunks[0] if len(chunks) == 1 else b"".join(chunks)
-        try:
-            request = self.parse(body)
-        except Exception as e:
-            # vLLM answered 2xx to this body, so it parsed it: the two parses
-            # disagree. Said once; the count goes on.
-            self.turn_away("invalid")
-            if not self._invalid_logged:
-                self._invalid_logged = True
-                log.error("olvane shift: a request vLLM served does not parse here (%s: %s); such requests "
-                          "are counted as invalid and not collected", type(e).__name__, str(e)[:300])
-            return
-        messages = list(request.messages)
-        if request.model not in self.recipe_models:
-            self.turn_away("no_recipe", len(messages))
-            self.note_unserved(str(request.model))
-            return
-        chosen = new_messages(messages) if self.cfg.policy == "new" else messages
+        started = time.thread_time()
+        raw = self.parse is parse_chat_request
+        if raw:
+            # The raw reading first; a body it refuses, or messages vLLM's
+            # strict validation refuses (a lone surrogate escape, NaN), take
+            # vLLM's route's path below. A BOM, which json.loads skips, is
+            # skipped here too rather than sending the body down that path.
+            try:
+                view = memoryview(body)[3:] if body[:3] == b"\xef\xbb\xbf" else body
+                taken = self._take(_RawReading(_read_head(view)), started)
+            except (ValueError, msgspec.MsgspecError):
+                raw = False
+        if not raw:
+            try:
+                reading = _ParsedReading(self.parse(body))
+            except Exception as e:
+                # vLLM answered 2xx to this body, so it parsed it: the two
+                # parses disagree. Said once; the count goes on.
+                self._charge_away("invalid", 0, started)
+                if not self._invalid_logged:
+                    self._invalid_logged = True
+                    log.error("olvane shift: a request vLLM served does not parse here (%s: %s); such requests "
+                              "are counted as invalid and not collected", type(e).__name__, str(e)[:300])
+                return
+            taken = self._take(reading, started)
+        if taken:
+            request, n = taken
+            # Charged by the parse's CPU and what its messages can cost (at
+            # least one unit each).
+            self._charge(started, lambda s: request_units(request.messages, s) - 1, reserved=True)
+            self.handler.handle_chat_completion_request(request)
+            self.count("collected", n)
+
+    def _charge_away(self, outcome: str, messages: int, started: float) -> None:
+        """Turns a parsed request away, charging the parse's CPU."""
+        self.turn_away(outcome, messages)
+        self._charge(started, reserved=False)
+
+    def _take(self, reading, started: float):
+        """The request to hand over and its message count, or None when it
+        was turned away (counted). A raw reading's error is raised before
+        anything is counted."""
+        if reading.model not in self.recipe_models:
+            self.note_unserved(str(reading.model))
+            return self._charge_away("no_recipe", len(reading.messages), started)
+        chosen = reading.new() if self.cfg.policy == "new" else reading.messages
         if not chosen:
-            self.turn_away("empty")
-            return
-        h = self.handler
-        q = h.live_messages_queue
-        # The whole request or nothing: this thread is the only producer, so
-        # the room seen here can only grow before the hand-over. The
-        # reservation is kept: the copy and the parse were spent, and the
-        # budget bounds them too (a refund would let a worker slower than the
-        # budget keep the bucket full and the parses going).
+            return self._charge_away("empty", 0, started)
+        q = self.handler.live_messages_queue
+        # The whole request or nothing, decided before the messages are read:
+        # this thread is the only producer, so the room seen here can only
+        # grow before the hand-over. The reservation is kept and the parse
+        # charged (a refund would let a worker slower than the budget keep
+        # the bucket full and the parses going).
         if q.maxsize > 0 and q.maxsize - q.qsize() < len(chosen):
+            self._charge(started, reserved=True)
             self.count("queue_full", len(chosen))
-            return
-        # Charged by what its messages can cost (at least one token each).
-        self.bucket.consume(request_units(chosen, len(body)) - 1)
-        if len(chosen) != len(messages):
-            request = request.model_copy(update={"messages": chosen})
-        h.handle_chat_completion_request(request)
-        self.count("collected", len(chosen))
+            return None
+        return reading.request(chosen), len(chosen)
 
     def drain(self, timeout: float = 10.0) -> bool:
         """Waits until the hand-over thread has handled every body submitted."""
