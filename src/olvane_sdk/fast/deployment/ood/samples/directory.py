@@ -29,6 +29,7 @@ directory another user could write lets them plant batches, links and leases.
 from __future__ import annotations
 
 import errno
+import fcntl
 import json
 import logging
 import math
