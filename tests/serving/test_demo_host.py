@@ -17,6 +17,7 @@ pytest.importorskip("openai")
 pytest.importorskip("vllm.entrypoints.openai.api_server")
 
 from olvane_sdk.fast.deployment.ood import demo as dh  # noqa: E402
+from olvane_sdk.fast.deployment.ood.demo.models import default_cache_dir  # noqa: E402
 
 SERVED = ["alpha-chat", "beta-chat"]
 
@@ -38,20 +39,33 @@ def test_drawn_images_and_distortion(draw):
 
 
 def test_demo_command_end_to_end(tmp_path):
-    """The main job as users run it, with the real models and vLLM's server:
-    exits 0 after answering every request; the shifted model is flagged on
-    both modalities, the in-distribution one on neither."""
+    """The main job as users run it, with the real models and vLLM's server,
+    twice on one workdir: each run exits 0 after answering every request; the
+    shifted model is flagged on both modalities, the in-distribution one on
+    neither (an earlier run's samples are not pooled in); the samples live
+    in the workdir, never in the user's state directory."""
     out_json = tmp_path / "demo.json"
     plot = tmp_path / "plot.png"
+    home = tmp_path / "home"
+    home.mkdir()
     src = Path(dh.__file__).resolve().parents[4]
     # A setting of the caller's reaches the server, and the demo says so.
     env = dict(os.environ, HF_HUB_OFFLINE="1", TRANSFORMERS_OFFLINE="1", OLVANE_SHIFT_ORT_SPINNING="0",
+               HOME=str(home), OLVANE_MODEL_CACHE=str(default_cache_dir()),
                PYTHONPATH=os.pathsep.join([str(src), os.environ.get("PYTHONPATH", "")]))
-    proc = subprocess.run([sys.executable, "-m", "olvane_sdk.fast.deployment.ood.demo", "--json", str(out_json),
-                           "--plot", str(plot), "--workdir", str(tmp_path / "work")],
-                          capture_output=True, text=True, timeout=280, env=env, cwd=tmp_path)
-    assert proc.returncode == 0, proc.stderr[-3000:]
-    res = json.loads(out_json.read_text())
+    env.pop("XDG_STATE_HOME", None)
+    env.pop("OLVANE_SHIFT_STORE", None)
+    for _ in range(2):
+        proc = subprocess.run([sys.executable, "-m", "olvane_sdk.fast.deployment.ood.demo", "--json", str(out_json),
+                               "--plot", str(plot), "--workdir", str(tmp_path / "work")],
+                              capture_output=True, text=True, timeout=280, env=env, cwd=tmp_path)
+        assert proc.returncode == 0, proc.stderr[-3000:]
+        check_demo_run(json.loads(out_json.read_text()), proc, plot)
+    assert (tmp_path / "work" / "recipes" / "alpha-chat" / "data" / "distribution" / "test_config.json").is_file()
+    assert (tmp_path / "work" / "samples").is_dir() and not (home / ".local" / "state" / "olvane-shift").exists()
+
+
+def check_demo_run(res, proc, plot):
     assert res["drained"] and res["sent"] == res["answered"]
     assert res["sent"] == {"alpha-chat": 24, "beta-chat": 40} and res["streamed"] == 32
     assert res["intake"]["collected"] == 64 and res["intake"]["queue_full"] == 0
@@ -71,4 +85,3 @@ def test_demo_command_end_to_end(tmp_path):
     assert plot.read_bytes()[:4] == b"\x89PNG"
     assert str(plot) in proc.stdout.replace("\n", "")
     assert "SHIFT" in proc.stdout and "Distribution shift" in proc.stdout and "olvane_shift_auc{" in proc.stdout
-    assert (tmp_path / "work" / "recipes" / "alpha-chat" / "data" / "distribution" / "test_config.json").is_file()
