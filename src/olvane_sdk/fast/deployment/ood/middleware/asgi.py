@@ -7,6 +7,7 @@ import logging
 
 from .collector import ShiftCollector, get_collector
 from .routes import CHAT_PATH, OUTLIERS_PATH, SHIFT_PATH
+from .trace import client_request_id, response_id
 
 log = logging.getLogger(__name__)
 
@@ -102,6 +103,9 @@ class ShiftDetectionMiddleware:
         complete: bool | None = None
         started = False
         disconnected = False
+        # A 2xx answer is handed over at its first body bytes, with the id vLLM gave it.
+        answered = False
+        client_id = client_request_id(scope)
 
         async def tee():
             nonlocal size, complete, disconnected
@@ -133,13 +137,13 @@ class ShiftDetectionMiddleware:
             return message
 
         async def gate(message):
-            nonlocal started, complete
+            nonlocal started, complete, answered
             if not started and message["type"] == "http.response.start":
                 started = True
                 try:
                     if complete:
                         if 200 <= message["status"] < 300:
-                            c.submit(chunks)
+                            answered = True
                         else:
                             c.turn_away("rejected_by_vllm")
                     elif complete is None:  # answered without reading the body
@@ -147,11 +151,21 @@ class ShiftDetectionMiddleware:
                     complete = False
                 except Exception:
                     pass
+            elif answered and message["type"] == "http.response.body":
+                body = message.get("body", b"")
+                if body or not message.get("more_body", False):
+                    answered = False
+                    try:
+                        c.submit(chunks, (response_id(body), client_id))
+                    except Exception:
+                        pass
             await send(message)
 
         try:
             await self.app(scope, tee, gate)
         finally:
+            if answered:  # the app ended without a body
+                c.submit(chunks, (None, client_id))
             if not started and complete is not False:
                 # No response at all: the client left, or the app raised.
                 c.turn_away("disconnected" if disconnected else "rejected_by_vllm")

@@ -13,6 +13,7 @@ import time
 from typing import TYPE_CHECKING, Any, Callable
 
 from .budget import request_units
+from .trace import TRACE_KEY
 
 if TYPE_CHECKING:
     from .budget import TokenBucket
@@ -161,12 +162,13 @@ class Handover:
             return False
         return True
 
-    def submit(self, chunks: list) -> None:
-        """Hands a 2xx request's body chunks to the hand-over thread."""
+    def submit(self, chunks: list, trace: tuple[str | None, str | None] | None = None) -> None:
+        """Hands a 2xx request's body chunks to the hand-over thread, with its
+        (response id, client request id) when known (see :mod:`.trace`)."""
         if len(self._bodies) >= self.cfg.backlog:
             self.turn_away("backlog_full")
         else:
-            self._bodies.append(chunks)
+            self._bodies.append((chunks, trace))
 
     # -- the hand-over thread ------------------------------------------------
     def wake(self) -> None:
@@ -185,14 +187,14 @@ class Handover:
                 continue
             with self._lock:
                 self._thread_idle = False
-            chunks = bodies.popleft()
+            chunks, trace = bodies.popleft()
             try:
-                self._handover(chunks)
+                self._handover(chunks, trace)
             except Exception as e:
                 self.turn_away("error")
                 log.error("olvane shift: hand-over failed: %s: %s", type(e).__name__, e)
 
-    def _handover(self, chunks: list) -> None:
+    def _handover(self, chunks: list, trace: tuple | None = None) -> None:
         body = chunks[0] if len(chunks) == 1 else b"".join(chunks)
         try:
             request = self.parse(body)
@@ -227,6 +229,10 @@ class Handover:
         self.bucket.consume(request_units(chosen, len(body)) - 1)
         if len(chosen) != len(messages):
             request = request.model_copy(update={"messages": chosen})
+        if trace is not None and any(trace):
+            for m in chosen:
+                if isinstance(m, dict):
+                    m[TRACE_KEY] = trace
         h.handle_chat_completion_request(request)
         self.count("collected", len(chosen))
 

@@ -33,7 +33,7 @@ from pathlib import Path
 
 import numpy as np
 
-from .store import (LAYOUT_MARKER, LAYOUT_NAME, LAYOUT_VERSION, Record, clean_meta, Retention, SampleStore, StoreError, Window,
+from .store import (LAYOUT_MARKER, expire_excerpts, LAYOUT_NAME, LAYOUT_VERSION, Record, clean_meta, Retention, SampleStore, StoreError, Window,
                     latest_per_key)
 
 log = logging.getLogger(__name__)
@@ -223,7 +223,7 @@ class DirectoryStore(SampleStore):
                     continue
                 records.extend(recs)
                 have += len(recs)
-        win.records = latest_per_key(records, latest, since)
+        win.records = latest_per_key(expire_excerpts(records, self.retention.excerpt_max_age), latest, since)
         return win
 
     def origins(self) -> dict[str, float]:

@@ -96,8 +96,11 @@ def _index(indices: dict, key: tuple) -> int:
 class StoreFeeder:
     def __init__(self, handler, store: SampleStore, *, interval: float = 1.0, retention_every: float = 60.0,
                  origin: str | None = None, clock: Callable[[], float] = time.time,
-                 on_error: Callable[[], None] | None = None):
+                 on_error: Callable[[], None] | None = None,
+                 meta_of: Callable[[object], dict[str, str] | None] | None = None):
         self.rings = RingFeeder(handler)
+        #: The facts kept with a ring entry (looked up by the entry itself), if any.
+        self.meta_of = meta_of
         self.store = store
         self.interval = interval
         self.retention_every = retention_every
@@ -158,7 +161,8 @@ class StoreFeeder:
             if vec is None:
                 self.not_vectors += 1
                 continue
-            self.pending.append(Record(str(model), str(modality), vec, now, self.origin))
+            meta = self.meta_of(entry) if self.meta_of is not None else None
+            self.pending.append(Record(str(model), str(modality), vec, now, self.origin, meta or {}))
         over = len(self.pending) - MAX_PENDING
         if over > 0:
             for _ in range(over):

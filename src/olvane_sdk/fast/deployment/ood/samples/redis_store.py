@@ -24,7 +24,7 @@ from collections.abc import Sequence
 
 import numpy as np
 
-from .store import (LAYOUT_MARKER, LAYOUT_NAME, LAYOUT_VERSION, Record, clean_meta, Retention, SampleStore, StoreError, Window,
+from .store import (LAYOUT_MARKER, expire_excerpts, LAYOUT_NAME, LAYOUT_VERSION, Record, clean_meta, Retention, SampleStore, StoreError, Window,
                     latest_per_key)
 
 
@@ -120,7 +120,7 @@ class RedisStore(SampleStore):
                     bad += 1
             if bad:
                 win.problems.append(f"{key}: {bad} unreadable entries skipped")
-        win.records = latest_per_key(records, latest, since)
+        win.records = latest_per_key(expire_excerpts(records, self.retention.excerpt_max_age), latest, since)
         return win
 
     def origins(self) -> dict[str, float]:
