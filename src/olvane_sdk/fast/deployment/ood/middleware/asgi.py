@@ -4,12 +4,23 @@ from __future__ import annotations
 
 import asyncio
 import logging
+import os
 
 from .collector import ShiftCollector, get_collector
 from .routes import CHAT_PATH, OUTLIERS_PATH, SHIFT_PATH
 from .trace import client_request_id, response_id
 
 log = logging.getLogger(__name__)
+
+
+def _has_api_key(app) -> bool:
+    """Whether vLLM guards this app with an API key (``--api-key`` or
+    VLLM_API_KEY, as vLLM's server reads them): sample excerpts are served
+    only then."""
+    args = getattr(getattr(app, "state", None), "args", None)
+    keys = getattr(args, "api_key", None)
+    keys = [keys] if isinstance(keys, str) else list(keys or [])
+    return any(keys) or bool(os.environ.get("VLLM_API_KEY"))
 
 
 def _route_for(collector: ShiftCollector):
@@ -42,7 +53,7 @@ def _route_for(collector: ShiftCollector):
         if not model or limit is None:
             return JSONResponse({"error": "expected ?model=M[&modality=text|image][&limit=N >= 0]"},
                                 status_code=400)
-        doc = collector.outlier_status(model, modality, limit)
+        doc = collector.outlier_status(model, modality, limit, api_key=_has_api_key(request.app))
         if doc is None:
             return JSONResponse({"error": f"no report row for {model} / {modality}"}, status_code=404)
         return JSONResponse(doc)

@@ -118,8 +118,9 @@ class ShiftCollector:
     def refresh_on_request(self) -> None:
         self.reports.refresh_on_request()
 
-    def outlier_status(self, model: str, modality: str, limit: int) -> dict | None:
-        return self.reports.outlier_status(model, modality, limit)
+    def outlier_status(self, model: str, modality: str, limit: int, api_key: bool = False) -> dict | None:
+        """The outliers route's answer; excerpts only when kept and the server has an API key."""
+        return self.reports.outlier_status(model, modality, limit, excerpts=api_key and self.cfg.excerpts)
 
     def push_metrics(self) -> None:
         if self.pusher is not None:

@@ -41,6 +41,7 @@ class ReportKeeper:
         self.deployment = ""  # the metrics' deployment label
         self.report: dict | None = None
         self.outliers: dict | None = None  # model -> modality -> flagged live messages of the last report
+        self.clusters: dict | None = None  # model -> modality -> their clusters
         self.report_seconds: float | None = None
         self.report_time: float | None = None
         self.report_error: str | None = None
@@ -85,11 +86,12 @@ class ReportKeeper:
                 if pool is not None and pooled is not None:
                     rep, when, seconds = pooled
                     self.scope = "deployment"
-                    self.outliers = pool.outliers
+                    self.outliers, self.clusters = pool.outliers, pool.clusters
                 else:
                     report = shift_report(self.handler)
                     rep = _json_safe(report.to_dict())
                     self.outliers = _json_safe(report.outliers())
+                    self.clusters = _json_safe(report.clusters())
                     when, seconds, self.scope = time.time(), time.perf_counter() - t0, "process"
             except Exception as e:
                 self.report_error = f"{type(e).__name__}: {e}"
@@ -118,16 +120,22 @@ class ReportKeeper:
         self.refresh(True)
         self._refreshed = time.monotonic()
 
-    def outlier_status(self, model: str, modality: str, limit: int) -> dict | None:
+    def outlier_status(self, model: str, modality: str, limit: int, excerpts: bool = False) -> dict | None:
         """``GET /v1/shift/outliers``: the last report's flagged live messages
-        of one served model and modality, or None without such a row."""
+        of one served model and modality and their clusters, or None without
+        such a row. Excerpts only with ``excerpts`` (the server has an API key)."""
         rows = (self.report or {}).get("rows") or []
         row = next((r for r in rows if r.get("model") == model and r.get("modality") == modality), None)
         if row is None:
             return None
         flagged = ((self.outliers or {}).get(model) or {}).get(modality) or []
+        clusters = ((self.clusters or {}).get(model) or {}).get(modality) or []
+        if not excerpts:
+            flagged = [_without_excerpt(o) for o in flagged]
+            clusters = [{**c, "examples": [_without_excerpt(e) for e in c.get("examples") or []]} for c in clusters]
         return {"model": model, "modality": modality, "scope": self.scope, "report_time": self.report_time,
-                "verdict": row.get("verdict"), "ood": row.get("ood"), "outliers": flagged[:limit]}
+                "verdict": row.get("verdict"), "ood": row.get("ood"), "outliers": flagged[:limit],
+                "clusters": clusters}
 
     def status(self, config: ShiftConfig | None) -> dict:
         """The report's part of ``GET /v1/shift``, with the configuration in force."""
@@ -144,6 +152,10 @@ class ReportKeeper:
             **({"scope": "process", "report_age": None if self.report_time is None else
                 time.time() - self.report_time} if pool is None else pool.status(self.report_time, self.scope)),
         }
+
+
+def _without_excerpt(item: dict) -> dict:
+    return {k: v for k, v in item.items() if k != "excerpt"}
 
 
 def _json_safe(value):

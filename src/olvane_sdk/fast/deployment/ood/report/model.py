@@ -118,14 +118,33 @@ class ShiftReport:
             recs = None if records is None else records.get((r.model, r.modality))
             items = []
             for o in r.outliers[:cap]:
-                item = {"score": o["score"], "p_value": o["p_value"]}
+                item = {k: o[k] for k in _OUTLIER_KEYS if k in o}
                 rec = recs[o["index"]] if recs is not None and o["index"] < len(recs) else None
                 if rec is not None:
-                    item.update(time=getattr(rec, "time", None), origin=getattr(rec, "origin", None))
+                    meta = getattr(rec, "meta", None) or {}
+                    item.update(time=getattr(rec, "time", None), origin=getattr(rec, "origin", None),
+                                request_id=meta.get("request_id"), client_request_id=meta.get("client_request_id"))
+                    if meta.get("excerpt"):  # served only where the server allows it (middleware/status.py)
+                        item["excerpt"] = meta["excerpt"]
                 else:
                     item["index"] = o["index"]
                 items.append(item)
             out.setdefault(r.model, {})[r.modality] = items
+        return out
+
+    def clusters(self, records: Mapping[tuple[str, str], list] | None = None,
+                 profiles: Mapping[str, Mapping[str, Any] | None] | None = None
+                 ) -> dict[str, dict[str, list[dict[str, Any]]]]:
+        """model -> modality -> the clusters of the flagged live messages
+        (:func:`.clusters.describe`); ``records`` as for :meth:`outliers`,
+        ``profiles`` the recipes' term profiles per served model."""
+        from .clusters import describe
+
+        out: dict[str, dict[str, list[dict[str, Any]]]] = {}
+        for r in self.rows:
+            recs = None if records is None else records.get((r.model, r.modality))
+            out.setdefault(r.model, {})[r.modality] = describe(r.outliers, r.n_live or 0, recs,
+                                                                (profiles or {}).get(r.model))
         return out
 
     @classmethod
@@ -140,5 +159,6 @@ class ShiftReport:
                    settings=ReportSettings(**settings))
 
 
+_OUTLIER_KEYS = ("score", "p_value", "p_floor", "q_value", "cluster")
 _COMPARISON_FIELDS = tuple(f.name for f in fields(Comparison))
 _SHARE_FIELDS = tuple(f.name for f in fields(ShareTest))
