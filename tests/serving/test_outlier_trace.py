@@ -64,7 +64,7 @@ def test_novel_group_leads_to_its_requests(tmp_path):
                  show_progress=False)
     env = {"OLVANE_SHIFT_RECIPES": json.dumps({"chat": str(recipe)}), "OLVANE_SHIFT_MAX_RATE": "0",
            "OLVANE_SHIFT_REPORT_INTERVAL": "0", "OLVANE_SHIFT_STORE": str(tmp_path / "store"),
-           "OLVANE_SHIFT_EXCERPTS": "on"}
+           "OLVANE_SHIFT_EXCERPTS": "on", "OLVANE_SHIFT_REPORT_TAIL": "0.1"}  # a wider tail: the recipe is small
     ordinary = reference[3::4][:16]
     sent: dict[str, str] = {}  # X-Request-Id -> the id vLLM answered with
     with dh.VllmServer(["chat"], env=env, log_path=tmp_path / "server.log") as srv:

@@ -24,7 +24,7 @@ from typing import Any, Callable, Iterable, Sequence
 
 import numpy as np
 
-from .layout import CONFIG_PARTS, DEFAULT_TEXT_PREFIX, TEST_PARTS, TRAIN_PARTS
+from .layout import CONFIG_PARTS, DEFAULT_TEXT_PREFIX, TERMS_PARTS, TEST_PARTS, TRAIN_PARTS
 
 #: Role recorded for texts and images given without one.
 DEFAULT_ROLE = "user"

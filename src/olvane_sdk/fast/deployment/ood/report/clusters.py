@@ -34,6 +34,8 @@ from ..recipes.layout import TERMS_FILE
 DISTANCE = 0.9
 MAX_EXAMPLES = 5
 MAX_TERMS = 8
+#: How many times more common in a cluster's excerpts than in the reference a term must be.
+RATIO = 3.0
 #: Above this many flagged messages, the farthest from the reference are
 #: clustered and the rest join the nearest cluster (bounds the cost).
 MAX_CLUSTERED = 1000
@@ -101,7 +103,8 @@ def load_terms(recipe: str | Path) -> dict[str, Any] | None:
 def distinctive_terms(excerpts: Sequence[str], profile: Mapping[str, Any] | None) -> list[str]:
     """The words held by many of ``excerpts`` and few reference texts: ranked
     by a cluster's document frequency times the log of its ratio to the
-    reference's (smoothed); a word in one excerpt only needs a cluster of one."""
+    reference's (smoothed; at least :data:`RATIO`); a word in one excerpt
+    only counts in a cluster of one."""
     if not excerpts:
         return []
     docs = [words(e) for e in excerpts]
@@ -115,7 +118,7 @@ def distinctive_terms(excerpts: Sequence[str], profile: Mapping[str, Any] | None
             continue
         share = c / n
         ref_share = (ref.get(w, 0) + 1) / (ref_docs + 2)
-        if share > ref_share:
+        if share >= RATIO * ref_share:
             scored.append((share * math.log(share / ref_share), w))
     scored.sort(key=lambda s: (-s[0], s[1]))
     return [w for _, w in scored[:MAX_TERMS]]
