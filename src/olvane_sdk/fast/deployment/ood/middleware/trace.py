@@ -34,7 +34,7 @@ import threading
 from typing import Any
 
 from ..recipes.layout import DEFAULT_TEXT_PREFIX
-from ..samples.store import EXCERPT_KEY
+from ..samples.store import CLIENT_ID_KEY, EXCERPT_KEY, REQUEST_ID_KEY
 
 log = logging.getLogger(__name__)
 
@@ -192,9 +192,9 @@ class Tracer:
         trace = message.get(TRACE_KEY) if isinstance(message, dict) else None
         if isinstance(trace, tuple) and len(trace) == 2:
             if trace[0]:
-                meta["request_id"] = trace[0]
+                meta[REQUEST_ID_KEY] = trace[0]
             if trace[1]:
-                meta["client_request_id"] = trace[1]
+                meta[CLIENT_ID_KEY] = trace[1]
         if self.excerpts and value is not None and message is not None:
             prefixes = getattr(self.handler, "text_prefixes", None) or {}
             prefix = prefixes.get(vllm_model_name, DEFAULT_TEXT_PREFIX) if isinstance(prefixes, dict) else ""

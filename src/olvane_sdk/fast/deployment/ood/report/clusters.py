@@ -29,6 +29,7 @@ from typing import Any
 import numpy as np
 
 from ..recipes.layout import TERMS_FILE
+from ..samples.store import CLIENT_ID_KEY, EXCERPT_KEY, REQUEST_ID_KEY
 
 #: Cosine distance at which two groups are no longer merged (average linkage).
 DISTANCE = 0.9
@@ -144,7 +145,7 @@ def describe(outliers: Sequence[Mapping[str, Any]], n_live: int, records: Sequen
         members = sorted(groups[cid], key=lambda o: o.get("centre", 0.0))
         recs = [rec(o) for o in members]
         seen = [r.time for r in recs if r is not None]
-        excerpts = [r.meta["excerpt"] for r in recs if r is not None and r.meta.get("excerpt")]
+        excerpts = [r.meta[EXCERPT_KEY] for r in recs if r is not None and r.meta.get(EXCERPT_KEY)]
         item: dict[str, Any] = {"id": cid, "size": len(members), "share": len(members) / n_live if n_live else None,
                                 "first_seen": min(seen) if seen else None, "last_seen": max(seen) if seen else None,
                                 "growing": None, "terms": distinctive_terms(excerpts, profile)}
@@ -158,10 +159,10 @@ def describe(outliers: Sequence[Mapping[str, Any]], n_live: int, records: Sequen
             if r is None:
                 ex["index"] = o["index"]
             else:
-                ex.update(time=r.time, request_id=r.meta.get("request_id"),
-                          client_request_id=r.meta.get("client_request_id"))
-                if r.meta.get("excerpt"):
-                    ex["excerpt"] = r.meta["excerpt"]
+                ex.update(time=r.time, request_id=r.meta.get(REQUEST_ID_KEY),
+                          client_request_id=r.meta.get(CLIENT_ID_KEY))
+                if r.meta.get(EXCERPT_KEY):
+                    ex["excerpt"] = r.meta[EXCERPT_KEY]
             examples.append(ex)
         item["examples"] = examples
         out.append(item)

@@ -12,6 +12,7 @@ from typing import Any
 
 import numpy as np
 
+from ..samples.store import CLIENT_ID_KEY, EXCERPT_KEY, REQUEST_ID_KEY
 from .settings import ReportSettings
 from .stats import Comparison, ShareTest
 from .verdict import Verdict, canonical
@@ -123,9 +124,9 @@ class ShiftReport:
                 if rec is not None:
                     meta = getattr(rec, "meta", None) or {}
                     item.update(time=getattr(rec, "time", None), origin=getattr(rec, "origin", None),
-                                request_id=meta.get("request_id"), client_request_id=meta.get("client_request_id"))
-                    if meta.get("excerpt"):  # served only where the server allows it (middleware/status.py)
-                        item["excerpt"] = meta["excerpt"]
+                                request_id=meta.get(REQUEST_ID_KEY), client_request_id=meta.get(CLIENT_ID_KEY))
+                    if meta.get(EXCERPT_KEY):  # served only where the server allows it (middleware/status.py)
+                        item["excerpt"] = meta[EXCERPT_KEY]
                 else:
                     item["index"] = o["index"]
                 items.append(item)

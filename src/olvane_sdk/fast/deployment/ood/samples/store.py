@@ -35,10 +35,12 @@ WINDOW_LATEST = 1000
 DEFAULT_MAX_COUNT = 10_000
 DEFAULT_MAX_AGE = 7 * 24 * 3600.0
 
-#: The ``meta`` key of a sample's text excerpt, which has a retention of its
-#: own (``Retention.excerpt_max_age``, default a day): older records are read
+#: ``meta`` keys (short: they are written with every record): the id vLLM
+#: answered the sample's request with, the client's X-Request-Id, and the
+#: masked text excerpt, which has a retention of its own
+#: (``Retention.excerpt_max_age``, default a day): older records are read
 #: without it.
-EXCERPT_KEY = "excerpt"
+REQUEST_ID_KEY, CLIENT_ID_KEY, EXCERPT_KEY = "rid", "cid", "x"
 DEFAULT_EXCERPT_MAX_AGE = 24 * 3600.0
 
 
