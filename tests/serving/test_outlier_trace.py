@@ -10,6 +10,7 @@ import sys
 
 import pytest
 from support import wait_until
+from test_sample_store import redis_server  # noqa: F401 - a fixture
 
 from olvane_sdk.fast.deployment.ood.middleware.trace import excerpt_of, mask, response_id
 
@@ -48,6 +49,30 @@ def test_masking(text, kept, masked):
 ])
 def test_response_id_reads_the_first_bytes_only(chunk, expected):
     assert response_id(chunk) == expected
+
+
+@pytest.mark.parametrize("backend", ["directory", "redis"])
+def test_excerpts_have_a_retention_of_their_own(backend, request, tmp_path):
+    """Past OLVANE_SHIFT_EXCERPT_MAX_AGE a record is read without its
+    excerpt (ids stay); the directory also drops it from the file."""
+    import time
+
+    import numpy as np
+
+    from olvane_sdk.fast.deployment.ood.samples import Record, Retention, open_store
+
+    url = request.getfixturevalue("redis_server").url if backend == "redis" else str(tmp_path / "store")
+    store = open_store(url, "d", Retention(excerpt_max_age=3600))
+    now, vec = time.time(), np.ones(4, dtype=np.float32)
+    store.append([Record("m", "text", vec, now - 7200, "h:1", {"rid": "old", "x": "secret old text"})])
+    store.append([Record("m", "text", vec, now, "h:1", {"rid": "new", "x": "fresh text"})])
+    got = {r.meta["rid"]: r.meta.get("x") for r in store.window().records[("m", "text")]}
+    assert got == {"old": None, "new": "fresh text"}
+    store.enforce_retention(now)
+    if backend == "directory":
+        files = b"".join(p.read_bytes() for p in (tmp_path / "store").rglob("*.osb"))
+        assert b"secret old text" not in files and b"fresh text" in files and b'"old"' in files
+    store.close()
 
 
 def test_novel_group_leads_to_its_requests(tmp_path):

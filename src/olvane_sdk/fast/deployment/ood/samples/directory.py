@@ -33,8 +33,8 @@ from pathlib import Path
 
 import numpy as np
 
-from .store import (LAYOUT_MARKER, expire_excerpts, LAYOUT_NAME, LAYOUT_VERSION, Record, clean_meta, Retention, SampleStore, StoreError, Window,
-                    latest_per_key)
+from .store import (EXCERPT_KEY, LAYOUT_MARKER, LAYOUT_NAME, LAYOUT_VERSION, Record, Retention, SampleStore,
+                    StoreError, Window, clean_meta, expire_excerpts, latest_per_key)
 
 log = logging.getLogger(__name__)
 
@@ -122,6 +122,7 @@ class DirectoryStore(SampleStore):
         self.description = f"directory {self.root}"
         self._seq = 0
         self._reported: set[str] = set()
+        self._excerpts_checked: set[str] = set()
         self._ready = False
 
     # -- set-up -------------------------------------------------------------
@@ -238,7 +239,9 @@ class DirectoryStore(SampleStore):
         self._ensure()
         now = time.time() if now is None else now
         oldest_ns = int((now - self.retention.max_age) * 1e9)
+        excerpts_ns = int((now - self.retention.excerpt_max_age) * 1e9)
         removed = 0
+        self._excerpts_checked &= {name for d in self._key_dirs() for name in _listdir(d)}
         for d in self._key_dirs():
             kept = 0
             for newest, count, _, path in self._files(d):
@@ -246,6 +249,8 @@ class DirectoryStore(SampleStore):
                     removed += _unlink(path)
                 else:
                     kept += count
+                    if newest < excerpts_ns:
+                        self._drop_excerpts(path)
             for name in _listdir(d):  # temporary files a killed writer left
                 if name.startswith(".tmp-"):
                     try:
@@ -254,6 +259,21 @@ class DirectoryStore(SampleStore):
                     except FileNotFoundError:
                         pass
         return removed
+
+    def _drop_excerpts(self, path: Path) -> None:
+        """Rewrites a batch whose records are all past the excerpts' age
+        without them; each file is read once per process (then remembered)."""
+        if path.name in self._excerpts_checked:
+            return
+        try:
+            data = path.read_bytes()
+            if b'"x":' in data:
+                recs = decode_batch(data)
+                if any(EXCERPT_KEY in r.meta for r in recs):
+                    self._atomic_write(path, encode_batch(expire_excerpts(recs, 0.0, now=float("inf"))))
+        except (OSError, ValueError, KeyError, TypeError, struct.error):
+            return  # gone meanwhile, or corrupt (the window reports that)
+        self._excerpts_checked.add(path.name)
 
     # -- leases and shared results -----------------------------------------
     def try_lease(self, name: str, holder: str, seconds: float) -> bool:
