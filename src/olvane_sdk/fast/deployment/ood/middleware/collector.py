@@ -100,8 +100,8 @@ class ShiftCollector:
     def admit(self, scope) -> bool:
         return self.handover.admit(scope)
 
-    def submit(self, chunks: list) -> None:
-        self.handover.submit(chunks)
+    def submit(self, chunks: list, trace: tuple | None = None) -> None:
+        self.handover.submit(chunks, trace)
 
     def count(self, outcome: str, messages: int = 0) -> None:
         self.handover.count(outcome, messages)

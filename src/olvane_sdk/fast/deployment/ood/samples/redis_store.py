@@ -24,8 +24,8 @@ from collections.abc import Sequence
 
 import numpy as np
 
-from .store import (LAYOUT_MARKER, expire_excerpts, LAYOUT_NAME, LAYOUT_VERSION, Record, clean_meta, Retention, SampleStore, StoreError, Window,
-                    latest_per_key)
+from .store import (LAYOUT_MARKER, LAYOUT_NAME, LAYOUT_VERSION, Record, Retention, SampleStore, StoreError, Window,
+                    clean_meta, expire_excerpts, latest_per_key)
 
 
 def redact(url: str) -> str:
