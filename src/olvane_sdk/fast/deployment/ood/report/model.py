@@ -47,7 +47,8 @@ class ModalityRow:
     # Kept for the plot; not part of the printed table.
     arrays: dict[str, np.ndarray] = field(default_factory=dict, repr=False, compare=False)
     # The flagged live messages, most distant first: {"index" (in the live store as copied), "score",
-    # "p_value"}; not part of to_dict (served by /v1/shift/outliers).
+    # "p_value", "p_floor", "q_value", "cluster", "centre" (cosine distance to the cluster's centre)};
+    # not part of to_dict (served by /v1/shift/outliers).
     outliers: list[dict[str, Any]] = field(default_factory=list, repr=False, compare=False)
 
     @property
@@ -110,10 +111,12 @@ class ShiftReport:
     def outliers(self, records: Mapping[tuple[str, str], list] | None = None,
                  cap: int = 1000) -> dict[str, dict[str, list[dict[str, Any]]]]:
         """model -> modality -> the flagged live messages, most distant first
-        (at most ``cap``): {"score", "p_value"} and, when ``records`` holds
-        the live samples as read from the sample store (objects with ``time``
-        and ``origin``, in the order the report saw them), their collection
-        time and origin; else ``index``, the position in this process's store."""
+        (at most ``cap``): {"score", "p_value", "p_floor", "q_value",
+        "cluster"} and, when ``records`` holds the live samples as read from
+        the sample store (objects with ``time``, ``origin`` and ``meta``, in
+        the order the report saw them), their collection time, origin,
+        request ids and any excerpt; else ``index``, the position in this
+        process's store."""
         out: dict[str, dict[str, list[dict[str, Any]]]] = {}
         for r in self.rows:
             recs = None if records is None else records.get((r.model, r.modality))
