@@ -37,6 +37,8 @@ MAX_EXAMPLES = 5
 MAX_TERMS = 8
 #: How many times more common in a cluster's excerpts than in the reference a term must be.
 RATIO = 3.0
+#: A word in more than this share of the reference texts is the reference's own ("the", "how").
+COMMON = 0.1
 #: Above this many flagged messages, the farthest from the reference are
 #: clustered and the rest join the nearest cluster (bounds the cost).
 MAX_CLUSTERED = 1000
@@ -119,7 +121,7 @@ def distinctive_terms(excerpts: Sequence[str], profile: Mapping[str, Any] | None
             continue
         share = c / n
         ref_share = (ref.get(w, 0) + 1) / (ref_docs + 2)
-        if share >= RATIO * ref_share:
+        if share >= RATIO * ref_share and ref_share <= COMMON:
             scored.append((share * math.log(share / ref_share), w))
     scored.sort(key=lambda s: (-s[0], s[1]))
     return [w for _, w in scored[:MAX_TERMS]]
