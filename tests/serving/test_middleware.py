@@ -229,7 +229,8 @@ def test_non_finite_report_figures_are_null_on_the_routes(make, monkeypatch, cap
     row = {"model": "m1", "modality": "text", "verdict": "ok", "ood": {"share": float("nan"), "bound": 0.1},
            "live": {"auc": float("inf"), "p_value": -float("inf")}}
     monkeypatch.setattr(report, "shift_report", lambda handler: SimpleNamespace(
-        to_dict=lambda: {"rows": [row]}, outliers=lambda: {"m1": {"text": [{"score": float("nan")}]}}))
+        to_dict=lambda: {"rows": [row]}, outliers=lambda: {"m1": {"text": [{"score": float("nan")}]}},
+        clusters=lambda: {"m1": {"text": [{"id": 0, "share": float("inf")}]}}))
     _, c, _ = make(recipes={"m1": "/r/m1"})
     assert c.refresh_report(True)
     caplog.set_level(logging.WARNING, logger="olvane_sdk")

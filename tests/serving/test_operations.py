@@ -55,7 +55,7 @@ def test_counters_move_during_a_slow_report_and_refreshes_share_it(monkeypatch):
     def slow_report(handler):
         reports.append(started.set())
         assert release.wait(30)
-        return SimpleNamespace(to_dict=lambda: {"rows": []}, outliers=dict)
+        return SimpleNamespace(to_dict=lambda: {"rows": []}, outliers=dict, clusters=dict)
 
     monkeypatch.setattr(report, "shift_report", slow_report)
     registry = CollectorRegistry()

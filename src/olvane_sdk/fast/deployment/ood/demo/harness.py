@@ -43,10 +43,12 @@ class VllmServer:
                  middleware: str | None = MIDDLEWARE, api_key: str | None = None, log_path: Path | None = None,
                  extra_args: Sequence[str] = (), cpus: set[int] | None = None):
         self.port = free_port()
-        self.api_key = api_key or "olvane-demo-" + secrets.token_hex(8)
+        # "" runs the server without an API key.
+        self.api_key = "olvane-demo-" + secrets.token_hex(8) if api_key is None else api_key
         self.url = f"http://127.0.0.1:{self.port}"
         args = ["--model", "stand-in", "--served-model-name", *served, "--host", "127.0.0.1",
-                "--port", str(self.port), "--api-key", self.api_key, "--disable-uvicorn-access-log",
+                "--port", str(self.port), *(["--api-key", self.api_key] if self.api_key else []),
+                "--disable-uvicorn-access-log",
                 *extra_args]
         if middleware:
             args += ["--middleware", middleware]
@@ -75,7 +77,7 @@ class VllmServer:
                                      stdin=subprocess.DEVNULL,
                                      preexec_fn=(lambda: os.sched_setaffinity(0, cpus)) if cpus else None)
         self._http = httpx.Client(base_url=self.url, trust_env=False, timeout=30,
-                                  headers={"Authorization": f"Bearer {self.api_key}"})
+                                  headers={"Authorization": f"Bearer {self.api_key}"} if self.api_key else {})
         deadline = time.monotonic() + timeout
         while True:
             if self.proc.poll() is not None:

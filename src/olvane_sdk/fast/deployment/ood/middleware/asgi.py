@@ -9,6 +9,7 @@ import time
 
 from .collector import ShiftCollector, get_collector
 from .routes import CHAT_PATH, HISTORY_PATH, OUTLIERS_PATH, SHIFT_PATH, UI_PATH
+from .trace import client_request_id, response_id
 
 log = logging.getLogger(__name__)
 
@@ -43,7 +44,7 @@ def _route_for(collector: ShiftCollector):
         if not model or limit is None:
             return JSONResponse({"error": "expected ?model=M[&modality=text|image][&limit=N >= 0]"},
                                 status_code=400)
-        doc = collector.outlier_status(model, modality, limit)
+        doc = collector.outlier_status(model, modality, limit, api_key=key_guards(request.app))
         if doc is None:
             return JSONResponse({"error": f"no report row for {model} / {modality}"}, status_code=404)
         return JSONResponse(doc)
@@ -67,7 +68,7 @@ def _route_for(collector: ShiftCollector):
     async def shift_ui(request):
         from ..report.page import CSP
 
-        page = await run_in_threadpool(collector.page)
+        page = await run_in_threadpool(collector.page, key_guards(request.app))
         return HTMLResponse(page, headers={"Content-Security-Policy": CSP, "Cache-Control": "no-store",
                                            "X-Content-Type-Options": "nosniff"})
 
@@ -149,6 +150,9 @@ class ShiftDetectionMiddleware:
         complete: bool | None = None
         started = False
         disconnected = False
+        # A 2xx answer is handed over at its first body bytes, with the id vLLM gave it.
+        answered = False
+        client_id = client_request_id(scope)
 
         async def tee():
             nonlocal size, complete, disconnected
@@ -180,13 +184,13 @@ class ShiftDetectionMiddleware:
             return message
 
         async def gate(message):
-            nonlocal started, complete
+            nonlocal started, complete, answered
             if not started and message["type"] == "http.response.start":
                 started = True
                 try:
                     if complete:
                         if 200 <= message["status"] < 300:
-                            c.submit(chunks)
+                            answered = True
                         else:
                             c.turn_away("rejected_by_vllm")
                     elif complete is None:  # answered without reading the body
@@ -194,11 +198,21 @@ class ShiftDetectionMiddleware:
                     complete = False
                 except Exception:
                     pass
+            elif answered and message["type"] == "http.response.body":
+                body = message.get("body", b"")
+                if body or not message.get("more_body", False):
+                    answered = False
+                    try:
+                        c.submit(chunks, (response_id(body), client_id))
+                    except Exception:
+                        pass
             await send(message)
 
         try:
             await self.app(scope, tee, gate)
         finally:
+            if answered:  # the app ended without a body
+                c.submit(chunks, (None, client_id))
             if not started and complete is not False:
                 # No response at all: the client left, or the app raised.
                 c.turn_away("disconnected" if disconnected else "rejected_by_vllm")

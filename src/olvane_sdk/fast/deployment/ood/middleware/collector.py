@@ -100,8 +100,8 @@ class ShiftCollector:
     def admit(self, scope) -> bool:
         return self.handover.admit(scope)
 
-    def submit(self, chunks: list) -> None:
-        self.handover.submit(chunks)
+    def submit(self, chunks: list, trace: tuple | None = None) -> None:
+        self.handover.submit(chunks, trace)
 
     def count(self, outcome: str, messages: int = 0) -> None:
         self.handover.count(outcome, messages)
@@ -118,14 +118,16 @@ class ShiftCollector:
     def refresh_on_request(self) -> None:
         self.reports.refresh_on_request()
 
-    def outlier_status(self, model: str, modality: str, limit: int) -> dict | None:
-        return self.reports.outlier_status(model, modality, limit)
+    def outlier_status(self, model: str, modality: str, limit: int, api_key: bool = False) -> dict | None:
+        """The outliers route's answer; excerpts only when kept and the server has an API key."""
+        return self.reports.outlier_status(model, modality, limit, excerpts=api_key and self.cfg.excerpts)
 
     def history(self, model: str, modality: str, since: float | None = None) -> list[dict]:
         return self.reports.history_rows(model, modality, since)
 
-    def page(self) -> str:
-        return self.reports.page()
+    def page(self, api_key: bool = False) -> str:
+        """``GET /v1/shift/ui``; excerpts only behind a key, as on the outlier route."""
+        return self.reports.page(excerpts=api_key and self.cfg.excerpts)
 
     def push_metrics(self) -> None:
         if self.pusher is not None:

@@ -25,6 +25,9 @@ ENV_ORT_THREADS = "OLVANE_SHIFT_ORT_THREADS"
 ENV_ORT_SPINNING = "OLVANE_SHIFT_ORT_SPINNING"
 ENV_STORE = "OLVANE_SHIFT_STORE"
 ENV_DEPLOYMENT = "OLVANE_SHIFT_DEPLOYMENT"
+ENV_EXCERPTS = "OLVANE_SHIFT_EXCERPTS"
+ENV_EXCERPT_CHARS = "OLVANE_SHIFT_EXCERPT_CHARS"
+ENV_EXCERPT_MAX_AGE = "OLVANE_SHIFT_EXCERPT_MAX_AGE"
 ENV_PREFIX = "OLVANE_SHIFT_"
 
 # The most of one core the budget may give the embedding worker of a process:
@@ -52,6 +55,9 @@ class ShiftConfig:
     backlog: int = 64               # bodies waiting for the hand-over thread
     store: str = ""                 # OLVANE_SHIFT_STORE: "" the default directory, a path, redis://, or off
     deployment: str = ""            # OLVANE_SHIFT_DEPLOYMENT: "" derives it from the recipes
+    excerpts: bool = False          # OLVANE_SHIFT_EXCERPTS: keep a masked excerpt with each stored sample
+    excerpt_chars: int = 200        # OLVANE_SHIFT_EXCERPT_CHARS
+    excerpt_max_age: float = 24 * 3600.0  # OLVANE_SHIFT_EXCERPT_MAX_AGE
 
     @property
     def budget_rate(self) -> float:
@@ -178,6 +184,19 @@ def config_from_env(environ: Mapping[str, str] | None = None) -> ShiftConfig:
     check(ENV_STORE, store)
     if v := get(ENV_DEPLOYMENT):
         kw["deployment"] = v
+    if v := get(ENV_EXCERPTS):
+        if v.lower() not in ("on", "off"):
+            raise ConfigError(f"{ENV_EXCERPTS}={v!r}: expected on or off")
+        kw["excerpts"] = v.lower() == "on"
+    if v := get(ENV_EXCERPT_CHARS):
+        kw["excerpt_chars"] = _number(ENV_EXCERPT_CHARS, v, low=1, integer=True)
+    if v := get(ENV_EXCERPT_MAX_AGE):
+        from ..samples.store import parse_duration
+
+        try:
+            kw["excerpt_max_age"] = parse_duration(v)
+        except ValueError as e:
+            raise ConfigError(f"{ENV_EXCERPT_MAX_AGE}: {e}") from None
     from ..report.settings import ReportSettings, SettingsError
 
     try:  # OLVANE_SHIFT_REPORT_*: checked at start rather than at the first report

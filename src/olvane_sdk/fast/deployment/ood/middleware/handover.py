@@ -15,6 +15,7 @@ from typing import TYPE_CHECKING, Any, Callable, Optional
 import msgspec
 
 from .budget import ORDINARY_S, request_units
+from .trace import TRACE_KEY
 
 if TYPE_CHECKING:
     from .budget import TokenBucket
@@ -287,12 +288,13 @@ class Handover:
             return False
         return True
 
-    def submit(self, chunks: list) -> None:
-        """Hands a 2xx request's body chunks to the hand-over thread."""
+    def submit(self, chunks: list, trace: tuple[str | None, str | None] | None = None) -> None:
+        """Hands a 2xx request's body chunks to the hand-over thread, with its
+        (response id, client request id) when known (see :mod:`.trace`)."""
         if len(self._bodies) >= self.cfg.backlog:
             self.turn_away("backlog_full")
         else:
-            self._bodies.append(chunks)
+            self._bodies.append((chunks, trace))
 
     # -- the hand-over thread ------------------------------------------------
     def wake(self) -> None:
@@ -311,14 +313,14 @@ class Handover:
                 continue
             with self._lock:
                 self._thread_idle = False
-            chunks = bodies.popleft()
+            chunks, trace = bodies.popleft()
             try:
-                self._handover(chunks)
+                self._handover(chunks, trace)
             except Exception as e:
                 self.turn_away("error")
                 log.error("olvane shift: hand-over failed: %s: %s", type(e).__name__, e)
 
-    def _handover(self, chunks: list) -> None:
+    def _handover(self, chunks: list, trace: tuple | None = None) -> None:
         body = chunks[0] if len(chunks) == 1 else b"".join(chunks)
         started = time.thread_time()
         raw = self.parse is parse_chat_request
@@ -350,6 +352,12 @@ class Handover:
             # Charged by the parse's CPU and what its messages can cost (at
             # least one unit each).
             self._charge(started, lambda s: request_units(request.messages, s) - 1, reserved=True)
+            if trace is not None and any(trace):
+                # The request's own ids ride on its messages (the module reads
+                # only model, role and content): see .trace.
+                for m in request.messages:
+                    if isinstance(m, dict):
+                        m[TRACE_KEY] = trace
             self.handler.handle_chat_completion_request(request)
             self.count("collected", n)
 

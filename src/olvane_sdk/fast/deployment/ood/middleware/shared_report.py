@@ -15,11 +15,13 @@ import math
 import time
 from typing import Any
 
-from ..report.model import history_rows
+from ..report.clusters import load_terms
+from ..report.model import history_rows, outlier_answers
 from ..report.window import (WINDOW_LATEST, recipe_fingerprint, recipe_keys, report_from_window,
                              split_by_fingerprint)
 from ..samples import SampleStore, StoreFeeder, deployment_name, mask_url, open_store, origin_name
 from .status import REFRESH_MIN_SECONDS
+from .trace import Tracer
 
 log = logging.getLogger(__name__)
 
@@ -58,15 +60,21 @@ class SharedReport:
 
     ``fingerprints`` (served model -> recipe fingerprint) go with every
     sample, and a report compares only samples of the recipes loaded now.
-    ``on_reset`` is called once per wipe of the store this process notices."""
+    ``on_reset`` is called once per wipe of the store this process notices.
+    ``tracer`` (see .trace) gives each stored sample its request's ids and,
+    when enabled, its excerpt; ``profiles`` are the recipes' term profiles."""
 
     def __init__(self, store: SampleStore, handler, interval: float, on_error=None, on_reset=None,
-                 fingerprints: dict[str, str] | None = None):
+                 fingerprints: dict[str, str] | None = None, *, tracer: Tracer | None = None,
+                 profiles: dict[str, Any] | None = None):
         self.store = store
         self.holder = origin_name()
         self.fingerprints = dict(fingerprints or {})
+        self.tracer = tracer
+        self.profiles = profiles or {}  # served model -> its recipe's term profile
         self.feeder = StoreFeeder(handler, store, origin=self.holder, on_error=on_error,
-                                  fingerprints=self.fingerprints)
+                                  fingerprints=self.fingerprints,
+                                  meta_of=None if tracer is None else tracer.meta_of)
         self.interval = interval or 60.0
         self.on_reset = on_reset
         self.extra: dict[str, Any] = {}
@@ -78,22 +86,31 @@ class SharedReport:
         self._resets_seen = 0
         self._stored: tuple[int, float | None] | None = None  # (samples in the store's window, oldest)
         self._skew_logged: set[str] = set()
+        self.clusters: dict | None = None
 
     @classmethod
     def from_config(cls, cfg, handler, on_error=None, on_reset=None) -> SharedReport | None:
         """The shared report for ``cfg``, or None when OLVANE_SHIFT_STORE is ``off``
         or unusable (then the process reports on its own, with one error)."""
         try:
-            store = open_store(cfg.store, deployment_name(cfg.recipes, name=cfg.deployment or None))
+            store = open_store(cfg.store, deployment_name(cfg.recipes, name=cfg.deployment or None),
+                               Retention(excerpt_max_age=cfg.excerpt_max_age))
         except Exception as e:
             log.error("olvane shift: sample store disabled: %s", mask_url(str(e)))
             return None
         if store is None:
             return None
         fingerprints = {m: recipe_fingerprint(p) for m, p in cfg.recipes.items()}
-        return cls(store, handler, cfg.report_interval, on_error, on_reset, fingerprints)
+        tracer = Tracer(handler, excerpts=cfg.excerpts, excerpt_chars=cfg.excerpt_chars)
+        return cls(store, handler, cfg.report_interval, on_error, on_reset, fingerprints, tracer=tracer,
+                   profiles={m: load_terms(p) for m, p in cfg.recipes.items()})
 
     def start(self) -> None:
+        if self.tracer is not None:
+            try:
+                self.tracer.install()
+            except Exception as e:
+                log.warning("olvane shift: stored samples carry no request ids: %s", e)
         self.feeder.start()
 
     def close(self) -> None:
@@ -203,6 +220,7 @@ class SharedReport:
         oldest = [r[0].time for r in raw.records.values() if r]
         result = {"report": rep, "time": time.time(), "seconds": time.perf_counter() - t0,
                   "computed_by": self.holder, "outliers": _json_safe(report.outliers(window.records)),
+                  "clusters": _json_safe(report.clusters(window.records, self.profiles)),
                   "maps": page_maps(report, None),
                   "window": _json_safe(window.summary()), "recipes": recipes, "skewed": sorted(skew),
                   "stored": [raw.total(), min(oldest, default=None)],
@@ -211,7 +229,8 @@ class SharedReport:
                               for o, n in sorted(window.origin_counts().items())}}
         self.store.put_result(RESULT, json.dumps(result).encode())
         self.store.put_result(STAMP, repr(result["time"]).encode())
-        self.store.append_history(history_rows(rep, result["outliers"]), result["time"])
+        self.store.append_history(history_rows(rep, outlier_answers(result["outliers"], result["clusters"])),
+                                  result["time"])
         return result
 
     def _recipes(self, aside: dict[str, int]) -> dict[str, dict]:
@@ -275,6 +294,7 @@ class SharedReport:
         stored = result.get("stored")
         if isinstance(stored, list) and len(stored) == 2:
             self._stored = (int(stored[0]), stored[1])
+        self.clusters = result.get("clusters")
         return result["report"], float(result["time"]), float(result.get("seconds") or 0.0)
 
     def status(self, report_time: float | None, scope: str) -> dict:

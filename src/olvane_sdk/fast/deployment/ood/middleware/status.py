@@ -44,6 +44,7 @@ class ReportKeeper:
         self.report: dict | None = None
         self.outliers: dict | None = None  # model -> modality -> flagged live messages of the last report
         self.maps: dict | None = None  # model -> modality -> the page's map of the last report
+        self.clusters: dict | None = None  # model -> modality -> their clusters
         self.report_seconds: float | None = None
         self.report_time: float | None = None
         self.report_error: str | None = None
@@ -82,7 +83,7 @@ class ReportKeeper:
             self._busy = True
         try:
             from ..report import shift_report
-            from ..report.model import history_rows
+            from ..report.model import history_rows, outlier_answers
             from .shared_report import page_maps
 
             t0 = time.perf_counter()
@@ -92,14 +93,16 @@ class ReportKeeper:
                 if pool is not None and pooled is not None:
                     rep, when, seconds = pooled
                     self.scope = "deployment"
-                    self.outliers, self.maps = pool.outliers, pool.maps
+                    self.outliers, self.maps, self.clusters = pool.outliers, pool.maps, pool.clusters
                 else:
                     report = shift_report(self.handler)
                     rep = _json_safe(report.to_dict())
                     self.outliers = _json_safe(report.outliers())
                     self.maps = page_maps(report, self.outliers)
+                    self.clusters = _json_safe(report.clusters())
                     when, seconds, self.scope = time.time(), time.perf_counter() - t0, "process"
-                    self.history.append_history(history_rows(rep, self.outliers), when)
+                    self.history.append_history(history_rows(rep, outlier_answers(self.outliers, self.clusters)),
+                                                when)
                     if pool is not None:
                         pool.use_own(rep)
             except Exception as e:
@@ -155,16 +158,22 @@ class ReportKeeper:
         self.refresh(True)
         self._refreshed = time.monotonic()
 
-    def outlier_status(self, model: str, modality: str, limit: int) -> dict | None:
+    def outlier_status(self, model: str, modality: str, limit: int, excerpts: bool = False) -> dict | None:
         """``GET /v1/shift/outliers``: the last report's flagged live messages
-        of one served model and modality, or None without such a row."""
+        of one served model and modality and their clusters, or None without
+        such a row. Excerpts only with ``excerpts`` (the server has an API key)."""
         rows = (self.report or {}).get("rows") or []
         row = next((r for r in rows if r.get("model") == model and r.get("modality") == modality), None)
         if row is None:
             return None
         flagged = ((self.outliers or {}).get(model) or {}).get(modality) or []
+        clusters = ((self.clusters or {}).get(model) or {}).get(modality) or []
+        if not excerpts:
+            flagged = [_without_excerpt(o) for o in flagged]
+            clusters = [{**c, "examples": [_without_excerpt(e) for e in c.get("examples") or []]} for c in clusters]
         return {"model": model, "modality": modality, "scope": self.scope, "report_time": self.report_time,
-                "verdict": row.get("verdict"), "ood": row.get("ood"), "outliers": flagged[:limit]}
+                "verdict": row.get("verdict"), "ood": row.get("ood"), "outliers": flagged[:limit],
+                "clusters": clusters}
 
     def history_rows(self, model: str, modality: str, since: float | None = None) -> list[dict]:
         """``GET /v1/shift/history``: the deployment's from the store, else
@@ -176,14 +185,19 @@ class ReportKeeper:
                 log.warning("olvane shift: report history from the store failed, this process's shown: %s", e)
         return self.history.history(model, modality, since)
 
-    def page(self, title: str = "olvane shift") -> str:
+    def page(self, title: str = "olvane shift", excerpts: bool = False) -> str:
         """``GET /v1/shift/ui``: the page of the last report, its history and
         the map of what it compared. Blocking (the history may be read from
         the store): call it off the event loop."""
         from ..report.page import render_page
 
-        report, outliers, maps = self.report, self.outliers, self.maps
+        report, maps = self.report, self.maps
         rows = (report or {}).get("rows") or []
+        outliers: dict[str, dict[str, dict]] = {}
+        for r in rows:
+            answer = self.outlier_status(r["model"], r["modality"], 1 << 30, excerpts=excerpts)
+            if answer is not None:
+                outliers.setdefault(r["model"], {})[r["modality"]] = answer
         history = {(r["model"], r["modality"]): self.history_rows(r["model"], r["modality"]) for r in rows}
         where = f"deployment {self.deployment}" if self.scope == "deployment" else "this process"
         when = "" if self.report_time is None else time.strftime(", computed %H:%M:%S UTC",
@@ -206,6 +220,10 @@ class ReportKeeper:
             **({"scope": "process", "report_age": None if self.report_time is None else
                 time.time() - self.report_time} if pool is None else pool.status(self.report_time, self.scope)),
         }
+
+
+def _without_excerpt(item: dict) -> dict:
+    return {k: v for k, v in item.items() if k != "excerpt"}
 
 
 def _json_safe(value):

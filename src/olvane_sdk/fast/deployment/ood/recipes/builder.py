@@ -24,7 +24,7 @@ from typing import Any, Callable, Iterable, Sequence
 
 import numpy as np
 
-from .layout import CONFIG_PARTS, DEFAULT_TEXT_PREFIX, TEST_PARTS, TRAIN_PARTS
+from .layout import CONFIG_PARTS, DEFAULT_TEXT_PREFIX, TERMS_PARTS, TEST_PARTS, TRAIN_PARTS
 
 #: Role recorded for texts and images given without one.
 DEFAULT_ROLE = "user"
@@ -292,8 +292,11 @@ def _embed_items(items: _Items, emb: _Embedder, text_model: str, image_model: st
     return train, test
 
 
-def _write_files(tmp: Path, config: dict, train: dict[str, np.ndarray], test: dict[str, np.ndarray]) -> None:
-    """The recipe's files under ``tmp``, in the layout of :mod:`.layout`."""
+def _write_files(tmp: Path, config: dict, train: dict[str, np.ndarray], test: dict[str, np.ndarray],
+                 terms: dict | None = None) -> None:
+    """The recipe's files under ``tmp``, in the layout of :mod:`.layout`;
+    ``terms`` the reference texts' term profile (read by the outlier
+    clusters, ignored by the extension)."""
     for parts in (TRAIN_PARTS, TEST_PARTS):
         tmp.joinpath(*parts[:-1]).mkdir(parents=True, exist_ok=True)
     with open(tmp.joinpath(*CONFIG_PARTS), "w", encoding="utf-8") as f:
@@ -301,6 +304,8 @@ def _write_files(tmp: Path, config: dict, train: dict[str, np.ndarray], test: di
         f.write("\n")
     np.savez(tmp.joinpath(*TRAIN_PARTS), **train)
     np.savez(tmp.joinpath(*TEST_PARTS), **test)
+    if terms is not None:
+        tmp.joinpath(*TERMS_PARTS).write_text(json.dumps(terms, ensure_ascii=False), encoding="utf-8")
 
 
 def build_recipe(
@@ -346,7 +351,9 @@ def build_recipe(
         config = {"embeddings": {"text_model_name": text_model,
                                  "image_model_name": image_model,
                                  "text_prefix": text_prefix}}
-        _write_files(tmp, config, train, test)
+        from ..report.clusters import term_profile
+
+        _write_files(tmp, config, train, test, term_profile(items.train_texts + items.held_texts))
         _move_into_place(tmp, dest, overwrite)
     except BaseException as e:
         shutil.rmtree(tmp, ignore_errors=True)

@@ -27,3 +27,8 @@ TEST_PARTS = ("data", "distribution", "test", "embeddings.npz")
 CONFIG_FILE = Path(*CONFIG_PARTS)
 TRAIN_FILE = Path(*TRAIN_PARTS)
 TEST_FILE = Path(*TEST_PARTS)
+
+#: The reference texts' term profile (optional; the extension ignores it):
+#: {"documents": n, "terms": {word: texts holding it}}, read by report/clusters.py.
+TERMS_PARTS = ("data", "distribution", "terms.json")
+TERMS_FILE = Path(*TERMS_PARTS)

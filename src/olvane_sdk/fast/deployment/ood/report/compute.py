@@ -26,7 +26,8 @@ import numpy as np
 from . import detect
 from .model import MODALITIES, ModalityRow, ShiftReport
 from .settings import ReportSettings
-from .stats import Calibration, Comparison, kernel_two_sample
+from .clusters import cluster
+from .stats import Calibration, Comparison, kernel_two_sample, q_values
 from .verdict import Verdict, verdict_for
 
 
@@ -318,8 +319,11 @@ def _row(model, modality, ref, stored: list, settings: ReportSettings) -> Modali
             flagged = np.flatnonzero(scores > cal.threshold)
             flagged = flagged[np.argsort(-scores[flagged], kind="stable")]
             pv = cal.p_values(scores[flagged])
-            row.outliers = [{"index": int(positions[i]), "score": float(scores[i]), "p_value": float(p)}
-                            for i, p in zip(flagged, pv)]
+            qv = q_values(cal.p_values(scores))[flagged]  # over every live message tested
+            labels, centre = cluster(lv[flagged])
+            row.outliers = [{"index": int(positions[i]), "score": float(scores[i]), "p_value": float(p),
+                             "p_floor": 1.0 / (cal.n + 1), "q_value": float(q), "cluster": int(c), "centre": float(d)}
+                            for i, p, q, c, d in zip(flagged, pv, qv, labels, centre)]
             arrays["flagged"] = lv[flagged]
     notes += live_notes
     row.arrays = arrays

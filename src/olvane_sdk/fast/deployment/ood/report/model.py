@@ -12,6 +12,7 @@ from typing import Any
 
 import numpy as np
 
+from ..samples.store import CLIENT_ID_KEY, EXCERPT_KEY, REQUEST_ID_KEY
 from .settings import ReportSettings
 from .stats import Comparison, ShareTest
 from .verdict import Verdict, canonical
@@ -49,7 +50,8 @@ class ModalityRow:
     # Kept for the plot; not part of the printed table.
     arrays: dict[str, np.ndarray] = field(default_factory=dict, repr=False, compare=False)
     # The flagged live messages, most distant first: {"index" (in the live store as copied), "score",
-    # "p_value"}; not part of to_dict (served by /v1/shift/outliers).
+    # "p_value", "p_floor", "q_value", "cluster", "centre" (cosine distance to the cluster's centre)};
+    # not part of to_dict (served by /v1/shift/outliers).
     outliers: list[dict[str, Any]] = field(default_factory=list, repr=False, compare=False)
 
     @property
@@ -113,23 +115,44 @@ class ShiftReport:
     def outliers(self, records: Mapping[tuple[str, str], list] | None = None,
                  cap: int = 1000) -> dict[str, dict[str, list[dict[str, Any]]]]:
         """model -> modality -> the flagged live messages, most distant first
-        (at most ``cap``): {"score", "p_value"} and, when ``records`` holds
-        the live samples as read from the sample store (objects with ``time``
-        and ``origin``, in the order the report saw them), their collection
-        time and origin; else ``index``, the position in this process's store."""
+        (at most ``cap``): {"score", "p_value", "p_floor", "q_value",
+        "cluster"} and, when ``records`` holds the live samples as read from
+        the sample store (objects with ``time``, ``origin`` and ``meta``, in
+        the order the report saw them), their collection time, origin,
+        request ids and any excerpt; else ``index``, the position in this
+        process's store."""
         out: dict[str, dict[str, list[dict[str, Any]]]] = {}
         for r in self.rows:
             recs = None if records is None else records.get((r.model, r.modality))
             items = []
             for o in r.outliers[:cap]:
-                item = {"score": o["score"], "p_value": o["p_value"]}
+                item = {k: o[k] for k in _OUTLIER_KEYS if k in o}
                 rec = recs[o["index"]] if recs is not None and o["index"] < len(recs) else None
                 if rec is not None:
-                    item.update(time=getattr(rec, "time", None), origin=getattr(rec, "origin", None))
+                    meta = getattr(rec, "meta", None) or {}
+                    item.update(time=getattr(rec, "time", None), origin=getattr(rec, "origin", None),
+                                request_id=meta.get(REQUEST_ID_KEY), client_request_id=meta.get(CLIENT_ID_KEY))
+                    if meta.get(EXCERPT_KEY):  # served only where the server allows it (middleware/status.py)
+                        item["excerpt"] = meta[EXCERPT_KEY]
                 else:
                     item["index"] = o["index"]
                 items.append(item)
             out.setdefault(r.model, {})[r.modality] = items
+        return out
+
+    def clusters(self, records: Mapping[tuple[str, str], list] | None = None,
+                 profiles: Mapping[str, Mapping[str, Any] | None] | None = None
+                 ) -> dict[str, dict[str, list[dict[str, Any]]]]:
+        """model -> modality -> the clusters of the flagged live messages
+        (:func:`.clusters.describe`); ``records`` as for :meth:`outliers`,
+        ``profiles`` the recipes' term profiles per served model."""
+        from .clusters import describe
+
+        out: dict[str, dict[str, list[dict[str, Any]]]] = {}
+        for r in self.rows:
+            recs = None if records is None else records.get((r.model, r.modality))
+            out.setdefault(r.model, {})[r.modality] = describe(r.outliers, r.n_live or 0, recs,
+                                                                (profiles or {}).get(r.model))
         return out
 
     @classmethod
@@ -142,6 +165,17 @@ class ShiftReport:
         settings = {k: v for k, v in (data.get("settings") or {}).items() if k in known}
         return cls(rows=[ModalityRow.from_dict(r) for r in data.get("rows") or []],
                    settings=ReportSettings(**settings))
+
+
+def outlier_answers(outliers: Mapping[str, Any] | None, clusters: Mapping[str, Any] | None) -> dict[str, Any]:
+    """model -> modality -> {"outliers", "clusters"}: a report's flagged
+    messages beside their clusters, the shape the history and the page read."""
+    out: dict[str, Any] = {}
+    for source, key in ((outliers, "outliers"), (clusters, "clusters")):
+        for model, per in (source or {}).items():
+            for modality, items in (per or {}).items():
+                out.setdefault(model, {}).setdefault(modality, {"outliers": [], "clusters": []})[key] = items
+    return out
 
 
 def history_rows(report: Mapping[str, Any] | None, outliers: Mapping[str, Any] | None = None) -> list[dict[str, Any]]:
@@ -163,5 +197,6 @@ def history_rows(report: Mapping[str, Any] | None, outliers: Mapping[str, Any] |
     return out
 
 
+_OUTLIER_KEYS = ("score", "p_value", "p_floor", "q_value", "cluster")
 _COMPARISON_FIELDS = tuple(f.name for f in fields(Comparison))
 _SHARE_FIELDS = tuple(f.name for f in fields(ShareTest))

@@ -290,3 +290,18 @@ class Calibration:
         p = float(binom.sf(flagged - 1, n, self.bound)) if flagged else 1.0
         return ShareTest(n=n, flagged=flagged, share=flagged / n if n else 0.0, bound=self.bound, p_value=p,
                          threshold=self.threshold, k=self.k, tail=self.tail, n_calibration=self.n)
+
+
+def q_values(p: np.ndarray) -> np.ndarray:
+    """Benjamini-Hochberg q-values of ``p`` (the least false discovery rate
+    at which each would be called), in ``p``'s order."""
+    p = np.asarray(p, dtype=np.float64)
+    m = len(p)
+    if not m:
+        return p
+    order = np.argsort(p, kind="stable")
+    q = p[order] * m / np.arange(1, m + 1)
+    q = np.minimum.accumulate(q[::-1])[::-1]
+    out = np.empty(m)
+    out[order] = np.minimum(q, 1.0)
+    return out

@@ -45,9 +45,9 @@ from pathlib import Path
 
 import numpy as np
 
-from .store import (LAYOUT_MARKER, LAYOUT_NAME, LAYOUT_VERSION, MAX_CLOCK_AHEAD, MAX_STREAMS, Record, Retention,
-                    SampleStore, StoreError, Window, clean_meta, history_entries, latest_per_key, note_offset,
-                    retained_history)
+from .store import (EXCERPT_KEY, LAYOUT_MARKER, LAYOUT_NAME, LAYOUT_VERSION, MAX_CLOCK_AHEAD, MAX_STREAMS, Record,
+                    Retention, SampleStore, StoreError, Window, clean_meta, expire_excerpts, history_entries,
+                    latest_per_key, note_offset, retained_history)
 
 log = logging.getLogger(__name__)
 
@@ -176,6 +176,7 @@ class DirectoryStore(SampleStore):
         self.description = f"directory {self.root}"
         self._seq = 0
         self._reported: set[str] = set()
+        self._excerpts_checked: set[str] = set()
         self._ready = False
 
     # -- set-up -------------------------------------------------------------
@@ -322,7 +323,7 @@ class DirectoryStore(SampleStore):
                         note_offset(win.clock_offsets, origin, newest / 1e9 - path.stat().st_mtime)
                     except FileNotFoundError:
                         pass
-        win.records = latest_per_key(records, latest, since)
+        win.records = latest_per_key(expire_excerpts(records, self.retention.excerpt_max_age), latest, since)
         return win
 
     def origins(self, names=None) -> dict[str, float]:
@@ -339,7 +340,9 @@ class DirectoryStore(SampleStore):
         self._ensure()
         now = time.time() if now is None else now
         oldest_ns = int((now - self.retention.max_age) * 1e9)
+        excerpts_ns = int((now - self.retention.excerpt_max_age) * 1e9)
         removed = 0
+        self._excerpts_checked &= {name for d in self._key_dirs() for name in _listdir(d)}
         for d in self._key_dirs():
             kept = 0
             for newest, count, _, path in self._files(d):
@@ -347,6 +350,8 @@ class DirectoryStore(SampleStore):
                     removed += _unlink(path)
                 else:
                     kept += count
+                    if newest < excerpts_ns:
+                        self._drop_excerpts(path)
             for name in _listdir(d):  # temporary files a killed writer left
                 if name.startswith(".tmp-"):
                     try:
@@ -364,6 +369,21 @@ class DirectoryStore(SampleStore):
                 except FileNotFoundError:
                     pass
         return removed
+
+    def _drop_excerpts(self, path: Path) -> None:
+        """Rewrites a batch whose records are all past the excerpts' age
+        without them; each file is read once per process (then remembered)."""
+        if path.name in self._excerpts_checked:
+            return
+        try:
+            data = path.read_bytes()
+            if b'"x":' in data:
+                recs = decode_batch(data)
+                if any(EXCERPT_KEY in r.meta for r in recs):
+                    self._atomic_write(path, encode_batch(expire_excerpts(recs, 0.0, now=float("inf"))))
+        except (OSError, ValueError, KeyError, TypeError, struct.error):
+            return  # gone meanwhile, or corrupt (the window reports that)
+        self._excerpts_checked.add(path.name)
 
     # -- report history -----------------------------------------------------
     def _history_file(self, model: str, modality: str) -> Path:

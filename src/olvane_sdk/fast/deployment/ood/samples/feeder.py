@@ -107,8 +107,11 @@ class StoreFeeder:
     def __init__(self, handler, store: SampleStore, *, interval: float = 1.0, retention_every: float = 60.0,
                  origin: str | None = None, clock: Callable[[], float] = time.time,
                  on_error: Callable[[], None] | None = None, fingerprints: Mapping[str, str] | None = None,
-                 batch_records: int = BATCH_RECORDS, batch_seconds: float = BATCH_SECONDS):
+                 batch_records: int = BATCH_RECORDS, batch_seconds: float = BATCH_SECONDS,
+                 meta_of: Callable[[object], dict[str, str] | None] | None = None):
         self.rings = RingFeeder(handler)
+        #: The facts kept with a ring entry (looked up by the entry itself), if any.
+        self.meta_of = meta_of
         self.store = store
         self.interval = interval
         self.retention_every = retention_every
@@ -173,7 +176,9 @@ class StoreFeeder:
                 self.not_vectors += 1
                 continue
             model = str(model)
-            self.pending.append(Record(model, str(modality), vec, now, self.origin, self.metas.get(model, {})))
+            traced = self.meta_of(entry) if self.meta_of is not None else None
+            meta = {**self.metas.get(model, {}), **traced} if traced else self.metas.get(model, {})
+            self.pending.append(Record(model, str(modality), vec, now, self.origin, meta))
         over = len(self.pending) - MAX_PENDING
         if over > 0:
             for _ in range(over):

@@ -28,8 +28,8 @@ from collections.abc import Sequence
 import numpy as np
 
 from .store import (LAYOUT_MARKER, LAYOUT_NAME, LAYOUT_VERSION, MAX_STREAMS, Key, Record, Retention, SampleStore,
-                    StoreError, Window, clean_meta, history_entries, latest_per_key, mask_url, note_offset,
-                    retained_history)
+                    StoreError, Window, clean_meta, expire_excerpts, history_entries, latest_per_key, mask_url,
+                    note_offset, retained_history)
 
 #: Members of ``keys`` a read without named pairs looks at, at most.
 MAX_SCAN = 4096
@@ -153,7 +153,7 @@ class RedisStore(SampleStore):
             if bad:
                 win.problems.append(f"{key}: {bad} unreadable entries skipped")
             records += win.keep_usable(got, key)
-        win.records = latest_per_key(records, latest, since)
+        win.records = latest_per_key(expire_excerpts(records, self.retention.excerpt_max_age), latest, since)
         return win
 
     def origins(self, names=None) -> dict[str, float]:

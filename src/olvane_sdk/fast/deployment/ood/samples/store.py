@@ -20,7 +20,7 @@ import time
 import urllib.parse
 from collections import deque
 from collections.abc import Iterable, Mapping, Sequence
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 
 import numpy as np
 
@@ -46,6 +46,13 @@ DEFAULT_MAX_AGE = 7 * 24 * 3600.0
 #: A record dated further ahead than this is forged or from a broken clock:
 #: read as corrupt, so it cannot hold a place in every later window.
 MAX_CLOCK_AHEAD = 300.0
+#: ``meta`` keys (short: they are written with every record): the id vLLM
+#: answered the sample's request with, the client's X-Request-Id, and the
+#: masked text excerpt, which has a retention of its own
+#: (``Retention.excerpt_max_age``, default a day): older records are read
+#: without it.
+REQUEST_ID_KEY, CLIENT_ID_KEY, EXCERPT_KEY = "rid", "cid", "x"
+DEFAULT_EXCERPT_MAX_AGE = 24 * 3600.0
 
 
 class StoreError(OSError):
@@ -80,6 +87,7 @@ def clean_meta(value) -> dict[str, str]:
 class Retention:
     max_count: int = DEFAULT_MAX_COUNT
     max_age: float = DEFAULT_MAX_AGE
+    excerpt_max_age: float = DEFAULT_EXCERPT_MAX_AGE
 
 
 Key = tuple[str, str]  # (served model, modality)
@@ -313,6 +321,14 @@ def as_vector(value) -> np.ndarray | None:
     except (TypeError, ValueError):
         return None
     return a if a.ndim == 1 and a.size else None
+
+
+def expire_excerpts(records: list[Record], max_age: float, now: float | None = None) -> list[Record]:
+    """``records`` with the excerpt left out of those older than ``max_age``
+    seconds: what both backends' ``window`` reads."""
+    cut = (time.time() if now is None else now) - max_age
+    return [replace(r, meta={k: v for k, v in r.meta.items() if k != EXCERPT_KEY})
+            if r.time < cut and EXCERPT_KEY in r.meta else r for r in records]
 
 
 def latest_per_key(records: Iterable[Record], latest: int | None, since: float | None) -> dict[Key, list[Record]]:

@@ -1,0 +1,156 @@
+"""``olvane-shift outliers``: the clusters of one row's flagged messages, with
+their terms, examples and request ids, from a server
+(``GET {URL}/v1/shift/outliers``) or from a sample store (``--store``)."""
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import time
+import urllib.error
+import urllib.parse
+import urllib.request
+from typing import Any
+
+from .report import _check_url, _http_error_text
+from .usage import EXIT_OK, EXIT_SHIFT, EXIT_UNREACHABLE, PROG
+
+#: Exit statuses (from usage.py's table): OK nothing flagged, SHIFT flagged messages found,
+#: UNREACHABLE the server or store could not be read, USAGE bad input.
+HELP_EXIT = ("Exit status: 0 no flagged message; 1 flagged messages (clusters printed); "
+             "3 the server or store could not be read; 2 bad command-line input.")
+
+
+def add_parser(sub) -> argparse.ArgumentParser:
+    op = sub.add_parser(
+        "outliers", help="the clusters of a row's flagged messages, with their terms, examples and request ids",
+        usage=f"{PROG} outliers (--url URL [--api-key KEY] | --store URL --recipes SPEC) --model M "
+              "[--modality text|image] [--limit N] [--json]",
+        epilog=HELP_EXIT)
+    op.add_argument("--url", type=_check_url, metavar="URL", help="a server with the shift middleware")
+    op.add_argument("--api-key", metavar="KEY", help="sent as 'Authorization: Bearer KEY' (vLLM's --api-key)")
+    op.add_argument("--store", metavar="URL", help="compute from a sample store instead (a directory, file:// or "
+                                                   "redis:// URL, or 'default')")
+    op.add_argument("--recipes", metavar="SPEC", help="with --store: the recipes, as OLVANE_SHIFT_RECIPES")
+    op.add_argument("--deployment", metavar="NAME", help="with --store: the deployment (default: from the recipes)")
+    op.add_argument("--model", required=True, metavar="M", help="the served model")
+    op.add_argument("--modality", choices=("text", "image"), default="text")
+    op.add_argument("--limit", type=int, default=100, metavar="N", help="flagged messages to read (default 100)")
+    op.add_argument("--json", action="store_true", help="print the answer as JSON instead")
+    op.add_argument("--timeout", type=float, default=30.0, metavar="SECONDS")
+    return op
+
+
+def run(ap: argparse.ArgumentParser, args: argparse.Namespace) -> int:
+    if (args.url is None) == (args.store is None):
+        ap.error("outliers: give --url or --store, not both")
+    if args.limit < 0:
+        ap.error("outliers: --limit must be >= 0")
+    if args.url is not None:
+        doc, error = fetch_outliers(args.url, args.model, args.modality, args.limit, args.api_key, args.timeout)
+        source = args.url
+    else:
+        from ..middleware.config import ENV_DEPLOYMENT, ENV_RECIPES
+        from ..recipes.mapping import ConfigError, parse_recipes
+        from ..samples import deployment_name
+
+        try:
+            recipes = parse_recipes(args.recipes or os.environ.get(ENV_RECIPES) or "")
+        except ConfigError as e:
+            ap.error(f"outliers --store needs the recipes (--recipes or {ENV_RECIPES}): {e}")
+        name = deployment_name(recipes, args.deployment or os.environ.get(ENV_DEPLOYMENT))
+        store = "" if args.store == "default" else args.store
+        doc, error = store_outliers(store, recipes, name, args.model, args.modality, args.limit)
+        source = f"store {name}"
+    if error is not None:
+        print(f"✗ {source}: {error}")
+        return EXIT_UNREACHABLE
+    assert doc is not None
+    if args.json:
+        print(json.dumps(doc, indent=2))
+    else:
+        print_outliers(doc, source)
+    return EXIT_SHIFT if doc.get("outliers") else EXIT_OK
+
+
+def fetch_outliers(url: str, model: str, modality: str, limit: int, api_key: str | None,
+                   timeout: float) -> tuple[dict | None, str | None]:
+    """(answer, None) or (None, what went wrong): GET {url}/v1/shift/outliers."""
+    from ..middleware.routes import OUTLIERS_PATH
+
+    query = urllib.parse.urlencode({"model": model, "modality": modality, "limit": limit})
+    req = urllib.request.Request(f"{url}{OUTLIERS_PATH}?{query}", headers={"Accept": "application/json"})
+    if api_key:
+        req.add_header("Authorization", f"Bearer {api_key}")
+    try:
+        with urllib.request.urlopen(req, timeout=timeout) as resp:
+            body = json.loads(resp.read())
+    except urllib.error.HTTPError as e:
+        return None, _http_error_text(e)
+    except (urllib.error.URLError, OSError) as e:
+        return None, f"unreachable: {getattr(e, 'reason', e)}"
+    except ValueError as e:
+        return None, f"not JSON: {e}"
+    if not isinstance(body, dict) or not isinstance(body.get("outliers"), list):
+        return None, "not a /v1/shift/outliers answer"
+    return body, None
+
+
+def store_outliers(url: str, recipes, deployment: str, model: str, modality: str,
+                   limit: int) -> tuple[dict | None, str | None]:
+    """The same answer computed from the store's window (excerpts included:
+    whoever reads the store can read them there)."""
+    from ..report.clusters import load_terms
+    from ..report.model import json_safe
+    from ..report.window import load_reference, store_report
+    from ..samples import open_store
+
+    store = None
+    try:
+        store = open_store(url, deployment)
+        if store is None:
+            raise ValueError("the store is off")
+        report, window, _ = store_report(store, load_reference(recipes))
+    except Exception as e:
+        return None, f"{type(e).__name__}: {e}"
+    finally:
+        if store is not None:
+            store.close()
+    try:
+        row = report.row(model, modality)
+    except KeyError:
+        return None, f"no report row for {model} / {modality}"
+    profiles = {m: load_terms(p) for m, p in recipes.items()}
+    flagged = report.outliers(window.records).get(model, {}).get(modality, [])
+    clusters = report.clusters(window.records, profiles).get(model, {}).get(modality, [])
+    return json_safe({"model": model, "modality": modality, "scope": "deployment", "report_time": time.time(),
+                      "verdict": str(row.verdict), "outliers": flagged[:limit], "clusters": clusters}), None
+
+
+def _when(t: Any) -> str:
+    return time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(t)) if isinstance(t, (int, float)) else "-"
+
+
+def print_outliers(doc: dict[str, Any], source: str) -> None:
+    flagged, clusters = doc.get("outliers") or [], doc.get("clusters") or []
+    print(f"{doc.get('model')} / {doc.get('modality')} ({source}): verdict {doc.get('verdict')}, "
+          f"{len(flagged)} flagged messages shown, {len(clusters)} clusters")
+    for c in clusters:
+        share = c.get("share")
+        grow = c.get("growing")
+        trend = "" if grow is None else (
+            f", {'growing' if grow else 'not growing'} ({c.get('share_older', 0):.1%} of the older half, "
+            f"{c.get('share_newer', 0):.1%} of the newer)")
+        print(f"\ncluster {c.get('id')}: {c.get('size')} messages"
+              f"{'' if share is None else f', {share:.1%} of the window'}{trend}")
+        print(f"  seen {_when(c.get('first_seen'))} .. {_when(c.get('last_seen'))}")
+        print(f"  terms: {', '.join(c.get('terms') or []) or '-'}")
+        for ex in c.get("examples") or []:
+            ids = f"request {ex.get('request_id') or '-'}, client {ex.get('client_request_id') or '-'}" \
+                if "index" not in ex else f"ring slot {ex['index']}"
+            text = f"  {json.dumps(ex['excerpt'], ensure_ascii=False)}" if ex.get("excerpt") else ""
+            print(f"  - {ids}{text}")
+    if flagged and not clusters:
+        for o in flagged:
+            print(f"  - request {o.get('request_id') or '-'}, client {o.get('client_request_id') or '-'}, "
+                  f"p {o.get('p_value')} (floor {o.get('p_floor')}), q {o.get('q_value')}")
