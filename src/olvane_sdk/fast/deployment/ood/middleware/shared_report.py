@@ -19,7 +19,7 @@ from ..report.clusters import load_terms
 from ..report.model import history_rows, outlier_answers
 from ..report.window import (WINDOW_LATEST, recipe_fingerprint, recipe_keys, report_from_window,
                              split_by_fingerprint)
-from ..samples import SampleStore, StoreFeeder, deployment_name, mask_url, open_store, origin_name
+from ..samples import Retention, SampleStore, StoreFeeder, deployment_name, mask_url, open_store, origin_name
 from .status import REFRESH_MIN_SECONDS
 from .trace import Tracer
 
