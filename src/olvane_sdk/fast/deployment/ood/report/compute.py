@@ -293,6 +293,10 @@ def _row(model, modality, ref, stored: list, settings: ReportSettings) -> Modali
         return row
     arrays = {"train": train}
     tr = _subsample(train, settings.max_samples, rng("train"))
+    # The reference counts its own near-duplicates once, as the live set does:
+    # folding repeats on one side only would itself look like a shift.
+    same = detect.repeat_threshold(tr)
+    tr = tr[detect.dedup(tr, same)[0]]
     enough_train = len(train) >= settings.min_samples
     if test is not None and len(test) and test.shape[1] != width:
         notes.append(f"test dimension {test.shape[1]} != train {width}")
@@ -302,7 +306,8 @@ def _row(model, modality, ref, stored: list, settings: ReportSettings) -> Modali
         if len(test) < settings.min_samples or not enough_train:
             notes.append(f"test: fewer than {settings.min_samples} embeddings")
         else:
-            row.test = _yardstick(ref.get("train"), ref.get("test"), tr, test, settings, rng("test"))
+            row.test = _yardstick(ref.get("train"), ref.get("test"), tr, test[detect.dedup(test, same)[0]], settings,
+                                  rng("test"))
     if len(lv):
         arrays["live"] = lv
         if len(lv) < settings.min_samples or not enough_train:
@@ -310,7 +315,7 @@ def _row(model, modality, ref, stored: list, settings: ReportSettings) -> Modali
         else:
             # Repeats count once in the two-sample statistics and the share test;
             # the CUSUM runs over the flags in store order.
-            kept, row.repeats = detect.dedup(lv)
+            kept, row.repeats = detect.dedup(lv, same)
             row.live = compare(tr, _subsample(lv[kept], settings.max_samples, rng("live")), settings)
             cal = calibration_for(ref.get("train"), ref.get("test"), train, test, settings)
             scores = cal.score(lv)  # every live row: the share test is cheap and gains most from n

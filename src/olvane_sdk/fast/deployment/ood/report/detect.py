@@ -28,6 +28,24 @@ CUSUM_RATIO = 3.0
 CUSUM_H = 13.0
 
 
+def repeat_threshold(reference: np.ndarray, *, quantile: float = 0.99, max_rows: int = 2000) -> float:
+    """The cosine similarity from which two messages count as one: at least
+    :data:`DUPLICATE_COSINE`, and above what distinct reference rows reach
+    with their nearest neighbour (their ``quantile``). Text models rarely put
+    distinct texts that close, so text keeps 0.98; an image model may put
+    every picture of one kind there, and then only near copies fold."""
+    X = unit_rows(reference[:max_rows])
+    if len(X) < 2:
+        return DUPLICATE_COSINE
+    S = X @ X.T
+    np.fill_diagonal(S, -np.inf)
+    nearest = S.max(axis=1)
+    nearest = nearest[nearest < 1.0 - 1e-6]  # exact copies in the reference say nothing of distinct rows
+    if not len(nearest):
+        return DUPLICATE_COSINE
+    return float(min(1.0 - 1e-6, max(DUPLICATE_COSINE, np.quantile(nearest, quantile))))
+
+
 def dedup(live: np.ndarray, threshold: float = DUPLICATE_COSINE, *, exact_up_to: int = 2048) -> tuple[np.ndarray, int]:
     """(indices of the rows kept, number of repeats): a row is a repeat when
     an earlier row is identical to it or at cosine similarity >= ``threshold``
