@@ -135,10 +135,14 @@ def test_a_nan_record_in_the_store_leaves_the_route_valid(mod, fake_models, reci
 
     from olvane_sdk.fast.deployment.ood.middleware import ShiftCollector, ShiftConfig, ShiftDetectionMiddleware
 
+    from olvane_sdk.fast.deployment.ood.report.window import recipe_fingerprint
+
+    recipe = str(write_recipe(recipe_root, "alpha"))
     store = DirectoryStore(tmp_path / "pool", "d")
-    store.append([Record("alpha", "text", np.full(4, i, np.float32), float("nan") if i == 3 else time.time(), "o:1")
-                  for i in range(6)])
-    cfg = ShiftConfig(recipes={"alpha": str(write_recipe(recipe_root, "alpha"))}, max_rate=0.0,
+    meta = {"fingerprint": recipe_fingerprint(recipe)}  # collected against this recipe
+    store.append([Record("alpha", "text", np.full(4, i, np.float32), float("nan") if i == 3 else time.time(), "o:1",
+                         meta) for i in range(6)])
+    cfg = ShiftConfig(recipes={"alpha": recipe}, max_rate=0.0,
                       report_interval=600, store=str(tmp_path / "pool"), deployment="d")
     c = ShiftCollector(cfg, handler=mod.ShiftDetectionRequestHandler(), metrics=False)
     try:

@@ -224,9 +224,10 @@ class SharedReport:
                   "maps": page_maps(report, None),
                   "window": _json_safe(window.summary()), "recipes": recipes, "skewed": sorted(skew),
                   "stored": [raw.total(), min(oldest, default=None)],
+                  # A skewed origin stays listed even when its samples were dropped as dated ahead.
                   "origins": {o: {"samples": n, "last_write": origins.get(o),
                                   **({"skew_seconds": skew[o]} if o in skew else {})}
-                              for o, n in sorted(window.origin_counts().items())}}
+                              for o, n in sorted({**dict.fromkeys(skew, 0), **window.origin_counts()}.items())}}
         self.store.put_result(RESULT, json.dumps(result).encode())
         self.store.put_result(STAMP, repr(result["time"]).encode())
         self.store.append_history(history_rows(rep, outlier_answers(result["outliers"], result["clusters"])),
