@@ -4,12 +4,12 @@ refresh that one caller computes and the others share, and the
 from __future__ import annotations
 
 import logging
-import math
 import threading
 import time
 from dataclasses import asdict
 from typing import TYPE_CHECKING, Any
 
+from ..report.model import json_safe as _json_safe
 from ..samples.store import MemoryHistory, mask_url
 
 if TYPE_CHECKING:
@@ -224,15 +224,3 @@ class ReportKeeper:
 
 def _without_excerpt(item: dict) -> dict:
     return {k: v for k, v in item.items() if k != "excerpt"}
-
-
-def _json_safe(value):
-    """``value`` with NaN and infinities as None (JSON has no NaN; the route's
-    encoder refuses them)."""
-    if isinstance(value, float):
-        return value if math.isfinite(value) else None
-    if isinstance(value, dict):
-        return {k: _json_safe(v) for k, v in value.items()}
-    if isinstance(value, (list, tuple)):
-        return [_json_safe(v) for v in value]
-    return value
