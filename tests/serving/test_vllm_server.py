@@ -105,7 +105,8 @@ def test_shift_route_behind_the_key_and_metrics(server):
     rows = {(r["model"], r["modality"]): r for r in s["report"]["rows"]}
     assert rows[("alpha-chat", "text")]["n_live"] == s["live_counts"]["alpha-chat"]["text"]
     assert 0 <= rows[("alpha-chat", "image")]["live"]["auc"] <= 1  # 8 live images: enough for a comparison
-    metrics = "\n".join(srv.shift_metrics())
-    for fragment in ('olvane_shift_auc{', 'set="live"', 'set="test"', "alpha-chat", "olvane_shift_messages",
-                     "olvane_shift_embeddings", "olvane_shift_live_embeddings"):
-        assert fragment in metrics, fragment
+    fragments = ('olvane_shift_auc{', 'set="live"', 'set="test"', "alpha-chat", "olvane_shift_messages",
+                 "olvane_shift_embeddings", "olvane_shift_live_embeddings")
+    # Counters reach /metrics with the next push (once a second, on their own thread).
+    wait_until(lambda: all(f in "\n".join(srv.shift_metrics()) for f in fragments), 30, 0.5,
+               describe=lambda: "\n".join(srv.shift_metrics()))
