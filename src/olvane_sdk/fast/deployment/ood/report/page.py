@@ -385,7 +385,7 @@ def _cluster_cards(clusters: Sequence[Mapping], row: Mapping, items: Sequence[Ma
         if share is None and _finite(size) and n_live:
             share = size / n_live
         terms = ", ".join(str(t) for t in (c.get("terms") or [])[:8])
-        examples = "".join(f"<li>{_e(_excerpt(x))}</li>" for x in (c.get("examples") or [])[:3])
+        examples = "".join(f"<li>{_example(x)}</li>" for x in (c.get("examples") or [])[:3])
         cards.append(f"<div class=\"card\" style=\"border-left-color:{_cluster_colour(cid)}\">"
                      f"<b>cluster {_e(cid)}</b> · {_n(size)} messages · {_pct(share)} of live"
                      f"{f'<br>terms: {_e(terms)}' if terms else ''}{f'<ul>{examples}</ul>' if examples else ''}</div>")
@@ -401,6 +401,23 @@ def _cluster_cards(clusters: Sequence[Mapping], row: Mapping, items: Sequence[Ma
         lines.append(f"<li>distance {_f(it.get('score'))}, p = {_p(it.get('p_value'))}{where}{text}</li>")
     return (f"<h3>Most distant flagged messages</h3><div class=\"card\" style=\"border-left-color:{_FLAG_COLOUR}\">"
             f"{_n(len(items))} flagged{', the first shown' if len(items) > 8 else ''}<ul>{''.join(lines)}</ul></div>")
+
+
+def _example(x: Any) -> str:
+    """One example of a cluster card: its excerpt where one was kept (and
+    may be shown), its request ids, its distance."""
+    if not isinstance(x, Mapping):
+        return _e(_excerpt(x))
+    parts = []
+    if x.get("excerpt"):
+        parts.append(f"“{_e(_excerpt(x['excerpt']))}”")
+    ids = [f"{label} {x[k]}" for k, label in (("request_id", "request"), ("client_request_id", "client id"))
+           if x.get(k)]
+    if ids:
+        parts.append(f"<span class=\"note\">{_e(' · '.join(ids))}</span>")
+    if _finite(x.get("score")):
+        parts.append(f"<span class=\"note\">distance {_f(x['score'])}</span>")
+    return " ".join(parts) or "<span class=\"note\">no id or excerpt kept</span>"
 
 
 def _excerpt(x: Any, limit: int = 160) -> str:
