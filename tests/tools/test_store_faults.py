@@ -19,7 +19,7 @@ import numpy as np
 import pytest
 
 from olvane_sdk.fast.deployment.ood.samples import DirectoryStore, Record, StoreError, mask_url, open_store
-from olvane_sdk.fast.deployment.ood.samples.directory import MAGIC, encode_batch
+from olvane_sdk.fast.deployment.ood.samples.batches import MAGIC, encode_batch
 from support import wait_until, write_recipe
 
 

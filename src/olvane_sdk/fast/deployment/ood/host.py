@@ -21,7 +21,8 @@ from __future__ import annotations
 
 import time
 
-from ._logconsole import LOGGER_NAME, LoggingConsole, install_logging_console, strip_markup, use_vllm_logging
+from ._logconsole import LOGGER_NAME, LoggingConsole, install_logging_console, strip_markup
+from ._vllmlog import use_vllm_logging
 from ._onnx import OnnxModelFactory, install_model_factory
 
 __all__ = ["wait_drained", "stop_worker", "LoggingConsole", "install_logging_console", "use_vllm_logging",
