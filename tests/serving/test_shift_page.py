@@ -52,8 +52,11 @@ def chromium(page: Path, *args: str, timeout: float = 90.0) -> subprocess.Comple
     """Headless Chromium on ``page`` with its console on stderr; a hang fails the test."""
     cmd = [CHROMIUM, "--headless=new", "--no-sandbox", "--disable-gpu", "--enable-logging=stderr", "--v=0",
            f"--user-data-dir={page.parent / 'chromium-profile'}", *args, page.as_uri()]
+    # The browser is not ours: under the sanitizer build it must not inherit the preloaded runtimes.
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS",
+                                                         "LSAN_OPTIONS")}
     try:
-        return subprocess.run(cmd, capture_output=True, text=True, timeout=timeout, check=True)
+        return subprocess.run(cmd, capture_output=True, text=True, timeout=timeout, check=True, env=env)
     except subprocess.TimeoutExpired:
         pytest.fail(f"chromium did not finish within {timeout} s")
 
