@@ -172,8 +172,20 @@ def repeats(data, settings, windows, n_recipes, seed):
     print(" | ".join(["", *(pct(c[v], total) for v in VERDICTS), f"{np.mean(found):.1f} |"]).strip(), flush=True)
 
 
-def _share_fires(cal, flags, settings) -> bool:
-    return cal.share_test(np.where(flags, np.inf, -np.inf)).p_value < settings.alpha_novel
+def _old_share_fires(cal, flags, settings) -> bool:
+    """The share test as it was: the tail's count alone against the calibration's bound."""
+    from scipy.stats import binom
+
+    k = int(np.count_nonzero(flags))
+    return bool(k) and binom.sf(k - 1, len(flags), cal.bound) < settings.alpha_novel
+
+
+def _now(cal, scores, settings) -> tuple[bool, bool]:
+    """(share test fires, CUSUM alarm) of the row as it is now."""
+    from olvane_sdk.fast.deployment.ood.report import detect
+
+    found = detect.novelty(cal, scores)
+    return found.share.p_value < settings.alpha_novel, found.alarm
 
 
 def _episodes(alarms: np.ndarray) -> int:
@@ -195,7 +207,7 @@ def stream(data, sections, extra, settings, n_recipes, seed, days, mix_share=0.3
           f" of clean traffic, {days:g} days of each mix; {n_recipes} recipes\n")
     print("Episodes per day per row (an episode: consecutive alarmed reports); whole rows on every "
           f"{full_every}th report: alarmed reports per day.\n")
-    print("| traffic | novel verdict before (share test) | novel alarm now (CUSUM) | novel verdict now (either) "
+    print("| traffic | novel verdict before (tail's share test) | novel alarm now (CUSUM) | novel verdict now (either) "
           "| rows run | shift reports/day | drift reports/day |")
     print("|---|---|---|---|---|---|---|")
     # a section's rows: those of the recipe's live pool and the other half's (``extra``), so that a
@@ -214,7 +226,7 @@ def stream(data, sections, extra, settings, n_recipes, seed, days, mix_share=0.3
         for r, (tr_i, te_i, pool_i) in enumerate(recs):
             train, test = data[tr_i], data[te_i]
             cal = Calibration(train, test, k=settings.knn_k, tail=settings.tail, confidence=settings.bound_confidence)
-            flag = cal.score(X_all) > cal.threshold
+            score = cal.score(X_all)
             rng = np.random.default_rng([seed, r, len(label)])
             total = reports * per_report + n
             msgs = np.concatenate([rng.permutation(pool_i) for _ in range(total // len(pool_i) + 1)])[:total]
@@ -223,12 +235,12 @@ def stream(data, sections, extra, settings, n_recipes, seed, days, mix_share=0.3
                 take = rng.random(total) < mix_share
                 msgs[take] = np.concatenate([rng.permutation(sp) for _ in range(take.sum() // len(sp) + 1)]
                                             )[:take.sum()]
-            al = {k: np.zeros(reports, bool) for k in ("old", "cusum")}
+            al = {k: np.zeros(reports, bool) for k in ("old", "share", "cusum")}
             for j in range(reports):
                 w = msgs[(j + 1) * per_report:(j + 1) * per_report + n]
-                f = flag[w]
-                al["old"][j] = _share_fires(cal, f, settings)
-                al["cusum"][j] = detect.cusum(f, cal.bound) >= detect.CUSUM_H
+                w = w[np.sort(np.unique(w, return_index=True)[1])]  # a row sent twice counts once, as in the row
+                al["old"][j] = _old_share_fires(cal, score[w] > cal.threshold, settings)
+                al["share"][j], al["cusum"][j] = _now(cal, score[w], settings)
                 if full_every and j % full_every == 0:
                     row = run_row((train, test, None), X_all[w], settings, name=f"s{r}")
                     tot["rows"] += 1
@@ -236,7 +248,7 @@ def stream(data, sections, extra, settings, n_recipes, seed, days, mix_share=0.3
                     tot["drift"] += row.verdict == "drift"
             for k in ("old", "cusum"):
                 tot[k] += _episodes(al[k])
-            tot["new"] += _episodes(al["old"] | al["cusum"])
+            tot["new"] += _episodes(al["share"] | al["cusum"])
         d = span * n_recipes
         rows_day = tot["rows"] / d
         out[label] = tot
@@ -275,7 +287,7 @@ def time_to_novel(data, novel, settings, n_recipes, seed, eps=0.05, trials=8):
     from olvane_sdk.fast.deployment.ood.report import detect
 
     print(f"\n## Time to novel at ε = {eps:g} (3 msg/s, report every 60 s over the latest 1000; median minutes)\n")
-    print("| domain | before (share test) | now (share test or CUSUM) | CUSUM alone |\n|---|---|---|---|")
+    print("| domain | before (tail's share test) | now (share test or CUSUM) | CUSUM alone |\n|---|---|---|---|")
     recs = list(recipes(np.arange(len(data)), n_recipes, seed))
     for d in ("language", "topic", "docstrings"):
         res = {"old": [], "new": [], "cusum": []}
@@ -283,7 +295,7 @@ def time_to_novel(data, novel, settings, n_recipes, seed, eps=0.05, trials=8):
             cal = Calibration(data[tr_i], data[te_i], k=settings.knn_k, tail=settings.tail,
                               confidence=settings.bound_confidence)
             X = np.vstack([data[pool_i], novel[d]])
-            flag = cal.score(X) > cal.threshold
+            score = cal.score(X)
             for t in range(trials):
                 rng = np.random.default_rng([seed, r, t, len(d)])
                 before = rng.permutation(len(pool_i))[:1000]
@@ -293,10 +305,10 @@ def time_to_novel(data, novel, settings, n_recipes, seed, eps=0.05, trials=8):
                 got = {}
                 for j in range(1, 401):
                     w = msgs[j * 180: j * 180 + 1000]
-                    f = flag[w]
-                    c = detect.cusum(f, cal.bound) >= detect.CUSUM_H
-                    s_old = _share_fires(cal, f, settings)
-                    for key, hit in (("old", s_old), ("new", s_old or c), ("cusum", c)):
+                    w = w[np.sort(np.unique(w, return_index=True)[1])]
+                    s_old = _old_share_fires(cal, score[w] > cal.threshold, settings)
+                    s_now, c = _now(cal, score[w], settings)
+                    for key, hit in (("old", s_old), ("new", s_now or c), ("cusum", c)):
                         if hit and key not in got:
                             got[key] = j
                     if len(got) == 3:

@@ -79,3 +79,39 @@ def test_alarm_stays_quiet_on_normal_traffic_and_rises_for_newcomers():
     live = far[np.r_[rng.permutation(800), 800 + rng.permutation(200)]]
     found = detect.novelty(cal, cal.score(live))
     assert found.alarm and found.cusum >= detect.CUSUM_H
+
+
+def _sectioned(rng, n, sparse_share, dim=24):
+    """A reference with a dense part and a sparse one (a catalogue section
+    whose rows lie far apart), ``sparse_share`` of the rows."""
+    x = rng.standard_normal((n, dim)) * 0.6 + 1.0
+    s = rng.random(n) < sparse_share
+    x[s] = rng.standard_normal((int(s.sum()), dim)) * 1.1 + 1.0
+    x[s, :4] += 1.5
+    return x
+
+
+@pytest.mark.parametrize("newcomers", [0, 14])
+def test_share_test_reads_the_window_mix_and_the_far_tail(newcomers):
+    """More of the reference's sparse part fills the body of the p-values
+    and raises the bound by the mix; normal traffic leaves it at about 1.
+    Fourteen compact newcomers in 1000 stand out far more in the far tail
+    than in the tail, and the far tail's test decides."""
+    from scipy.stats import binom
+
+    rng = np.random.default_rng(11)
+    ref = _sectioned(rng, 3000, 0.1)
+    cal = rp.Calibration(ref[:2000], ref[2000:], k=5, tail=0.01, confidence=0.99)
+    assert cal.far_count < cal.tail_count and cal.far_threshold > cal.threshold
+    normal = [cal.share_test(cal.score(_sectioned(rng, 1000, 0.1))) for _ in range(20)]
+    sparse = [cal.share_test(cal.score(_sectioned(rng, 1000, 0.6))) for _ in range(5)]
+    assert np.mean([t.mix for t in normal]) < 1.05 < 1.1 < np.mean([t.mix for t in sparse])
+    assert sparse[0].bound == pytest.approx(cal.bound * sparse[0].mix)
+    if newcomers:
+        live = _sectioned(rng, 1000, 0.1)
+        live[:newcomers] = rng.standard_normal((newcomers, 24)) * 0.3 + 1.0
+        live[:newcomers, 12:20] -= 3.0
+        t = cal.share_test(cal.score(live))
+        far_p, tail_p = binom.sf(t.far_flagged - 1, t.n, t.far_bound), binom.sf(t.flagged - 1, t.n, t.bound)
+        assert t.far_flagged >= newcomers and far_p < tail_p / 10
+        assert t.p_value == pytest.approx(2 * far_p) and t.p_value < 0.005

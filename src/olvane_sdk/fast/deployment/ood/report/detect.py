@@ -103,8 +103,9 @@ class Novelty:
 
 def novelty(cal: Calibration, scores: np.ndarray) -> Novelty:
     """The share test and the CUSUM of a (deduplicated) window's scores in
-    arrival order, both against the calibration's bound on the share of
-    normal traffic past its tail."""
+    arrival order, both against the bound on the share of normal traffic
+    past the calibration's tail, raised by the window's mix (see
+    :meth:`Calibration.share_test`)."""
     share = cal.share_test(scores)
-    s = float(cusum(scores > cal.threshold, cal.bound))
+    s = float(cusum(scores > cal.threshold, share.bound))
     return Novelty(share=share, cusum=s, alarm=bool(s >= CUSUM_H))

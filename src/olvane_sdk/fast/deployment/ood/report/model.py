@@ -71,7 +71,11 @@ class ModalityRow:
         def share(o: Any) -> ShareTest | None:
             if not isinstance(o, Mapping) or not o:
                 return None
-            return ShareTest(**{k: o.get(k) for k in _SHARE_FIELDS})
+            values: dict[str, Any] = {k: o.get(k) for k in _SHARE_FIELDS}
+            for key, default in (("mix", 1.0), ("far_flagged", 0), ("far_bound", 0.0)):
+                if values[key] is None:  # a report from before these were measured
+                    values[key] = default
+            return ShareTest(**values)
 
         n: dict[str, Any] = {k: d.get(k) for k in ("n_train", "n_test", "n_live")}  # None: not given
         verdict = str(d.get("verdict", Verdict.NA))

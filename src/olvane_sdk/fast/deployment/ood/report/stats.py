@@ -244,12 +244,26 @@ class ShareTest:
     n: int                 # live messages scored
     flagged: int           # past the calibration's tail
     share: float           # flagged / n
-    bound: float           # upper bound on the share of normal traffic
-    p_value: float         # P(Binomial(n, bound) >= flagged)
+    bound: float           # upper bound on the share of normal traffic with the window's mix (calibration bound x mix)
+    p_value: float         # P(Binomial(n, bound) >= flagged), with the far tail's test (see share_test)
     threshold: float       # the score (cosine distance) that flags
     k: int
     tail: float
     n_calibration: int
+    mix: float = 1.0       # the window's share in the body band over normal traffic's, at least 1
+    far_flagged: int = 0   # past the far tail (a fifth of ``tail``)
+    far_bound: float = 0.0  # its bound, with the window's mix
+
+
+# The far tail, as a share of the tail: a compact newcomer lies far out, so a
+# few of its messages already stand out there, where normal traffic leaves
+# almost none.
+FAR_TAIL = 0.2
+
+# The body band of the conformal p-values: far enough from the tail that a
+# newcomer barely reaches it, wide enough to count precisely. Normal traffic
+# puts BODY_BAND[1] - BODY_BAND[0] of its messages there.
+BODY_BAND = (0.05, 0.5)
 
 
 class Calibration:
@@ -274,6 +288,8 @@ class Calibration:
         self.tail_count, self.bound = tail_bound(self.n, tail, confidence)
         # the (N + 1 - l)-th smallest score: l - 1 calibration scores lie above it
         self.threshold = float(self.scores[self.n - self.tail_count])
+        self.far_count, self.far_bound = tail_bound(self.n, tail * FAR_TAIL, confidence)
+        self.far_threshold = float(self.scores[self.n - self.far_count])
 
     def score(self, live: np.ndarray) -> np.ndarray:
         return knn_distance(unit_rows(live), self.train, self.k)
@@ -283,13 +299,39 @@ class Calibration:
         return (1.0 + at_or_above) / (self.n + 1.0)
 
     def share_test(self, scores: np.ndarray) -> ShareTest:
+        """The count of ``scores`` past the tail, and past the far tail,
+        against the bounds on what normal traffic reaches there, raised by
+        the window's mix; ``p_value`` is the smaller of the two tests' p
+        times two (Bonferroni), or the tail's alone when the calibration is
+        too small for the far tail to differ.
+
+        The mix: more of a sparse part of the reference (one section of a
+        catalogue whose rows lie far apart) passes the tail more often than
+        the reference as a whole, and it fills the body of the p-values more
+        too: its messages are farther from their neighbours throughout. A
+        newcomer lies past the tail and leaves the body as it is. So both
+        bounds are multiplied by ``mix``, the window's share in
+        :data:`BODY_BAND` over the band's width (at least 1)."""
         from scipy.stats import binom
+
+        def p_at_least(count: int, bound: float) -> float:
+            return float(binom.sf(count - 1, n, bound)) if count else 1.0
 
         n = len(scores)
         flagged = int(np.count_nonzero(scores > self.threshold))
-        p = float(binom.sf(flagged - 1, n, self.bound)) if flagged else 1.0
-        return ShareTest(n=n, flagged=flagged, share=flagged / n if n else 0.0, bound=self.bound, p_value=p,
-                         threshold=self.threshold, k=self.k, tail=self.tail, n_calibration=self.n)
+        far = int(np.count_nonzero(scores > self.far_threshold))
+        mix = 1.0
+        if n:
+            pv = self.p_values(scores)
+            lo, hi = BODY_BAND
+            mix = max(1.0, float(np.count_nonzero((pv > lo) & (pv <= hi))) / (n * (hi - lo)))
+        bound, far_bound = min(1.0, self.bound * mix), min(1.0, self.far_bound * mix)
+        p = p_at_least(flagged, bound)
+        if self.far_count < self.tail_count:
+            p = min(1.0, 2.0 * min(p, p_at_least(far, far_bound)))
+        return ShareTest(n=n, flagged=flagged, share=flagged / n if n else 0.0, bound=bound, p_value=p,
+                         threshold=self.threshold, k=self.k, tail=self.tail, n_calibration=self.n, mix=mix,
+                         far_flagged=far, far_bound=far_bound)
 
 
 def q_values(p: np.ndarray) -> np.ndarray:
