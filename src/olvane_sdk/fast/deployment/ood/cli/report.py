@@ -167,16 +167,21 @@ def _http_error_text(e: urllib.error.HTTPError) -> str:
     return f"HTTP {e.code} {e.reason}" + (f": {detail}" if detail else "")
 
 
+def _get(url: str, path: str, accept: str, api_key: str | None, timeout: float) -> bytes:
+    """The body of GET {url}{path}, with the key as a bearer token."""
+    req = urllib.request.Request(f"{url}{path}", headers={"Accept": accept})
+    if api_key:
+        req.add_header("Authorization", f"Bearer {api_key}")
+    with urllib.request.urlopen(req, timeout=timeout) as resp:
+        return resp.read()
+
+
 def fetch_shift(url: str, api_key: str | None, timeout: float) -> ServerResult:
     """GET {url}/v1/shift; never raises: a failure is the result's ``error``."""
     from ..middleware.routes import SHIFT_PATH
 
-    req = urllib.request.Request(f"{url}{SHIFT_PATH}", headers={"Accept": "application/json"})
-    if api_key:
-        req.add_header("Authorization", f"Bearer {api_key}")
     try:
-        with urllib.request.urlopen(req, timeout=timeout) as resp:
-            raw = resp.read()
+        raw = _get(url, SHIFT_PATH, "application/json", api_key, timeout)
     except urllib.error.HTTPError as e:
         return ServerResult(url, error=_http_error_text(e))
     except urllib.error.URLError as e:
@@ -202,12 +207,8 @@ def save_page(url: str, api_key: str | None, path: Path, timeout: float) -> int:
     fails (the report's own status stands otherwise)."""
     from ..middleware.routes import UI_PATH
 
-    req = urllib.request.Request(f"{url}{UI_PATH}", headers={"Accept": "text/html"})
-    if api_key:
-        req.add_header("Authorization", f"Bearer {api_key}")
     try:
-        with urllib.request.urlopen(req, timeout=timeout) as resp:
-            page = resp.read()
+        page = _get(url, UI_PATH, "text/html", api_key, timeout)
     except urllib.error.HTTPError as e:
         print(f"{PROG} report: error: --html: {url}{UI_PATH}: {_http_error_text(e)}", file=sys.stderr)
         return EXIT_UNREACHABLE
