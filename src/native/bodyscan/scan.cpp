@@ -5,6 +5,10 @@
 #include <array>
 #include <cstring>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace bodyscan {
 
 namespace {
@@ -41,7 +45,9 @@ struct Frame {
 class Scanner {
 public:
     Scanner(const unsigned char* s, std::size_t n, std::size_t limit, Found& out)
-        : s_(s), n_(n), limit_(limit), out_(out) {}
+        : s_(s), n_(n), limit_(limit), out_(out) {
+        stack_.reserve(64);
+    }
 
     Outcome run() {
         if (n_ >= 3 && s_[0] == 0xEF && s_[1] == 0xBB && s_[2] == 0xBF) i_ = 3;
@@ -70,13 +76,13 @@ public:
                         if (object) kind = Kind::kMessage;
                     }
                     if (stack_.size() >= limit_) return Outcome::kTooDeep;
-                    stack_.push_back({kind, object, slot, start});
                     ++i_;
                     space();
                     if (i_ < n_ && s_[i_] == (object ? '}' : ']')) {
-                        ++i_;
-                        close();
+                        ++i_;  // empty: never pushed
+                        fill(slot, start);
                     } else {
+                        stack_.push_back({kind, object, slot, start});
                         if (!next_slot(slot)) return Outcome::kRefused;
                         continue;
                     }
@@ -95,6 +101,8 @@ public:
             space();
             if (i_ >= n_) return Outcome::kRefused;
             const Frame& f = stack_.back();
+            if (f.kind == Kind::kOther && !f.object && !scalar_run()) return Outcome::kRefused;
+            if (i_ >= n_) return Outcome::kRefused;
             if (s_[i_] == ',') {
                 ++i_;
                 if (!next_slot(slot)) return Outcome::kRefused;
@@ -196,6 +204,21 @@ private:
         return k == len;
     }
 
+    // In an array nobody reads, at a comma: the scalars that follow, read
+    // in one loop (an array of a million numbers is the cheap way to make a
+    // body dear). Stops before anything else, for the main loop.
+    bool scalar_run() {
+        while (i_ < n_ && s_[i_] == ',') {
+            std::size_t j = i_ + 1;
+            while (j < n_ && is_space(s_[j])) ++j;
+            if (j >= n_ || s_[j] == '[' || s_[j] == '{') return true;
+            i_ = j;
+            if (!scalar()) return false;
+            space();
+        }
+        return true;
+    }
+
     bool scalar() {
         const unsigned char c = s_[i_];
         if (c == '"') {
@@ -240,6 +263,25 @@ private:
     bool string(bool& escaped) {
         ++i_;
         for (;;) {
+#ifdef __SSE2__
+            // Sixteen bytes at a time while none is a quote, a backslash, a
+            // control byte or above ASCII (the last two: below 0x20 as signed).
+            const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\'), low = _mm_set1_epi8(0x20);
+            // Short runs (prose with accents and escapes) stay on the byte loop.
+            const std::size_t byte_loop_end = n_ - i_ > 16 ? i_ + 16 : n_;
+            while (i_ < byte_loop_end && kStringClass[s_[i_]] == kPlain) ++i_;
+            while (i_ == byte_loop_end && n_ - i_ >= 16) {
+                const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s_ + i_));
+                const __m128i stop = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
+                                                  _mm_cmplt_epi8(v, low));
+                const int mask = _mm_movemask_epi8(stop);
+                if (mask) {
+                    i_ += static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+                    break;
+                }
+                i_ += 16;
+            }
+#endif
             while (i_ < n_ && kStringClass[s_[i_]] == kPlain) ++i_;
             if (i_ >= n_) return false;
             switch (kStringClass[s_[i_]]) {
