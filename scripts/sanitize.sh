@@ -92,7 +92,7 @@ lsan_pass() {
     rc=0
     ASAN_OPTIONS="detect_leaks=1:$common:log_path=$lsan_dir/report" LSAN_OPTIONS="exitcode=0:max_leaks=0" \
         "$OLVANE_PY" -m pytest -q -p no:cacheprovider \
-        tests/robustness/test_leaks.py tests/robustness/test_fuzz.py tests/contract/test_store.py \
+        tests/robustness/test_leaks.py tests/robustness/test_fuzz.py tests/robustness/test_bodyscan.py tests/contract/test_store.py \
         tests/contract/test_intake.py tests/contract/test_worker.py || rc=$?
 }
 lsan_pass
