@@ -122,9 +122,9 @@ def bench_event_loop(repeats: int, quick: bool) -> None:
     thread_times: list[float] = []
     inner = c.handover._handover
 
-    def timed_handover(chunks):
+    def timed_handover(chunks, *rest):
         t0 = time.perf_counter()
-        inner(chunks)
+        inner(chunks, *rest)
         thread_times.append(time.perf_counter() - t0)
 
     c.handover._handover = timed_handover
@@ -248,10 +248,10 @@ def bench_hostile(repeats: int) -> None:
     done = threading.Event()
     inner = c.handover._handover
 
-    def timed_handover(chunks):
+    def timed_handover(chunks, *rest):
         t0 = time.thread_time()
         try:
-            inner(chunks)
+            inner(chunks, *rest)
         finally:
             cpu.append(time.thread_time() - t0)
             done.set()

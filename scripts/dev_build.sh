@@ -12,8 +12,10 @@ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DINTERCEPTOR_A
 cmake --build "$build"
 # Copy beside the target and rename over it: a process that has the old .so
 # mapped keeps it intact instead of seeing it rewritten in place.
-dest="$root/src/olvane_sdk/fast/deployment/ood"
-for so in "$build"/interceptor*.so; do
-    cp "$so" "$dest/.$(basename "$so").tmp"
-    mv -f "$dest/.$(basename "$so").tmp" "$dest/$(basename "$so")"
-done
+pkg="$root/src/olvane_sdk/fast/deployment/ood"
+install_so() {  # install_so <built .so> <package directory>
+    cp "$1" "$2/.$(basename "$1").tmp"
+    mv -f "$2/.$(basename "$1").tmp" "$2/$(basename "$1")"
+}
+for so in "$build"/interceptor*.so; do install_so "$so" "$pkg"; done
+for so in "$build"/_bodyscan*.so; do install_so "$so" "$pkg/middleware"; done

@@ -16,7 +16,7 @@
 # 3. LSan pass: the leak, fuzz, store, intake and worker tests again with
 #    detect_leaks=1, reports written to build/sanitize-lsan/; the run fails
 #    only on a leak report whose allocation stack passes through the extension
-#    (interceptor*.so). Leaks with no extension frame belong to the interpreter
+#    (interceptor*.so, _bodyscan*.so). Leaks with no extension frame belong to the interpreter
 #    and the libraries and are counted, not failed.
 # 4. UBSan reports (the suite's stderr, kept in build/sanitize-ubsan/, and the
 #    LSan pass's logs) are checked after the runs, and any report fails
@@ -54,6 +54,7 @@ mkdir -p "$stage"
     -o -path '*/demo/texts/*.txt' \) -print0 \
     | xargs -0 -I{} install -D -m 0644 {} "$stage/{}")
 cp "$build"/interceptor*.so "$stage/olvane_sdk/fast/deployment/ood/"
+cp "$build"/_bodyscan*.so "$stage/olvane_sdk/fast/deployment/ood/middleware/"
 
 asan_rt=$(gcc -print-file-name=libasan.so)
 ubsan_rt=$(gcc -print-file-name=libubsan.so)
@@ -70,8 +71,10 @@ export OLVANE_LEAK_ROUNDS=${OLVANE_LEAK_ROUNDS:-400}
 ASAN_OPTIONS="detect_leaks=0:$common" "$OLVANE_PY" - "$stage" <<'PY'
 import sys
 import olvane_sdk.fast.deployment.ood.interceptor as m
-assert m.__file__.startswith(sys.argv[1]), m.__file__
-print("sanitize.sh: testing", m.__file__)
+import olvane_sdk.fast.deployment.ood.middleware._bodyscan as b
+for mod in (m, b):
+    assert mod.__file__.startswith(sys.argv[1]), mod.__file__
+    print("sanitize.sh: testing", mod.__file__)
 PY
 
 echo "sanitize.sh: whole suite (ASan+UBSan, detect_leaks=0)"
@@ -89,7 +92,7 @@ lsan_pass() {
     rc=0
     ASAN_OPTIONS="detect_leaks=1:$common:log_path=$lsan_dir/report" LSAN_OPTIONS="exitcode=0:max_leaks=0" \
         "$OLVANE_PY" -m pytest -q -p no:cacheprovider \
-        tests/robustness/test_leaks.py tests/robustness/test_fuzz.py tests/contract/test_store.py \
+        tests/robustness/test_leaks.py tests/robustness/test_fuzz.py tests/robustness/test_bodyscan.py tests/contract/test_store.py \
         tests/contract/test_intake.py tests/contract/test_worker.py || rc=$?
 }
 lsan_pass
@@ -111,7 +114,7 @@ import pathlib, re, sys
 reports = sorted(pathlib.Path(sys.argv[1]).glob("report*"))
 ours, others = [], 0
 # a frame of the extension: its file, its C++ namespace or its sources (not ASan's __interceptor_*)
-extension = re.compile(r"interceptor\.cpython|interceptor::|native/interceptor/")
+extension = re.compile(r"interceptor\.cpython|interceptor::|native/interceptor/|_bodyscan\.cpython|bodyscan::|native/bodyscan/")
 for path in reports:
     text = path.read_text(errors="replace")
     for record in re.split(r"\n(?=(?:Direct|Indirect) leak of )", text):

@@ -68,7 +68,8 @@ import fnmatch, hashlib, sys, tarfile, zipfile
 repaired, tree, sdist = sys.argv[1:]
 allowed = ["olvane_sdk/*.py", "olvane_sdk/*.pyi", "olvane_sdk/*/py.typed",
            "olvane_sdk/fast/deployment/ood/demo/texts/*.txt",
-           "olvane_sdk/fast/deployment/ood/interceptor.cpython-311-*.so", "olvane_sdk-*.dist-info/*"]
+           "olvane_sdk/fast/deployment/ood/interceptor.cpython-311-*.so", 
+           "olvane_sdk/fast/deployment/ood/middleware/_bodyscan.cpython-311-*.so", "olvane_sdk-*.dist-info/*"]
 
 def listing(path):
     with zipfile.ZipFile(path) as z:
@@ -80,7 +81,8 @@ def listing(path):
 w, t = listing(repaired), listing(tree)
 bad = sorted(n for n in w if not any(fnmatch.fnmatch(n, p) for p in allowed))
 assert not bad, f"files that do not belong in the wheel: {bad}"
-assert any(n.endswith(".so") for n in w), "no extension in the wheel"
+for ext in ("ood/interceptor.", "ood/middleware/_bodyscan."):
+    assert any(ext in n and n.endswith(".so") for n in w), f"no {ext}*.so in the wheel"
 with tarfile.open(sdist) as tf:
     src_py = {m.name.split("/src/", 1)[1] for m in tf.getmembers()
               if "/src/" in m.name and m.name.endswith((".py", ".pyi", "py.typed"))}

@@ -14,7 +14,7 @@ from typing import TYPE_CHECKING, Any, Callable
 import msgspec
 
 from .budget import ORDINARY_S, request_units
-from .reading import ParsedReading, RawReading, new_messages, parse_chat_request, read_head  # noqa: F401
+from .reading import ParsedReading, RawReading, new_messages, parse_chat_request, read_head, scan  # noqa: F401
 from .trace import TRACE_KEY
 
 if TYPE_CHECKING:
@@ -217,10 +217,11 @@ class Handover:
             # The raw reading first; a body it refuses, or messages vLLM's
             # strict validation refuses (a lone surrogate escape, NaN), take
             # vLLM's route's path below. A BOM, which json.loads skips, is
-            # skipped here too rather than sending the body down that path.
+            # skipped by the scan too. The scan is called here, where the
+            # strict decoder was, so its depth limit is the decoder's.
             try:
-                view = memoryview(body)[3:] if body[:3] == b"\xef\xbb\xbf" else body
-                taken = self._take(RawReading(read_head(view)), started)
+                body = body if type(body) is bytes else bytes(body)
+                taken = self._take(RawReading(body, scan(body)), started)
             except (ValueError, msgspec.MsgspecError):
                 raw = False
         if not raw:

@@ -9,6 +9,8 @@ from typing import Any, Optional
 
 import msgspec
 
+from ._bodyscan import scan  # noqa: F401  (the hand-over thread calls it)
+
 
 def new_messages(messages: list) -> list:
     """The messages after the last assistant message: what the client added
@@ -62,44 +64,61 @@ def parse_chat_request(body: bytes):
 
 
 class _Head(msgspec.Struct):
-    """What collection reads of a chat request. Every other field is skipped
-    in C without building it (vLLM ignores unknown fields, so a body may
-    carry megabytes of them), and each message is kept as its raw JSON."""
+    """What collection reads of a chat request: the strict reading's shape,
+    which :func:`._bodyscan.scan` follows without building anything."""
 
     messages: list[msgspec.Raw]
     model: Optional[str] = None
 
 
-class _Role(msgspec.Struct):
-    role: Any = None
-
-
 read_head = msgspec.json.Decoder(_Head).decode
-_read_role = msgspec.json.Decoder(_Role).decode
+_read_model = msgspec.json.Decoder(Optional[str]).decode
+_read_any = msgspec.json.decode
+_NO_ROLE, _NOT_OBJECT = 0xFFFFFFFF, 0xFFFFFFFE
+# "assistant" with every character escaped: a longer role is another value.
+_ROLE_MAX = len('"' + "\\u0061" * 9 + '"')
 
 
 class RawReading:
-    """A body read by :class:`_Head`: the model, and the messages still raw
-    until the ones collected are validated."""
+    """A body read by :func:`._bodyscan.scan` (strict JSON, every field but
+    ``model`` and ``messages`` skipped unread, with the GIL released): the
+    model, and the messages as indexes of their spans in the body until the
+    ones collected are validated. A body the strict reading refuses raises
+    ``ValueError`` (or ``RecursionError`` past the interpreter's depth)."""
 
-    def __init__(self, head: _Head):
-        self.model = head.model
-        self.messages = head.messages
+    def __init__(self, body: bytes, found: Optional[tuple]):
+        if found is None:
+            raise ValueError("not a strict JSON chat request")
+        model_start, model_end, spans = found
+        self._body = memoryview(body)
+        self._spans = memoryview(spans).cast("I")
+        self.model = _read_model(self._body[model_start:model_end]) if model_start >= 0 else None
+        self.messages = range(len(self._spans) // 4)
 
-    def new(self) -> list:
-        for i in range(len(self.messages) - 1, -1, -1):
-            if _read_role(self.messages[i]).role == "assistant":
+    def _is_assistant(self, i: int) -> bool:
+        start, end = self._spans[4 * i + 2], self._spans[4 * i + 3]
+        if start == _NOT_OBJECT:
+            raise msgspec.ValidationError("a message is not an object")
+        if start == _NO_ROLE or end - start > _ROLE_MAX:
+            return False
+        role = bytes(self._body[start:end])
+        return role == b'"assistant"' or (b"\\" in role and _read_any(role) == "assistant")
+
+    def new(self) -> range:
+        for i in reversed(self.messages):
+            if self._is_assistant(i):
                 return self.messages[i + 1:]
         return self.messages
 
-    def request(self, chosen: list):
+    def request(self, chosen: range):
         """vLLM's request of the model and the chosen messages: vLLM's own
         validation reads the messages, so they are what its route read."""
         from vllm.entrypoints.openai.protocol import ChatCompletionRequest
 
+        body, spans = self._body, self._spans
         parts = [b'{"model":' + msgspec.json.encode(self.model) + b',"messages":[']
-        for m in chosen:
-            parts += (m, b",")
+        for i in chosen:
+            parts += (body[spans[4 * i]:spans[4 * i + 1]], b",")
         parts[-1] = b"]}"  # the last comma, or the list's opening when nothing is chosen
         return ChatCompletionRequest.model_validate_json(b"".join(parts))
 
