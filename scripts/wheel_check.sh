@@ -159,7 +159,8 @@ if [[ -f "$stub" ]]; then
     # ships no type information.
     printf '%s\n' '[mypy]' '[mypy-vllm.*,sentence_transformers.*,torch.*,transformers.*]' \
         'follow_imports = skip' '[mypy-sklearn.*]' 'ignore_missing_imports = True' >mypy.ini
-    "$venv/bin/python" -m mypy.stubtest olvane_sdk.fast.deployment.ood.interceptor --mypy-config-file mypy.ini
+    "$venv/bin/python" -m mypy.stubtest olvane_sdk.fast.deployment.ood.interceptor \
+        olvane_sdk.fast.deployment.ood.middleware._bodyscan --mypy-config-file mypy.ini
 else
     echo "wheel_check.sh: the wheel has no interceptor.pyi; stubtest skipped"
 fi
