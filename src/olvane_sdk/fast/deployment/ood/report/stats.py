@@ -260,6 +260,11 @@ class ShareTest:
 # almost none.
 FAR_TAIL = 0.2
 
+# The far tail's part of the share test's level (weighted Bonferroni): the
+# tail's test keeps the rest, so a near newcomer, which the tail sees best,
+# loses little of its power.
+FAR_ALPHA = 0.2
+
 # The body band of the conformal p-values: far enough from the tail that a
 # newcomer barely reaches it, wide enough to count precisely. Normal traffic
 # puts BODY_BAND[1] - BODY_BAND[0] of its messages there.
@@ -301,9 +306,10 @@ class Calibration:
     def share_test(self, scores: np.ndarray) -> ShareTest:
         """The count of ``scores`` past the tail, and past the far tail,
         against the bounds on what normal traffic reaches there, raised by
-        the window's mix; ``p_value`` is the smaller of the two tests' p
-        times two (Bonferroni), or the tail's alone when the calibration is
-        too small for the far tail to differ.
+        the window's mix; ``p_value`` combines the two tests by weighted
+        Bonferroni (the far tail's p over :data:`FAR_ALPHA`, the tail's over
+        the rest, the smaller), or is the tail's alone when the calibration
+        is too small for the far tail to differ.
 
         The mix: more of a sparse part of the reference (one section of a
         catalogue whose rows lie far apart) passes the tail more often than
@@ -328,7 +334,7 @@ class Calibration:
         bound, far_bound = min(1.0, self.bound * mix), min(1.0, self.far_bound * mix)
         p = p_at_least(flagged, bound)
         if self.far_count < self.tail_count:
-            p = min(1.0, 2.0 * min(p, p_at_least(far, far_bound)))
+            p = min(1.0, p / (1.0 - FAR_ALPHA), p_at_least(far, far_bound) / FAR_ALPHA)
         return ShareTest(n=n, flagged=flagged, share=flagged / n if n else 0.0, bound=bound, p_value=p,
                          threshold=self.threshold, k=self.k, tail=self.tail, n_calibration=self.n, mix=mix,
                          far_flagged=far, far_bound=far_bound)
