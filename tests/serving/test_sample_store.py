@@ -530,7 +530,9 @@ def test_two_replicas_on_one_redis(demo_recipes, redis_server, tmp_path, capsys)
         logs = a.log_tail(10**7) + b.log_tail(10**7)
         told = [ln for ln in logs.splitlines() if "was reset" in ln]
         assert resets() == 1 and len(told) == 1, told
-        assert int(told[0].split("lost ")[1].split()[0]) >= 12, told  # 14 before the wipe
+        # 14 before the wipe, or 13 where the replica that notices last read the window before the
+        # record from the clock ahead; 2 after.
+        assert int(told[0].split("lost ")[1].split()[0]) in (11, 12), told
         skew_lines = [ln for ln in logs.splitlines() if "clock of ahead:1" in ln]
         assert 1 <= len(skew_lines) <= 2 and "+9" in skew_lines[0], skew_lines  # once per process that computed
         assert json.loads(store.client.get(store._k("layout"))) == {"layout": "olvane-shift-samples", "version": 1}
