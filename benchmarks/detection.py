@@ -188,6 +188,11 @@ def _now(cal, scores, settings) -> tuple[bool, bool]:
     return found.share.p_value < settings.alpha_novel, found.alarm
 
 
+def _once(window: np.ndarray) -> np.ndarray:
+    """The window's row indices with a row sent twice kept once, in order, as the row counts it."""
+    return window[np.sort(np.unique(window, return_index=True)[1])]
+
+
 def _episodes(alarms: np.ndarray) -> int:
     a = np.r_[False, alarms.astype(bool)]
     return int(np.count_nonzero(a[1:] & ~a[:-1]))
@@ -238,7 +243,7 @@ def stream(data, sections, extra, settings, n_recipes, seed, days, mix_share=0.3
             al = {k: np.zeros(reports, bool) for k in ("old", "share", "cusum")}
             for j in range(reports):
                 w = msgs[(j + 1) * per_report:(j + 1) * per_report + n]
-                w = w[np.sort(np.unique(w, return_index=True)[1])]  # a row sent twice counts once, as in the row
+                w = _once(w)
                 al["old"][j] = _old_share_fires(cal, score[w] > cal.threshold, settings)
                 al["share"][j], al["cusum"][j] = _now(cal, score[w], settings)
                 if full_every and j % full_every == 0:
@@ -305,7 +310,7 @@ def time_to_novel(data, novel, settings, n_recipes, seed, eps=0.05, trials=8):
                 got = {}
                 for j in range(1, 401):
                     w = msgs[j * 180: j * 180 + 1000]
-                    w = w[np.sort(np.unique(w, return_index=True)[1])]
+                    w = _once(w)
                     s_old = _old_share_fires(cal, score[w] > cal.threshold, settings)
                     s_now, c = _now(cal, score[w], settings)
                     for key, hit in (("old", s_old), ("new", s_now or c), ("cusum", c)):

@@ -7,7 +7,7 @@ from __future__ import annotations
 
 import math
 from collections.abc import Mapping
-from dataclasses import asdict, dataclass, field, fields
+from dataclasses import MISSING, asdict, dataclass, field, fields
 from typing import Any
 
 import numpy as np
@@ -71,11 +71,10 @@ class ModalityRow:
         def share(o: Any) -> ShareTest | None:
             if not isinstance(o, Mapping) or not o:
                 return None
+            # A field a report from before it was measured lacks takes its default.
             values: dict[str, Any] = {k: o.get(k) for k in _SHARE_FIELDS}
-            for key, default in (("mix", 1.0), ("far_flagged", 0), ("far_bound", 0.0)):
-                if values[key] is None:  # a report from before these were measured
-                    values[key] = default
-            return ShareTest(**values)
+            return ShareTest(**{k: _SHARE_DEFAULTS[k] if v is None and k in _SHARE_DEFAULTS else v
+                                for k, v in values.items()})
 
         n: dict[str, Any] = {k: d.get(k) for k in ("n_train", "n_test", "n_live")}  # None: not given
         verdict = str(d.get("verdict", Verdict.NA))
@@ -204,3 +203,4 @@ def history_rows(report: Mapping[str, Any] | None, outliers: Mapping[str, Any] |
 _OUTLIER_KEYS = ("score", "p_value", "p_floor", "q_value", "cluster")
 _COMPARISON_FIELDS = tuple(f.name for f in fields(Comparison))
 _SHARE_FIELDS = tuple(f.name for f in fields(ShareTest))
+_SHARE_DEFAULTS = {f.name: f.default for f in fields(ShareTest) if f.default is not MISSING}
