@@ -95,8 +95,16 @@ def test_novel_group_leads_to_its_requests(tmp_path):
     with dh.VllmServer(["chat"], env=env, log_path=tmp_path / "server.log") as srv:
         assert srv.wait_ready(), srv.log_tail()
         client = srv.openai_client()
-        for text in ordinary:
+
+        def embedded(k):
+            # The handler's queue holds 16 messages: each request waits for the
+            # one before it to be embedded, so a slow worker turns none away.
+            wait_until(lambda: srv.shift()["live_counts"].get("chat", {}).get("text", 0) >= k, 120,
+                       describe=lambda: f"{json.dumps(srv.shift())}\n{srv.log_tail()}")
+
+        for k, text in enumerate(ordinary):
             client.chat.completions.create(model="chat", messages=[{"role": "user", "content": text}])
+            embedded(k + 1)
         for i, template in enumerate(GROUP):
             cid = f"trace-{i}-{tmp_path.name[-6:]}"
             msg = [{"role": "user", "content": template.format(i=1000 + i)}]
@@ -109,8 +117,7 @@ def test_novel_group_leads_to_its_requests(tmp_path):
             else:
                 sent[cid] = client.chat.completions.create(model="chat", messages=msg,
                                                            extra_headers={"X-Request-Id": cid}).id
-        total = len(ordinary) + len(GROUP)
-        wait_until(lambda: srv.shift()["live_counts"].get("chat", {}).get("text", 0) >= total, 120)
+            embedded(len(ordinary) + i + 1)
         srv.shift(refresh=True)
         doc = srv._http.get("/v1/shift/outliers", params={"model": "chat"}).json()
         printed = subprocess.run([sys.executable, "-m", "olvane_sdk.fast.deployment.ood.cli", "outliers", "--url",
