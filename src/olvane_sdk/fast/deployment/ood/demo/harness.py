@@ -28,6 +28,23 @@ def free_port(host: str = "127.0.0.1") -> int:
         return s.getsockname()[1]
 
 
+def _descendants(pid: int) -> list[int]:
+    """The processes below ``pid``, children first (from /proc)."""
+    parent: dict[int, int] = {}
+    for d in Path("/proc").iterdir():
+        if d.name.isdigit():
+            try:
+                # the parent is the second field after the command's closing parenthesis
+                parent[int(d.name)] = int((d / "stat").read_text().rpartition(")")[2].split()[1])
+            except (OSError, ValueError, IndexError):
+                pass
+    out, frontier = [], [pid]
+    while frontier:
+        frontier = [c for c, p in parent.items() if p in frontier]
+        out += frontier
+    return out
+
+
 class VllmServer:
     """vLLM's API server (:mod:`.server`: vLLM's ``run_server`` with a
     stand-in engine) in a child process on 127.0.0.1, started the way an
@@ -55,6 +72,7 @@ class VllmServer:
         self.cmd = [sys.executable, "-m", SERVER_MODULE, *args]
         pkg_root = str(Path(__file__).resolve().parents[5])  # the directory holding olvane_sdk
         full = dict(os.environ, HF_HUB_OFFLINE="1", TRANSFORMERS_OFFLINE="1", PYTHONUNBUFFERED="1",
+                    PYTHONFAULTHANDLER="1",
                     PYTHONPATH=os.pathsep.join(p for p in [pkg_root, os.environ.get("PYTHONPATH", "")] if p))
         for k, v in (env or {}).items():
             if v is None:
@@ -104,8 +122,18 @@ class VllmServer:
             try:
                 self.proc.wait(timeout)
             except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(10)
+                # Every process of the tree writes its threads' stacks to the
+                # log (faulthandler, on in the child's environment) and ends.
+                for pid in [*_descendants(self.proc.pid), self.proc.pid]:
+                    try:
+                        os.kill(pid, signal.SIGABRT)
+                    except OSError:
+                        pass
+                try:
+                    self.proc.wait(10)
+                except subprocess.TimeoutExpired:
+                    self.proc.kill()
+                    self.proc.wait(10)
         self._log.close()
         return self.proc.returncode
 
@@ -116,7 +144,7 @@ class VllmServer:
         self.stop()
         return False
 
-    def log_tail(self, n: int = 4000) -> str:
+    def log_tail(self, n: int = 12000) -> str:
         try:
             return self.log_path.read_text(errors="replace")[-n:]
         except OSError:
