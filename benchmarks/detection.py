@@ -180,12 +180,22 @@ def _old_share_fires(cal, flags, settings) -> bool:
     return bool(k) and binom.sf(k - 1, len(flags), cal.bound) < settings.alpha_novel
 
 
-def _now(cal, scores, settings) -> tuple[bool, bool]:
+def _now(cal, scores, settings, rows) -> tuple[bool, bool]:
     """(share test fires, CUSUM alarm) of the row as it is now."""
     from olvane_sdk.fast.deployment.ood.report import detect
 
-    found = detect.novelty(cal, scores)
-    return found.share.p_value < settings.alpha_novel, found.alarm
+    found = detect.novelty(cal, scores, rows)
+    return found.share.p_value < settings.alpha_novel and not found.share.isolated, found.alarm
+
+
+class _Rows:
+    """A window's rows by index into X, taken only where the row asks (its flagged ones)."""
+
+    def __init__(self, X, w):
+        self.X, self.w = X, w
+
+    def __getitem__(self, mask):
+        return self.X[self.w[mask]]
 
 
 def _once(window: np.ndarray) -> np.ndarray:
@@ -245,7 +255,7 @@ def stream(data, sections, extra, settings, n_recipes, seed, days, mix_share=0.3
                 w = msgs[(j + 1) * per_report:(j + 1) * per_report + n]
                 w = _once(w)
                 al["old"][j] = _old_share_fires(cal, score[w] > cal.threshold, settings)
-                al["share"][j], al["cusum"][j] = _now(cal, score[w], settings)
+                al["share"][j], al["cusum"][j] = _now(cal, score[w], settings, _Rows(X_all, w))
                 if full_every and j % full_every == 0:
                     row = run_row((train, test, None), X_all[w], settings, name=f"s{r}")
                     tot["rows"] += 1
@@ -312,7 +322,7 @@ def time_to_novel(data, novel, settings, n_recipes, seed, eps=0.05, trials=8):
                     w = msgs[j * 180: j * 180 + 1000]
                     w = _once(w)
                     s_old = _old_share_fires(cal, score[w] > cal.threshold, settings)
-                    s_now, c = _now(cal, score[w], settings)
+                    s_now, c = _now(cal, score[w], settings, _Rows(X, w))
                     for key, hit in (("old", s_old), ("new", s_now or c), ("cusum", c)):
                         if hit and key not in got:
                             got[key] = j

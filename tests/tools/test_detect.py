@@ -115,3 +115,34 @@ def test_share_test_reads_the_window_mix_and_the_far_tail(newcomers):
         far_p, tail_p = binom.sf(t.far_flagged - 1, t.n, t.far_bound), binom.sf(t.flagged - 1, t.n, t.bound)
         assert t.far_flagged >= newcomers and far_p < tail_p / 10
         assert t.p_value == pytest.approx(far_p / stats.FAR_ALPHA) and t.p_value < 0.005
+
+
+def _spread(rng, n, sparse_share, dim=64):
+    """A reference whose sparse part scatters its rows in every direction."""
+    x = rng.standard_normal((n, dim)) * 0.5 + 1.0
+    s = rng.random(n) < sparse_share
+    x[s] = rng.standard_normal((int(s.sum()), dim)) + 1.0
+    return x
+
+
+@pytest.mark.parametrize("newcomers", [0, 14])
+def test_novel_asks_for_a_group_among_the_flagged(newcomers):
+    """Four times the reference's share of its sparse part passes the tail
+    well past the bound, yet each such message stands alone: not novel,
+    and the row says why. Fourteen newcomers near each other are novel,
+    and the count survives to_dict / from_dict."""
+    rng = np.random.default_rng(7)
+    ref = _spread(rng, 3000, 0.1)
+    live = _spread(rng, 1000, 0.4)
+    if newcomers:
+        live[:newcomers] = rng.standard_normal((newcomers, 64)) * 0.3 + 1.0
+        live[:newcomers, 12:20] -= 3.0
+    rep = rp.shift_report(_stand_in(ref[:2000], ref[2000:], live), n_permutations=200)
+    row = rep.row("m", "text")
+    assert row.ood.p_value < 0.005
+    if newcomers:
+        assert row.ood.grouped >= newcomers and row.verdict == "novel"
+    else:
+        assert row.ood.grouped == 0 and row.ood.isolated and row.verdict != "novel" and not row.alarm
+        assert "not novel" in row.note
+    assert rp.ShiftReport.from_dict(rep.to_dict()).row("m", "text").ood.grouped == row.ood.grouped

@@ -319,7 +319,7 @@ def _row(model, modality, ref, stored: list, settings: ReportSettings) -> Modali
             row.live = compare(tr, _subsample(lv[kept], settings.max_samples, rng("live")), settings)
             cal = calibration_for(ref.get("train"), ref.get("test"), train, test, settings)
             scores = cal.score(lv)  # every live row: the share test is cheap and gains most from n
-            found = detect.novelty(cal, scores[kept])
+            found = detect.novelty(cal, scores[kept], lv[kept])
             row.ood, row.cusum, row.alarm = found.share, found.cusum, found.alarm
             flagged = np.flatnonzero(scores > cal.threshold)
             flagged = flagged[np.argsort(-scores[flagged], kind="stable")]
@@ -333,6 +333,9 @@ def _row(model, modality, ref, stored: list, settings: ReportSettings) -> Modali
     notes += live_notes
     row.arrays = arrays
     row.verdict = verdict_for(row.live, settings, row.ood, alarm=row.alarm)
+    if row.ood is not None and row.ood.p_value < settings.alpha_novel and row.ood.isolated:
+        notes.append("more flagged messages than normal traffic has, but no two nearer each other than the "
+                     "reference: more of a sparse known part, not novel")
     if not stored:
         notes.append("no live traffic yet")
     if row.test is not None and verdict_for(row.test, settings) != Verdict.OK:

@@ -3,6 +3,10 @@
 * :func:`dedup`: a message sent many times counts once (identical vectors,
   or cosine similarity at least :data:`DUPLICATE_COSINE`), so that a few
   repeated prompts neither fill the share test nor weigh in the MMD.
+* :func:`grouped`: ``novel`` asks for a group among the flagged messages.
+  A newcomer's messages lie nearer each other than anything the reference
+  holds; more of a sparse but known part of the reference passes the tail
+  more often too, yet its outliers each stand alone.
 * :func:`cusum`: a CUSUM over the flags in arrival order against the
   calibration's bound on the null share. It reacts to a newcomer that
   started inside the window before the window's share does, and its
@@ -12,11 +16,11 @@
 from __future__ import annotations
 
 import math
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 
 import numpy as np
 
-from .stats import Calibration, ShareTest, unit_rows
+from .stats import MIN_GROUP, Calibration, ShareTest, knn_distance, unit_rows
 
 DUPLICATE_COSINE = 0.98
 # CUSUM of Bernoulli flags, null share q0 (the calibration's bound) against CUSUM_RATIO * q0. The
@@ -26,6 +30,9 @@ DUPLICATE_COSINE = 0.98
 # below the endless one and alarms less often still.
 CUSUM_RATIO = 3.0
 CUSUM_H = 13.0
+# The flagged rows compared pair by pair, the first in the window's order: one
+# pair is all the verdict asks, and a window with more flags has pairs to spare.
+GROUP_ROWS = 2048
 
 
 def repeat_threshold(reference: np.ndarray, *, quantile: float = 0.99, max_rows: int = 2000) -> float:
@@ -80,6 +87,19 @@ def dedup(live: np.ndarray, threshold: float = DUPLICATE_COSINE, *, exact_up_to:
     return kept, n - len(kept)
 
 
+def grouped(cal: Calibration, flagged: np.ndarray) -> int:
+    """How many of the ``flagged`` rows (a window's rows past the tail,
+    repeats folded) lie nearer another flagged row than either lies to its
+    nearest train row."""
+    X = unit_rows(flagged[:GROUP_ROWS])
+    if len(X) < 2:
+        return 0
+    near = 1.0 - knn_distance(X, cal.train, 1)
+    S = X @ X.T
+    np.fill_diagonal(S, -np.inf)
+    return int(np.count_nonzero((S > np.maximum(near[:, None], near[None, :])).any(axis=1)))
+
+
 def cusum(flags: np.ndarray, q0: float, ratio: float = CUSUM_RATIO) -> float:
     """The CUSUM statistic after the last message: log-likelihood ratio of
     flag share ``ratio * q0`` against ``q0``, reset at zero, over ``flags``
@@ -98,14 +118,19 @@ def cusum(flags: np.ndarray, q0: float, ratio: float = CUSUM_RATIO) -> float:
 class Novelty:
     share: ShareTest   # the share test of the window
     cusum: float       # the CUSUM statistic at the window's end
-    alarm: bool        # cusum >= CUSUM_H
+    alarm: bool        # cusum >= CUSUM_H, with the flagged messages not isolated
 
 
-def novelty(cal: Calibration, scores: np.ndarray) -> Novelty:
+def novelty(cal: Calibration, scores: np.ndarray, rows: np.ndarray | None = None) -> Novelty:
     """The share test and the CUSUM of a (deduplicated) window's scores in
     arrival order, both against the bound on the share of normal traffic
     past the calibration's tail, raised by the window's mix (see
-    :meth:`Calibration.share_test`)."""
+    :meth:`Calibration.share_test`). With the window's ``rows``, the share
+    test carries :func:`grouped` of the flagged ones, and isolated flags
+    raise no alarm."""
     share = cal.share_test(scores)
-    s = float(cusum(scores > cal.threshold, share.bound))
-    return Novelty(share=share, cusum=s, alarm=bool(s >= CUSUM_H))
+    flags = scores > cal.threshold
+    if rows is not None:
+        share = replace(share, grouped=grouped(cal, rows[flags]))
+    s = float(cusum(flags, share.bound))
+    return Novelty(share=share, cusum=s, alarm=bool(s >= CUSUM_H) and not share.isolated)

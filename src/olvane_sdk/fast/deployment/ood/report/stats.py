@@ -253,7 +253,18 @@ class ShareTest:
     mix: float = 1.0       # the window's share in the body band over normal traffic's, at least 1
     far_flagged: int = 0   # past the far tail (a fifth of ``tail``)
     far_bound: float = 0.0  # its bound, with the window's mix
+    grouped: int | None = None  # flagged messages nearer another flagged one than the reference (detect.grouped)
 
+    @property
+    def isolated(self) -> bool:
+        """The flagged messages stand alone: no two lie nearer each other
+        than the reference (None: not checked, a report from before)."""
+        return self.grouped is not None and self.grouped < MIN_GROUP
+
+
+# A new subpopulation shows as flagged messages that lie nearer each other
+# than the reference: at least one such pair (see detect.grouped).
+MIN_GROUP = 2
 
 # The far tail, as a share of the tail: a compact newcomer lies far out, so a
 # few of its messages already stand out there, where normal traffic leaves

@@ -56,7 +56,8 @@ def metric_value(verdict: str) -> float:
 def verdict_for(c: Comparison | None, settings: ReportSettings, ood: ShareTest | None = None,
                 alarm: bool = False) -> Verdict:
     """``shift`` when the MMD test is significant and the classifier's AUC
-    reaches the gate; else ``novel`` when the share test is significant or
+    reaches the gate; else ``novel`` when the share test is significant
+    with its flagged messages not isolated (see ``ShareTest.isolated``), or
     the sequential ``alarm`` (detect.cusum) is raised; else ``drift`` when
     the MMD test is; else ``ok``."""
     if c is None and ood is None:
@@ -64,7 +65,7 @@ def verdict_for(c: Comparison | None, settings: ReportSettings, ood: ShareTest |
     significant = c is not None and c.p_value < settings.alpha
     if significant and c.auc >= settings.auc_threshold:
         return Verdict.SHIFT
-    if alarm or (ood is not None and ood.p_value < settings.alpha_novel):
+    if alarm or (ood is not None and ood.p_value < settings.alpha_novel and not ood.isolated):
         return Verdict.NOVEL
     if significant:
         return Verdict.DRIFT
