@@ -97,6 +97,8 @@ def _section(row: Mapping, settings: Mapping, history: Sequence[Mapping], points
         facts.append(("repeats folded", _n(row.get("repeats"))))
     if items:
         facts.append(("flagged messages", _n(len(items))))
+        if (row.get("ood") or {}).get("grouped") is not None:
+            facts.append(("flagged near another flagged", _n(row["ood"]["grouped"])))
     note = f"<p class=\"note\">{_e(row.get('note'))}</p>" if row.get("note") else ""
     charts = "".join([
         _figure("Verdict over time", _verdict_chart(history)),
