@@ -402,7 +402,9 @@ def by_pid(srv, want, answers=None, timeout=180):
         a = fresh(srv, "GET", "/v1/shift")
         answers[a["pid"]] = a
         return sum(map(want, answers.values())) >= 2
-    wait_until(done, timeout=timeout, interval=0.05)
+    wait_until(done, timeout=timeout, interval=0.05, describe=lambda: {
+        pid: {k: a.get(k) for k in ("report_time", "scope", "store", "report_error", "ready")}
+        for pid, a in answers.items()})
     return answers
 
 
@@ -444,6 +446,7 @@ def test_front_end_processes_pool_one_report_and_keep_it_across_a_restart(demo_r
         # One refresh per deployment per 5 s: the burst computed at most one report between them.
         assert len({a["report_time"] for a in burst if a["report_time"] >= t0}) <= 1, burst
         newest = max(a["report_time"] for a in burst)
+        print("burst", newest, [(a["pid"], a["report_time"]) for a in burst])
         answers = by_pid(srv, lambda a: a["report_time"] == newest, timeout=30)  # followed within seconds
         first = [a for a in answers.values() if a["report_time"] == newest][:2]
         assert {a["scope"] for a in first} == {"deployment"} and first[0]["report"] == first[1]["report"]
