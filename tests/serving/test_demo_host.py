@@ -85,3 +85,24 @@ def check_demo_run(res, proc, plot):
     assert plot.read_bytes()[:4] == b"\x89PNG"
     assert str(plot) in proc.stdout.replace("\n", "")
     assert "SHIFT" in proc.stdout and "Distribution shift" in proc.stdout and "olvane_shift_auc{" in proc.stdout
+
+
+def test_front_end_stops_on_sigint_whichever_thread_takes_it(tmp_path):
+    """The multi-process front end's parent has native threads beside its
+    main one; SIGINT handed to one of them stops the server all the same."""
+    import ctypes
+    import signal
+
+    srv = dh.VllmServer(SERVED, env={"OLVANE_SHIFT_RECIPES": None}, middleware=None,
+                        extra_args=["--api-server-count", "2"], log_path=tmp_path / "server.log")
+    with srv:
+        pid = srv.proc.pid
+        others = sorted(int(t) for t in os.listdir(f"/proc/{pid}/task") if int(t) != pid)
+        if not others:
+            pytest.skip("the parent runs no thread beside its main one")
+        assert ctypes.CDLL(None, use_errno=True).tgkill(pid, others[0], signal.SIGINT) == 0
+        try:
+            rc = srv.proc.wait(30)
+        except subprocess.TimeoutExpired:
+            rc = None
+    assert rc == 0, srv.log_tail()

@@ -226,6 +226,7 @@ def run_front_end(args, count: int) -> None:
     ``run_server_worker`` with a stand-in engine. SIGINT or SIGTERM stops
     them (SIGTERM to each, as vLLM's process manager does)."""
     import multiprocessing
+    from multiprocessing import connection
 
     from vllm.entrypoints.openai.api_server import setup_server
     from vllm.v1.metrics.prometheus import setup_multiprocess_prometheus
@@ -241,8 +242,12 @@ def run_front_end(args, count: int) -> None:
     for p in procs:
         p.start()
     try:
-        for p in procs:
-            p.join()
+        # Waited for with a timeout, never in a bare waitpid: the kernel may
+        # hand SIGINT to one of the native threads the imports started, and
+        # Python's handler then only takes effect once the main thread runs
+        # Python again.
+        while any(p.is_alive() for p in procs):
+            connection.wait([p.sentinel for p in procs], timeout=0.5)
     except KeyboardInterrupt:
         pass
     finally:
