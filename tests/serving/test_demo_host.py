@@ -87,15 +87,23 @@ def check_demo_run(res, proc, plot):
     assert "SHIFT" in proc.stdout and "Distribution shift" in proc.stdout and "olvane_shift_auc{" in proc.stdout
 
 
-def test_front_end_stops_on_sigint_whichever_thread_takes_it(tmp_path):
+@pytest.mark.parametrize("inherited", ["default", "ignored"])
+def test_front_end_stops_on_sigint_whichever_thread_takes_it(inherited, tmp_path):
     """The multi-process front end's parent has native threads beside its
-    main one; SIGINT handed to one of them stops the server all the same."""
+    main one; SIGINT handed to one of them stops the server all the same,
+    also when the server starts with SIGINT ignored (a background job of a
+    shell without job control)."""
     import ctypes
     import signal
 
     srv = dh.VllmServer(SERVED, env={"OLVANE_SHIFT_RECIPES": None}, middleware=None,
                         extra_args=["--api-server-count", "2"], log_path=tmp_path / "server.log")
-    with srv:
+    before = signal.signal(signal.SIGINT, signal.SIG_IGN if inherited == "ignored" else signal.SIG_DFL)
+    try:
+        srv.start()  # the child inherits SIGINT's disposition
+    finally:
+        signal.signal(signal.SIGINT, before)
+    try:
         pid = srv.proc.pid
         others = sorted(int(t) for t in os.listdir(f"/proc/{pid}/task") if int(t) != pid)
         if not others:
@@ -105,4 +113,6 @@ def test_front_end_stops_on_sigint_whichever_thread_takes_it(tmp_path):
             rc = srv.proc.wait(30)
         except subprocess.TimeoutExpired:
             rc = None
+    finally:
+        srv.stop()
     assert rc == 0, srv.log_tail()

@@ -37,6 +37,7 @@ from __future__ import annotations
 import asyncio
 import json
 import os
+import signal
 import sys
 import time
 from contextlib import asynccontextmanager
@@ -235,6 +236,10 @@ def run_front_end(args, count: int) -> None:
 
     setup_multiprocess_prometheus()
     listen_address, sock = setup_server(args)
+    # SIGINT stops the front end as it stops vLLM's own server, also when this
+    # process started with SIGINT ignored (a background job of a shell without
+    # job control): Python leaves an ignored SIGINT ignored.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     ctx = multiprocessing.get_context("spawn")
     procs = [ctx.Process(target=this.front_end_worker, name=f"ApiServer_{i}",
                          args=(listen_address, sock, args, {"client_count": count, "client_index": i}))
