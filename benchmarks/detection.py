@@ -181,11 +181,13 @@ def _old_share_fires(cal, flags, settings) -> bool:
 
 
 def _now(cal, scores, settings, rows) -> tuple[bool, bool]:
-    """(share test fires, CUSUM alarm) of the row as it is now."""
+    """(share test fires, CUSUM alarm) of the row as it is now: each as the
+    row's own verdict reads it."""
     from olvane_sdk.fast.deployment.ood.report import detect
+    from olvane_sdk.fast.deployment.ood.report.verdict import Verdict, verdict_for
 
     found = detect.novelty(cal, scores, rows)
-    return found.share.p_value < settings.alpha_novel and not found.share.isolated, found.alarm
+    return verdict_for(None, settings, found.share) == Verdict.NOVEL, found.alarm
 
 
 class _Rows:
