@@ -145,4 +145,21 @@ def test_novel_asks_for_a_group_among_the_flagged(newcomers):
     else:
         assert row.ood.grouped == 0 and row.ood.isolated and row.verdict != "novel" and not row.alarm
         assert "not novel" in row.note
-    assert rp.ShiftReport.from_dict(rep.to_dict()).row("m", "text").ood.grouped == row.ood.grouped
+    assert rp.ShiftReport.from_dict(rep.to_dict()).row("m", "text").ood == row.ood
+
+
+@pytest.mark.parametrize("newcomers", [9, 10])
+def test_a_large_group_is_tested_against_the_central_estimate(newcomers):
+    """Nine or ten newcomers in ordinary traffic: too few for the share
+    test against the bound, enough against the calibration's central
+    estimate. Ten in a group make the row novel, and its note says why;
+    nine are not novel."""
+    rng = np.random.default_rng(7)
+    ref = _spread(rng, 3000, 0.1)
+    live = _spread(rng, 1000, 0.1)
+    live[:newcomers] = rng.standard_normal((newcomers, 64)) * 0.3 + 1.0
+    live[:newcomers, 12:20] -= 3.0
+    row = rp.shift_report(_stand_in(ref[:2000], ref[2000:], live), n_permutations=200).row("m", "text")
+    assert row.ood.grouped == newcomers and row.ood.central_p < 0.005 < row.ood.p_value
+    assert (row.verdict == "novel") == (newcomers >= stats.LARGE_GROUP)
+    assert ("central estimate" in row.note) == (row.verdict == "novel")

@@ -58,8 +58,9 @@ def test_novel_subpopulation_end_to_end(handler, console):
 
 S = rp.ReportSettings()
 C = lambda p, auc: rp.Comparison(n=100, auc=auc, mmd2=0.0, p_value=p, gamma=1.0)  # noqa: E731
-O = lambda p: rp.ShareTest(n=100, flagged=5, share=0.05, bound=0.02, p_value=p, threshold=0.5, k=5,  # noqa: E731
-                           tail=0.01, n_calibration=2500)
+O = lambda p, grouped=None, central=None: rp.ShareTest(  # noqa: E731
+    n=100, flagged=5, share=0.05, bound=0.02, p_value=p, threshold=0.5, k=5, tail=0.01, n_calibration=2500,
+    grouped=grouped, central_p=p if central is None else central)
 
 
 @pytest.mark.parametrize("live, ood, verdict", [
@@ -69,6 +70,11 @@ O = lambda p: rp.ShareTest(n=100, flagged=5, share=0.05, bound=0.02, p_value=p, 
     (C(0.001, 0.6), O(0.5), "drift"),
     (C(0.2, 0.9), O(0.2), "ok"),          # a high AUC alone is not a shift
     (None, None, "n/a"),
+    # a group: three flags nearer each other than the reference
+    (C(0.5, 0.5), O(0.001, grouped=2), "ok"),
+    (C(0.001, 0.6), O(0.001, grouped=2), "drift"),
+    (C(0.5, 0.5), O(0.001, grouped=3), "novel"),
+    (C(0.5, 0.5), O(0.01, grouped=40, central=0.01), "ok"),
 ])
 def test_verdict_rules(live, ood, verdict):
     assert rp.verdict_for(live, S, ood) == verdict

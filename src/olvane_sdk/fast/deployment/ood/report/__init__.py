@@ -32,8 +32,10 @@ alarms at 3 messages a second.
 
 Verdict per row: ``shift`` when the MMD p-value is below ``alpha`` and the
 AUC reaches ``auc_threshold``; else ``novel`` when the share test's p-value is
-below ``alpha_novel`` or the alarm is raised, and the flagged messages are not
-each on their own (:func:`.detect.grouped`); else ``drift`` when the MMD test
+below ``alpha_novel`` or the alarm is raised, and at least three flagged
+messages lie nearer each other than the reference (:func:`.detect.grouped`),
+or when ten do and the share test against the calibration's central estimate
+is below ``alpha_novel`` (:meth:`.stats.ShareTest.novel`); else ``drift`` when the MMD test
 alone is significant; ``ok`` otherwise; ``n/a`` when either side has fewer
 than ``min_samples`` embeddings, there is no reference, the train array is
 unusable, or the dimensions differ. Everything is seeded and deterministic.

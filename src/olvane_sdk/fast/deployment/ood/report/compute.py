@@ -334,8 +334,11 @@ def _row(model, modality, ref, stored: list, settings: ReportSettings) -> Modali
     row.arrays = arrays
     row.verdict = verdict_for(row.live, settings, row.ood, alarm=row.alarm)
     if row.ood is not None and row.ood.p_value < settings.alpha_novel and row.ood.isolated:
-        notes.append("more flagged messages than normal traffic has, but no two nearer each other than the "
-                     "reference: more of a sparse known part, not novel")
+        notes.append("more flagged messages than normal traffic has, but too few of them nearer each other than "
+                     "the reference for a group: more of a sparse known part, not novel")
+    elif row.ood is not None and row.ood.p_value >= settings.alpha_novel and row.ood.novel(settings.alpha_novel):
+        notes.append(f"{row.ood.grouped} flagged messages nearer each other than the reference: the share test "
+                     f"against the calibration's central estimate gives p = {row.ood.central_p:.2g}")
     if not stored:
         notes.append("no live traffic yet")
     if row.test is not None and verdict_for(row.test, settings) != Verdict.OK:

@@ -56,16 +56,16 @@ def metric_value(verdict: str) -> float:
 def verdict_for(c: Comparison | None, settings: ReportSettings, ood: ShareTest | None = None,
                 alarm: bool = False) -> Verdict:
     """``shift`` when the MMD test is significant and the classifier's AUC
-    reaches the gate; else ``novel`` when the share test is significant
-    with its flagged messages not isolated (see ``ShareTest.isolated``), or
-    the sequential ``alarm`` (detect.cusum) is raised; else ``drift`` when
-    the MMD test is; else ``ok``."""
+    reaches the gate; else ``novel`` when the share test says so (see
+    ``ShareTest.novel``: significant, with a group among the flagged
+    messages) or the sequential ``alarm`` (detect.cusum) is raised; else
+    ``drift`` when the MMD test is; else ``ok``."""
     if c is None and ood is None:
         return Verdict.NA
     significant = c is not None and c.p_value < settings.alpha
     if significant and c.auc >= settings.auc_threshold:
         return Verdict.SHIFT
-    if alarm or (ood is not None and ood.p_value < settings.alpha_novel and not ood.isolated):
+    if alarm or (ood is not None and ood.novel(settings.alpha_novel)):
         return Verdict.NOVEL
     if significant:
         return Verdict.DRIFT
