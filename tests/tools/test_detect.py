@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 from olvane_sdk.fast.deployment.ood import report as rp
-from olvane_sdk.fast.deployment.ood.report import detect, stats
+from olvane_sdk.fast.deployment.ood.report import detect, page, stats
 
 
 def _copy_at(rng, x, cosine):
@@ -159,7 +159,9 @@ def test_a_large_group_is_tested_against_the_central_estimate(newcomers):
     live = _spread(rng, 1000, 0.1)
     live[:newcomers] = rng.standard_normal((newcomers, 64)) * 0.3 + 1.0
     live[:newcomers, 12:20] -= 3.0
-    row = rp.shift_report(_stand_in(ref[:2000], ref[2000:], live), n_permutations=200).row("m", "text")
+    rep = rp.shift_report(_stand_in(ref[:2000], ref[2000:], live), n_permutations=200)
+    row, d = rep.row("m", "text"), rep.to_dict()
     assert row.ood.grouped == newcomers and row.ood.central_p < 0.005 < row.ood.p_value
     assert (row.verdict == "novel") == (newcomers >= stats.LARGE_GROUP)
-    assert ("central estimate" in row.note) == (row.verdict == "novel")
+    why = page.explain(d["rows"][0], d["settings"])  # the operator's page says which test decided
+    assert ("central estimate" in row.note) == ("central estimate" in why) == (row.verdict == "novel")

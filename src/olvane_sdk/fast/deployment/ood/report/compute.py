@@ -336,7 +336,7 @@ def _row(model, modality, ref, stored: list, settings: ReportSettings) -> Modali
     if row.ood is not None and row.ood.p_value < settings.alpha_novel and row.ood.isolated:
         notes.append("more flagged messages than normal traffic has, but too few of them nearer each other than "
                      "the reference for a group: more of a sparse known part, not novel")
-    elif row.ood is not None and row.ood.p_value >= settings.alpha_novel and row.ood.novel(settings.alpha_novel):
+    elif row.ood is not None and row.ood.by_large_group(settings.alpha_novel):
         notes.append(f"{row.ood.grouped} flagged messages nearer each other than the reference: the share test "
                      f"against the calibration's central estimate gives p = {row.ood.central_p:.2g}")
     if not stored:

@@ -17,7 +17,9 @@ import time
 from collections.abc import Mapping, Sequence
 from typing import Any
 
+from .model import ModalityRow
 from .projection import MAP_POINTS, flagged_of, map_points, report_maps  # noqa: F401  (also for callers)
+from .stats import ShareTest
 from .verdict import canonical
 
 #: The page's Content-Security-Policy: nothing from any host, inline styles only.
@@ -128,6 +130,9 @@ def explain(row: Mapping, settings: Mapping) -> str:
              f"gives MMD² {_f(mmd2, 4)} at p = {_p(p)} (alpha {_p(alpha)}).")
     share_text = (f" {_pct(share)} of live messages are out of distribution, against the {_pct(bound)} normal "
                   f"traffic reaches (p = {_p(sp)}, alpha {_p(alpha_novel)}).") if share is not None else ""
+    if verdict == "novel" and (test := _large_group(row, alpha_novel)) is not None:
+        share_text += (f" {_n(test.grouped)} of them lie nearer each other than the reference: against the "
+                       f"calibration's central estimate p = {_p(test.central_p)}.")
     if verdict == "shift":
         head = "Shift: the whole live traffic has moved away from the reference."
     elif verdict == "novel":
@@ -139,6 +144,16 @@ def explain(row: Mapping, settings: Mapping) -> str:
     else:
         return "No verdict: " + (str(row.get("note") or "not enough data")) + "."
     return head + " " + tests + share_text
+
+
+def _large_group(row: Mapping, alpha_novel: Any) -> ShareTest | None:
+    """The row's share test when only its large group's test decided
+    (a row from a newer or damaged report: None)."""
+    try:
+        test = ModalityRow.from_dict(row).ood
+        return test if test is not None and test.by_large_group(float(alpha_novel)) else None
+    except (TypeError, ValueError):
+        return None
 
 
 def _figure(caption: str, svg: str) -> str:

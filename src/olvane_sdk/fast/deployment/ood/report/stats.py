@@ -268,10 +268,12 @@ class ShareTest:
         group, ``central_p`` below it."""
         if self.isolated:
             return False
-        if self.p_value < alpha:
-            return True
-        return (self.grouped is not None and self.grouped >= LARGE_GROUP and self.central_p is not None
-                and self.central_p < alpha)
+        return self.p_value < alpha or self.by_large_group(alpha)
+
+    def by_large_group(self, alpha: float) -> bool:
+        """Only the large group's test is below ``alpha``."""
+        return (self.p_value >= alpha and self.grouped is not None and self.grouped >= LARGE_GROUP
+                and self.central_p is not None and self.central_p < alpha)
 
 
 # A new subpopulation shows as flagged messages that lie nearer each other
