@@ -30,8 +30,9 @@ DUPLICATE_COSINE = 0.98
 # below the endless one and alarms less often still.
 CUSUM_RATIO = 3.0
 CUSUM_H = 13.0
-# The flagged rows compared pair by pair, the first in the window's order: one
-# pair is all the verdict asks, and a window with more flags has pairs to spare.
+# The flagged rows compared pair by pair, the first in the window's order: the
+# verdict asks for a group of at most LARGE_GROUP, and a window with more flags
+# has groups to spare.
 GROUP_ROWS = 2048
 
 

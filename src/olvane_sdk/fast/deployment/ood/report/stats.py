@@ -361,8 +361,11 @@ class Calibration:
         estimates (:data:`CENTRAL_CONFIDENCE`), with the same mix."""
         from scipy.stats import binom
 
+        def raised(bound: float) -> float:
+            return min(1.0, bound * mix)
+
         def p_at_least(count: int, bound: float) -> float:
-            return float(binom.sf(count - 1, n, min(1.0, bound * mix))) if count else 1.0
+            return float(binom.sf(count - 1, n, raised(bound))) if count else 1.0
 
         def combined(bound: float, far_bound: float) -> float:
             p = p_at_least(flagged, bound)
@@ -378,10 +381,10 @@ class Calibration:
             pv = self.p_values(scores)
             lo, hi = BODY_BAND
             mix = max(1.0, float(np.count_nonzero((pv > lo) & (pv <= hi))) / (n * (hi - lo)))
-        return ShareTest(n=n, flagged=flagged, share=flagged / n if n else 0.0, bound=min(1.0, self.bound * mix),
+        return ShareTest(n=n, flagged=flagged, share=flagged / n if n else 0.0, bound=raised(self.bound),
                          p_value=combined(self.bound, self.far_bound), threshold=self.threshold, k=self.k,
                          tail=self.tail, n_calibration=self.n, mix=mix, far_flagged=far,
-                         far_bound=min(1.0, self.far_bound * mix), central_p=combined(*self.central))
+                         far_bound=raised(self.far_bound), central_p=combined(*self.central))
 
 
 def q_values(p: np.ndarray) -> np.ndarray:
