@@ -127,7 +127,7 @@ def main(argv=None) -> int:
         seconds = time.monotonic() - t0
         worker = h.embedding_thread
         cpu = thread_cpu(worker.native_id) - (cpu0 if worker.native_id == tid else 0.0)
-        intake = dict(c.intake)
+        intake = dict(c.handover.intake)
         c.close()
         del h.handle_chat_completion_request
         handover.request_units = units

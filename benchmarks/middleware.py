@@ -143,7 +143,7 @@ def bench_event_loop(repeats: int, quick: bool) -> None:
             for _ in range(n):
                 a.append(loop.run_until_complete(one_call(bare_app, body)))
                 b.append(loop.run_until_complete(one_call(mw, body)))
-                c.drain()
+                c.handover.drain()
                 t0 = time.perf_counter()
                 ChatCompletionRequest.model_validate_json(body)
                 p.append(time.perf_counter() - t0)
@@ -156,7 +156,7 @@ def bench_event_loop(repeats: int, quick: bool) -> None:
         added = m["mw"] - m["bare"]
         print(f"| {name} | {len(body):,} | {m['bare']:.1f} | {m['mw']:.1f} | {added:.1f} | {m['thread']:.0f} "
               f"| {m['parse']:.0f} | {added / m['parse']:.3f} |")
-    assert c.intake["collected"] > 0
+    assert c.handover.intake["collected"] > 0
     c.close()
     loop.close()
 
@@ -277,13 +277,13 @@ def bench_hostile(repeats: int) -> None:
     print("|---|---|---|---|---|---|---|---|---|---|---|")
     for name, body in hostile_bodies().items():
         ours, theirs, mx, total, idle_mx, idle_total, charged = [], [], [], [], [], [], []
-        before = dict(c.intake)
+        before = dict(c.handover.intake)
         for _ in range(repeats):
             cpu.clear()
             c.bucket.tokens = c.bucket.capacity
             handler.n = 0
             late = loop.run_until_complete(one(body, True))
-            assert c.drain()
+            assert c.handover.drain()
             charged.append(c.bucket.capacity - c.bucket.tokens)
             ours.append(cpu[0])
             mx.append(max(late))
@@ -294,7 +294,7 @@ def bench_hostile(repeats: int) -> None:
             t0 = time.thread_time()
             ChatCompletionRequest.model_validate(json.loads(body))
             theirs.append(time.thread_time() - t0)
-        outcome = [k for k, v in c.intake.items() if v != before.get(k)]
+        outcome = [k for k, v in c.handover.intake.items() if v != before.get(k)]
         md = statistics.median
         print(f"| {name} | {len(body):,} | {'/'.join(outcome)} | {md(ours):.4f} [{min(ours):.4f}] | {md(theirs):.3f} "
               f"| {md(ours) / md(theirs):.3f} | {md(charged):.2f} | {md(ours) / ORDINARY_S:.2f} "

@@ -126,8 +126,8 @@ def test_status_gate_replay_and_disconnect(make, model, stream, status, outcome)
         assert answer == b"data: " + digest + b"\n\ndata: http.disconnect\n\n"
     else:
         assert answer == digest
-    assert c.drain()
-    assert c.intake[outcome] == 1
+    assert c.handover.drain()
+    assert c.handover.intake[outcome] == 1
     assert h.requests == ([(model, ["q0", "q1", "q2"])] if outcome == "collected" else [])
 
 
@@ -137,8 +137,8 @@ def test_other_routes_and_size_limit(make):
     assert run(call(mw, small, path="/v1/completions"))[1] == hashlib.sha256(small).hexdigest().encode()
     for content_length in (True, False):  # announced, or found while reading
         assert run(call(mw, big, content_length=content_length))[1] == hashlib.sha256(big).hexdigest().encode()
-    assert c.drain() and h.requests == []
-    assert c.intake["too_large"] == 2 and sum(c.intake.values()) == 2
+    assert c.handover.drain() and h.requests == []
+    assert c.handover.intake["too_large"] == 2 and sum(c.handover.intake.values()) == 2
 
 
 @pytest.mark.parametrize("policy,expected", [("all", ["q0", "a", "q2", "q3"]), ("new", ["q2", "q3"])])
@@ -146,9 +146,9 @@ def test_policies(make, policy, expected):
     mw, c, h = make(policy=policy)
     run(call(mw, chat(n=4, assistant_at=1)))
     run(call(mw, chat(n=2, assistant_at=1)))  # nothing new after the assistant turn
-    assert c.drain()
+    assert c.handover.drain()
     assert h.requests == [("m1", expected)] + ([("m1", ["q0", "a"])] if policy == "all" else [])
-    assert c.intake["empty"] == (policy == "new")
+    assert c.handover.intake["empty"] == (policy == "new")
 
 
 def test_queue_full_whole_request_or_nothing(make):
@@ -158,9 +158,9 @@ def test_queue_full_whole_request_or_nothing(make):
     mw, c, _ = make(handler=h, policy="all", clock=Clock(), max_rate=100.0)
     run(call(mw, chat(n=7)))
     run(call(mw, chat(n=6)))
-    assert c.drain()
+    assert c.handover.drain()
     assert [len(m) for _, m in h.requests] == [6]
-    assert c.intake["queue_full"] == 1 and c.messages["queue_full"] == 7
+    assert c.handover.intake["queue_full"] == 1 and c.handover.messages["queue_full"] == 7
     # The parsed request that did not fit keeps its token spent (100 - 1 - 6),
     # and each parse its measured CPU (microseconds here); with the queue full
     # on arrival, a request is neither copied nor charged.
@@ -169,7 +169,7 @@ def test_queue_full_whole_request_or_nothing(make):
     for _ in range(6):
         h.live_messages_queue.put_nowait({})
     run(call(mw, chat(n=1)))
-    assert c.drain() and c.intake["queue_full"] == 2 and c.messages["queue_full"] == 7 and c.bucket.tokens == tokens
+    assert c.handover.drain() and c.handover.intake["queue_full"] == 2 and c.handover.messages["queue_full"] == 7 and c.bucket.tokens == tokens
 
 
 class Clock:
@@ -186,11 +186,11 @@ def test_token_bucket_counts(make):
     for n, dt in [(3, 0), (3, 0), (1, 0), (1, 0.5), (1, 0.25), (2, 0), (1, 1.0)]:
         clock.t += dt
         run(call(mw, chat(n=n)))
-        assert c.drain()
+        assert c.handover.drain()
     # 4 tokens: 3 taken; the second 3-message request goes into debt (-2);
     # 0.5 s later 2 tokens bring it to 0, 0.25 s later to 1: one request.
     assert [len(m) for _, m in h.requests] == [3, 3, 1, 1]
-    assert c.intake["collected"] == 4 and c.intake["sampled_out"] == 3
+    assert c.handover.intake["collected"] == 4 and c.handover.intake["sampled_out"] == 3
     # Rejected requests hand their reservation back.
     clock.t += 10
     for _ in range(5):
@@ -207,11 +207,11 @@ def test_sampling_keeps_the_traffic_ratio(make):
         for _ in range(3300):
             clock.t += 0.02  # 50 requests/s offered (75 messages/s), budget 20 messages/s
             await call(mw, chat("m1" if rng.random() < 10 / 11 else "m2", n=rng.choice([1, 2])))
-            assert c.drain()
+            assert c.handover.drain()
 
     run(traffic())
     got = {m: sum(1 for r in h.requests if r[0] == m) for m in ("m1", "m2")}
-    assert abs(c.messages["collected"] - (20 + 20 * 66)) < 40
+    assert abs(c.handover.messages["collected"] - (20 + 20 * 66)) < 40
     assert 7.5 < got["m1"] / got["m2"] < 13
 
 
@@ -229,10 +229,10 @@ def test_non_finite_report_figures_are_null_on_the_routes(make, monkeypatch, cap
     row = {"model": "m1", "modality": "text", "verdict": "ok", "ood": {"share": float("nan"), "bound": 0.1},
            "live": {"auc": float("inf"), "p_value": -float("inf")}}
     monkeypatch.setattr(report, "shift_report", lambda handler: SimpleNamespace(
-        to_dict=lambda: {"rows": [row]}, outliers=lambda: {"m1": {"text": [{"score": float("nan")}]}},
-        clusters=lambda: {"m1": {"text": [{"id": 0, "share": float("inf")}]}}))
+        to_dict=lambda: {"rows": [row]}, outliers=lambda records=None: {"m1": {"text": [{"score": float("nan")}]}},
+        rows=[], clusters=lambda records=None, profiles=None: {"m1": {"text": [{"id": 0, "share": float("inf")}]}}))
     _, c, _ = make(recipes={"m1": "/r/m1"})
-    assert c.refresh_report(True)
+    assert c.reports.refresh(True)
     caplog.set_level(logging.WARNING, logger="olvane_sdk")
     monkeypatch.setattr(logging.getLogger("olvane_sdk"), "propagate", True)  # vLLM's logging may have taken it
     app = Starlette()
@@ -326,7 +326,7 @@ def test_real_module_behind_vllm_auth(handler, fake_models, recipe_root, caplog,
                 r = await client.post(CHAT, headers=key, content=chat(model, n=2))
                 assert r.status_code == 200
             assert (await client.post(CHAT, content=chat("alpha"))).status_code == 401
-            assert c.drain() and wait_drained(handler, 20)
+            assert c.handover.drain() and wait_drained(handler, 20)
             doc = (await client.get("/v1/shift?refresh=true", headers=key)).json()
             outliers = "/v1/shift/outliers?model=alpha&modality=text&limit=5"
             assert (await client.get(outliers)).status_code == 401
@@ -346,7 +346,7 @@ def test_real_module_behind_vllm_auth(handler, fake_models, recipe_root, caplog,
     # 4 live embeddings are below the report's minimum: the row is there, with nothing flagged
     assert {k: flagged[k] for k in ("model", "modality", "verdict", "ood", "outliers")} == {
         "model": "alpha", "modality": "text", "verdict": "n/a", "ood": None, "outliers": []}
-    c.push_metrics()
+    c.pusher.push()
     text = generate_latest(REGISTRY).decode()
     assert 'olvane_shift_embeddings_total{modality="text",model="alpha"} 4.0' in text
     assert 'olvane_shift_requests_total{outcome="no_recipe"}' in text

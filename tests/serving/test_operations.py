@@ -55,7 +55,8 @@ def test_counters_move_during_a_slow_report_and_refreshes_share_it(monkeypatch):
     def slow_report(handler):
         reports.append(started.set())
         assert release.wait(30)
-        return SimpleNamespace(to_dict=lambda: {"rows": []}, outliers=dict, clusters=dict)
+        return SimpleNamespace(to_dict=lambda: {"rows": []}, outliers=lambda records=None: {},
+                               clusters=lambda records=None, profiles=None: {}, rows=[])
 
     monkeypatch.setattr(report, "shift_report", slow_report)
     registry = CollectorRegistry()
@@ -79,7 +80,7 @@ def test_counters_move_during_a_slow_report_and_refreshes_share_it(monkeypatch):
             assert await asyncio.to_thread(started.wait, 30)
             for _ in range(10):
                 assert (await client.post(CHAT, content=chat("m1"))).status_code == 200
-            assert await asyncio.to_thread(c.drain)
+            assert await asyncio.to_thread(c.handover.drain)
             await asyncio.to_thread(wait_until, lambda: collected() == 10)
             assert not release.is_set() and len(reports) == 1  # the report is still running
             shared = [asyncio.ensure_future(client.get("/v1/shift?refresh=true")) for _ in range(3)]
@@ -124,14 +125,14 @@ def test_report_and_store_gauges_carry_the_deployment(mod, fake_models, recipe_r
 
     try:
         for i, c in enumerate(collectors):
-            assert c.ready.wait(60) and c.pool is not None
-            c.pool.holder = c.pool.feeder.origin = f"proc:{i}"
+            assert c.ready.wait(60) and c.reports.pool is not None
+            c.reports.pool.holder = c.reports.pool.feeder.origin = f"proc:{i}"
             for k in range(3):
-                c.handler.add_embedding("alpha", "text", np.full(4, k, np.float32))
-            c.pool.feeder.run_once(force=True)
+                c.loader.handler.add_embedding("alpha", "text", np.full(4, k, np.float32))
+            c.reports.pool.feeder.run_once(force=True)
         reader = collectors[1]
-        assert collectors[0].refresh_report() and reader.refresh_report()
-        reader.push_metrics()
+        assert collectors[0].reports.refresh() and reader.reports.refresh()
+        reader.pusher.push()
         doc = reader.status()
         span = doc["window"]["alpha"]["text"]
         assert doc["computed_by"] == "proc:0" and gauge("olvane_shift_live_embeddings", **row) == 6
@@ -144,10 +145,10 @@ def test_report_and_store_gauges_carry_the_deployment(mod, fake_models, recipe_r
         def fail(records):
             raise OSError("read-only file system")
 
-        monkeypatch.setattr(reader.pool.store, "append", fail)
-        reader.handler.add_embedding("alpha", "text", np.full(4, 9, np.float32))
-        reader.pool.feeder.run_once(force=True)
-        reader.push_metrics()
+        monkeypatch.setattr(reader.reports.pool.store, "append", fail)
+        reader.loader.handler.add_embedding("alpha", "text", np.full(4, 9, np.float32))
+        reader.reports.pool.feeder.run_once(force=True)
+        reader.pusher.push()
         assert (gauge("olvane_shift_store_degraded"), gauge("olvane_shift_store_pending")) == (1, 1)
     finally:
         for c in collectors:

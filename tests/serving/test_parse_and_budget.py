@@ -116,7 +116,7 @@ def test_expensive_messages_are_collected_less_not_charged_less():
                 inbox = [{"type": "http.request", "body": bodies[i % len(bodies)]}]
                 await mw({"type": "http", "method": "POST", "path": "/v1/chat/completions", "headers": []},
                          lambda: asyncio.sleep(0, inbox.pop(0)), lambda m: asyncio.sleep(0))
-                assert c.drain()
+                assert c.handover.drain()
 
         asyncio.run(traffic())
         c.close()

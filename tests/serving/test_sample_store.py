@@ -172,18 +172,18 @@ def test_redis_password_in_the_url_is_never_shown(mod, fake_models, recipe_root,
     with caplog.at_level(logging.INFO, logger="olvane_sdk"):
         c = ShiftCollector(cfg, handler=mod.ShiftDetectionRequestHandler(), metrics=False)
         try:
-            assert c.ready.wait(60) and c.pool is not None
+            assert c.ready.wait(60) and c.reports.pool is not None
             for k in range(3):
-                c.handler.add_embedding("alpha", "text", np.full(4, k, np.float32))
-            assert c.refresh_report(True)
+                c.loader.handler.add_embedding("alpha", "text", np.full(4, k, np.float32))
+            assert c.reports.refresh(True)
             up = c.status()
             out = tmp_path / "r.json"
             assert cli_main(["report", "--store", url, "--recipes", f"alpha={recipe}", "--deployment", "d",
                              "--json", str(out)]) in (0, 1)
             shown.append(out.read_text())
             redis_server.stop()  # the failure lines name the store too
-            c.handler.add_embedding("alpha", "text", np.ones(4, np.float32))
-            c.pool.feeder.run_once(force=True)
+            c.loader.handler.add_embedding("alpha", "text", np.ones(4, np.float32))
+            c.reports.pool.feeder.run_once(force=True)
             down = c.status()
         finally:
             c.close()
@@ -303,12 +303,12 @@ def test_two_collectors_one_deployment_report(mod, fake_models, recipe_root, tmp
     collectors = [ShiftCollector(cfg, handler=mod.ShiftDetectionRequestHandler(), metrics=False) for _ in range(2)]
     try:
         for i, c in enumerate(collectors):
-            assert c.ready.wait(60) and c.pool is not None
-            c.pool.holder = c.pool.feeder.origin = f"proc:{i}"
+            assert c.ready.wait(60) and c.reports.pool is not None
+            c.reports.pool.holder = c.reports.pool.feeder.origin = f"proc:{i}"
             for k in range(5 + i):
-                c.handler.add_embedding("alpha", "text", np.full(4, k, np.float32))
-            c.pool.feeder.run_once(force=True)
-        assert collectors[0].refresh_report() and collectors[1].refresh_report()
+                c.loader.handler.add_embedding("alpha", "text", np.full(4, k, np.float32))
+            c.reports.pool.feeder.run_once(force=True)
+        assert collectors[0].reports.refresh() and collectors[1].reports.refresh()
         docs = [c.status() for c in collectors]
     finally:
         for c in collectors:
@@ -334,11 +334,11 @@ def test_a_recipe_rebuilt_in_place_sets_its_old_samples_aside(mod, fake_models, 
     def serve(n):
         c = ShiftCollector(cfg, handler=mod.ShiftDetectionRequestHandler(), metrics=False)
         try:
-            assert c.ready.wait(60) and c.pool is not None
-            assert not c.reports.follow() and c.report is None  # nor a stored report on another recipe
+            assert c.ready.wait(60) and c.reports.pool is not None
+            assert not c.reports.follow() and c.reports.report is None  # nor a stored report on another recipe
             for k in range(n):
-                c.handler.add_embedding("alpha", "text", np.full(4, k, np.float32))
-            assert c.refresh_report()
+                c.loader.handler.add_embedding("alpha", "text", np.full(4, k, np.float32))
+            assert c.reports.refresh()
             return c.status()
         finally:
             c.close()
@@ -414,6 +414,24 @@ def by_pid(srv, want, answers=None, timeout=180):
     return answers
 
 
+def same_snapshot(got, ask, report_time, timeout=60):
+    """Outlier answers of two processes for ``report_time`` (``ask`` returns
+    one; ``got`` maps pid -> answer), and that their clusters and maps are
+    byte-identical."""
+    import json
+
+    def done():
+        a = ask()
+        if a["report_time"] == report_time:
+            got[a["pid"]] = a
+        return len(got) >= 2
+    wait_until(done, timeout=timeout, interval=0.05, describe=lambda: list(got))
+    one, two = list(got.values())[:2]
+    for part in ("clusters", "map", "outliers"):
+        assert json.dumps(one[part]) == json.dumps(two[part]), part
+    assert one["map"]["live"] and one["map"]["reference"], one["map"]
+
+
 def text_window(a):
     return (a.get("window") or {}).get("alpha-chat", {}).get("text", {}).get("count", 0)
 
@@ -463,6 +481,8 @@ def test_front_end_processes_pool_one_report_and_keep_it_across_a_restart(demo_r
         fp = first[0]["recipes"]["alpha-chat"]
         assert fp["fingerprint"] == recipe_fingerprint(recipes / "alpha-chat") and fp["fingerprint_since"] <= t0
         assert "olvane_shift_verdict{" in "".join(srv.shift_metrics())
+        # Each process serves the one snapshot whole: the same clusters and map bytes for that report.
+        same_snapshot({}, lambda: fresh(srv, "GET", "/v1/shift/outliers?model=alpha-chat"), newest)
     assert srv.proc.returncode == 0, srv.log_tail()
 
     with dh.VllmServer(SERVED, env=env, extra_args=["--api-server-count", "2"], log_path=tmp_path / "b.log") as srv:
@@ -492,6 +512,11 @@ def test_two_replicas_on_one_redis(demo_recipes, redis_server, tmp_path, capsys)
         wait_until(lambda: text_window(a.shift(refresh=True)) == 10, timeout=60, interval=0.5)
         pooled = a.shift()
         assert len(pooled["origins"]) == 2 and pooled["scope"] == "deployment"
+        # Both replicas serve the same snapshot of a report time, whichever computed it.
+        asked = itertools.cycle((a, b))
+        outliers = lambda srv: srv.get("/v1/shift/outliers?model=alpha-chat").json()  # noqa: E731
+        newest = max(outliers(a)["report_time"], outliers(b)["report_time"])
+        same_snapshot({}, lambda: (lambda srv: {**outliers(srv), "pid": srv.port})(next(asked)), newest)
         out = tmp_path / "r.json"
         code = cli_main(["report", "--store", redis_server.url, "--recipes", str(recipes), "--deployment", "fleet",
                          "--json", str(out)])

@@ -98,13 +98,13 @@ def test_history_and_page_behind_the_key(mod, fake_models, recipe_root, tmp_path
     history_url = f"{HISTORY_PATH}?model=alpha&modality=text"
     verdicts = []
     try:
-        assert c.ready.wait(60) and c.pool is not None
+        assert c.ready.wait(60) and c.reports.pool is not None
         # Normal traffic, then a new kind of message far from the reference.
         for batch in (normal(60), normal(60), rng.standard_normal((80, dim)) * scale[::-1]):
             for v in batch.astype(np.float32):
-                c.handler.add_embedding("alpha", "text", v)
-            assert c.refresh_report(force=True)
-            verdicts.append(c.report["rows"][0]["verdict"])
+                c.loader.handler.add_embedding("alpha", "text", v)
+            assert c.reports.refresh(force=True)
+            verdicts.append(c.reports.report["rows"][0]["verdict"])
 
         async def scenario():
             transport = httpx.ASGITransport(app=app)
@@ -126,10 +126,10 @@ def test_history_and_page_behind_the_key(mod, fake_models, recipe_root, tmp_path
     assert all(r["time"] <= s["time"] for r, s in zip(rows, rows[1:]))
     assert rows[-1]["ood_share"] > rows[-1]["ood_bound"] and rows[0]["auc"] < rows[-1]["auc"]
     # Another process on the same store reads the same history, and the command writes the same page from it.
-    assert DirectoryStore(store, c.pool.store.deployment).history("alpha", "text") == rows
+    assert DirectoryStore(store, c.reports.pool.store.deployment).history("alpha", "text") == rows
     written = tmp_path / "written.html"
     assert cli_main(["report", "--store", str(store), "--recipes", f"alpha={recipe}", "--deployment",
-                     c.pool.store.deployment, "--html", str(written)]) == 0
+                     c.reports.pool.store.deployment, "--html", str(written)]) == 0
     assert written.read_text().count("3 reports") == 3 and 'id="alpha--text"' in written.read_text()
 
     assert ui.status_code == 200 and ui.headers["content-security-policy"] == CSP

@@ -146,8 +146,8 @@ def test_a_nan_record_in_the_store_leaves_the_route_valid(mod, fake_models, reci
                       report_interval=600, store=str(tmp_path / "pool"), deployment="d")
     c = ShiftCollector(cfg, handler=mod.ShiftDetectionRequestHandler(), metrics=False)
     try:
-        assert c.ready.wait(60) and c.pool is not None
-        assert c.refresh_report(True)
+        assert c.ready.wait(60) and c.reports.pool is not None
+        assert c.reports.refresh(True)
         app = Starlette()
         app.add_middleware(ShiftDetectionMiddleware, collector=c)
         with TestClient(app) as client:
@@ -174,10 +174,10 @@ def test_a_stored_result_not_understood_is_ignored_with_a_count(handler, tmp_pat
     assert store.try_lease(RESULT, "another:1", 600)
     store.put_result(RESULT, stored)
     pool = SharedReport(store, handler, 60)
-    got = pool.report(handler)
+    got = pool.report()
     assert (got is not None) == understood
     assert pool.bad_results == (0 if understood else 1)
-    assert pool.status(None, "deployment")["store"]["state"] == "ok"  # the store works; the result was bad
+    assert pool.status(None)["store"]["state"] == "ok"  # the store works; the result was bad
 
 
 HOLDER = textwrap.dedent("""

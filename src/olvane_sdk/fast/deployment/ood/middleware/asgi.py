@@ -28,7 +28,7 @@ def _route_for(collector: ShiftCollector):
             # taking a worker thread (the collector shares it too).
             loop = asyncio.get_running_loop()
             if inflight is None or inflight.done() or inflight.get_loop() is not loop:
-                inflight = asyncio.ensure_future(run_in_threadpool(collector.refresh_on_request))
+                inflight = asyncio.ensure_future(run_in_threadpool(collector.reports.refresh_on_request))
             await asyncio.shield(inflight)
         return JSONResponse(collector.status())
 
@@ -44,7 +44,8 @@ def _route_for(collector: ShiftCollector):
         if not model or limit is None:
             return JSONResponse({"error": "expected ?model=M[&modality=text|image][&limit=N >= 0]"},
                                 status_code=400)
-        doc = collector.outlier_status(model, modality, limit, api_key=key_guards(request.app))
+        doc = collector.reports.outlier_status(model, modality, limit,
+                                              excerpts=collector.excerpts(key_guards(request.app)))
         if doc is None:
             return JSONResponse({"error": f"no report row for {model} / {modality}"}, status_code=404)
         return JSONResponse(doc)
@@ -62,13 +63,13 @@ def _route_for(collector: ShiftCollector):
         if not model:
             return JSONResponse({"error": "expected ?model=M[&modality=text|image][&since=DURATION, e.g. 6h]"},
                                 status_code=400)
-        rows = await run_in_threadpool(collector.history, model, modality, since)
+        rows = await run_in_threadpool(collector.reports.history_rows, model, modality, since)
         return JSONResponse({"model": model, "modality": modality, "rows": rows})
 
     async def shift_ui(request):
         from ..report.page import CSP
 
-        page = await run_in_threadpool(collector.page, key_guards(request.app))
+        page = await run_in_threadpool(collector.reports.page, excerpts=collector.excerpts(key_guards(request.app)))
         return HTMLResponse(page, headers={"Content-Security-Policy": CSP, "Cache-Control": "no-store",
                                            "X-Content-Type-Options": "nosniff"})
 

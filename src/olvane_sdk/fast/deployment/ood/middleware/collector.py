@@ -8,9 +8,10 @@ The parts, each with its own state:
   counts, and the hand-over thread;
 - :class:`.loading.RecipeLoader`: the handler's start-up (console, session
   options, recipes) and the count of stored embeddings;
-- :class:`.status.ReportKeeper`: the cached report, its refresh and outliers;
-- :class:`.shared_report.SharedReport`: the store feeding and the
-  deployment's one report, when the processes share a store;
+- :class:`.report_keeper.ReportKeeper`: the report snapshot every route
+  serves, and its refresh;
+- :class:`.shared_report.SharedReport`: the store feeding, the lease and
+  the deployment's one snapshot, when the processes share a store;
 - :class:`.metrics.MetricsPusher`: the counts pushed to Prometheus.
 """
 from __future__ import annotations
@@ -27,7 +28,7 @@ from .config import ShiftConfig, config_from_env
 from .handover import OUTCOMES, Handover, parse_chat_request
 from .loading import RecipeLoader
 from .shared_report import SharedReport
-from .status import ReportKeeper
+from .report_keeper import ReportKeeper
 
 if TYPE_CHECKING:
     from .metrics import Metrics, MetricsPusher
@@ -68,70 +69,13 @@ class ShiftCollector:
         if start:
             self.start()
 
-    # -- what the ASGI layer, the route and the tests read --------------------
     @property
     def enabled(self) -> bool:
         return self.config is not None and self.error is None
 
-    @property
-    def handler(self) -> Any:
-        return self.loader.handler
-
-    @property
-    def intake(self) -> dict[str, int]:
-        return self.handover.intake
-
-    @property
-    def messages(self) -> dict[str, int]:
-        return self.handover.messages
-
-    @property
-    def pool(self) -> SharedReport | None:
-        return self.reports.pool
-
-    @property
-    def report(self) -> dict | None:
-        return self.reports.report
-
-    @property
-    def recipe_states(self) -> dict[str, dict[str, Any]]:
-        return self.loader.recipe_states
-
-    def admit(self, scope) -> bool:
-        return self.handover.admit(scope)
-
-    def submit(self, chunks: list, trace: tuple | None = None) -> None:
-        self.handover.submit(chunks, trace)
-
-    def count(self, outcome: str, messages: int = 0) -> None:
-        self.handover.count(outcome, messages)
-
-    def turn_away(self, outcome: str, messages: int = 0) -> None:
-        self.handover.turn_away(outcome, messages)
-
-    def drain(self, timeout: float = 10.0) -> bool:
-        return self.handover.drain(timeout)
-
-    def refresh_report(self, force: bool = False) -> bool:
-        return self.reports.refresh(force)
-
-    def refresh_on_request(self) -> None:
-        self.reports.refresh_on_request()
-
-    def outlier_status(self, model: str, modality: str, limit: int, api_key: bool = False) -> dict | None:
-        """The outliers route's answer; excerpts only when kept and the server has an API key."""
-        return self.reports.outlier_status(model, modality, limit, excerpts=api_key and self.cfg.excerpts)
-
-    def history(self, model: str, modality: str, since: float | None = None) -> list[dict]:
-        return self.reports.history_rows(model, modality, since)
-
-    def page(self, api_key: bool = False) -> str:
-        """``GET /v1/shift/ui``; excerpts only behind a key, as on the outlier route."""
-        return self.reports.page(excerpts=api_key and self.cfg.excerpts)
-
-    def push_metrics(self) -> None:
-        if self.pusher is not None:
-            self.pusher.push()
+    def excerpts(self, api_key: bool) -> bool:
+        """Whether excerpts may be served: kept (OLVANE_SHIFT_EXCERPTS) and the server has an API key."""
+        return api_key and self.cfg.excerpts
 
     def status(self) -> dict:
         """``GET /v1/shift``."""
@@ -152,8 +96,8 @@ class ShiftCollector:
 
     def _recipes(self) -> dict[str, dict[str, Any]]:
         recipes = {k: dict(v) for k, v in sorted(self.loader.recipe_states.items())}
-        if self.pool is not None:
-            self.pool.annotate(recipes)
+        if self.reports.pool is not None:
+            self.reports.pool.annotate(recipes, self.reports.snapshot)
         return recipes
 
     # -- life --------------------------------------------------------------
@@ -193,8 +137,8 @@ class ShiftCollector:
         self.handover.wake()
         for t in self._threads:
             t.join(timeout)
-        if self.pool is not None:
-            self.pool.close()
+        if self.reports.pool is not None:
+            self.reports.pool.close()
 
     def _setup(self) -> None:
         """Start-up, on the background thread: ORT session options, console,
@@ -214,14 +158,20 @@ class ShiftCollector:
             log.info("olvane shift: recipes loaded%s: %s", took, ", ".join(good))
         loader.count_embeddings()
         m = self.reports.metrics
+        from ..report.clusters import load_terms
+        from ..report.window import recipe_fingerprint
+
+        profiles = {name: load_terms(p) for name, p in self.cfg.recipes.items()}
+        fingerprints = {name: recipe_fingerprint(p) for name, p in self.cfg.recipes.items()}
         pool = SharedReport.from_config(self.cfg, h, on_error=None if m is None else m.store_errors.inc,
-                                        on_reset=None if m is None else m.store_resets.inc)
+                                        on_reset=None if m is None else m.store_resets.inc, profiles=profiles,
+                                        fingerprints=fingerprints)
         if pool is not None:
             pool.start()
             log.info("olvane shift: pooling samples in %s", pool.store.description)
         from .metrics import deployment_of
 
-        self.reports.open(h, pool, deployment_of(self.cfg, pool))
+        self.reports.open(h, pool, deployment_of(self.cfg, pool), profiles, fingerprints)
         if self.pusher is not None:
             self.pusher.pool = pool
         self.handover.open(h, loader.recipe_models)

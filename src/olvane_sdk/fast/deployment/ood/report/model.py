@@ -135,7 +135,7 @@ class ShiftReport:
                     meta = getattr(rec, "meta", None) or {}
                     item.update(time=getattr(rec, "time", None), origin=getattr(rec, "origin", None),
                                 request_id=meta.get(REQUEST_ID_KEY), client_request_id=meta.get(CLIENT_ID_KEY))
-                    if meta.get(EXCERPT_KEY):  # served only where the server allows it (middleware/status.py)
+                    if meta.get(EXCERPT_KEY):  # served only where the server allows it (middleware/report_keeper.py)
                         item["excerpt"] = meta[EXCERPT_KEY]
                 else:
                     item["index"] = o["index"]
