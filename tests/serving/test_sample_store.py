@@ -322,6 +322,46 @@ def test_two_collectors_one_deployment_report(mod, fake_models, recipe_root, tmp
     assert docs[1]["store"]["state"] == "ok" and docs[1]["report_age"] >= 0
 
 
+def test_a_follower_serves_each_new_snapshot_whole(mod, fake_models, recipe_root, tmp_path):
+    """A process that follows the stored report serves its clusters, maps and
+    outliers with it, never the last report's beside the new one's."""
+    from olvane_sdk.fast.deployment.ood.middleware import ShiftCollector, ShiftConfig
+
+    rng = np.random.default_rng(7)
+    known = lambda n: rng.standard_normal((n, 8)) + [4, 0, 0, 0, 0, 0, 0, 0]  # noqa: E731  (a cone around e1)
+    recipe = write_recipe(recipe_root, "alpha", train={"text_embeddings": known(300),
+                                                       "text_roles": np.array(["user"] * 300)},
+                          test={"text_embeddings": known(200)})
+    cfg = ShiftConfig(recipes={"alpha": str(recipe)}, max_rate=0.0, report_interval=600, store=str(tmp_path / "pool"))
+    holder, follower = (ShiftCollector(cfg, handler=mod.ShiftDetectionRequestHandler(), metrics=False)
+                        for _ in range(2))
+
+    def served(c):
+        return json.dumps({k: v for k, v in c.reports.outlier_status("alpha", "text", 1000).items() if k != "pid"})
+    try:
+        for i, c in enumerate((holder, follower)):
+            assert c.ready.wait(60) and c.reports.pool is not None
+            c.reports.pool.holder = c.reports.pool.feeder.origin = f"proc:{i}"
+        h = holder.loader.handler
+        for v in known(60):
+            h.add_embedding("alpha", "text", v.astype(np.float32))
+        assert holder.reports.refresh() and follower.reports.follow()
+        first = served(follower)
+        assert first == served(holder)
+        # A group on the far side: the next report has clusters the first had not.
+        for v in rng.normal(0, 0.6, (40, 8)) - [4, 0, 0, 0, 0, 0, 0, 0]:
+            h.add_embedding("alpha", "text", v.astype(np.float32))
+        assert holder.reports.refresh(True) and follower.reports.follow()
+        second = served(follower)
+    finally:
+        for c in (holder, follower):
+            c.close()
+    assert second == served(holder) != first
+    sizes = [[c["size"] for c in json.loads(a)["clusters"]] for a in (first, second)]
+    assert 40 in sizes[1] and 40 not in sizes[0], sizes
+    assert follower.reports.snapshot.history == holder.reports.snapshot.history
+
+
 def test_a_recipe_rebuilt_in_place_sets_its_old_samples_aside(mod, fake_models, recipe_root, tmp_path, caplog):
     """A process restarted on a recipe rebuilt under the same name and path:
     the report compares only the samples collected against the new one, says
