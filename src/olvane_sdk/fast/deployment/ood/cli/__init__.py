@@ -12,8 +12,9 @@
 ``report`` (:mod:`.report`) reads ``GET {URL}/v1/shift`` from each server (the
 route the shift middleware adds to a vLLM OpenAI-compatible server) and prints
 one table with a row per server, served model and modality; its exit statuses
-are :data:`.usage.EXIT_STATUSES`. ``recipe`` (:mod:`.recipe`) and ``demo``
-(:mod:`.demo`) keep parsers of their own. ``outliers`` (:mod:`.outliers`)
+are :data:`.._usage.EXIT_STATUSES`. ``recipe`` (:mod:`.recipe`) and ``demo``
+(:mod:`.demo`) hand the rest of the line to the parsers of
+:mod:`..recipes.command` and :mod:`..demo`. ``outliers`` (:mod:`.outliers`)
 prints the clusters of a row's flagged messages with their request ids.
 """
 from __future__ import annotations
@@ -23,7 +24,7 @@ import sys
 from typing import Sequence
 
 from . import outliers, report
-from .usage import PROG, UsageParser
+from .._usage import PROG, UsageParser
 
 __all__ = ["main", "build_parser"]
 
@@ -49,7 +50,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     if argv and argv[0] == "recipe":
         from .recipe import main as recipe_main
 
-        return recipe_main(argv[1:], prog=f"{PROG} recipe")
+        return recipe_main(argv[1:])
     if argv and argv[0] == "demo":
         from .demo import main as demo_main
 

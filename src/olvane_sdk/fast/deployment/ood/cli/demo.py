@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from typing import Sequence
 
-from .usage import PROG
+from .._usage import PROG
 
 
 def main(argv: Sequence[str]) -> int:

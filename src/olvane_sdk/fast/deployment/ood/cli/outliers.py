@@ -5,17 +5,15 @@ from __future__ import annotations
 
 import argparse
 import json
-import os
 import time
 import urllib.error
 import urllib.parse
-import urllib.request
 from typing import Any
 
-from .report import _check_url, _http_error_text
-from .usage import EXIT_OK, EXIT_SHIFT, EXIT_UNREACHABLE, PROG
+from .._usage import EXIT_OK, EXIT_SHIFT, EXIT_UNREACHABLE, PROG
+from .common import check_url, http_error_text, http_get, open_store_or_raise, store_target
 
-#: Exit statuses (from usage.py's table): OK nothing flagged, SHIFT flagged messages found,
+#: Exit statuses (from _usage.py's table): OK nothing flagged, SHIFT flagged messages found,
 #: UNREACHABLE the server or store could not be read, USAGE bad input.
 HELP_EXIT = ("Exit status: 0 no flagged message; 1 flagged messages (clusters printed); "
              "3 the server or store could not be read; 2 bad command-line input.")
@@ -27,7 +25,7 @@ def add_parser(sub) -> argparse.ArgumentParser:
         usage=f"{PROG} outliers (--url URL [--api-key KEY] | --store URL --recipes SPEC) --model M "
               "[--modality text|image] [--limit N] [--json]",
         epilog=HELP_EXIT)
-    op.add_argument("--url", type=_check_url, metavar="URL", help="a server with the shift middleware")
+    op.add_argument("--url", type=check_url, metavar="URL", help="a server with the shift middleware")
     op.add_argument("--api-key", metavar="KEY", help="sent as 'Authorization: Bearer KEY' (vLLM's --api-key)")
     op.add_argument("--store", metavar="URL", help="compute from a sample store instead (a directory, file:// or "
                                                    "redis:// URL, or 'default')")
@@ -50,16 +48,7 @@ def run(ap: argparse.ArgumentParser, args: argparse.Namespace) -> int:
         doc, error = fetch_outliers(args.url, args.model, args.modality, args.limit, args.api_key, args.timeout)
         source = args.url
     else:
-        from ..middleware.config import ENV_DEPLOYMENT, ENV_RECIPES
-        from ..recipes.mapping import ConfigError, parse_recipes
-        from ..samples import deployment_name
-
-        try:
-            recipes = parse_recipes(args.recipes or os.environ.get(ENV_RECIPES) or "")
-        except ConfigError as e:
-            ap.error(f"outliers --store needs the recipes (--recipes or {ENV_RECIPES}): {e}")
-        name = deployment_name(recipes, args.deployment or os.environ.get(ENV_DEPLOYMENT))
-        store = "" if args.store == "default" else args.store
+        store, recipes, name = store_target(ap, args, "outliers")
         doc, error = store_outliers(store, recipes, name, args.model, args.modality, args.limit)
         source = f"store {name}"
     if error is not None:
@@ -79,14 +68,10 @@ def fetch_outliers(url: str, model: str, modality: str, limit: int, api_key: str
     from ..middleware.routes import OUTLIERS_PATH
 
     query = urllib.parse.urlencode({"model": model, "modality": modality, "limit": limit})
-    req = urllib.request.Request(f"{url}{OUTLIERS_PATH}?{query}", headers={"Accept": "application/json"})
-    if api_key:
-        req.add_header("Authorization", f"Bearer {api_key}")
     try:
-        with urllib.request.urlopen(req, timeout=timeout) as resp:
-            body = json.loads(resp.read())
+        body = json.loads(http_get(url, f"{OUTLIERS_PATH}?{query}", "application/json", api_key, timeout))
     except urllib.error.HTTPError as e:
-        return None, _http_error_text(e)
+        return None, http_error_text(e)
     except (urllib.error.URLError, OSError) as e:
         return None, f"unreachable: {getattr(e, 'reason', e)}"
     except ValueError as e:
@@ -100,16 +85,12 @@ def store_outliers(url: str, recipes, deployment: str, model: str, modality: str
                    limit: int) -> tuple[dict | None, str | None]:
     """The same answer computed from the store's window (excerpts included:
     whoever reads the store can read them there)."""
-    from ..report.clusters import load_terms
+    from ..recipes.terms import load_terms
     from ..report.model import json_safe
     from ..report.window import load_reference, store_report
-    from ..samples import open_store
-
     store = None
     try:
-        store = open_store(url, deployment)
-        if store is None:
-            raise ValueError("the store is off")
+        store = open_store_or_raise(url, deployment)
         report, window, _ = store_report(store, load_reference(recipes))
     except Exception as e:
         return None, f"{type(e).__name__}: {e}"

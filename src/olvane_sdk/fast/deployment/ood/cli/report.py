@@ -1,25 +1,23 @@
 """``olvane-shift report``: the shift report of running servers (``--url``,
 ``GET {URL}/v1/shift`` from each) or of a sample store (``--store``), as one
 table with a row per server, served model and modality. Its exit statuses are
-:data:`.usage.EXIT_STATUSES`."""
+:data:`.._usage.EXIT_STATUSES`."""
 from __future__ import annotations
 
 import argparse
 import http.client
 import json
 import math
-import os
 import sys
 import time
 import urllib.error
-import urllib.parse
-import urllib.request
 from collections.abc import Mapping
 from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Sequence
 
-from .usage import EXIT_OK, EXIT_SHIFT, EXIT_UNREACHABLE, EXIT_USAGE, PROG, exit_status_help
+from .._usage import EXIT_OK, EXIT_SHIFT, EXIT_UNREACHABLE, EXIT_USAGE, PROG, exit_status_help
+from .common import check_url, http_error_text, http_get, open_store_or_raise, store_target
 
 if TYPE_CHECKING:
     from ..report import ShiftReport
@@ -46,17 +44,6 @@ class ServerResult:
 
 # --------------------------------------------------------------------------
 # options
-
-
-def _check_url(url: str) -> str:
-    try:
-        parts = urllib.parse.urlsplit(url)
-        parts.port  # noqa: B018  (raises ValueError for a port out of range)
-    except ValueError as e:
-        raise argparse.ArgumentTypeError(f"not a URL: {url!r} ({e})") from None
-    if parts.scheme not in ("http", "https") or not parts.hostname:
-        raise argparse.ArgumentTypeError(f"not an http(s) URL: {url!r}")
-    return url.rstrip("/")
 
 
 def _positive(text: str) -> float:
@@ -96,7 +83,7 @@ def add_parser(sub) -> argparse.ArgumentParser:
         description="Fetch GET URL/v1/shift from each server and print one table with a row per server, "
                     "served model and modality, then one line per server that could not be read.",
         epilog=exit_status_help())
-    rp.add_argument("--url", action="append", type=_check_url, metavar="URL",
+    rp.add_argument("--url", action="append", type=check_url, metavar="URL",
                     help="base URL of a server, e.g. http://127.0.0.1:8000 (repeat for more servers)")
     rp.add_argument("--store", type=_store, metavar="URL", help="compute the report from a sample store instead (a directory, "
                     "redis:// or rediss:// URL, or 'default' for this host's default directory), with no server")
@@ -152,38 +139,14 @@ def _write_json(path: Path, body: dict[str, Any]) -> int | None:
 # --url: running servers
 
 
-def _http_error_text(e: urllib.error.HTTPError) -> str:
-    # vLLM answers errors as {"error": {"message": ...}}; older servers and
-    # Starlette as {"message": ...} or {"detail": ...}.
-    detail = ""
-    try:
-        body = json.loads(e.read() or b"null")
-        if isinstance(body, dict):
-            inner = body.get("error")
-            detail = (inner.get("message") if isinstance(inner, dict) else inner) \
-                or body.get("message") or body.get("detail") or ""
-    except (ValueError, OSError):
-        pass
-    return f"HTTP {e.code} {e.reason}" + (f": {detail}" if detail else "")
-
-
-def _get(url: str, path: str, accept: str, api_key: str | None, timeout: float) -> bytes:
-    """The body of GET {url}{path}, with the key as a bearer token."""
-    req = urllib.request.Request(f"{url}{path}", headers={"Accept": accept})
-    if api_key:
-        req.add_header("Authorization", f"Bearer {api_key}")
-    with urllib.request.urlopen(req, timeout=timeout) as resp:
-        return resp.read()
-
-
 def fetch_shift(url: str, api_key: str | None, timeout: float) -> ServerResult:
     """GET {url}/v1/shift; never raises: a failure is the result's ``error``."""
     from ..middleware.routes import SHIFT_PATH
 
     try:
-        raw = _get(url, SHIFT_PATH, "application/json", api_key, timeout)
+        raw = http_get(url, SHIFT_PATH, "application/json", api_key, timeout)
     except urllib.error.HTTPError as e:
-        return ServerResult(url, error=_http_error_text(e))
+        return ServerResult(url, error=http_error_text(e))
     except urllib.error.URLError as e:
         return ServerResult(url, error=f"unreachable: {e.reason}")
     except (TimeoutError, OSError) as e:
@@ -208,9 +171,9 @@ def save_page(url: str, api_key: str | None, path: Path, timeout: float) -> int:
     from ..middleware.routes import UI_PATH
 
     try:
-        page = _get(url, UI_PATH, "text/html", api_key, timeout)
+        page = http_get(url, UI_PATH, "text/html", api_key, timeout)
     except urllib.error.HTTPError as e:
-        print(f"{PROG} report: error: --html: {url}{UI_PATH}: {_http_error_text(e)}", file=sys.stderr)
+        print(f"{PROG} report: error: --html: {url}{UI_PATH}: {http_error_text(e)}", file=sys.stderr)
         return EXIT_UNREACHABLE
     except (OSError, http.client.HTTPException) as e:
         print(f"{PROG} report: error: --html: {url}{UI_PATH}: {e}", file=sys.stderr)
@@ -261,18 +224,8 @@ def run_report(urls: Sequence[str], api_key: str | None, json_path: Path | None,
 
 
 def _store_command(ap: argparse.ArgumentParser, args: argparse.Namespace) -> int:
-    from ..middleware.config import ENV_DEPLOYMENT, ENV_RECIPES
-    from ..recipes.mapping import ConfigError, parse_recipes
-    from ..samples import deployment_name
-
-    spec = args.recipes or os.environ.get(ENV_RECIPES) or ""
-    try:
-        recipes = parse_recipes(spec)
-    except ConfigError as e:
-        ap.error(f"report --store needs the recipes (--recipes or {ENV_RECIPES}): {e}")
-    name = args.deployment or os.environ.get(ENV_DEPLOYMENT)
-    store = "" if args.store == "default" else args.store
-    return run_store_report(store, recipes, deployment_name(recipes, name), args.since, args.json, html_path=args.html)
+    store, recipes, deployment = store_target(ap, args, "report")
+    return run_store_report(store, recipes, deployment, args.since, args.json, html_path=args.html)
 
 
 def run_store_report(url: str, recipes: Mapping[str, str], deployment: str, since: float | None,
@@ -282,14 +235,12 @@ def run_store_report(url: str, recipes: Mapping[str, str], deployment: str, sinc
     the page the servers serve at /v1/shift/ui, from the store's history."""
     from ..report.render import print_notes, servers_table, wide_console
     from ..report.window import WINDOW_LATEST, load_reference, recipe_keys, store_report
-    from ..samples import mask_url, open_store
+    from ..samples import mask_url
 
     console = console or wide_console()
     store = None
     try:
-        store = open_store(url, deployment)
-        if store is None:
-            raise ValueError("the store is off")
+        store = open_store_or_raise(url, deployment)
         if not store.exists():  # a report reads a store, never creates one
             others = store.deployments()
             where = mask_url(url) if url else store.description

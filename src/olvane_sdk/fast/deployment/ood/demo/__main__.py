@@ -34,8 +34,9 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Sequence
 
+from .._usage import UsageParser
 from ..middleware.config import ENV_MAX_RATE, ENV_RECIPES, ENV_STORE
-from .data import TEXT_FILES, build_demo_recipes, find_data_dir, make_demo_data
+from .data import TEXT_FILES, DemoData, build_demo_recipes, find_data_dir, make_demo_data
 from .harness import TrafficResult, VllmServer, send_traffic
 from .models import offline_env
 
@@ -54,9 +55,7 @@ def run_demo(*, workdir: Path | None = None, plot_path: Path | None = None, data
              text_model: str | None = None, image_model: str | None = None, seed: int = 0, console=None,
              show_progress: bool = True, drain_timeout: float = 60.0,
              server_env: dict[str, str | None] | None = None) -> DemoResult:
-    from ..report import ShiftReport, print_report
     from ..report.render import wide_console
-    from . import models as local_models
 
     t0 = time.monotonic()
     if console is None:
@@ -71,33 +70,9 @@ def run_demo(*, workdir: Path | None = None, plot_path: Path | None = None, data
     plot_path = plot_path.resolve()
     try:
         console.rule("[bold]1. models and recipes")
-        text_model = text_model or local_models.text_model_dir()
-        image_model = image_model or local_models.image_model_dir()
-        console.print(f"text model:  {text_model}\nimage model: {image_model}", highlight=False)
-        data = make_demo_data(data_dir, seed)
-        recipe_paths = build_demo_recipes(workdir, data, text_model, image_model, show_progress=show_progress)
-        for served, p in recipe_paths.items():
-            console.print(f"recipe for [bold]{served}[/bold]: {p}", highlight=False)
-
+        data, recipe_paths = _build_recipes(console, workdir, data_dir, seed, text_model, image_model, show_progress)
         console.rule("[bold]2. vLLM's OpenAI-compatible server")
-        # The demo's samples live in its workdir, afresh each run: pooled with an
-        # earlier run's (or the user's own store), its verdicts would not be this run's.
-        store = workdir / "samples"
-        shutil.rmtree(store, ignore_errors=True)
-        env = {ENV_RECIPES: str(workdir / "recipes"), ENV_STORE: str(store),
-               # The demo paces itself and wants every message: no sampling budget.
-               ENV_MAX_RATE: "0",
-               "OLVANE_DEMO_PLOT": str(plot_path), **(server_env or {})}
-        server = VllmServer(list(recipe_paths), env=env, log_path=workdir / "vllm_server.log")
-        plot_path.unlink(missing_ok=True)
-        # Unwrapped, so that both lines can be copied as they are.
-        console.print(f"$ python {' '.join(server.cmd[1:])}", highlight=False, markup=False, soft_wrap=True)
-        # What the server sees of the integration's settings: the demo's own,
-        # then the caller's OLVANE_SHIFT_* that the child inherits.
-        shown = {k: server.env[k] for k in env if k in server.env}
-        shown.update((k, v) for k, v in server.env.items() if k.startswith("OLVANE_SHIFT_") and k not in shown)
-        console.print("environment: " + " ".join(f"{k}={shlex.quote(v)}" for k, v in shown.items()),
-                      highlight=False, markup=False, soft_wrap=True)
+        server = _server(console, workdir, recipe_paths, plot_path, server_env)
         try:
             server.start()
             console.print(f"serving on {server.url} (log: {server.log_path})", highlight=False)
@@ -107,22 +82,9 @@ def run_demo(*, workdir: Path | None = None, plot_path: Path | None = None, data
             console.print(f"GET /v1/models -> {[m.id for m in client.models.list().data]}", highlight=False)
 
             console.rule("[bold]3. traffic")
-            for served, label in data.labels.items():
-                console.print(f"{served}: {len(data.traffic[served])} requests, {label}", highlight=False)
-            traffic = send_traffic(server, client, data.traffic, drain_timeout=drain_timeout)
-            console.print(f"answered: {traffic.answered} ({traffic.streamed} streamed)"
-                          + ("" if traffic.drained else " [red](the server did not catch up in time)[/red]"),
-                          highlight=False)
-
+            traffic = _drive(console, server, client, data, drain_timeout)
             console.rule("[bold]4. GET /v1/shift")
-            shift = server.shift(refresh=True)
-            console.print(f"live embeddings: {shift.get('live_counts')}\nintake: {shift.get('intake')}\n"
-                          f"report computed in {shift.get('report_seconds') or 0:.2f} s", highlight=False)
-            report = ShiftReport.from_dict(shift["report"]) if shift.get("report") else None
-            if report is not None:
-                print_report(report, console)
-            else:
-                console.print("[red]no report yet[/red]")
+            shift, report = _show_report(console, server)
             console.rule("[bold]5. GET /metrics (olvane_*)")
             metrics = server.shift_metrics()
             for ln in metrics:
@@ -140,9 +102,73 @@ def run_demo(*, workdir: Path | None = None, plot_path: Path | None = None, data
     return DemoResult(shift, report, metrics, plot, traffic, time.monotonic() - t0)
 
 
-def main(argv: Sequence[str] | None = None, prog: str = "python -m olvane_sdk.fast.deployment.ood.demo") -> int:
-    from ..cli.usage import UsageParser
+def _build_recipes(console, workdir: Path, data_dir: Path, seed: int, text_model: str | None,
+                   image_model: str | None, show_progress: bool) -> tuple[DemoData, dict[str, str]]:
+    """Step 1: the models, the demo's data and a recipe per served model."""
+    from . import models as local_models
 
+    text_model = text_model or local_models.text_model_dir()
+    image_model = image_model or local_models.image_model_dir()
+    console.print(f"text model:  {text_model}\nimage model: {image_model}", highlight=False)
+    data = make_demo_data(data_dir, seed)
+    recipe_paths = build_demo_recipes(workdir, data, text_model, image_model, show_progress=show_progress)
+    for served, p in recipe_paths.items():
+        console.print(f"recipe for [bold]{served}[/bold]: {p}", highlight=False)
+    return data, recipe_paths
+
+
+def _server(console, workdir: Path, recipe_paths: dict[str, str], plot_path: Path,
+            server_env: dict[str, str | None] | None) -> VllmServer:
+    """Step 2: vLLM's server over the recipes, not yet started; prints its
+    command line and the settings it sees."""
+    # The demo's samples live in its workdir, afresh each run: pooled with an
+    # earlier run's (or the user's own store), its verdicts would not be this run's.
+    store = workdir / "samples"
+    shutil.rmtree(store, ignore_errors=True)
+    env = {ENV_RECIPES: str(workdir / "recipes"), ENV_STORE: str(store),
+           # The demo paces itself and wants every message: no sampling budget.
+           ENV_MAX_RATE: "0",
+           "OLVANE_DEMO_PLOT": str(plot_path), **(server_env or {})}
+    server = VllmServer(list(recipe_paths), env=env, log_path=workdir / "vllm_server.log")
+    plot_path.unlink(missing_ok=True)
+    # Unwrapped, so that both lines can be copied as they are.
+    console.print(f"$ python {' '.join(server.cmd[1:])}", highlight=False, markup=False, soft_wrap=True)
+    # What the server sees of the integration's settings: the demo's own,
+    # then the caller's OLVANE_SHIFT_* that the child inherits.
+    shown = {k: server.env[k] for k in env if k in server.env}
+    shown.update((k, v) for k, v in server.env.items() if k.startswith("OLVANE_SHIFT_") and k not in shown)
+    console.print("environment: " + " ".join(f"{k}={shlex.quote(v)}" for k, v in shown.items()),
+                  highlight=False, markup=False, soft_wrap=True)
+    return server
+
+
+def _drive(console, server: VllmServer, client, data: DemoData, drain_timeout: float) -> TrafficResult:
+    """Step 3: the traffic of every served model."""
+    for served, label in data.labels.items():
+        console.print(f"{served}: {len(data.traffic[served])} requests, {label}", highlight=False)
+    traffic = send_traffic(server, client, data.traffic, drain_timeout=drain_timeout)
+    console.print(f"answered: {traffic.answered} ({traffic.streamed} streamed)"
+                  + ("" if traffic.drained else " [red](the server did not catch up in time)[/red]"),
+                  highlight=False)
+    return traffic
+
+
+def _show_report(console, server: VllmServer) -> tuple[dict, Any]:
+    """Step 4: GET /v1/shift, freshly computed, and its table."""
+    from ..report import ShiftReport, print_report
+
+    shift = server.shift(refresh=True)
+    console.print(f"live embeddings: {shift.get('live_counts')}\nintake: {shift.get('intake')}\n"
+                  f"report computed in {shift.get('report_seconds') or 0:.2f} s", highlight=False)
+    report = ShiftReport.from_dict(shift["report"]) if shift.get("report") else None
+    if report is not None:
+        print_report(report, console)
+    else:
+        console.print("[red]no report yet[/red]")
+    return shift, report
+
+
+def main(argv: Sequence[str] | None = None, prog: str = "python -m olvane_sdk.fast.deployment.ood.demo") -> int:
     ap = UsageParser(prog=prog, description=__doc__.split("\n\n")[0])
     ap.add_argument("--plot", type=Path, help="PNG to write (default: $TMPDIR/olvane-demo/shift_report.png)")
     ap.add_argument("--workdir", type=Path, help="keep the recipes here (default: a temporary directory)")

@@ -7,7 +7,8 @@ Python use::
     build_recipe("recipes/my-model", text_model="/models/all-MiniLM-L6-v2",
                  texts=["How do I ...", ...], image_model=None)
 
-Command line (``python -m olvane_sdk.fast.deployment.ood.recipes --help``)::
+Command line (``python -m olvane_sdk.fast.deployment.ood.recipes --help``, or
+``olvane-shift recipe``; :mod:`.command`)::
 
     python -m olvane_sdk.fast.deployment.ood.recipes recipes/my-model \\
         --text-model /models/all-MiniLM-L6-v2 --texts questions.txt \\
@@ -16,17 +17,10 @@ Command line (``python -m olvane_sdk.fast.deployment.ood.recipes --help``)::
 from __future__ import annotations
 
 from .builder import DEFAULT_ROLE, IMAGE_SUFFIXES, RecipeError, RecipeSummary, build_recipe, load_onnx_model
+from .command import main
 from .inputs import list_images, read_texts
 from .layout import CONFIG_PARTS, DEFAULT_TEXT_PREFIX, TEST_PARTS, TRAIN_PARTS
 
 __all__ = ["build_recipe", "RecipeError", "RecipeSummary", "load_onnx_model", "read_texts", "list_images", "main",
            "DEFAULT_TEXT_PREFIX", "DEFAULT_ROLE", "IMAGE_SUFFIXES", "CONFIG_PARTS", "TRAIN_PARTS", "TEST_PARTS"]
 
-
-def __getattr__(name: str):
-    # The command lives with the other commands (cli/); loaded when asked for.
-    if name == "main":
-        from ..cli.recipe import main
-
-        return main
-    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

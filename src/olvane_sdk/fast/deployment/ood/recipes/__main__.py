@@ -1,6 +1,6 @@
 import sys
 
-from ..cli.recipe import main
+from .command import main
 
 if __name__ == "__main__":
     sys.exit(main())

@@ -25,6 +25,7 @@ from typing import Any, Callable, Iterable, Sequence
 import numpy as np
 
 from .layout import CONFIG_PARTS, DEFAULT_TEXT_PREFIX, TERMS_PARTS, TEST_PARTS, TRAIN_PARTS
+from .terms import term_profile
 
 #: Role recorded for texts and images given without one.
 DEFAULT_ROLE = "user"
@@ -351,8 +352,6 @@ def build_recipe(
         config = {"embeddings": {"text_model_name": text_model,
                                  "image_model_name": image_model,
                                  "text_prefix": text_prefix}}
-        from ..report.clusters import term_profile
-
         _write_files(tmp, config, train, test, term_profile(items.train_texts + items.held_texts))
         _move_into_place(tmp, dest, overwrite)
     except BaseException as e:

@@ -29,6 +29,6 @@ TRAIN_FILE = Path(*TRAIN_PARTS)
 TEST_FILE = Path(*TEST_PARTS)
 
 #: The reference texts' term profile (optional; the extension ignores it):
-#: {"documents": n, "terms": {word: texts holding it}}, read by report/clusters.py.
+#: {"documents": n, "terms": {word: texts holding it}}, written and read by terms.py.
 TERMS_PARTS = ("data", "distribution", "terms.json")
 TERMS_FILE = Path(*TERMS_PARTS)

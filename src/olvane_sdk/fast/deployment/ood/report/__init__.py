@@ -17,7 +17,7 @@ what "no shift" looks like for this model and sample size (the yardstick).
 2. Maximum mean discrepancy (MMD) with a Gaussian (RBF) kernel (median
    heuristic bandwidth): the unbiased squared MMD and a permutation test,
    p = (1 + #{permuted MMD >= observed}) / (1 + n_permutations). Both come
-   from one float32 kernel matrix of the pooled sample.
+   from one float32 kernel matrix of the pooled sample (:mod:`.two_sample`).
 3. The out-of-distribution share: each live message's cosine distance to its
    k-th nearest train embedding, against a calibration built once per recipe
    load (leave-one-out train scores plus the test split); the count past the
@@ -41,8 +41,8 @@ than ``min_samples`` embeddings, there is no reference, the train array is
 unusable, or the dimensions differ. Everything is seeded and deterministic.
 
 One bad row never fails the report (see :mod:`.compute`). The data model is
-in :mod:`.model`, the methods in :mod:`.stats`, the verdict in :mod:`.verdict`,
-the tables and the plot in :mod:`.render`.
+in :mod:`.model`, the methods in :mod:`.two_sample` and :mod:`.stats`, the
+verdict in :mod:`.verdict`, the tables and the plot in :mod:`.render`.
 
 Use::
 
@@ -59,8 +59,9 @@ from .settings import ENV, ReportSettings, SettingsError
 from .detect import dedup
 from .compute import calibration_for, compare, copy_embeddings, shift_report
 from .model import MODALITIES, ModalityRow, ShiftReport, json_safe
-from .stats import (Calibration, Comparison, ShareTest, domain_classifier_auc, kernel_two_sample, median_heuristic_gamma,
-                    mmd_permutation_test, tail_bound)
+from .stats import Calibration, ShareTest, tail_bound
+from .two_sample import (Comparison, domain_classifier_auc, kernel_two_sample, median_heuristic_gamma,
+                         mmd_permutation_test)
 from .verdict import Verdict, verdict_for
 
 __all__ = ["shift_report", "print_report", "plot_report", "report_table", "servers_table", "ReportSettings",

@@ -5,8 +5,8 @@ verdict reads as a few kinds of traffic rather than a list of scores.
 its cluster's centre per flagged message); :func:`describe` summarises the
 clusters once the samples' times, ids and excerpts are known (from the
 sample store), with the words that set a cluster's excerpts apart from the
-recipe's reference texts (:func:`load_terms`, the recipe's optional term
-profile).
+recipe's reference texts (the recipe's optional term profile,
+:mod:`..recipes.terms`).
 
 Average-linkage agglomeration on cosine distance with a distance threshold
 (benchmarks/outlier_clusters.py, on benchmarks/detection_data.py's
@@ -18,17 +18,15 @@ handful of new messages apart; average linkage needs no minimum size.
 """
 from __future__ import annotations
 
-import json
 import math
-import re
 from collections import Counter
 from collections.abc import Mapping, Sequence
-from pathlib import Path
 from typing import Any
 
 import numpy as np
 
-from ..recipes.layout import TERMS_FILE
+from ..recipes.terms import load_terms  # noqa: F401  (re-exported: the middleware reads profiles from here)
+from ..recipes.terms import words
 from ..samples.store import CLIENT_ID_KEY, EXCERPT_KEY, REQUEST_ID_KEY
 
 #: Cosine distance at which two groups are no longer merged (average linkage).
@@ -42,9 +40,6 @@ COMMON = 0.1
 #: Above this many flagged messages, the farthest from the reference are
 #: clustered and the rest join the nearest cluster (bounds the cost).
 MAX_CLUSTERED = 1000
-
-_WORD = re.compile(r"[^\W\d_][\w'-]{2,}")
-_PLACEHOLDER = re.compile(r"\[(?:email|number|key)\]")
 
 
 def cluster(vectors: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
@@ -77,30 +72,6 @@ def cluster(vectors: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
         mean /= max(np.linalg.norm(mean), 1e-12)
         centre[members] = 1.0 - x[members] @ mean
     return labels, centre
-
-
-def words(text: str) -> set[str]:
-    """The words of a text, as the term profile counts them (masked parts left out)."""
-    return {w.lower() for w in _WORD.findall(_PLACEHOLDER.sub(" ", text))}
-
-
-def term_profile(texts: Sequence[str]) -> dict[str, Any]:
-    """The reference texts' term profile: {"documents": n, "terms": {word: texts holding it}}."""
-    df: Counter[str] = Counter()
-    for t in texts:
-        df.update(words(t))
-    return {"documents": len(texts), "terms": dict(sorted(df.items()))}
-
-
-def load_terms(recipe: str | Path) -> dict[str, Any] | None:
-    """A recipe's term profile, or None when it has none (or it is unreadable)."""
-    try:
-        data = json.loads((Path(recipe) / TERMS_FILE).read_text())
-    except (OSError, ValueError):
-        return None
-    if not isinstance(data, dict) or not isinstance(data.get("terms"), dict):
-        return None
-    return data
 
 
 def distinctive_terms(excerpts: Sequence[str], profile: Mapping[str, Any] | None) -> list[str]:

@@ -2,7 +2,7 @@
 given arrays) and computes one row per served model and modality; what is
 computed once per recipe load (the calibration and the yardstick) is cached
 here. The data model is in :mod:`.model`, the settings in :mod:`.settings`,
-the statistics in :mod:`.stats`.
+the statistics in :mod:`.two_sample` and :mod:`.stats`.
 
 It reads the handler's public attributes, as any host would:
 ``train_test_embeddings[model][modality]`` ({"train", "train_roles", "test"})
@@ -27,7 +27,8 @@ from . import detect
 from .model import MODALITIES, ModalityRow, ShiftReport
 from .settings import ReportSettings
 from .clusters import cluster
-from .stats import Calibration, Comparison, kernel_two_sample, q_values
+from .stats import Calibration, q_values
+from .two_sample import Comparison, kernel_two_sample
 from .verdict import Verdict, verdict_for
 
 

@@ -14,7 +14,8 @@ import numpy as np
 
 from ..samples.store import CLIENT_ID_KEY, EXCERPT_KEY, REQUEST_ID_KEY
 from .settings import ReportSettings
-from .stats import Comparison, ShareTest
+from .stats import ShareTest
+from .two_sample import Comparison
 from .verdict import Verdict, canonical
 
 MODALITIES = ("text", "image")

@@ -10,7 +10,8 @@ from typing import Any, Callable, Iterable, Sequence
 import numpy as np
 
 from .model import ModalityRow, ShiftReport
-from .stats import Comparison, ShareTest
+from .stats import ShareTest
+from .two_sample import Comparison
 from .verdict import style
 
 

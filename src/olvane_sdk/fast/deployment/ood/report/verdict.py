@@ -7,7 +7,8 @@ from typing import TYPE_CHECKING
 
 if TYPE_CHECKING:
     from .settings import ReportSettings
-    from .stats import Comparison, ShareTest
+    from .stats import ShareTest
+    from .two_sample import Comparison
 
 
 class Verdict(StrEnum):

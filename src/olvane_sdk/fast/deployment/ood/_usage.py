@@ -1,6 +1,8 @@
-"""What every ``olvane-shift`` subcommand shares: the program name, the exit
-statuses (one table, which ``--help`` prints) and the parser that answers bad
-input with one line."""
+"""What every command line of the package shares (``olvane-shift`` and its
+subcommands in :mod:`.cli`, ``python -m ...recipes``, ``python -m ...demo``):
+the program name, the exit statuses (one table, which ``--help`` prints) and
+the parser that answers bad input with one line. It sits at the package's
+top so that the recipes and the demo use it without importing the commands."""
 from __future__ import annotations
 
 import argparse

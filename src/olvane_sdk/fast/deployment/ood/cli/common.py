@@ -1,0 +1,78 @@
+"""What the subcommands that read servers or a store share: the URL check,
+the GET with the key, the text of an HTTP error, and the store, recipes and
+deployment that ``--store``, ``--recipes`` and ``--deployment`` name."""
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import urllib.error
+import urllib.parse
+import urllib.request
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    from ..samples import SampleStore
+
+
+def check_url(url: str) -> str:
+    """An http(s) base URL, without its trailing slash (argparse ``type``)."""
+    try:
+        parts = urllib.parse.urlsplit(url)
+        parts.port  # noqa: B018  (raises ValueError for a port out of range)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(f"not a URL: {url!r} ({e})") from None
+    if parts.scheme not in ("http", "https") or not parts.hostname:
+        raise argparse.ArgumentTypeError(f"not an http(s) URL: {url!r}")
+    return url.rstrip("/")
+
+
+def http_get(url: str, path: str, accept: str, api_key: str | None, timeout: float) -> bytes:
+    """The body of GET {url}{path}, with the key as a bearer token."""
+    req = urllib.request.Request(f"{url}{path}", headers={"Accept": accept})
+    if api_key:
+        req.add_header("Authorization", f"Bearer {api_key}")
+    with urllib.request.urlopen(req, timeout=timeout) as resp:
+        return resp.read()
+
+
+def http_error_text(e: urllib.error.HTTPError) -> str:
+    """The status and the server's own message, on one line's worth."""
+    # vLLM answers errors as {"error": {"message": ...}}; older servers and
+    # Starlette as {"message": ...} or {"detail": ...}.
+    detail = ""
+    try:
+        body = json.loads(e.read() or b"null")
+        if isinstance(body, dict):
+            inner = body.get("error")
+            detail = (inner.get("message") if isinstance(inner, dict) else inner) \
+                or body.get("message") or body.get("detail") or ""
+    except (ValueError, OSError):
+        pass
+    return f"HTTP {e.code} {e.reason}" + (f": {detail}" if detail else "")
+
+
+def store_target(ap: argparse.ArgumentParser, args: argparse.Namespace, command: str) -> tuple[str, dict[str, str], str]:
+    """(store URL, "" for this host's default directory; the recipes; the
+    deployment) from ``--store``, ``--recipes`` and ``--deployment``, the
+    last two defaulting to the servers' variables; bad recipes are a usage error."""
+    from ..middleware.config import ENV_DEPLOYMENT, ENV_RECIPES
+    from ..recipes.mapping import ConfigError, parse_recipes
+    from ..samples import deployment_name
+
+    try:
+        recipes = parse_recipes(args.recipes or os.environ.get(ENV_RECIPES) or "")
+    except ConfigError as e:
+        ap.error(f"{command} --store needs the recipes (--recipes or {ENV_RECIPES}): {e}")
+    name = deployment_name(recipes, args.deployment or os.environ.get(ENV_DEPLOYMENT))
+    return ("" if args.store == "default" else args.store), recipes, name
+
+
+def open_store_or_raise(url: str, deployment: str) -> SampleStore:
+    """The store at ``url`` (``""``: the default directory); ValueError when it is off."""
+    from ..samples import open_store
+
+    store = open_store(url, deployment)
+    if store is None:
+        raise ValueError("the store is off")
+    return store
