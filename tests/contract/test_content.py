@@ -258,25 +258,17 @@ def test_text_part_without_a_text_model_is_passed_over(handler, console, models,
 # ---------------------------------------------------------------------------
 
 
-def test_missing_text_model_for_string_content_lists_the_available_models(handler, console, models):
-    models = {"img-b": models["i"], "other-text": models["t"]}
-    setup(handler, models, text="missing", image="img-b")
+@pytest.mark.parametrize("loaded, listed", [(("i", "t"), "['img-b', 'other-text']"), ((), "[]")],
+                         ids=["others loaded", "none loaded"])
+def test_missing_text_model_for_string_content_lists_the_available_models(handler, console, models, loaded, listed):
+    setup(handler, dict(zip(("img-b", "other-text"), (models[k] for k in loaded))), text="missing", image="img-b")
     q = run_worker(handler, {"model": "m", "content": "hello"})
     assert console.events == [
         ("print", text_not_found("missing")),
-        ("print", "[red]Available models: dict_keys(['img-b', 'other-text'])[/red]"),
+        ("print", f"[red]Available models: dict_keys({listed})[/red]"),
     ]
     assert handler.live_embeddings == {}
     assert q.task_done_count == 1
-
-
-def test_missing_text_model_with_no_models_loaded(handler, console):
-    setup(handler, {}, text="missing")
-    run_worker(handler, {"model": "m", "content": "hello"})
-    assert console.events == [
-        ("print", text_not_found("missing")),
-        ("print", "[red]Available models: dict_keys([])[/red]"),
-    ]
 
 
 def test_missing_text_model_for_text_parts_prints_one_line_per_part(handler, console, models, images):

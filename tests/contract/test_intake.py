@@ -503,33 +503,30 @@ def _failing_put(handler):
     handler.live_messages_queue = RaisingQueue(ValueError("put failed"))
 
 
+def _failing_start(handler, threading):
+    threading.fail_next_start = RuntimeError("can't start new thread")
+
+
 @pytest.mark.parametrize(
     "prefix, prepare, call",
     [
-        (REQUEST_ERROR, lambda h: None, lambda h: h.handle_chat_completion_request(object())),
-        (FULL_LINE, _full_queue, lambda h: h.add_live_message({})),
-        (ADD_ERROR, _failing_put, lambda h: h.add_live_message({})),
+        (REQUEST_ERROR, lambda h, t: None, lambda h: h.handle_chat_completion_request(object())),
+        (FULL_LINE, lambda h, t: _full_queue(h), lambda h: h.add_live_message({})),
+        (ADD_ERROR, lambda h, t: _failing_put(h), lambda h: h.add_live_message({})),
+        (START_ERROR, _failing_start, lambda h: h.start_live_embedding_worker()),
     ],
-    ids=["request-guard", "full-line", "add-guard"],
+    ids=["request-guard", "full-line", "add-guard", "start"],
 )
 def test_failure_while_reporting_reaches_the_caller(
     handler, console, fake_threading, broken_console, prefix, prepare, call
 ):
-    prepare(handler)
+    prepare(handler, fake_threading)
     broken_console.prefix = prefix
     with pytest.raises(RuntimeError, match="console down"):
         call(handler)
     assert console.events == []
-
-
-def test_failure_while_reporting_a_failed_start_reaches_the_caller(
-    handler, console, fake_threading, broken_console
-):
-    fake_threading.fail_next_start = RuntimeError("can't start new thread")
-    broken_console.prefix = START_ERROR
-    with pytest.raises(RuntimeError, match="console down"):
-        handler.start_live_embedding_worker()
-    assert handler.embedding_thread is fake_threading.made[0]
+    # A failed start keeps its unstarted thread, reported or not.
+    assert handler.embedding_thread is (fake_threading.made[0] if prefix == START_ERROR else None)
 
 
 @pytest.mark.parametrize("prepare, prefix", [(_full_queue, FULL_LINE), (_failing_put, ADD_ERROR)], ids=["full", "put"])

@@ -104,45 +104,24 @@ def test_call_styles_store_alike(mod, handler, console, style):
 
 
 @pytest.mark.parametrize("modality", ["text", "image"])
-def test_thousandth_add_appends_and_wraps_silently(handler, console, modality):
-    fill(handler, "m", modality, 999)
-    assert handler.embedding_indices["m"][modality] == 999
-    console.clear()
-    handler.add_embedding("m", modality, [999])
-    live = ring(handler, "m", modality)
-    assert len(live) == 1000
-    assert live[-1] == [999]
-    assert handler.embedding_indices["m"][modality] == 0
-    counts = (1000, 0) if modality == "text" else (0, 1000)
-    assert console.lines == [counts_line("m", *counts)]
-
-
-@pytest.mark.parametrize("modality", ["text", "image"])
-def test_thousand_and_first_add_overwrites_slot_zero(handler, console, modality):
-    fill(handler, "m", modality, 1000)
+@pytest.mark.parametrize("filled, slot, index", [(999, 999, 0), (1000, 0, 1), (1999, 999, 0)],
+                         ids=["thousandth", "thousand-and-first", "two-thousandth"])
+def test_next_add_writes_its_slot_and_moves_the_index(handler, console, modality, filled, slot, index):
+    """The thousandth add appends silently and wraps the index; past it,
+    each add overwrites the oldest slot with a yellow line first."""
+    fill(handler, "m", modality, filled)
+    # Slot k holds the last value i < filled with i % 1000 == k.
+    live = [[k + 1000 * ((filled - 1 - k) // 1000)] for k in range(min(filled, 1000))]
+    stored = ring(handler, "m", modality)
+    assert stored == live and handler.embedding_indices["m"][modality] == filled % 1000
     console.clear()
     handler.add_embedding("m", modality, ["new"])
-    live = ring(handler, "m", modality)
-    assert len(live) == 1000
-    assert live[0] == ["new"]
-    assert live[1] == [1] and live[999] == [999]
-    assert handler.embedding_indices["m"][modality] == 1
+    live[slot:slot + 1] = [["new"]]
+    assert ring(handler, "m", modality) is stored and stored == live and len(live) == 1000
+    assert handler.embedding_indices["m"][modality] == index
+    replaced = [replacement_line(modality, slot, "m")] if filled >= 1000 else []
     counts = (1000, 0) if modality == "text" else (0, 1000)
-    assert console.lines == [replacement_line(modality, 0, "m"), counts_line("m", *counts)]
-
-
-def test_two_thousandth_add_overwrites_slot_999(handler, console):
-    fill(handler, "m", "text", 1999)
-    assert handler.embedding_indices["m"]["text"] == 999
-    live = ring(handler, "m", "text")
-    assert live[998] == [1998] and live[999] == [999]
-    console.clear()
-    handler.add_embedding("m", "text", ["last"])
-    assert live[999] == ["last"]
-    assert live[0] == [1000]
-    assert len(live) == 1000
-    assert handler.embedding_indices["m"]["text"] == 0
-    assert console.lines == [replacement_line("text", 999, "m"), counts_line("m", 1000, 0)]
+    assert console.lines == replaced + [counts_line("m", *counts)]
 
 
 def test_index_follows_length_while_filling(handler, console):
@@ -388,24 +367,17 @@ def test_tolist_raising_stores_nothing(handler, console, full):
 # --------------------------------------------------------------------------
 
 
+@pytest.mark.parametrize("known", [False, True], ids=["new model", "known model"])
 @pytest.mark.parametrize("modality", ["audio", "Text", None])
-def test_unknown_modality_for_new_model_raises_key_error(handler, console, modality):
+def test_unknown_modality_raises_key_error_and_changes_nothing(handler, console, modality, known):
+    if known:
+        handler.add_embedding("m", "text", [1])
+        console.clear()
     with pytest.raises(KeyError) as info:
-        handler.add_embedding("m", modality, [1.0])
+        handler.add_embedding("m", modality, [2])
     assert info.value.args == (modality,)
-    assert handler.live_embeddings == {"m": {"text": {"live": []}, "image": {"live": []}}}
-    assert handler.embedding_indices == {"m": {"text": 0, "image": 0}}
-    assert console.lines == []
-    assert lock_is_free(handler)
-
-
-def test_unknown_modality_for_known_model_changes_nothing(handler, console):
-    handler.add_embedding("m", "text", [1])
-    console.clear()
-    with pytest.raises(KeyError):
-        handler.add_embedding("m", "audio", [2])
-    assert handler.live_embeddings == {"m": {"text": {"live": [[1]]}, "image": {"live": []}}}
-    assert handler.embedding_indices == {"m": {"text": 1, "image": 0}}
+    assert handler.live_embeddings == {"m": {"text": {"live": [[1]] if known else []}, "image": {"live": []}}}
+    assert handler.embedding_indices == {"m": {"text": int(known), "image": 0}}
     assert console.lines == []
     assert lock_is_free(handler)
 

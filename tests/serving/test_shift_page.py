@@ -144,3 +144,44 @@ def test_history_and_page_behind_the_key(mod, fake_models, recipe_root, tmp_path
     drawn = chromium(page, f"--screenshot={shot}", "--window-size=1366,900", "--hide-scrollbars")
     assert console_lines(dom.stderr + drawn.stderr) == []
     assert shot.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n" and shot.stat().st_size > 10_000
+
+
+HOSTILE = '</li></ul><script>alert("x")</script><img src=x onerror="alert(1)">'
+
+
+class Parsed(HTMLParser):
+    """The tags the page opens and the text it shows."""
+
+    def __init__(self):
+        super().__init__(convert_charrefs=True)
+        self.tags: list[tuple[str, dict]] = []
+        self.text: list[str] = []
+
+    def handle_starttag(self, tag, attrs):
+        self.tags.append((tag, dict(attrs)))
+
+    def handle_data(self, data):
+        self.text.append(data)
+
+
+@pytest.mark.parametrize("where", ["excerpt", "bare example", "terms", "request id", "flagged text"])
+def test_page_shows_stored_text_as_text(where):
+    """Excerpts, terms and ids come from traffic: on the page they read as
+    the text they are, never as markup (a script, an element with a handler)."""
+    from olvane_sdk.fast.deployment.ood.report.page import render_page
+
+    example = {"excerpt": HOSTILE} if where == "excerpt" else {"request_id": HOSTILE} if where == "request id" \
+        else HOSTILE
+    cluster = {"id": 0, "size": 3, "share": 0.1, "examples": [example],
+               "terms": [HOSTILE] if where == "terms" else ["dough"]}
+    flagged = {"outliers": [{"score": 0.9, "p_value": 0.001, "text": HOSTILE}]} if where == "flagged text" \
+        else {"outliers": [{"score": 0.9}], "clusters": [cluster]}
+    row = {"model": "m", "modality": "text", "verdict": "novel", "n_live": 30}
+    doc = Parsed()
+    doc.feed(render_page({"rows": [row]}, outliers={"m": {"text": flagged}}, now=0))
+    doc.close()
+    tags = [t for t, _ in doc.tags]
+    assert "script" not in tags and "img" not in tags, tags
+    assert not any(k.startswith("on") for _, a in doc.tags for k in a), doc.tags
+    # The text survives whole: read back, the hostile string is there as characters.
+    assert HOSTILE in "".join(doc.text)

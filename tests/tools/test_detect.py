@@ -50,6 +50,31 @@ def test_repeats_count_once_in_every_statistic():
     assert rp.ShiftReport.from_dict(rep.to_dict()).row("m", "text").repeats == 72
 
 
+
+def test_image_row_folds_only_near_copies():
+    """An image model puts every picture of one kind within cosine 0.998 of
+    another (above the text threshold, 0.98): the image row's threshold comes
+    from its own reference, so 200 distinct pictures stay 200 and only the 20
+    near copies (cosine 0.9999) fold."""
+    rng = np.random.default_rng(7)
+    dim = 32
+    kind = np.ones(dim) / np.sqrt(dim)
+
+    def pictures(n):
+        return kind + 0.015 * rng.standard_normal((n, dim))
+
+    ref, live = pictures(750), pictures(200)
+    unit = live / np.linalg.norm(live, axis=1, keepdims=True)
+    near = unit @ unit.T
+    np.fill_diagonal(near, -1.0)
+    assert (near.max(axis=1) > detect.DUPLICATE_COSINE).all()  # at the text threshold, every one folds
+    copies = [_copy_at(rng, unit[i], 0.9999) for i in rng.choice(200, 20, replace=False)]
+    rep = rp.shift_report(reference={"m": {"image": {"train": ref[:600], "test": ref[600:]}}},
+                          live={"m": {"image": [*live, *copies]}}, n_permutations=200)
+    row = rep.row("m", "image")
+    assert (row.repeats, row.n_live) == (20, 220), row.note
+    assert row.live.n == row.ood.n == 200 and row.verdict == "ok", row.note
+
 @pytest.mark.parametrize("q0", [0.004, 0.013, 0.05])
 def test_cusum_is_the_textbook_recursion(q0):
     rng = np.random.default_rng(int(q0 * 1000))
