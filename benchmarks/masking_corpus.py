@@ -2,8 +2,8 @@
 several spellings, each inside French or English support sentences, and
 negatives (ordinary numbers, dates, prices, order numbers) that must stay.
 
-``SECRETS`` is a list of (category, text, secret); ``NEGATIVES`` a list of
-(text, kept). :func:`leaked` says whether a masked text still shows a secret.
+:func:`secrets` lists (category, text, spelling, secret value);
+``NEGATIVES`` is a list of (text, kept). :func:`leaked` says whether a masked text still shows a secret.
 Used by benchmarks/masking.py and tests/serving/test_masking.py.
 """
 from __future__ import annotations
@@ -112,8 +112,8 @@ NEGATIVES: list[tuple[str, list[str]]] = [
 ]
 
 
-def secrets() -> list[tuple[str, str, str]]:
-    """(category, text, secret value) for every spelling in every template."""
+def secrets() -> list[tuple[str, str, str, str]]:
+    """(category, text, spelling, secret value) for every spelling in two templates."""
     out = []
     for cat, spellings in CATEGORIES.items():
         for k, s in enumerate(spellings):
@@ -122,7 +122,7 @@ def secrets() -> list[tuple[str, str, str]]:
                 value = pattern.sub(repl, value) if cat in ("ssn", "bearer", "password", "url credentials") \
                     else value
             for t in (TEMPLATES[k % len(TEMPLATES)], TEMPLATES[(k + 1) % len(TEMPLATES)]):
-                out.append((cat, t.format(s), value))
+                out.append((cat, t.format(s), s, value))
     return out
 
 

@@ -12,7 +12,7 @@ import urllib.parse
 import urllib.request
 from typing import Any
 
-from .report import _check_url, _http_error_text
+from .report import _check_url, _http_error_text, printable
 from .usage import EXIT_OK, EXIT_SHIFT, EXIT_UNREACHABLE, PROG
 
 #: Exit statuses (from usage.py's table): OK nothing flagged, SHIFT flagged messages found,
@@ -63,13 +63,13 @@ def run(ap: argparse.ArgumentParser, args: argparse.Namespace) -> int:
         doc, error = store_outliers(store, recipes, name, args.model, args.modality, args.limit)
         source = f"store {name}"
     if error is not None:
-        print(f"✗ {source}: {error}")
+        print(f"✗ {printable(source)}: {printable(error)}")
         return EXIT_UNREACHABLE
     assert doc is not None
     if args.json:
         print(json.dumps(doc, indent=2))
     else:
-        print_outliers(doc, source)
+        print_outliers(printable(doc), printable(source))
     return EXIT_SHIFT if doc.get("outliers") else EXIT_OK
 
 

@@ -41,7 +41,31 @@ class ServerResult:
         """The server's report, for the tables (no rows when it has none yet)."""
         from ..report import ShiftReport
 
-        return ShiftReport.from_dict((self.body or {}).get("report") or {})
+        return ShiftReport.from_dict(printable((self.body or {}).get("report") or {}))
+
+
+# --------------------------------------------------------------------------
+# what a server or a store sent, as printed
+
+# C0 and C1 controls (ESC, BEL, ...), DEL and the bidirectional overrides and
+# isolates: text from a server or a store must not move the cursor, retitle
+# the terminal, ring it or reorder a line. Line breaks and tabs become spaces
+# (no forged lines).
+_UNPRINTABLE = {c: None for c in (*range(0x20), *range(0x7F, 0xA0), 0x061C, 0x200E, 0x200F,
+                                  *range(0x202A, 0x202F), *range(0x2066, 0x206A))}
+_UNPRINTABLE.update({ord("\t"): " ", ord("\n"): " ", ord("\r"): " "})
+
+
+def printable(value: Any) -> Any:
+    """``value`` (a string, or the lists and dicts of an answer) with its
+    strings stripped of control characters, for the terminal."""
+    if isinstance(value, str):
+        return value.translate(_UNPRINTABLE)
+    if isinstance(value, dict):
+        return {printable(k): printable(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [printable(v) for v in value]
+    return value
 
 
 # --------------------------------------------------------------------------
@@ -239,9 +263,9 @@ def run_report(urls: Sequence[str], api_key: str | None, json_path: Path | None,
         console.print(servers_table(reports))
     for res, (_, report) in zip(results, reports):
         if res.error is not None:
-            console.print(f"✗ {res.url}: {res.error}", style="red", markup=False, highlight=False)
+            console.print(f"✗ {res.url}: {printable(res.error)}", style="red", markup=False, highlight=False)
         elif res.body.get("report") is None:
-            console.print(f"· {res.url}: no report yet (ready: {res.body.get('ready')})",
+            console.print(f"· {res.url}: no report yet (ready: {printable(res.body.get('ready'))})",
                           markup=False, highlight=False)
         print_notes(report, console, source=res.url)
     shifted = any(_is_shift(r) for res in results for r in res.rows)
@@ -303,7 +327,7 @@ def run_store_report(url: str, recipes: Mapping[str, str], deployment: str, sinc
         page = None if html_path is None else _store_page(store, report, window, deployment)
     except Exception as e:
         label = mask_url(url) if store is None else store.description
-        console.print(f"✗ {label}: {type(e).__name__}: {mask_url(str(e))}", style="red", markup=False,
+        console.print(f"✗ {label}: {type(e).__name__}: {printable(mask_url(str(e)))}", style="red", markup=False,
                       highlight=False)
         return EXIT_UNREACHABLE
     finally:
@@ -316,11 +340,12 @@ def run_store_report(url: str, recipes: Mapping[str, str], deployment: str, sinc
         except OSError as e:
             print(f"{PROG} report: error: --html: {e}", file=sys.stderr)
             return EXIT_USAGE
-    if report.rows:
-        console.print(servers_table([(label, report)]))
+    shown = type(report).from_dict(printable(report.to_json()))
+    if shown.rows:
+        console.print(servers_table([(label, shown)]))
     for p in window.problems:
-        console.print(f"  ! {p}", style="yellow", markup=False, highlight=False)
-    print_notes(report, console, source=label)
+        console.print(f"  ! {printable(p)}", style="yellow", markup=False, highlight=False)
+    print_notes(shown, console, source=label)
     if json_path is not None:
         rc = _write_json(json_path, {
             "scope": "deployment", "deployment": deployment, "store": store.description,
