@@ -65,16 +65,6 @@ def normalise(text: str) -> str:
 
 # -- checks -------------------------------------------------------------------
 
-def luhn(digits: str) -> bool:
-    total = 0
-    for i, c in enumerate(reversed(digits)):
-        d = ord(c) - 48
-        if i & 1:
-            d = d * 2 - 9 if d > 4 else d * 2
-        total += d
-    return total % 10 == 0
-
-
 def iban_ok(code: str) -> bool:
     code = code[4:] + code[:4]
     try:
@@ -178,14 +168,28 @@ def _numbers(text: str) -> Spans:
     for m in _GROUPS.finditer(text):
         run = m.group(0)
         groups = [(g.start(), g.end()) for g in _GROUP.finditer(run)]
+        # Luhn sums of any span of the run's digits in O(1): prefix sums with
+        # the even-indexed digits doubled (odd), or the odd-indexed (even).
+        digits = "".join(run[a:b] for a, b in groups)
+        odd, even = [0], [0]
+        for k, c in enumerate(digits):
+            d = ord(c) - 48
+            dd = d * 2 - 9 if d > 4 else d * 2
+            odd.append(odd[-1] + (dd if k & 1 == 0 else d))
+            even.append(even[-1] + (d if k & 1 == 0 else dd))
+        ends = [0]
+        for a, b in groups:
+            ends.append(ends[-1] + b - a)
         i, clean = 0, True
         while i < len(groups):
-            total, hit = 0, 0
+            hit = 0
             for j in range(i, len(groups)):
-                total += groups[j][1] - groups[j][0]
+                total = ends[j + 1] - ends[i]
                 if total > 19:
                     break
-                if total >= 13 and luhn("".join(run[a:b] for a, b in groups[i:j + 1])):
+                # The rightmost digit is never doubled: it sits at index ends[j+1]-1.
+                sums = even if (ends[j + 1] - 1) & 1 == 0 else odd
+                if total >= 13 and (sums[ends[j + 1]] - sums[ends[i]]) % 10 == 0:
                     hit = j + 1
             if hit:
                 yield m.start() + groups[i][0], m.start() + groups[hit - 1][1], "[card]"
