@@ -23,7 +23,6 @@ so order numbers, dates and prices stay readable.
 from __future__ import annotations
 
 import re
-import sys
 import unicodedata
 from typing import Callable, Iterator
 
@@ -92,7 +91,8 @@ _AT = r"(?: ?@ ?| ?[\[({] ?at ?[\])}] ?)"
 _DOT = r"(?:\.| ?[\[({] ?dot ?[\])}] ?)"
 # user@host (a host without a dot too: root@localhost), and the spellings
 # with spaces or [at]/[dot] when the domain ends in a name of letters.
-_EMAIL = re.compile(rf"{_LOCAL}@{_DOMAIN}|{_LOCAL}{_AT}[\w-]{{1,63}}(?:{_DOT}[\w-]{{1,63}}){{0,8}}{_DOT}[A-Za-z]{{2,24}}\b",
+_EMAIL = re.compile(rf"{_LOCAL}@{_DOMAIN}"
+                    rf"|{_LOCAL}{_AT}[\w-]{{1,63}}(?:{_DOT}[\w-]{{1,63}}){{0,8}}{_DOT}[A-Za-z]{{2,24}}\b",
                     re.IGNORECASE)
 # scheme://user:password@ (the e-mail detector takes user@host alone).
 _URL_CREDENTIALS = re.compile(r"(?<=://)[^\s/@:]{1,256}:[^\s/]{0,256}@")
@@ -100,7 +100,8 @@ _PEM = re.compile(r"-----BEGIN[A-Z0-9 ]{0,40}-----.*?(?:-----END[A-Z0-9 ]{0,40}-
 _JWT = re.compile(r"(?<![\w-])eyJ[\w-]{4,}\.[\w-]{4,}\.[\w-]*")
 _PREFIXED_KEY = re.compile(
     r"(?<![\w-])(?:sk|pk|rk|ak|gh[pousr]|github_pat|xox[abpr]|glpat|hf|npm|pypi)[-_][\w-]{4,}", re.IGNORECASE)
-_AWS_ID = re.compile(r"(?<![A-Za-z0-9])(?:AKIA|ASIA|AGPA|AIDA|AROA|AIPA|ANPA|ANVA|ABIA|ACCA)[A-Z0-9]{12,16}(?![A-Za-z0-9])")
+_AWS_ID = re.compile(r"(?<![A-Za-z0-9])(?:AKIA|ASIA|AGPA|AIDA|AROA|AIPA|ANPA|ANVA|ABIA|ACCA)[A-Z0-9]{12,16}"
+                     r"(?![A-Za-z0-9])")
 # A run of hex (16 or more) or of Base64/URL-safe characters (24 or more)
 # holding both letters and digits.
 _HEX = re.compile(r"(?<![\w-])[0-9a-fA-F]{16,}(?![\w-])")
@@ -315,6 +316,3 @@ def excerpt(text: str, chars: int) -> str:
     if last < chars and not any(a <= last < b for a, b, _ in found):
         return (_render(window, found, last) + CUT)[:chars]
     return _render(window, found, chars)[:chars]
-
-if __name__ == "__main__":  # a quick look: python -m ...masking "text"
-    print(mask(" ".join(sys.argv[1:])))
