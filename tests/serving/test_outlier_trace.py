@@ -1,7 +1,7 @@
 """From a novel group of messages to the requests behind it, in vLLM's real
 app: request ids, masked excerpts, a cluster with the group's terms, the
-outliers command, and no excerpt from a server without an API key. Plus the
-masking rules, case by case."""
+outliers command, and no excerpt from a server without an API key (the
+masking rules: test_masking.py)."""
 from __future__ import annotations
 
 import json
@@ -12,8 +12,6 @@ import pytest
 from support import wait_until
 from test_sample_store import redis_server  # noqa: F401 - a fixture
 
-from olvane_sdk.fast.deployment.ood.middleware.trace import excerpt_of, mask, response_id
-
 SECRETS = ("jane.doe@example.com", "4111 1111 1111 1111", "sk-proj4f9TqZ81xLmN2vB7")
 GROUP = [
     "Refund the invoice {i} charged twice to my billing account, contact " + SECRETS[0],
@@ -23,32 +21,6 @@ GROUP = [
     "Cancel the billing plan and refund invoice {i}, reply to " + SECRETS[0],
     "Invoice {i} refund still pending on the billing page, token " + SECRETS[2],
 ]
-
-
-@pytest.mark.parametrize("text, kept, masked", [
-    ("mail jane.doe+x@mail.example.co.uk today", "mail [email] today", "jane.doe"),
-    ("card 4111 1111 1111 1111 ok", "card [number] ok", "4111"),
-    ("call +1 (415) 555-0132 now", "call [number] now", "555"),
-    ("order 123456789", "order [number]", "123456789"),
-    ("key sk-proj4f9TqZ81xLmN2vB7 here", "key [key] here", "sk-proj"),
-    ("sha deadbeefdeadbeefdeadbeefdeadbeef1234", "sha [key]", "deadbeef"),
-    ("token QWxhZGRpbjpvcGVuIHNlc2FtZQ2xZ9Ab== end", "token [key] end", "QWxh"),
-    ("roast at 200 degrees for 45 minutes in 2024", "roast at 200 degrees for 45 minutes in 2024", None),
-    ("a supercalifragilisticexpialidocious word", "a supercalifragilisticexpialidocious word", None),
-])
-def test_masking(text, kept, masked):
-    assert mask(text) == kept
-    if masked:
-        assert masked not in excerpt_of("query: " + text, 200, "query: ")
-
-
-@pytest.mark.parametrize("chunk, expected", [
-    (b'{"id":"chatcmpl-abc123","object":"chat.completion","choices":[]}', "chatcmpl-abc123"),
-    (b'data: {"id": "chatcmpl-7", "object": "chat.completion.chunk"}\n\n', "chatcmpl-7"),
-    (b'{"object":"x",' + b" " * 600 + b'"id":"late"}', None),
-])
-def test_response_id_reads_the_first_bytes_only(chunk, expected):
-    assert response_id(chunk) == expected
 
 
 @pytest.mark.parametrize("backend", ["directory", "redis"])
@@ -130,7 +102,7 @@ def test_novel_group_leads_to_its_requests(tmp_path):
         assert o["p_floor"] <= o["p_value"] <= o["q_value"] <= 1
         assert not any(s in o["excerpt"] for s in SECRETS), o["excerpt"]
     excerpts = " ".join(o["excerpt"] for o in got.values())
-    assert all(tag in excerpts for tag in ("[email]", "[number]", "[key]")), excerpts
+    assert all(tag in excerpts for tag in ("[email]", "[card]", "[key]")), excerpts
     ours = [c for c in doc["clusters"] if {e.get("client_request_id") for e in c["examples"]} & set(sent)]
     assert any({"invoice", "refund", "billing"} & set(c["terms"]) for c in ours), doc["clusters"]
     assert printed.returncode == 1, printed.stderr

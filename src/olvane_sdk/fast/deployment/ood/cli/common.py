@@ -9,7 +9,7 @@ import os
 import urllib.error
 import urllib.parse
 import urllib.request
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
     from ..samples import SampleStore
@@ -76,3 +76,26 @@ def open_store_or_raise(url: str, deployment: str) -> SampleStore:
     if store is None:
         raise ValueError("the store is off")
     return store
+
+
+# what a server or a store sent, as printed
+
+# C0 and C1 controls (ESC, BEL, ...), DEL and the bidirectional overrides and
+# isolates: text from a server or a store must not move the cursor, retitle
+# the terminal, ring it or reorder a line. Line breaks and tabs become spaces
+# (no forged lines).
+_UNPRINTABLE = {c: None for c in (*range(0x20), *range(0x7F, 0xA0), 0x061C, 0x200E, 0x200F,
+                                  *range(0x202A, 0x202F), *range(0x2066, 0x206A))}
+_UNPRINTABLE.update({ord("\t"): " ", ord("\n"): " ", ord("\r"): " "})
+
+
+def printable(value: Any) -> Any:
+    """``value`` (a string, or the lists and dicts of an answer) with its
+    strings stripped of control characters, for the terminal."""
+    if isinstance(value, str):
+        return value.translate(_UNPRINTABLE)
+    if isinstance(value, dict):
+        return {printable(k): printable(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [printable(v) for v in value]
+    return value

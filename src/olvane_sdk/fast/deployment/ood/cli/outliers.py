@@ -11,7 +11,7 @@ import urllib.parse
 from typing import Any
 
 from .._usage import EXIT_OK, EXIT_SHIFT, EXIT_UNREACHABLE, PROG
-from .common import check_url, http_error_text, http_get, open_store_or_raise, store_target
+from .common import check_url, http_error_text, http_get, open_store_or_raise, printable, store_target
 
 #: Exit statuses (from _usage.py's table): OK nothing flagged, SHIFT flagged messages found,
 #: UNREACHABLE the server or store could not be read, USAGE bad input.
@@ -52,13 +52,13 @@ def run(ap: argparse.ArgumentParser, args: argparse.Namespace) -> int:
         doc, error = store_outliers(store, recipes, name, args.model, args.modality, args.limit)
         source = f"store {name}"
     if error is not None:
-        print(f"✗ {source}: {error}")
+        print(f"✗ {printable(source)}: {printable(error)}")
         return EXIT_UNREACHABLE
     assert doc is not None
     if args.json:
         print(json.dumps(doc, indent=2))
     else:
-        print_outliers(doc, source)
+        print_outliers(printable(doc), printable(source))
     return EXIT_SHIFT if doc.get("outliers") else EXIT_OK
 
 

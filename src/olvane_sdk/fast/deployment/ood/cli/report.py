@@ -17,7 +17,7 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any, Sequence
 
 from .._usage import EXIT_OK, EXIT_SHIFT, EXIT_UNREACHABLE, EXIT_USAGE, PROG, exit_status_help
-from .common import check_url, http_error_text, http_get, open_store_or_raise, store_target
+from .common import check_url, http_error_text, http_get, open_store_or_raise, printable, store_target
 
 if TYPE_CHECKING:
     from ..report import ShiftReport
@@ -39,7 +39,7 @@ class ServerResult:
         """The server's report, for the tables (no rows when it has none yet)."""
         from ..report import ShiftReport
 
-        return ShiftReport.from_dict((self.body or {}).get("report") or {})
+        return ShiftReport.from_dict(printable((self.body or {}).get("report") or {}))
 
 
 # --------------------------------------------------------------------------
@@ -202,9 +202,9 @@ def run_report(urls: Sequence[str], api_key: str | None, json_path: Path | None,
         console.print(servers_table(reports))
     for res, (_, report) in zip(results, reports):
         if res.error is not None:
-            console.print(f"✗ {res.url}: {res.error}", style="red", markup=False, highlight=False)
+            console.print(f"✗ {res.url}: {printable(res.error)}", style="red", markup=False, highlight=False)
         elif res.body.get("report") is None:
-            console.print(f"· {res.url}: no report yet (ready: {res.body.get('ready')})",
+            console.print(f"· {res.url}: no report yet (ready: {printable(res.body.get('ready'))})",
                           markup=False, highlight=False)
         print_notes(report, console, source=res.url)
     shifted = any(_is_shift(r) for res in results for r in res.rows)
@@ -254,7 +254,7 @@ def run_store_report(url: str, recipes: Mapping[str, str], deployment: str, sinc
         page = None if html_path is None else _store_page(store, report, window, deployment)
     except Exception as e:
         label = mask_url(url) if store is None else store.description
-        console.print(f"✗ {label}: {type(e).__name__}: {mask_url(str(e))}", style="red", markup=False,
+        console.print(f"✗ {label}: {type(e).__name__}: {printable(mask_url(str(e)))}", style="red", markup=False,
                       highlight=False)
         return EXIT_UNREACHABLE
     finally:
@@ -267,11 +267,12 @@ def run_store_report(url: str, recipes: Mapping[str, str], deployment: str, sinc
         except OSError as e:
             print(f"{PROG} report: error: --html: {e}", file=sys.stderr)
             return EXIT_USAGE
-    if report.rows:
-        console.print(servers_table([(label, report)]))
+    shown = type(report).from_dict(printable(report.to_json()))
+    if shown.rows:
+        console.print(servers_table([(label, shown)]))
     for p in window.problems:
-        console.print(f"  ! {p}", style="yellow", markup=False, highlight=False)
-    print_notes(report, console, source=label)
+        console.print(f"  ! {printable(p)}", style="yellow", markup=False, highlight=False)
+    print_notes(shown, console, source=label)
     if json_path is not None:
         rc = _write_json(json_path, {
             "scope": "deployment", "deployment": deployment, "store": store.description,

@@ -4,7 +4,7 @@ it on, a masked excerpt of what it embeds.
 The ids travel with the message, never by time or order:
 
 1. On the event loop, the ASGI middleware reads the client's ``X-Request-Id``
-   and the ``id`` vLLM answers with (:func:`response_id`, from the first bytes
+   and the ``id`` vLLM answers with (:func:`response_id`, from the first chunk
    of the response) and hands both over with the body.
 2. The hand-over thread puts them on each message dict it passes to the
    handler, under :data:`TRACE_KEY` (the module reads only a message's
@@ -30,29 +30,55 @@ from __future__ import annotations
 
 import logging
 import re
+import sys
 import threading
+import time
 from typing import Any
 
 from ..recipes.layout import DEFAULT_TEXT_PREFIX
 from ..samples.store import CLIENT_ID_KEY, EXCERPT_KEY, REQUEST_ID_KEY
+from .masking import excerpt
 
 log = logging.getLogger(__name__)
 
 #: The message key that carries (response id, client request id) to the worker.
 TRACE_KEY = "olvane_trace"
-
-#: How much of the response's first body chunk is scanned for its ``id``.
-SCAN_BYTES = 512
-_RESPONSE_ID = re.compile(rb'"id"\s*:\s*"([!#-\[\]-~]{1,200})"')
 _MAX_CLIENT_ID = 200
+
+# The response's first JSON object (a body or a stream's first event): strings
+# are skipped whole (escapes included), brackets counted, and only a key of the
+# outermost object is read, so a nested tool call's "id" is never taken.
+_TOKEN = re.compile(rb'["{}\[\]]')
+_STRING_REST = re.compile(rb'[^"\\]*(?:\\.[^"\\]*)*"', re.DOTALL)
+_ID_VALUE = re.compile(rb'\s*:\s*"([!#-\[\]-~]+)"')
 
 
 def response_id(chunk: bytes) -> str | None:
-    """The ``id`` of a chat completion from the first bytes of its body: the
-    JSON object, or a stream's first ``data:`` event (vLLM writes ``id``
-    first in both). Only :data:`SCAN_BYTES` bytes are read: no parse."""
-    m = _RESPONSE_ID.search(chunk, 0, SCAN_BYTES)
-    return m.group(1).decode("ascii") if m else None
+    """The top-level ``id`` of a chat completion, from the first chunk of its
+    body: the JSON object, or a stream's first ``data:`` event, however long
+    the id and wherever it stands in that object (vLLM writes it first). No
+    parse: a scan that counts brackets and skips strings, in C-speed steps."""
+    depth, pos = 0, chunk.find(b"{")
+    if pos < 0:
+        return None
+    while (m := _TOKEN.search(chunk, pos)) is not None:
+        c, pos = chunk[m.start()], m.end()
+        if c == 0x22:  # '"'
+            end = _STRING_REST.match(chunk, pos)
+            if end is None:
+                return None  # cut inside a string
+            if depth == 1 and end.end() - pos == 3 and chunk[pos:pos + 2] == b"id":
+                value = _ID_VALUE.match(chunk, end.end())
+                if value is not None:
+                    return value.group(1).decode("ascii")
+            pos = end.end()
+        elif c in b"{[":
+            depth += 1
+        else:
+            depth -= 1
+            if depth <= 0:
+                return None
+    return None
 
 
 def client_request_id(scope) -> str | None:
@@ -68,64 +94,56 @@ def client_request_id(scope) -> str | None:
 
 # -- excerpts -----------------------------------------------------------------
 
-def _digits_at_least(n: int, label: str):
-    def sub(m: re.Match) -> str:
-        return label if sum(c.isdigit() for c in m.group(0)) >= n else m.group(0)
-    return sub
-
-
-# Applied in order: e-mail addresses, key-like tokens (sk-..., long hex, long
-# base64 runs holding both letters and digits), phone- or card-like numbers
-# (7 or more digits with separators) and any run of 8 or more digits.
-_MASKS: tuple[tuple[re.Pattern, Any], ...] = (
-    (re.compile(r"[\w.+-]+@[\w-]+(?:\.[\w-]+)+"), "[email]"),
-    (re.compile(r"\b(?:sk|pk|rk|ak)[-_][A-Za-z0-9_-]{8,}"), "[key]"),
-    (re.compile(r"\b[0-9a-fA-F]{24,}\b"), "[key]"),
-    (re.compile(r"(?=[A-Za-z0-9+/_-]{24,})(?=[A-Za-z0-9+/_-]*\d)(?=[A-Za-z0-9+/_-]*[A-Za-z])"
-                r"[A-Za-z0-9+/_-]{24,}={0,2}"), "[key]"),
-    (re.compile(r"\+?\(?\d[\d ().-]{5,}\d"), _digits_at_least(7, "[number]")),
-    (re.compile(r"\d{8,}"), "[number]"),
-)
-
-
-def mask(text: str) -> str:
-    """``text`` with e-mail addresses, phone-like numbers, digit runs of 8 or
-    more and key-like tokens replaced by ``[email]``, ``[number]``, ``[key]``."""
-    for pattern, repl in _MASKS:
-        text = pattern.sub(repl, text)
-    return text
-
-
 def excerpt_of(value: Any, chars: int, prefix: str = "") -> str | None:
     """What to keep of an embedding model's input: a text's first ``chars``
-    characters after masking (without the recipe's prefix), or an image's
-    type and size."""
+    characters, normalised and masked (without the recipe's prefix; see
+    :mod:`.masking`), or an image's type and size."""
     if isinstance(value, str):
         if prefix and value.startswith(prefix):
             value = value[len(prefix):]
-        # The module caps the text it embeds (8 KiB at most), so masking all of it is bounded.
-        return " ".join(mask(value).split())[:chars]
+        return excerpt(value, chars)
     size = getattr(value, "size", None)
     if isinstance(size, tuple) and len(size) == 2:
         return f"image {getattr(value, 'format', None) or '?'} {size[0]}x{size[1]}"
     return None
 
 
+def _entry_bytes(entry: Any, meta: dict[str, str]) -> int:
+    """What a table entry keeps alive: the embedding list (its floats are
+    objects of their own) and the facts' strings."""
+    n = sys.getsizeof(entry) + sum(sys.getsizeof(v) for v in meta.values())
+    if isinstance(entry, (list, tuple)):
+        n += len(entry) * _FLOAT_BYTES
+    return n
+
+
+_FLOAT_BYTES = sys.getsizeof(0.0)
+
+
 class Tracer:
     """The per-sample facts (ids, excerpt) between the worker and the store
     feeder; see the module's docstring for why the association is exact.
     Installed only when samples are stored: the table holds facts until the
-    feeder takes them, at most :attr:`MAX_ENTRIES` (the oldest go first)."""
+    feeder takes them, at most :attr:`MAX_ENTRIES` entries and
+    :attr:`MAX_BYTES` of embeddings and strings kept alive (the oldest go
+    first). ``mask_cpu_s`` is the worker thread's CPU spent making excerpts,
+    for the budget to charge."""
 
     MAX_ENTRIES = 20_000
+    # ~2,600 entries of a 384-dimension text embedding (12 KB each as a list
+    # of floats): minutes of collection at the default budget, where the
+    # feeder takes them every second.
+    MAX_BYTES = 32 << 20
 
     def __init__(self, handler, *, excerpts: bool = False, excerpt_chars: int = 200):
         self.handler = handler
         self.excerpts = excerpts
         self.excerpt_chars = excerpt_chars
         self._local = threading.local()
-        self._table: dict[int, tuple[Any, dict[str, str]]] = {}
+        self._table: dict[int, tuple[Any, dict[str, str], int]] = {}
+        self._bytes = 0
         self._lock = threading.Lock()
+        self.mask_cpu_s = 0.0
 
     def install(self) -> None:
         h, local = self.handler, self._local
@@ -149,15 +167,11 @@ class Tracer:
             # The entry the ring will hold, made here so the table can name it.
             entry = embedding.tolist() if hasattr(embedding, "tolist") else embedding
             key = id(entry)
-            with self._lock:
-                self._table[key] = (entry, meta)
-                while len(self._table) > self.MAX_ENTRIES:
-                    del self._table[next(iter(self._table))]
+            self._keep(key, entry, meta)
             try:
                 return inner_add(vllm_model_name, modal_type, entry)
             except BaseException:
-                with self._lock:
-                    self._table.pop(key, None)
+                self._take(key)
                 raise
 
         try:
@@ -168,6 +182,26 @@ class Tracer:
             return
         if self.excerpts:
             self.wrap_models()
+
+    def _keep(self, key: int, entry: Any, meta: dict[str, str]) -> None:
+        size = _entry_bytes(entry, meta)
+        with self._lock:
+            self._table[key] = (entry, meta, size)
+            self._bytes += size
+            while len(self._table) > self.MAX_ENTRIES or self._bytes > self.MAX_BYTES:
+                self._bytes -= self._table.pop(next(iter(self._table)))[2]
+
+    def _take(self, key: int) -> tuple[Any, dict[str, str], int] | None:
+        with self._lock:
+            got = self._table.pop(key, None)
+            if got is not None:
+                self._bytes -= got[2]
+        return got
+
+    @property
+    def table_bytes(self) -> int:
+        """What the side table keeps alive now, as counted for its cap."""
+        return self._bytes
 
     def wrap_models(self) -> None:
         """Wraps each loaded embedding model's ``encode`` to remember its input."""
@@ -198,13 +232,14 @@ class Tracer:
         if self.excerpts and value is not None and message is not None:
             prefixes = getattr(self.handler, "text_prefixes", None) or {}
             prefix = prefixes.get(vllm_model_name, DEFAULT_TEXT_PREFIX) if isinstance(prefixes, dict) else ""
+            t0 = time.thread_time()
             text = excerpt_of(value, self.excerpt_chars, prefix if isinstance(prefix, str) else "")
+            self.mask_cpu_s += time.thread_time() - t0
             if text:
                 meta[EXCERPT_KEY] = text
         return meta
 
     def meta_of(self, entry) -> dict[str, str] | None:
         """The facts kept for a ring entry (taken: asked once per entry)."""
-        with self._lock:
-            got = self._table.pop(id(entry), None)
+        got = self._take(id(entry))
         return got[1] if got is not None and got[0] is entry else None
