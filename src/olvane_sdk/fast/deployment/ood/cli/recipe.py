@@ -59,5 +59,8 @@ def main(argv: Sequence[str] | None = None, prog: str = "python -m olvane_sdk.fa
         f"  text: {s.n_train_texts} train / {s.n_test_texts} test, dim {s.dim_text}, model {s.text_model}, prefix {s.text_prefix!r}\n"
         f"  image: {s.n_train_images} train / {s.n_test_images} test"
         + (f", dim {s.dim_image}, model {s.image_model}" if s.image_model else " (no image model)")
+        + "".join(f"\n  {modality} power: {p.summary()}" for modality, p in s.power.items())
     )
+    for line in s.warnings:
+        rprint(f"[yellow]warning:[/yellow] {line}", file=sys.stderr)
     return EXIT_OK

@@ -18,7 +18,7 @@ import json
 import os
 import shutil
 import tempfile
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Callable, Iterable, Sequence
 
@@ -47,6 +47,28 @@ class RecipeSummary:
     n_test_images: int
     dim_text: int
     dim_image: int | None
+    # modality -> what its calibration lets the share test see at the default settings
+    power: dict[str, Any] = field(default_factory=dict)
+
+    @property
+    def warnings(self) -> list[str]:
+        """One line per modality whose calibration cannot see a newcomer at
+        the required share."""
+        from ..report.power import REQUIRED_SHARE
+
+        return [f"{modality}: too few texts or images to detect a newcomer at {REQUIRED_SHARE:.0%} "
+                f"({p.summary()}); add more" for modality, p in self.power.items() if not p.enough]
+
+
+def recipe_power_at_defaults(n_train: int, n_test: int) -> Any:
+    """What a recipe of ``n_train`` train and ``n_test`` test rows lets the
+    share test see at the report's default settings (its calibration: the
+    train rows left out one at a time plus the test rows)."""
+    from ..report.power import recipe_power
+    from ..report.settings import ReportSettings
+
+    d = ReportSettings()
+    return recipe_power((n_train if n_train > 1 else 0) + n_test, d.tail, d.alpha_novel, d.bound_confidence)
 
 
 def load_onnx_model(name: str):
@@ -369,6 +391,8 @@ def build_recipe(
         n_test_images=0 if im is None else len(test["image_embeddings"]),
         dim_text=int(tx.shape[1]),
         dim_image=None if im is None else int(im.shape[1]),
+        power={"text": recipe_power_at_defaults(len(tx), len(test["text_embeddings"])),
+               **({} if im is None else {"image": recipe_power_at_defaults(len(im), len(test["image_embeddings"]))})},
     )
 
 
