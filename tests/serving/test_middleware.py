@@ -282,9 +282,10 @@ def test_boolean_variables_take_every_spelling(text, value):
     base = {"OLVANE_SHIFT_RECIPES": "a=/r/a"}
     for var, field in (("OLVANE_SHIFT_EXCERPTS", "excerpts"), ("OLVANE_SHIFT_ORT_SPINNING", "ort_spinning")):
         if value is None:  # the error lists what is accepted, beside any other bad value
-            with pytest.raises(ConfigError, match=f"{var}='{text}': expected one of 1/true/yes/on or 0/false/no/off"
-                                                  ".*OLVANE_SHIFT_POLICY"):
+            with pytest.raises(ConfigError) as e:
                 config_from_env({**base, var: text, "OLVANE_SHIFT_POLICY": "x"})
+            assert f"{var}='{text}': expected one of 1/true/yes/on or 0/false/no/off" in str(e.value)
+            assert "OLVANE_SHIFT_POLICY" in str(e.value)
         else:
             assert getattr(config_from_env({**base, var: text}), field) is value
 
