@@ -275,6 +275,21 @@ def test_config_refuses_and_names_every_bad_variable(tmp_path, bad):
     assert all(k in str(e.value) for k in bad) and "secret" not in str(e.value)
 
 
+@pytest.mark.parametrize("text, value", [("1", True), ("TRUE", True), ("Yes", True), ("on", True),
+                                         ("0", False), ("false", False), ("NO", False), ("Off", False),
+                                         ("2", None), ("enabled", None)])
+def test_boolean_variables_take_every_spelling(text, value):
+    base = {"OLVANE_SHIFT_RECIPES": "a=/r/a"}
+    for var, field in (("OLVANE_SHIFT_EXCERPTS", "excerpts"), ("OLVANE_SHIFT_ORT_SPINNING", "ort_spinning")):
+        if value is None:  # the error lists what is accepted, beside any other bad value
+            with pytest.raises(ConfigError) as e:
+                config_from_env({**base, var: text, "OLVANE_SHIFT_POLICY": "x"})
+            assert f"{var}='{text}': expected one of 1/true/yes/on or 0/false/no/off" in str(e.value)
+            assert "OLVANE_SHIFT_POLICY" in str(e.value)
+        else:
+            assert getattr(config_from_env({**base, var: text}), field) is value
+
+
 def test_config_values_and_unknown_names(tmp_path):
     from olvane_sdk.fast.deployment.ood.middleware.config import unknown_variables
 

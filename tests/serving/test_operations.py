@@ -208,3 +208,26 @@ def test_recipe_health_and_outcomes_in_vllm(tmp_path):
                  'olvane_shift_embeddings_total{modality="text",model="alpha-chat"} 2.0',
                  'olvane_shift_requests_total{outcome="sampled_out"} 0.0', 'olvane_shift_ready 1.0']:
         assert line in metrics, (line, metrics)
+
+
+def test_a_recipe_too_small_for_a_newcomer_is_warned_about_at_start(mod, fake_models, recipe_root, caplog):
+    """The real handler loads the demo-sized recipe (54 train + 18 test
+    texts) and a 1,600-text one: one warning, naming the small recipe and
+    the share it can detect."""
+    from olvane_sdk.fast.deployment.ood.middleware.loading import RecipeLoader
+
+    rng = np.random.default_rng(0)
+
+    def recipe(name, n_train, n_test):
+        return str(write_recipe(recipe_root, name, image_model=None,
+                                train={"text_embeddings": rng.standard_normal((n_train, 4)),
+                                       "text_roles": np.array(["user"] * n_train)},
+                                test={"text_embeddings": rng.standard_normal((n_test, 4))}))
+
+    cfg = ShiftConfig(recipes={"small": recipe("small", 54, 18), "large": recipe("large", 1200, 400)})
+    loader = RecipeLoader(cfg, mod.ShiftDetectionRequestHandler())
+    with caplog.at_level("WARNING"):
+        loader.load()
+    assert {k: st["state"] for k, st in loader.recipe_states.items()} == {"small": "loaded", "large": "loaded"}
+    warned = [r.getMessage() for r in caplog.records if "too small" in r.getMessage()]
+    assert len(warned) == 1 and "recipe for small" in warned[0] and "detects a newcomer at 7.4%" in warned[0], warned

@@ -13,6 +13,7 @@ from support import drain, stop_worker
 pytest.importorskip("onnxruntime")
 from olvane_sdk.fast.deployment.ood.demo import models as local_models  # noqa: E402
 from olvane_sdk.fast.deployment.ood import recipes as rb  # noqa: E402
+from olvane_sdk.fast.deployment.ood.cli.recipe import main as recipe_command  # noqa: E402
 import tiny_models  # noqa: E402
 
 TEXTS = [f"question number {i} about the {w} and the {v}" for i, (w, v) in
@@ -214,7 +215,7 @@ def test_command_line(tmp_path, tiny_text, image_model, capsys):
         (imgdir / f"{i}.png").write_bytes(b)
     (imgdir / "notes.txt").write_text("ignored")
     dest = tmp_path / "recipe"
-    rc = rb.main([str(dest), "--text-model", tiny_text, "--texts", str(texts), str(jsonl),
+    rc = recipe_command([str(dest), "--text-model", tiny_text, "--texts", str(texts), str(jsonl),
                   "--image-model", image_model, "--images", str(imgdir), "--text-prefix", ""])
     out = capsys.readouterr()
     assert rc == 0, out.err
@@ -227,7 +228,7 @@ def test_command_line(tmp_path, tiny_text, image_model, capsys):
     cfg = json.loads((dest / "data/distribution/test_config.json").read_text())
     assert cfg == {"embeddings": {"text_model_name": tiny_text, "image_model_name": image_model, "text_prefix": ""}}
 
-    rc = rb.main([str(tmp_path / "bad"), "--text-model", tiny_text, "--texts", str(tmp_path / "missing.txt")])
+    rc = recipe_command([str(tmp_path / "bad"), "--text-model", tiny_text, "--texts", str(tmp_path / "missing.txt")])
     err = capsys.readouterr().err
     assert rc == 2 and "error:" in err and "missing.txt" in err
     assert not (tmp_path / "bad").exists()

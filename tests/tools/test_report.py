@@ -250,3 +250,29 @@ def test_console_table_and_plot(handler, console, tmp_path):
     assert path.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     with Image.open(path) as im:
         assert im.width > 400 and im.height > 300
+
+
+@pytest.mark.parametrize("train_n, test_n, low, high, enough", [
+    # The demo's small recipe: 72 calibration scores. Its tail is its largest score (Beta(1, 72) bound
+    # 1 - 0.01 ** (1 / 72) = 6.2 %); by the normal approximation about 82 of 1,000 flags are significant,
+    # 9.6 come from normal traffic at the median 1 - 0.5 ** (1 / 72): 7.3 % newcomers.
+    (54, 18, 0.065, 0.085, False),
+    # 1,600 scores: the bound 1.67 %, 28 flags at the tail's 0.004, 9.9 from normal traffic: 1.8 %.
+    (1200, 400, 0.015, 0.021, True),
+])
+def test_a_recipe_knows_the_share_it_can_detect(handler, console, train_n, test_n, low, high, enough):
+    from olvane_sdk.fast.deployment.ood.report import power
+
+    make_handler(handler, console, live={("m", "text"): gaussian(np.random.default_rng(3), 40)},
+                 train_n=train_n, test_n=test_n)
+    row = rp.shift_report(handler, n_permutations=200).row("m", "text")
+    figure = power.min_detectable_share(train_n + test_n, 0.01, 0.005, 1000)
+    assert low < figure < high and row.min_detectable_share == figure
+    assert power.recipe_power(train_n + test_n, 0.01, 0.005).enough is enough
+    assert ("cannot support the tail 0.01 (0 scores in it)" in row.note) is not enough
+    again = rp.ShiftReport.from_dict(json.loads(json.dumps(rp.ShiftReport(rows=[row], settings=rp.ReportSettings())
+                                                           .to_json()))).rows[0]
+    assert again.min_detectable_share == figure
+    assert rp.ModalityRow.from_dict({"model": "m", "modality": "text"}).min_detectable_share is None
+    needed = power.calibration_needed(0.05, 0.01, 0.005)
+    assert power.min_detectable_share(needed, 0.01, 0.005) <= 0.05 < power.min_detectable_share(needed - 1, 0.01, 0.005)

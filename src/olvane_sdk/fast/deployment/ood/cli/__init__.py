@@ -14,7 +14,7 @@ route the shift middleware adds to a vLLM OpenAI-compatible server) and prints
 one table with a row per server, served model and modality; its exit statuses
 are :data:`.._usage.EXIT_STATUSES`. ``recipe`` (:mod:`.recipe`) and ``demo``
 (:mod:`.demo`) hand the rest of the line to the parsers of
-:mod:`..recipes.command` and :mod:`..demo`. ``outliers`` (:mod:`.outliers`)
+the command itself and :mod:`..demo`. ``outliers`` (:mod:`.outliers`)
 prints the clusters of a row's flagged messages with their request ids.
 """
 from __future__ import annotations

@@ -158,7 +158,7 @@ class ShiftCollector:
             log.info("olvane shift: recipes loaded%s: %s", took, ", ".join(good))
         loader.count_embeddings()
         m = self.reports.metrics
-        from ..report.clusters import load_terms
+        from ..recipes.terms import load_terms
         from ..report.window import recipe_fingerprint
 
         profiles = {name: load_terms(p) for name, p in self.cfg.recipes.items()}

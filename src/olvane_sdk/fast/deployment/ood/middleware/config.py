@@ -89,6 +89,20 @@ def _number(name: str, text: str, *, low: float = 0.0, high: float | None = None
     return int(v) if integer else v
 
 
+# The spellings of a boolean variable, case-insensitive.
+TRUE_WORDS = ("1", "true", "yes", "on")
+FALSE_WORDS = ("0", "false", "no", "off")
+
+
+def on_off(name: str, text: str) -> bool:
+    """A boolean variable's value: one of :data:`TRUE_WORDS` or
+    :data:`FALSE_WORDS`, in any case."""
+    t = text.strip().lower()
+    if t in TRUE_WORDS or t in FALSE_WORDS:
+        return t in TRUE_WORDS
+    raise ConfigError(f"{name}={text!r}: expected one of {'/'.join(TRUE_WORDS)} or {'/'.join(FALSE_WORDS)}")
+
+
 def known_variables() -> frozenset[str]:
     """Every OLVANE_SHIFT_* name the middleware and the report read."""
     from ..report.settings import ENV as REPORT_ENV
@@ -155,10 +169,13 @@ def config_from_env(environ: Mapping[str, str] | None = None) -> ShiftConfig:
     def rate(v):
         kw["max_rate"] = 0.0 if v.lower() in off else _number(ENV_MAX_RATE, v)
 
-    def spinning(v):
-        if v.lower() not in ("0", "1", "true", "false", "yes", "no", "on", "off"):
-            raise ConfigError(f"{ENV_ORT_SPINNING}={v!r}: expected 0 or 1")
-        kw["ort_spinning"] = v.lower() in ("1", "true", "yes", "on")
+    def excerpt_age(v):
+        from ..samples.store import parse_duration
+
+        try:
+            kw["excerpt_max_age"] = parse_duration(v)
+        except ValueError as e:
+            raise ConfigError(f"{ENV_EXCERPT_MAX_AGE}: {e}") from None
 
     def store(v):
         from ..samples import mask_url, store_problem
@@ -180,23 +197,14 @@ def config_from_env(environ: Mapping[str, str] | None = None) -> ShiftConfig:
     check(ENV_MAX_RATE, rate)
     check(ENV_ORT_THREADS, lambda v: kw.__setitem__("ort_threads", _number(ENV_ORT_THREADS, v, low=1,
                                                                              integer=True)))
-    check(ENV_ORT_SPINNING, spinning)
+    check(ENV_ORT_SPINNING, lambda v: kw.__setitem__("ort_spinning", on_off(ENV_ORT_SPINNING, v)))
     check(ENV_STORE, store)
     if v := get(ENV_DEPLOYMENT):
         kw["deployment"] = v
-    if v := get(ENV_EXCERPTS):
-        if v.lower() not in ("on", "off"):
-            raise ConfigError(f"{ENV_EXCERPTS}={v!r}: expected on or off")
-        kw["excerpts"] = v.lower() == "on"
-    if v := get(ENV_EXCERPT_CHARS):
-        kw["excerpt_chars"] = _number(ENV_EXCERPT_CHARS, v, low=1, integer=True)
-    if v := get(ENV_EXCERPT_MAX_AGE):
-        from ..samples.store import parse_duration
-
-        try:
-            kw["excerpt_max_age"] = parse_duration(v)
-        except ValueError as e:
-            raise ConfigError(f"{ENV_EXCERPT_MAX_AGE}: {e}") from None
+    check(ENV_EXCERPTS, lambda v: kw.__setitem__("excerpts", on_off(ENV_EXCERPTS, v)))
+    check(ENV_EXCERPT_CHARS, lambda v: kw.__setitem__("excerpt_chars", _number(ENV_EXCERPT_CHARS, v, low=1,
+                                                                               integer=True)))
+    check(ENV_EXCERPT_MAX_AGE, excerpt_age)
     from ..report.settings import ReportSettings, SettingsError
 
     try:  # OLVANE_SHIFT_REPORT_*: checked at start rather than at the first report

@@ -34,6 +34,13 @@ class _ErrorLines(logging.Filter):
         return True
 
 
+def _rows(a: Any) -> int:
+    try:
+        return len(a) if a is not None else 0
+    except TypeError:
+        return 0
+
+
 class RecipeLoader:
     """Loads the configured recipes into the handler and keeps each one's
     state (loading, loaded with its modalities, failed with the reason), then
@@ -113,6 +120,33 @@ class RecipeLoader:
                 why = failed.get(k) or next((ln for ln in errors.lines if k in ln), None) or next(
                     iter(errors.lines), "did not load (see the server log)")
                 self.recipe_states[k] = {"state": "failed", "reason": why[:500]}
+        self.warn_weak_recipes(ref)
+
+    def warn_weak_recipes(self, ref: dict) -> None:
+        """One warning per loaded recipe whose calibration is too small for
+        the share test to see a newcomer at the required share."""
+        from ..report.power import REQUIRED_SHARE, WINDOW_LATEST, recipe_power
+        from ..report.settings import ReportSettings, SettingsError
+
+        try:
+            settings = ReportSettings.from_env()
+        except SettingsError:  # reported by the configuration already
+            settings = ReportSettings()
+        for k in sorted(self.recipe_models & set(self.cfg.recipes)):
+            weak = []
+            for modality, entry in sorted(ref[k].items()):
+                try:
+                    n_train, n_test = _rows(entry.get("train")), _rows(entry.get("test"))
+                    power = recipe_power((n_train if n_train > 1 else 0) + n_test, settings.tail,
+                                         settings.alpha_novel, settings.bound_confidence)
+                except Exception:  # an unusable reference is the report's to explain
+                    continue
+                if not power.enough:
+                    weak.append(f"{modality}: {power.summary()}")
+            if weak:
+                log.warning("olvane shift: recipe for %s is too small to detect a newcomer at %.0f%% of %s messages "
+                            "(tail %g, alpha %g): %s; add texts to the recipe", k, REQUIRED_SHARE * 100,
+                            f"{WINDOW_LATEST:,}", settings.tail, settings.alpha_novel, "; ".join(weak))
 
     def fail_loading(self, reason: str) -> None:
         """Marks every recipe still loading as failed (start-up broke off)."""

@@ -8,7 +8,7 @@ Python use::
                  texts=["How do I ...", ...], image_model=None)
 
 Command line (``python -m olvane_sdk.fast.deployment.ood.recipes --help``, or
-``olvane-shift recipe``; :mod:`.command`)::
+``olvane-shift recipe``, the command in :mod:`..cli.recipe`)::
 
     python -m olvane_sdk.fast.deployment.ood.recipes recipes/my-model \\
         --text-model /models/all-MiniLM-L6-v2 --texts questions.txt \\
@@ -17,10 +17,9 @@ Command line (``python -m olvane_sdk.fast.deployment.ood.recipes --help``, or
 from __future__ import annotations
 
 from .builder import DEFAULT_ROLE, IMAGE_SUFFIXES, RecipeError, RecipeSummary, build_recipe, load_onnx_model
-from .command import main
 from .inputs import list_images, read_texts
 from .layout import CONFIG_PARTS, DEFAULT_TEXT_PREFIX, TEST_PARTS, TRAIN_PARTS
 
-__all__ = ["build_recipe", "RecipeError", "RecipeSummary", "load_onnx_model", "read_texts", "list_images", "main",
+__all__ = ["build_recipe", "RecipeError", "RecipeSummary", "load_onnx_model", "read_texts", "list_images",
            "DEFAULT_TEXT_PREFIX", "DEFAULT_ROLE", "IMAGE_SUFFIXES", "CONFIG_PARTS", "TRAIN_PARTS", "TEST_PARTS"]
 

@@ -1,6 +1,8 @@
+"""``python -m olvane_sdk.fast.deployment.ood.recipes``: a launcher of the
+``olvane-shift recipe`` command (nothing imports it)."""
 import sys
 
-from .command import main
+from ..cli.recipe import main
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(main(prog="python -m olvane_sdk.fast.deployment.ood.recipes"))

@@ -18,7 +18,7 @@ import json
 import os
 import shutil
 import tempfile
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Callable, Iterable, Sequence
 
@@ -48,6 +48,13 @@ class RecipeSummary:
     n_test_images: int
     dim_text: int
     dim_image: int | None
+    # modality -> how many calibration scores the report gets from it (train rows left out
+    # one at a time, plus the test rows): what decides the smallest share it can see
+    calibration: dict[str, int] = field(default_factory=dict)
+
+
+def calibration_size(n_train: int, n_test: int) -> int:
+    return (n_train if n_train > 1 else 0) + n_test
 
 
 def load_onnx_model(name: str):
@@ -368,6 +375,8 @@ def build_recipe(
         n_test_images=0 if im is None else len(test["image_embeddings"]),
         dim_text=int(tx.shape[1]),
         dim_image=None if im is None else int(im.shape[1]),
+        calibration={"text": calibration_size(len(tx), len(test["text_embeddings"])),
+                     **({} if im is None else {"image": calibration_size(len(im), len(test["image_embeddings"]))})},
     )
 
 

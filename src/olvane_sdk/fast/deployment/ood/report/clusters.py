@@ -25,7 +25,6 @@ from typing import Any
 
 import numpy as np
 
-from ..recipes.terms import load_terms  # noqa: F401  (re-exported: the middleware reads profiles from here)
 from ..recipes.terms import words
 from ..samples.store import CLIENT_ID_KEY, EXCERPT_KEY, REQUEST_ID_KEY
 

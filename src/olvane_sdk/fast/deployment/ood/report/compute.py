@@ -25,6 +25,7 @@ import numpy as np
 
 from . import detect
 from .model import MODALITIES, ModalityRow, ShiftReport
+from .power import recipe_power
 from .settings import ReportSettings
 from .clusters import cluster
 from .stats import Calibration, q_values
@@ -302,6 +303,13 @@ def _row(model, modality, ref, stored: list, settings: ReportSettings) -> Modali
     if test is not None and len(test) and test.shape[1] != width:
         notes.append(f"test dimension {test.shape[1]} != train {width}")
         test = None
+    # The calibration's size (train rows left out one at a time, plus the test split) bounds what it sees.
+    n_calibration = (len(train) if len(train) > 1 else 0) + (0 if test is None else len(test))
+    if n_calibration:
+        power = recipe_power(n_calibration, settings.tail, settings.alpha_novel, settings.bound_confidence)
+        row.min_detectable_share = power.min_share
+        if power.tail_note(settings.tail):
+            notes.append(power.tail_note(settings.tail))
     if test is not None and len(test):
         arrays["test"] = test
         if len(test) < settings.min_samples or not enough_train:

@@ -48,6 +48,9 @@ class ModalityRow:
     repeats: int = 0  # live messages that repeat an earlier one (detect.dedup), counted once
     cusum: float | None = None  # the sequential statistic of the flags (detect.cusum)
     alarm: bool = False  # cusum past detect.CUSUM_H: the novel alarm, set for months between false ones
+    # The smallest share of newcomers in a window of 1,000 the recipe's calibration lets the share
+    # test see (power.min_detectable_share); None: not computed, or no share at all.
+    min_detectable_share: float | None = None
     # Kept for the plot; not part of the printed table.
     arrays: dict[str, np.ndarray] = field(default_factory=dict, repr=False, compare=False)
     # The flagged live messages, most distant first: {"index" (in the live store as copied), "score",
@@ -83,7 +86,11 @@ class ModalityRow:
                    comparison(d.get("live")), comparison(d.get("test")),
                    canonical(verdict),
                    str(d.get("note") or ""), share(d.get("ood")), int(d.get("repeats") or 0), d.get("cusum"),
-                   bool(d.get("alarm")))
+                   bool(d.get("alarm")), _share_or_none(d.get("min_detectable_share")))
+
+
+def _share_or_none(v: Any) -> float | None:
+    return float(v) if isinstance(v, (int, float)) and not isinstance(v, bool) and math.isfinite(v) else None
 
 
 @dataclass
