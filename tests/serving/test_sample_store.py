@@ -239,7 +239,11 @@ def test_redis_lease_of_a_hung_holder_lapses(redis_server):
     hung, other = open_store(redis_server.url, "d"), open_store(redis_server.url, "d")
     assert hung.try_lease("report", "hung:1", 3)
     assert not other.try_lease("report", "other:2", 3)
-    wait_until(lambda: other.try_lease("report", "other:2", 3), timeout=30, interval=0.1)
+    # Redis keeps the lease's time: end it there, as the server would 3 s on.
+    key = hung._k("lease", "report")
+    assert 0 < hung.client.pttl(key) <= 3000
+    hung.client.pexpire(key, 1)
+    wait_until(lambda: other.try_lease("report", "other:2", 3), timeout=10, interval=0.01)
     assert not hung.try_lease("report", "hung:1", 3)  # back from the hang: the lease is the other's now
     assert other.try_lease("report", "other:2", 30) and other.client.pttl(other._k("lease", "report")) > 3000
 
@@ -320,6 +324,40 @@ def test_two_collectors_one_deployment_report(mod, fake_models, recipe_root, tmp
     assert {o: v["samples"] for o, v in docs[1]["origins"].items()} == {"proc:0": 5, "proc:1": 6}
     assert docs[0]["report"]["rows"][0]["n_live"] == 11
     assert docs[1]["store"]["state"] == "ok" and docs[1]["report_age"] >= 0
+
+
+def test_refreshes_share_one_report_per_window_of_stepped_time(mod, fake_models, recipe_root, tmp_path):
+    """A ?refresh=true computes at most one report per deployment per 5 s:
+    within the window a second process serves the first's, a route's repeat
+    is its own last; past it, a refresh computes anew. Time is stepped."""
+    from olvane_sdk.fast.deployment.ood.middleware import ShiftCollector, ShiftConfig
+
+    cfg = ShiftConfig(recipes={"alpha": str(write_recipe(recipe_root, "alpha"))}, max_rate=0.0,
+                      report_interval=600, store=str(tmp_path / "pool"))
+    now = [time.time()]
+    collectors = [ShiftCollector(cfg, handler=mod.ShiftDetectionRequestHandler(), metrics=False) for _ in range(2)]
+    try:
+        for i, c in enumerate(collectors):
+            assert c.ready.wait(60)
+            pool = c.reports.pool
+            pool.holder = pool.feeder.origin = pool.health.holder = f"proc:{i}"
+            pool.clock = pool.store.clock = c.reports.clock = c.reports.monotonic = lambda: now[0]
+            c.loader.handler.add_embedding("alpha", "text", np.full(4, i, np.float32))
+
+        def refresh(c):
+            c.reports.refresh_on_request()
+            return c.reports.snapshot.time, c.reports.snapshot.extra["computed_by"]
+        first = refresh(collectors[0])
+        now[0] += 4.9
+        assert refresh(collectors[1]) == first  # the other's refresh lease still holds
+        assert refresh(collectors[0]) == first  # and this route's own window
+        now[0] += 0.2
+        assert refresh(collectors[1]) == first  # its own route asked 0.2 s ago
+        now[0] += 4.9
+        assert refresh(collectors[1]) == (now[0], "proc:1")  # both windows over: computed here
+    finally:
+        for c in collectors:
+            c.close()
 
 
 def test_a_follower_serves_each_new_snapshot_whole(mod, fake_models, recipe_root, tmp_path):

@@ -193,14 +193,18 @@ HOLDER = textwrap.dedent("""
 
 
 def test_directory_lease_of_a_hung_holder_lapses(tmp_path):
-    store = DirectoryStore(tmp_path, "d")
+    later = [0.0]  # this process's clock runs this far ahead of the holder's
+    store = DirectoryStore(tmp_path, "d", clock=lambda: time.time() + later[0])
     proc = subprocess.Popen([sys.executable, "-c", HOLDER, str(tmp_path)], stdout=subprocess.PIPE, text=True)
     try:
         assert proc.stdout.readline().strip() == "taken"
         assert not store.try_lease("report", "me:2", 3)
-        wait_until(lambda: store.try_lease("report", "me:2", 3), timeout=30, interval=0.1)
+        later[0] = 2.0
+        assert not store.try_lease("report", "me:2", 3)  # 2 s into the holder's 3 s lease
+        later[0] = 3.5
+        assert store.try_lease("report", "me:2", 3)  # lapsed: the hung holder's lock stops nobody
         assert store.try_lease("report", "me:2", 3)  # renewed by its holder
-        assert not DirectoryStore(tmp_path, "d").try_lease("report", "hung:1", 3)
+        assert not DirectoryStore(tmp_path, "d", clock=store.clock).try_lease("report", "hung:1", 3)
     finally:
         proc.kill()
         proc.wait(20)

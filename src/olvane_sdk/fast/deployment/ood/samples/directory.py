@@ -37,7 +37,7 @@ import struct
 import tempfile
 import time
 import urllib.parse
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from pathlib import Path
 
 from .batches import (SUFFIX, check_own_dir, decode_batch, encode_batch, list_dir, parse_name, read_nofollow,
@@ -72,11 +72,11 @@ def default_base(environ=None) -> Path:
 
 class DirectoryStore(SampleStore):
     def __init__(self, base: str | os.PathLike, deployment: str, retention: Retention | None = None,
-                 own_from: str | os.PathLike | None = None):
+                 own_from: str | os.PathLike | None = None, clock: Callable[[], float] = time.time):
         """``own_from``: the topmost directory that must be this user's own
         (the default base's ``olvane-shift`` directory); the deployment's
         directory when not given."""
-        super().__init__(deployment, retention)
+        super().__init__(deployment, retention, clock)
         self.base = Path(base)
         self.root = self.base / urllib.parse.quote(deployment, safe="")
         self.own_from = self.root if own_from is None else Path(own_from)
@@ -198,7 +198,7 @@ class DirectoryStore(SampleStore):
         self._ensure()
         win = Window()
         since_ns = None if since is None else int(since * 1e9)
-        now = time.time()
+        now = self.clock()
         ahead_ns = int((now + MAX_CLOCK_AHEAD) * 1e9)
         records: list[Record] = []
         for d in self._key_dirs(keys, win, MAX_STREAMS):
@@ -247,7 +247,7 @@ class DirectoryStore(SampleStore):
 
     def enforce_retention(self, now: float | None = None) -> int:
         self._ensure()
-        now = time.time() if now is None else now
+        now = self.clock() if now is None else now
         oldest_ns = int((now - self.retention.max_age) * 1e9)
         excerpts_ns = int((now - self.retention.excerpt_max_age) * 1e9)
         removed = 0
@@ -335,7 +335,7 @@ class DirectoryStore(SampleStore):
                     continue
                 if isinstance(row, dict):
                     rows.append(row)
-        return retained_history(rows, self.retention, since, time.time())
+        return retained_history(rows, self.retention, since, self.clock())
 
     # -- leases and shared results -----------------------------------------
     def try_lease(self, name: str, holder: str, seconds: float) -> bool:
@@ -346,7 +346,7 @@ class DirectoryStore(SampleStore):
         costs a computation, not a wrong result."""
         self._ensure()
         path = self.root / "leases" / f"{urllib.parse.quote(name, safe='')}.lock"
-        now = time.time()
+        now = self.clock()
         current = self._read_lease(path)
         if current.get("holder") != holder and current.get("until", 0) > now:
             return False

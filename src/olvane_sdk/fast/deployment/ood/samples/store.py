@@ -19,7 +19,7 @@ import threading
 import time
 import urllib.parse
 from collections import deque
-from collections.abc import Iterable, Mapping, Sequence
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass, field, replace
 
 import numpy as np
@@ -191,9 +191,13 @@ class SampleStore(abc.ABC):
     #: What to show for the store (no password).
     description: str = ""
 
-    def __init__(self, deployment: str, retention: Retention | None = None):
+    def __init__(self, deployment: str, retention: Retention | None = None,
+                 clock: Callable[[], float] = time.time):
         self.deployment = deployment
         self.retention = retention or Retention()
+        #: The wall clock of this process's leases, retention and window
+        #: (tests step it; a backend whose server keeps time uses the server's).
+        self.clock = clock
         #: Times this object found the layout marker gone after it had seen
         #: it (the store was wiped): it writes the marker again and counts.
         self.resets = 0
@@ -271,8 +275,9 @@ class MemoryHistory:
     """The report history of a process without a store: the same bounds,
     kept in memory."""
 
-    def __init__(self, retention: Retention | None = None):
+    def __init__(self, retention: Retention | None = None, clock: Callable[[], float] = time.time):
         self.retention = retention or Retention()
+        self.clock = clock
         self._rows: dict[Key, deque[dict]] = {}
         self._lock = threading.Lock()
 
@@ -284,7 +289,7 @@ class MemoryHistory:
     def history(self, model: str, modality: str, since: float | None = None) -> list[dict]:
         with self._lock:
             rows = list(self._rows.get((model, modality), ()))
-        return retained_history(rows, self.retention, since, time.time())
+        return retained_history(rows, self.retention, since, self.clock())
 
 
 def origin_name() -> str:
