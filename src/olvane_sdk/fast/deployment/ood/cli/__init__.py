@@ -23,7 +23,7 @@ import argparse
 import sys
 from typing import Sequence
 
-from . import outliers, report
+from . import adopt, outliers, report
 from .._usage import PROG, UsageParser
 
 __all__ = ["main", "build_parser"]
@@ -32,12 +32,13 @@ __all__ = ["main", "build_parser"]
 def build_parser() -> argparse.ArgumentParser:
     ap = UsageParser(prog=PROG, description="Distribution-shift tools for vLLM servers: build recipes, read the "
                                         "shift report of running servers, run the offline demo.")
-    sub = ap.add_subparsers(dest="command", metavar="{recipe,report,outliers,demo}", parser_class=UsageParser)
+    sub = ap.add_subparsers(dest="command", metavar="{recipe,report,outliers,adopt,demo}", parser_class=UsageParser)
     sub.required = True
     sub.add_parser("recipe", add_help=False, help="build a recipe directory (reference embeddings) for one "
                                                   "served model; `olvane-shift recipe --help` for its options")
     report.add_parser(sub)
     outliers.add_parser(sub)
+    adopt.add_parser(sub)
     sub.add_parser("demo", add_help=False, help="run the offline demo (recipes, live endpoint, traffic, "
                                                 "report); `olvane-shift demo --help` for its options")
     return ap
@@ -58,4 +59,6 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = ap.parse_args(argv)
     if args.command == "outliers":
         return outliers.run(ap, args)
+    if args.command == "adopt":
+        return adopt.run(ap, args)
     return report.run(ap, args)

@@ -32,6 +32,7 @@ from .report_keeper import ReportKeeper
 
 if TYPE_CHECKING:
     from .metrics import Metrics, MetricsPusher
+    from .recipe_watch import RecipeWatch
 
 __all__ = ["ShiftCollector", "get_collector", "OUTCOMES"]
 
@@ -63,6 +64,7 @@ class ShiftCollector:
                                  parse=parse or parse_chat_request)
         self.reports = ReportKeeper(self.ready, self.loader.embeddings)
         self.pusher: MetricsPusher | None = None
+        self.watch: RecipeWatch | None = None  # once start-up has loaded the recipes
         self._want_metrics = metrics
         self._stop = threading.Event()
         self._threads: list[threading.Thread] = []
@@ -98,6 +100,8 @@ class ShiftCollector:
         recipes = {k: dict(v) for k, v in sorted(self.loader.recipe_states.items())}
         if self.reports.pool is not None:
             self.reports.pool.annotate(recipes, self.reports.snapshot)
+        if self.watch is not None:
+            self.watch.annotate(recipes)
         return recipes
 
     # -- life --------------------------------------------------------------
@@ -161,21 +165,38 @@ class ShiftCollector:
         from ..recipes.terms import load_terms
         from ..report.window import recipe_fingerprint
 
+        from ..recipes.versions import model_identity
+
         profiles = {name: load_terms(p) for name, p in self.cfg.recipes.items()}
         fingerprints = {name: recipe_fingerprint(p) for name, p in self.cfg.recipes.items()}
+        model_ids = {name: model_identity(p) for name, p in self.cfg.recipes.items()}
         pool = SharedReport.from_config(self.cfg, h, on_error=None if m is None else m.store_errors.inc,
                                         on_reset=None if m is None else m.store_resets.inc, profiles=profiles,
-                                        fingerprints=fingerprints)
+                                        fingerprints=fingerprints, model_ids=model_ids)
         if pool is not None:
             pool.start()
             log.info("olvane shift: pooling samples in %s", pool.store.description)
         from .metrics import deployment_of
 
         self.reports.open(h, pool, deployment_of(self.cfg, pool), profiles, fingerprints)
+        if loader.init_models:  # recipes this process loaded from their directories: watched for new versions
+            from .recipe_watch import RecipeWatch
+
+            self.watch = RecipeWatch({k: v for k, v in self.cfg.recipes.items() if k in loader.recipe_models}, h,
+                                     fingerprints, on_swap=self._use_recipe)
         if self.pusher is not None:
             self.pusher.pool = pool
         self.handover.open(h, loader.recipe_models)
         self.ready.set()
+
+    def _use_recipe(self, model: str, fingerprint: str, model_id: str) -> None:
+        """A recipe's new reference is in the handler: the samples and the report follow it."""
+        pool = self.reports.pool
+        if pool is not None:
+            pool.use_recipe(model, fingerprint, model_id)
+        self.reports.fingerprints = {**self.reports.fingerprints, model: fingerprint}
+        if self.reports.metrics is not None:
+            self.reports.metrics.recipe_swaps.inc()
 
     def _background_loop(self) -> None:
         try:
@@ -190,7 +211,9 @@ class ShiftCollector:
         self.reports.follow()  # a restart serves the deployment's stored report at once
         while not self._stop.wait(1.0):
             try:
-                if interval and time.monotonic() >= next_report:
+                if self.watch is not None and self.watch.check():
+                    self.reports.refresh(True)  # the verdict against the new reference, now
+                elif interval and time.monotonic() >= next_report:
                     next_report = time.monotonic() + interval
                     self.reports.refresh()
                 else:  # another process's newer report (a refresh there): served here too

@@ -84,6 +84,8 @@ class Metrics:
         self.store_resets = Counter("olvane_shift_store_resets", "Times this process found the sample store "
                                     "wiped (its layout marker gone, or the window far smaller than retention "
                                     "explains)", registry=registry)
+        self.recipe_swaps = Counter("olvane_shift_recipe_swaps", "Times this process took a recipe's new reference "
+                                    "while serving (an adoption, a rollback)", registry=registry)
         self.ready = gauge("olvane_shift_ready", "1 when this process has loaded its recipes and collects", [])
         self.recipe_loaded = gauge("olvane_shift_recipe_loaded", "1 when the served model's recipe is loaded "
                                    "and its requests are collected; 0 while loading or when it failed", ["model"])

@@ -19,9 +19,11 @@ class RecipeLedger:
     """The ledger in ``store`` against the recipes loaded here
     (``fingerprints``: served model -> fingerprint)."""
 
-    def __init__(self, store: SampleStore, fingerprints: dict[str, str], clock: Callable[[], float] = time.time):
+    def __init__(self, store: SampleStore, fingerprints: dict[str, str], clock: Callable[[], float] = time.time,
+                 model_ids: dict[str, str] | None = None):
         self.store = store
         self.fingerprints = fingerprints
+        self.model_ids = model_ids if model_ids is not None else {}
         self.clock = clock
 
     def update(self, aside: dict[str, int]) -> dict[str, dict]:
@@ -38,14 +40,21 @@ class RecipeLedger:
         changed = False
         for model, fp in self.fingerprints.items():
             entry = stored.get(model)
-            old = entry.get("fingerprint") if isinstance(entry, dict) else None
+            entry = entry if isinstance(entry, dict) else {}
+            old, mid = entry.get("fingerprint"), self.model_ids.get(model)
             if old == fp:
                 continue
-            if old is not None or aside.get(model):
+            same_models = mid is not None and entry.get("model_id") == mid
+            if same_models:
+                log.info("olvane shift: the recipe for %s has a new reference (fingerprint %s -> %s); the samples "
+                         "are kept (same models)", model, old, fp)
+            elif old is not None or aside.get(model):
                 log.warning("olvane shift: the recipe for %s changed (fingerprint %s -> %s): %d samples in the "
                             "window, collected against another recipe, are set aside; the report compares only "
                             "samples of the recipe loaded now", model, old or "none", fp, aside.get(model, 0))
-            stored[model] = {"fingerprint": fp, "since": self.clock()}
+            stored[model] = {"fingerprint": fp, "since": entry.get("since", self.clock()) if same_models
+                             else self.clock(), "reference_since": self.clock(),
+                             **({"model_id": mid} if mid is not None else {})}
             changed = True
         if changed:
             self.store.put_result(RECIPES, json.dumps(stored).encode())

@@ -51,26 +51,29 @@ class SharedReport:
 
     def __init__(self, store: SampleStore, handler, interval: float, on_error=None, on_reset=None,
                  fingerprints: dict[str, str] | None = None, *, tracer: Tracer | None = None,
-                 profiles: dict[str, Any] | None = None, clock: Callable[[], float] = time.time):
+                 profiles: dict[str, Any] | None = None, clock: Callable[[], float] = time.time,
+                 model_ids: dict[str, str] | None = None):
         self.store = store
         self.handler = handler
         self.holder = origin_name()
         self.fingerprints = dict(fingerprints or {})
+        self.model_ids = dict(model_ids or {})
         self.tracer = tracer
         self.profiles = profiles or {}  # served model -> its recipe's term profile
         self.clock = clock
         self.feeder = StoreFeeder(handler, store, origin=self.holder, on_error=on_error,
-                                  fingerprints=self.fingerprints,
+                                  fingerprints=self.fingerprints, model_ids=self.model_ids,
                                   meta_of=None if tracer is None else tracer.meta_of)
         self.interval = interval or 60.0
-        self.ledger = RecipeLedger(store, self.fingerprints, clock)
+        self.ledger = RecipeLedger(store, self.fingerprints, clock, self.model_ids)
         self.health = StoreHealth(store, self.holder, on_reset, clock)
         #: Stored results this process could not read (another version's, damaged): ignored.
         self.bad_results = 0
 
     @classmethod
     def from_config(cls, cfg, handler, on_error=None, on_reset=None, *, profiles: dict[str, Any] | None = None,
-                    fingerprints: dict[str, str] | None = None) -> SharedReport | None:
+                    fingerprints: dict[str, str] | None = None,
+                    model_ids: dict[str, str] | None = None) -> SharedReport | None:
         """The shared report for ``cfg``, or None when OLVANE_SHIFT_STORE is ``off``
         or unusable (then the process reports on its own, with one error).
         ``profiles`` and ``fingerprints`` are read from the recipes unless given."""
@@ -88,7 +91,7 @@ class SharedReport:
             profiles = {m: load_terms(p) for m, p in cfg.recipes.items()}
         tracer = Tracer(handler, excerpts=cfg.excerpts, excerpt_chars=cfg.excerpt_chars)
         return cls(store, handler, cfg.report_interval, on_error, on_reset, fingerprints, tracer=tracer,
-                   profiles=profiles)
+                   profiles=profiles, model_ids=model_ids)
 
     def start(self) -> None:
         if self.tracer is not None:
@@ -97,6 +100,13 @@ class SharedReport:
             except Exception as e:
                 log.warning("olvane shift: stored samples carry no request ids: %s", e)
         self.feeder.start()
+
+    def use_recipe(self, model: str, fingerprint: str, model_id: str) -> None:
+        """The recipe of ``model`` has a new reference (same models): samples
+        carry its fingerprint from now on and the report judges against it."""
+        self.fingerprints[model] = fingerprint
+        self.model_ids[model] = model_id
+        self.feeder.use_recipe(model, fingerprint, model_id)
 
     def close(self) -> None:
         self.feeder.stop()
@@ -176,7 +186,7 @@ class SharedReport:
         # Only the streams of the models this process serves: bogus names in the store cost nothing.
         raw = self.store.window(latest=WINDOW_LATEST, keys=recipe_keys(reference))
         self.health.check_reset(raw)
-        window, aside = split_by_fingerprint(raw, self.fingerprints)
+        window, aside = split_by_fingerprint(raw, self.fingerprints, self.model_ids)
         recipes = self.ledger.update(aside)
         origins = self.store.origins(window.origin_counts())
         skew = self.health.skew(raw.clock_offsets)

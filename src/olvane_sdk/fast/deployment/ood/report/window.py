@@ -35,15 +35,22 @@ def recipe_fingerprint(path: str | Path) -> str:
     return h.hexdigest()[:12]
 
 
-def split_by_fingerprint(window: Window, fingerprints: Mapping[str, str]) -> tuple[Window, dict[str, int]]:
-    """``window`` with only the samples of the recipes now loaded (a model
-    without a fingerprint keeps all of its), and per model how many were set
-    aside (collected against another recipe, or before samples carried one)."""
+def split_by_fingerprint(window: Window, fingerprints: Mapping[str, str],
+                         model_ids: Mapping[str, str] | None = None) -> tuple[Window, dict[str, int]]:
+    """``window`` with only the samples comparable with the recipes now
+    loaded: of the same model identity (``model_ids``; a new reference keeps
+    them) or, for samples that carry none, of the same recipe fingerprint. A
+    model without a fingerprint keeps all of its. Per model, how many were
+    set aside (embedded for another recipe's models, or before samples
+    carried a fingerprint)."""
     kept = Window(problems=window.problems, clock_offsets=window.clock_offsets)
     aside: dict[str, int] = {}
+    model_ids = model_ids or {}
     for key, recs in window.records.items():
-        want = fingerprints.get(key[0])
-        mine = recs if want is None else [r for r in recs if r.meta.get("fingerprint") == want]
+        want, mid = fingerprints.get(key[0]), model_ids.get(key[0])
+        mine = recs if want is None else [
+            r for r in recs if (mid is not None and r.meta.get("model_id") == mid)
+            or ("model_id" not in r.meta and r.meta.get("fingerprint") == want)]
         if len(mine) < len(recs):
             aside[key[0]] = aside.get(key[0], 0) + len(recs) - len(mine)
         if mine:
@@ -95,5 +102,8 @@ def store_report(store: SampleStore, reference: Mapping, *, since: float | None 
     (:func:`recipe_fingerprint`)."""
     window = store.window(latest=latest, since=since, keys=keys)
     if recipes is not None:
-        window, _ = split_by_fingerprint(window, {m: recipe_fingerprint(p) for m, p in recipes.items()})
+        from ..recipes.versions import model_identity
+
+        window, _ = split_by_fingerprint(window, {m: recipe_fingerprint(p) for m, p in recipes.items()},
+                                         {m: model_identity(p) for m, p in recipes.items()})
     return report_from_window(reference, window, settings), window, store.origins(window.origin_counts())

@@ -22,7 +22,9 @@ window, or the feeder stops). A directory batch is one file, and a file of
 one to three records takes a whole 4 KiB block or two.
 
 Each record carries the fingerprint of the recipe its model was collected
-against (``meta["fingerprint"]``), when the caller gives them.
+against (``meta["fingerprint"]``) and the recipe's model identity
+(``meta["model_id"]``: what the sample is comparable with), when the caller
+gives them.
 """
 from __future__ import annotations
 
@@ -108,7 +110,8 @@ class StoreFeeder:
                  origin: str | None = None, clock: Callable[[], float] = time.time,
                  on_error: Callable[[], None] | None = None, fingerprints: Mapping[str, str] | None = None,
                  batch_records: int = BATCH_RECORDS, batch_seconds: float = BATCH_SECONDS,
-                 meta_of: Callable[[object], dict[str, str] | None] | None = None):
+                 meta_of: Callable[[object], dict[str, str] | None] | None = None,
+                 model_ids: Mapping[str, str] | None = None):
         self.rings = RingFeeder(handler)
         #: The facts kept with a ring entry (looked up by the entry itself), if any.
         self.meta_of = meta_of
@@ -119,6 +122,8 @@ class StoreFeeder:
         self.clock = clock
         self.on_error = on_error
         self.metas = {m: {"fingerprint": fp} for m, fp in (fingerprints or {}).items()}
+        for m, mid in (model_ids or {}).items():
+            self.metas.setdefault(m, {})["model_id"] = mid
         self.batch_records = batch_records
         self.batch_seconds = batch_seconds
         self.pending: collections.deque[Record] = collections.deque()
@@ -139,6 +144,11 @@ class StoreFeeder:
         self._lock = threading.Lock()
 
     # -- the loop ----------------------------------------------------------
+    def use_recipe(self, model: str, fingerprint: str, model_id: str) -> None:
+        """What the samples of ``model`` carry from now on (its recipe has a
+        new reference): one assignment, read by the feeding thread whole."""
+        self.metas = {**self.metas, model: {"fingerprint": fingerprint, "model_id": model_id}}
+
     def start(self) -> None:
         if self._thread is None:
             self._thread = threading.Thread(target=self._run, name="olvane-shift-store", daemon=True)

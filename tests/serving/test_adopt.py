@@ -1,0 +1,119 @@
+"""Adopting new traffic into a recipe from the sample store: every process
+takes the new reference while serving, keeps its samples, and a rollback
+brings the old verdict back; a recipe whose models changed asks for a restart."""
+from __future__ import annotations
+
+import json
+import logging
+import time
+
+import numpy as np
+import pytest
+
+from olvane_sdk.fast.deployment.ood.cli import main as cli_main
+from support import wait_until, write_recipe
+
+E1 = np.eye(8)[0] * 4
+
+
+def verdicts(collectors):
+    return [c.reports.report["rows"][0]["verdict"] for c in collectors]
+
+
+def one_report(collectors):
+    """Both processes serve the deployment's one report (the same samples)."""
+    snaps = [c.reports.snapshot for c in collectors]
+    return all(s.scope == "deployment" for s in snaps) and len({s.time for s in snaps}) == 1
+
+
+@pytest.fixture
+def deployment(mod, fake_models, recipe_root, tmp_path):
+    """Two processes' collectors on one directory store, a recipe of a cone
+    around e1, ordinary traffic and a group on the far side."""
+    from olvane_sdk.fast.deployment.ood.middleware import ShiftCollector, ShiftConfig
+
+    rng = np.random.default_rng(3)
+    known = lambda n: rng.standard_normal((n, 8)) + E1  # noqa: E731
+    recipe = write_recipe(recipe_root, "alpha", train={"text_embeddings": known(1500),
+                                                       "text_roles": np.array(["user"] * 1500)},
+                          test={"text_embeddings": known(500)})
+    cfg = ShiftConfig(recipes={"alpha": str(recipe)}, max_rate=0.0, report_interval=600, store=str(tmp_path / "pool"))
+    collectors = [ShiftCollector(cfg, handler=mod.ShiftDetectionRequestHandler(), metrics=False) for _ in range(2)]
+    try:
+        for i, c in enumerate(collectors):
+            assert c.ready.wait(60) and c.reports.pool is not None
+            pool = c.reports.pool
+            pool.holder = pool.feeder.origin = pool.health.holder = f"proc:{i}"
+            h = c.loader.handler
+            for v in known(300):
+                h.add_embedding("alpha", "text", v.astype(np.float32))
+            for v in rng.normal(0, 0.7, (30, 8)) - E1:
+                h.add_embedding("alpha", "text", v.astype(np.float32))
+            pool.feeder.run_once(force=True)
+        yield collectors, recipe, tmp_path / "pool"
+    finally:
+        for c in collectors:
+            c.close()
+
+
+def test_adopt_a_cluster_then_roll_back(deployment, capsys, caplog):
+    collectors, recipe, store = deployment
+    holder, other = collectors
+    assert holder.reports.refresh(True) and other.reports.follow()
+    assert verdicts(collectors) == ["novel", "novel"]
+    clusters = holder.reports.snapshot.clusters["alpha"]["text"]
+    group = max(clusters, key=lambda c: c["size"])
+    assert group["size"] >= 50
+    base = ["--store", str(store), "--recipes", f"alpha={recipe}", "--model", "alpha"]
+
+    assert cli_main(["adopt", *base, "--cluster", "999"]) == 2  # not a cluster of the current report
+    assert "has no cluster 999" in capsys.readouterr().err
+    assert cli_main(["adopt", *base, "--cluster", str(group["id"]), "--dry-run"]) == 0
+    assert "NOVEL -> " in capsys.readouterr().out and not (recipe / "versions").exists()
+
+    caplog.set_level(logging.INFO, logger="olvane_sdk")
+    t0 = time.monotonic()
+    assert cli_main(["adopt", *base, "--cluster", str(group["id"]), "--reason", "billing is ours now"]) == 0
+    # Each process's background thread notices the new version and reports against it.
+    wait_until(lambda: all(c.watch.swaps == 1 for c in collectors) and one_report(collectors) and
+               "novel" not in verdicts(collectors), timeout=60, interval=0.2,
+               describe=lambda: verdicts(collectors))
+    took = time.monotonic() - t0
+    docs = [c.status() for c in collectors]
+    for d in docs:
+        row = d["report"]["rows"][0]
+        assert row["n_live"] == 660 and d["recipes"]["alpha"]["version"] == 2, d["recipes"]
+        assert d["window"]["alpha"]["text"]["count"] == 660  # no sample set aside
+    assert not [r for r in caplog.records if "set aside" in r.getMessage()]
+    index = json.loads((recipe / "versions" / "index.json").read_text())
+    assert index["versions"][-1]["reason"] == "billing is ours now" and index["versions"][-1]["clusters"] == [
+        group["id"]]
+    history = holder.reports.history_rows("alpha", "text")
+    assert any(r.get("event") == "adopt" for r in history)
+    print(f"adopt -> every process serving the new verdict: {took:.1f} s")
+
+    assert cli_main(["adopt", *base, "--rollback"]) == 0
+    wait_until(lambda: all(c.watch.swaps == 2 for c in collectors) and one_report(collectors) and
+               verdicts(collectors) == ["novel", "novel"],
+               timeout=60, interval=0.2, describe=lambda: verdicts(collectors))
+
+
+def test_a_model_change_sets_samples_aside_and_asks_for_a_restart(deployment, caplog):
+    collectors, recipe, _ = deployment
+    holder = collectors[0]
+    caplog.set_level(logging.INFO, logger="olvane_sdk")
+    cfg_file = recipe / "data" / "distribution" / "test_config.json"
+    cfg = json.loads(cfg_file.read_text())
+    cfg["embeddings"]["text_model_name"] = "another-text-model"
+    cfg_file.write_text(json.dumps(cfg))
+    wait_until(lambda: "alpha" in holder.watch.restart_needed, timeout=30, interval=0.2)
+    assert holder.status()["recipes"]["alpha"]["restart_needed"]
+    assert [r for r in caplog.records if "restart the server" in r.getMessage()]
+    # A process started on the changed recipe compares none of the samples embedded by the old models.
+    from olvane_sdk.fast.deployment.ood.report.window import recipe_fingerprint, split_by_fingerprint
+    from olvane_sdk.fast.deployment.ood.recipes.versions import model_identity
+
+    window = holder.reports.pool.store.window()
+    kept, aside = split_by_fingerprint(window, {"alpha": recipe_fingerprint(recipe)},
+                                       {"alpha": model_identity(recipe)})
+    assert not kept.records and aside == {"alpha": 660}
