@@ -7,6 +7,7 @@
     olvane-shift report --store URL [--since DURATION] [--json PATH]
     olvane-shift outliers --url URL --model M [--modality text] [--api-key KEY]
     olvane-shift outliers --store URL --recipes SPEC --model M
+    olvane-shift adopt --store URL --recipes SPEC --model M (--cluster ID ... | --since T | --rollback)
     olvane-shift demo [--workdir DIR] [--json PATH] [--plot PATH]
 
 ``report`` (:mod:`.report`) reads ``GET {URL}/v1/shift`` from each server (the
