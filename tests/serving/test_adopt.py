@@ -88,14 +88,16 @@ def test_adopt_a_cluster_then_roll_back(deployment, capsys, caplog):
     index = json.loads((recipe / "versions" / "index.json").read_text())
     assert index["versions"][-1]["reason"] == "billing is ours now" and index["versions"][-1]["clusters"] == [
         group["id"]]
-    history = holder.reports.history_rows("alpha", "text")
-    assert any(r.get("event") == "adopt" for r in history)
+    events = [r for r in holder.reports.history_rows("alpha", "text") if r.get("event")]
+    assert [(e["event"], e["version"], e["reason"]) for e in events] == [("adopt", 2, "billing is ours now")]
     print(f"adopt -> every process serving the new verdict: {took:.1f} s")
 
     assert cli_main(["adopt", *base, "--rollback"]) == 0
     wait_until(lambda: all(c.watch.swaps == 2 for c in collectors) and one_report(collectors) and
                verdicts(collectors) == ["novel", "novel"],
                timeout=60, interval=0.2, describe=lambda: verdicts(collectors))
+    events = [r for r in other.reports.history_rows("alpha", "text") if r.get("event")]
+    assert [(e["event"], e["version"]) for e in events] == [("adopt", 2), ("rollback", 1)]
 
 
 def test_a_model_change_sets_samples_aside_and_asks_for_a_restart(deployment, caplog):

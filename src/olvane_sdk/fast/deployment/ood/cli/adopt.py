@@ -13,7 +13,8 @@ from typing import Any
 import numpy as np
 
 from .._usage import EXIT_OK, EXIT_UNREACHABLE, PROG
-from .common import open_store_or_raise, printable, store_target
+from ..report.adoption import Refused, Selection
+from .common import check_url, http_error_text, http_get, open_store_or_raise, printable, store_target
 
 HELP_EXIT = ("Exit status: 0 adopted (or, with --dry-run, what would be); 2 bad input or nothing to adopt "
              "(an unknown cluster, an empty selection, samples of other models); 3 the store could not be read.")
@@ -22,15 +23,19 @@ HELP_EXIT = ("Exit status: 0 adopted (or, with --dry-run, what would be); 2 bad 
 def add_parser(sub) -> argparse.ArgumentParser:
     op = sub.add_parser(
         "adopt", help="add what a report calls new (its clusters, or a time range) to a recipe's reference",
-        usage=f"{PROG} adopt --store URL --recipes SPEC --model M (--cluster ID ... | --since T [--until T] | "
-              "--rollback) [--reason TEXT] [--dry-run]",
+        usage=f"{PROG} adopt (--store URL | --url URL [--api-key KEY]) --recipes SPEC --model M "
+              "(--cluster ID ... | --since T [--until T] | --rollback) [--reason TEXT] [--dry-run]",
         description="Adds stored live embeddings of one served model and modality to its recipe's train "
                     "reference, after folding repeats, as a new version of the recipe (the old one is kept for "
                     "--rollback), with a provenance record. The servers take the new reference while serving. "
                     + HELP_EXIT)
-    op.add_argument("--store", required=True, metavar="URL", help="the sample store (a directory, file:// or "
-                                                                  "redis:// URL, or 'default')")
-    op.add_argument("--recipes", metavar="SPEC", help="the recipes, as OLVANE_SHIFT_RECIPES")
+    op.add_argument("--store", metavar="URL", help="the sample store (a directory, file:// or redis:// URL, or "
+                                                   "'default')")
+    op.add_argument("--url", type=check_url, metavar="URL", help="or a server of the deployment: the samples of "
+                                                                 "the report it serves (GET /v1/shift/samples)")
+    op.add_argument("--api-key", metavar="KEY", help="with --url: the server's API key")
+    op.add_argument("--timeout", type=float, default=60.0, metavar="SECONDS")
+    op.add_argument("--recipes", metavar="SPEC", help="the recipes to write, as OLVANE_SHIFT_RECIPES")
     op.add_argument("--deployment", metavar="NAME", help="the deployment (default: from the recipes)")
     op.add_argument("--model", required=True, metavar="M", help="the served model")
     op.add_argument("--modality", choices=("text", "image"), default="text")
@@ -55,66 +60,98 @@ def _when(text: str | None, now: float) -> float | None:
         return now - parse_duration(text)
 
 
-class Refused(Exception):
-    """What cannot be adopted, said in one line (exit 2)."""
-
-
 def run(ap: argparse.ArgumentParser, args: argparse.Namespace) -> int:
-    picks = sum(x is not None and x is not False for x in (args.cluster, args.since, args.rollback or None))
-    if picks != 1:
+    if sum(x is not None for x in (args.cluster, args.since, args.rollback or None)) != 1:
         ap.error("adopt: give one of --cluster, --since or --rollback")
-    url, recipes, deployment = store_target(ap, args, "adopt")
+    if (args.url is None) == (args.store is None):
+        ap.error("adopt: give --store or --url, not both")
+    if args.url is not None and args.rollback:
+        ap.error("adopt: --rollback works on the recipe itself: give --store, or run it where the recipe is")
+    store_url, recipes, deployment = store_target(ap, args, "adopt")
     path = recipes.get(args.model)
     if path is None:
         ap.error(f"adopt: no recipe for {args.model} in --recipes")
     try:
-        store = open_store_or_raise(url, deployment)
-    except Exception as e:
-        print(f"✗ store {printable(deployment)}: {printable(str(e))}")
-        return EXIT_UNREACHABLE
-    try:
         if args.rollback:
-            return _rollback(store, path, args)
-        return _adopt(store, path, deployment, args)
+            return _rollback(path, args)
+        if args.url is not None:
+            sel = _from_server(args)
+        else:
+            store = open_store_or_raise(store_url, deployment)
+            try:
+                sel = _from_store(store, args)
+            finally:
+                store.close()
+        return _adopt(path, deployment if args.store is not None else args.url, sel, args)
     except Refused as e:
         return ap.fail(f"adopt: {e}")
-    except OSError as e:
-        print(f"✗ store {printable(deployment)}: {printable(str(e))}")
+    except (OSError, ValueError) as e:
+        print(f"✗ {printable(args.url or 'store ' + deployment)}: {printable(str(e))}")
         return EXIT_UNREACHABLE
-    finally:
-        store.close()
 
 
-def _rollback(store, path: str, args) -> int:
+def _from_store(store, args) -> Selection:
+    from ..report.adoption import select
+    from ..report.snapshot import STORED_RESULT, ReportSnapshot
+
+    raw = store.get_result(STORED_RESULT) if args.cluster else None
+    snap = None if raw is None else ReportSnapshot.from_stored(json.loads(raw))
+    now = time.time()
+    return select(store, snap, args.model, args.modality, clusters=args.cluster, since=_when(args.since, now),
+                  until=_when(args.until, now), now=now)
+
+
+def _from_server(args) -> Selection:
+    import urllib.error
+    import urllib.parse
+
+    from ..middleware.routes import SAMPLES_PATH
+    from ..report.adoption import from_json
+
+    now = time.time()
+    query = {"model": args.model, "modality": args.modality}
+    if args.cluster:
+        query["cluster"] = ",".join(map(str, args.cluster))
+    else:
+        query["since"] = repr(_when(args.since, now))
+        if args.until is not None:
+            query["until"] = repr(_when(args.until, now))
+    try:
+        body = http_get(args.url, f"{SAMPLES_PATH}?{urllib.parse.urlencode(query)}", "application/json",
+                        args.api_key, args.timeout)
+    except urllib.error.HTTPError as e:
+        if e.code in (400, 404, 409):
+            raise Refused(http_error_text(e)) from None
+        raise OSError(http_error_text(e)) from None
+    return from_json(json.loads(body))
+
+
+def _rollback(path: str, args) -> int:
     from ..recipes.versions import VersionError, current_version, rollback
 
-    was = current_version(path).get("version")
+    now = current_version(path)
     if args.dry_run:
-        print(f"would roll {args.model} back from version {was} to {current_version(path).get('parent')}")
+        print(f"would roll {args.model} back from version {now.get('version')} to {now.get('parent', '-')}")
         return EXIT_OK
     try:
-        now = rollback(path)
+        back = rollback(path)
     except VersionError as e:
         raise Refused(str(e)) from None
-    _event(store, args, {"event": "rollback", "version": now, "from_version": was})
-    print(f"{args.model}: version {was} -> {now} (rolled back); the servers take it within seconds")
+    print(f"{args.model}: version {now.get('version')} -> {back} (rolled back); the servers take it within seconds")
     return EXIT_OK
 
 
-def _adopt(store, path: str, deployment: str, args) -> int:
+def _adopt(path: str, source: str, sel: Selection, args) -> int:
     from ..recipes.versions import VersionError, adopt, model_identity
     from ..report.detect import dedup, repeat_threshold
-    from ..report.window import WINDOW_LATEST, load_reference, recipe_fingerprint
+    from ..report.window import load_reference, recipe_fingerprint
 
-    now = time.time()
     reference = load_reference({args.model: path}).get(args.model, {}).get(args.modality)
     if reference is None:
         raise Refused(f"the recipe of {args.model} has no {args.modality} reference")
-    window = store.window(latest=WINDOW_LATEST, keys=[(args.model, args.modality)])
-    records = window.records.get((args.model, args.modality), [])
-    chosen, about, fields = _select(store, records, args, now)
+    chosen = sel.records
     if not chosen:
-        raise Refused(f"nothing to adopt: {about} selects no stored sample")
+        raise Refused(f"nothing to adopt: {sel.about} selects no stored sample")
     mid, fp = model_identity(path), recipe_fingerprint(path)
     other = [r for r in chosen if r.meta.get("model_id", None) not in (None, mid)
              or ("model_id" not in r.meta and r.meta.get("fingerprint") not in (None, fp))]
@@ -125,12 +162,14 @@ def _adopt(store, path: str, deployment: str, args) -> int:
     train = np.asarray(reference["train"], dtype=np.float32)
     kept, repeats = dedup(vectors, repeat_threshold(train))
     vectors = vectors[kept]
-    before, after = _verdicts(reference, vectors, records, args)
+    verdicts = _verdicts(reference, vectors, sel.window, args) if sel.window else None
     times = [r.time for r in chosen]
     provenance = {"selected": len(chosen), "repeats_folded": int(repeats), "first": min(times), "last": max(times),
-                  "reason": args.reason, "deployment": deployment, **fields}
-    print(f"{args.model} / {args.modality}: {about}: {len(chosen)} stored samples, {repeats} repeats folded, "
-          f"{len(vectors)} to add to {len(train)} train rows; the row's verdict {before} -> {after}")
+                  "reason": args.reason, "source": source, **sel.fields}
+    print(f"{args.model} / {args.modality}: {sel.about}: {len(chosen)} stored samples, {repeats} repeats folded, "
+          f"{len(vectors)} to add to {len(train)} train rows; "
+          + (f"the row's verdict {verdicts[0]} -> {verdicts[1]}" if verdicts else
+             "(the verdict against the new reference is computed from the store: --store)"))
     if args.dry_run:
         print("dry run: nothing written")
         return EXIT_OK
@@ -138,60 +177,20 @@ def _adopt(store, path: str, deployment: str, args) -> int:
         version = adopt(path, args.modality, vectors, provenance)
     except VersionError as e:
         raise Refused(str(e)) from None
-    _event(store, args, {"event": "adopt", "version": version, "added": int(len(vectors)),
-                         **fields})
     print(f"{args.model}: version {version} written in {path}; the servers take it within seconds "
-          f"(undo: {PROG} adopt --store ... --model {args.model} --rollback)")
+          f"(undo: {PROG} adopt --store ... --recipes ... --model {args.model} --rollback)")
     return EXIT_OK
 
 
-def _select(store, records: list, args, now: float) -> tuple[list, str, dict[str, Any]]:
-    """The stored samples chosen, what chose them (a phrase, and fields for
-    the provenance): the members of the current report's clusters (each
-    flagged message is found by its origin and collection time), or those
-    collected in the time range."""
-    from ..middleware.shared_report import RESULT
-    from ..report.snapshot import ReportSnapshot
-
-    if args.cluster:
-        raw = store.get_result(RESULT)
-        snap = None if raw is None else ReportSnapshot.from_stored(json.loads(raw))
-        if snap is None:
-            raise Refused("the store holds no current report to take clusters from")
-        clusters = (snap.clusters.get(args.model) or {}).get(args.modality) or []
-        known = {c.get("id") for c in clusters if isinstance(c, dict)}
-        unknown = sorted(set(args.cluster) - known)
-        if unknown:
-            raise Refused(f"the current report (of {time.strftime('%H:%M:%S UTC', time.gmtime(snap.time))}) has no "
-                          f"cluster {', '.join(map(str, unknown))} for {args.model} / {args.modality}; it has "
-                          f"{', '.join(map(str, sorted(k for k in known if k is not None))) or 'none'}")
-        members = {(o.get("origin"), o.get("time")) for o in (snap.outliers.get(args.model) or {}).get(
-            args.modality) or [] if isinstance(o, dict) and o.get("cluster") in args.cluster}
-        chosen = [r for r in records if (r.origin, r.time) in members]
-        return (chosen, f"cluster{'s' if len(args.cluster) > 1 else ''} {', '.join(map(str, args.cluster))}",
-                {"clusters": args.cluster, "report_time": snap.time})
-    since, until = _when(args.since, now), _when(args.until, now)
-    until = now if until is None else until
-    chosen = [r for r in records if since <= r.time <= until]
-    return (chosen, f"{time.strftime('%Y-%m-%d %H:%M:%S', time.gmtime(since))} to "
-                    f"{time.strftime('%H:%M:%S UTC', time.gmtime(until))}", {"since": since, "until": until})
-
-
-def _verdicts(reference: dict, vectors: np.ndarray, records: list, args) -> tuple[str, str]:
+def _verdicts(reference: dict, vectors: np.ndarray, window: list, args) -> tuple[str, str]:
     """The row's verdict over the stored window against the reference as it
     is and as it would be."""
     from ..report.compute import shift_report
 
-    live = {args.model: {args.modality: [r.embedding for r in records]}}
+    live = {args.model: {args.modality: [r.embedding for r in window]}}
     grown = {**reference, "train": np.concatenate([np.asarray(reference["train"], dtype=np.float32), vectors])}
     out = []
     for ref in (reference, grown):
         report = shift_report(reference={args.model: {args.modality: ref}}, live=live)
         out.append(str(report.row(args.model, args.modality).verdict).upper())
     return out[0], out[1]
-
-
-def _event(store, args, fields: dict[str, Any]) -> None:
-    """The adoption in the deployment's history, beside the reports' rows."""
-    store.append_history([{"model": args.model, "modality": args.modality, "reason": args.reason, **fields}],
-                         time.time())

@@ -8,7 +8,7 @@ import os
 import time
 
 from .collector import ShiftCollector, get_collector
-from .routes import CHAT_PATH, HISTORY_PATH, OUTLIERS_PATH, SHIFT_PATH, UI_PATH
+from .routes import CHAT_PATH, HISTORY_PATH, OUTLIERS_PATH, SAMPLES_PATH, SHIFT_PATH, UI_PATH
 from .trace import client_request_id, response_id
 
 log = logging.getLogger(__name__)
@@ -66,6 +66,31 @@ def _route_for(collector: ShiftCollector):
         rows = await run_in_threadpool(collector.reports.history_rows, model, modality, since)
         return JSONResponse({"model": model, "modality": modality, "rows": rows})
 
+    async def shift_samples(request):
+        from ..report.adoption import Refused, select, to_json
+
+        q = request.query_params
+        model, modality = q.get("model"), q.get("modality", "text")
+        try:
+            clusters = [int(c) for c in q["cluster"].split(",")] if q.get("cluster") else None
+            since = float(q["since"]) if q.get("since") else None
+            until = float(q["until"]) if q.get("until") else None
+        except ValueError:
+            model = None
+        if not model or (clusters is None) == (since is None):
+            return JSONResponse({"error": "expected ?model=M[&modality=text|image]&(cluster=ID[,ID...]|since=T"
+                                          "[&until=T]), times in Unix seconds"}, status_code=400)
+        pool = collector.reports.pool
+        if pool is None:
+            return JSONResponse({"error": "this server keeps no sample store (OLVANE_SHIFT_STORE): there are no "
+                                          "stored samples to adopt"}, status_code=409)
+        try:
+            sel = await run_in_threadpool(select, pool.store, collector.reports.snapshot, model, modality,
+                                          clusters=clusters, since=since, until=until)
+        except Refused as e:
+            return JSONResponse({"error": str(e)}, status_code=404)
+        return JSONResponse(to_json(sel))
+
     async def shift_ui(request):
         from ..report.page import CSP
 
@@ -76,7 +101,8 @@ def _route_for(collector: ShiftCollector):
     # Under /v1, so vLLM's --api-key guards them all as it does the API.
     return [Route(path, endpoint, methods=["GET"], name=name, include_in_schema=False) for path, endpoint, name in (
         (SHIFT_PATH, shift_status, "olvane_shift"), (OUTLIERS_PATH, shift_outliers, "olvane_shift_outliers"),
-        (HISTORY_PATH, shift_history, "olvane_shift_history"), (UI_PATH, shift_ui, "olvane_shift_ui"))]
+        (HISTORY_PATH, shift_history, "olvane_shift_history"), (UI_PATH, shift_ui, "olvane_shift_ui"),
+        (SAMPLES_PATH, shift_samples, "olvane_shift_samples"))]
 
 
 def key_guards(app) -> bool:

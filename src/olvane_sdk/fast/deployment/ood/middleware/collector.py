@@ -197,6 +197,8 @@ class ShiftCollector:
         self.reports.fingerprints = {**self.reports.fingerprints, model: fingerprint}
         if self.reports.metrics is not None:
             self.reports.metrics.recipe_swaps.inc()
+        if self.watch is not None:
+            self.reports.note_version(model, self.watch.events.get(model) or {}, self.watch.modalities(model))
 
     def _background_loop(self) -> None:
         try:

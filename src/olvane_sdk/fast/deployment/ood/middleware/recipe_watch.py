@@ -56,6 +56,8 @@ class RecipeWatch:
         self.versions = {m: current_version(p) for m, p in self.recipes.items()}
         self.swaps = 0
         self.restart_needed: dict[str, str] = {}
+        #: model -> the last change taken, as the history's event row tells it
+        self.events: dict[str, dict[str, Any]] = {}
 
     def check(self) -> list[str]:
         """The served models whose reference was replaced by this call."""
@@ -92,7 +94,13 @@ class RecipeWatch:
         self.handler.train_test_embeddings = refs
         old, self.fingerprints[model] = self.fingerprints.get(model), fp
         self.restart_needed.pop(model, None)
-        self.versions[model] = current_version(path)
+        before, self.versions[model] = self.versions.get(model) or {}, current_version(path)
+        after = self.versions[model]
+        self.events[model] = {
+            "event": "rollback" if (after.get("version") or 0) < (before.get("version") or 0)
+            else "adopt" if after.get("added") else "reference",
+            "version": after.get("version"), "from_version": before.get("version"),
+            **{k: after.get(k) for k in ("added", "clusters", "reason", "since", "until") if after.get(k) is not None}}
         self.swaps += 1
         log.info("olvane shift: the recipe for %s has a new reference (fingerprint %s -> %s, version %s): the "
                  "report compares with it from now on; live samples are kept", model, old, fp,
@@ -117,6 +125,9 @@ class RecipeWatch:
         if not entry:
             raise ValueError("no reference embeddings in the train archive")
         return entry
+
+    def modalities(self, model: str) -> list[str]:
+        return sorted((getattr(self.handler, "train_test_embeddings", {}) or {}).get(model) or {})
 
     def annotate(self, recipes: dict[str, dict]) -> None:
         """``/v1/shift``'s ``recipes``: each loaded recipe's version, when it

@@ -160,6 +160,22 @@ class ReportKeeper:
                 self._busy = False
                 self._cond.notify_all()
 
+    def note_version(self, model: str, event: dict[str, Any], modalities: list[str]) -> None:
+        """The recipe of ``model`` changed while serving (an adoption, a
+        rollback): ``event`` as a row in the history of each of its
+        modalities, written once per deployment (the first process to notice
+        takes a lease on it)."""
+        rows = [{"model": model, "modality": m, **event} for m in modalities]
+        pool = self.pool
+        try:
+            if pool is None:
+                self.history.append_history(rows, self.clock())
+            elif pool.store.try_lease(f"event:{model}:{event.get('from_version')}:{event.get('version')}:"
+                                      f"{int(self.clock()) // 60}", pool.holder, 120):
+                pool.store.append_history(rows, self.clock())
+        except Exception as e:  # the event is a note on the charts; the swap stands without it
+            log.warning("olvane shift: the recipe change of %s could not be noted in the history: %s", model, e)
+
     def refresh_on_request(self) -> None:
         """``GET /v1/shift?refresh=true``: a new report, unless this route
         made one less than :data:`REFRESH_MIN_SECONDS` ago (then that one

@@ -16,7 +16,7 @@ import time
 from typing import Any, Callable
 
 from ..recipes.terms import load_terms
-from ..report.snapshot import ReportSnapshot, build_snapshot
+from ..report.snapshot import STORED_RESULT, ReportSnapshot, build_snapshot
 from ..report.window import (WINDOW_LATEST, recipe_fingerprint, recipe_keys, report_from_window,
                              split_by_fingerprint)
 from ..samples import Retention, SampleStore, StoreFeeder, deployment_name, mask_url, open_store, origin_name
@@ -26,7 +26,7 @@ from .trace import Tracer
 
 log = logging.getLogger(__name__)
 
-RESULT = "report"
+RESULT = STORED_RESULT
 #: The stored report's time alone: what a process polls to follow the others.
 STAMP = "report-time"
 #: The lease a ``?refresh=true`` takes: one refresh per deployment per this many seconds.

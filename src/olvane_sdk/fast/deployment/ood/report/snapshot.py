@@ -22,6 +22,8 @@ __all__ = ["ReportSnapshot", "build_snapshot", "page_maps"]
 
 log = logging.getLogger(__name__)
 
+#: The name of the deployment's stored snapshot in the sample store.
+STORED_RESULT = "report"
 #: The deployment's facts that travel with a pooled snapshot (``/v1/shift`` shows them).
 EXTRA_KEYS = ("window", "origins", "computed_by", "skewed", "recipes", "stored")
 
