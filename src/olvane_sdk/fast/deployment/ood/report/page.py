@@ -396,7 +396,7 @@ def _cluster_cards(clusters: Sequence[Mapping], row: Mapping, items: Sequence[Ma
         if share is None and _finite(size) and distinct:
             share = size / distinct
         requests = c.get("requests")
-        counted = f"{_n(size)} distinct messages" + (f" ({_n(requests)} requests)" if _finite(requests)
+        counted = f"{_n(size)} distinct message{'' if size == 1 else 's'}" + (f" ({_n(requests)} requests)" if _finite(requests)
                                                     and requests != size else "")
         terms = ", ".join(str(t) for t in (c.get("terms") or [])[:8])
         when = []
