@@ -219,7 +219,7 @@ def _group(clusters: Sequence[Mapping]) -> str | None:
         return None
     terms = ", ".join(str(t) for t in (top.get("terms") or [])[:4])
     return (f"about {_pct(top.get('share'))} of the distinct live messages "
-            f"(cluster {top.get('id')}, {_n(top.get('size'))} messages{': ' + terms if terms else ''})")
+            f"(cluster {top.get('id')}, {_n(top.get('size'))} distinct messages{': ' + terms if terms else ''})")
 
 
 def _large_group(row: Mapping, alpha_novel: Any) -> ShareTest | None:
