@@ -42,7 +42,7 @@ def main() -> None:
         for t in (0.6, 0.8, 0.85, 0.9, 0.95):
             cl.DISTANCE = t
             t0 = time.process_time()
-            labels, _ = cl.cluster(X)
+            labels = cl.cluster(X).labels
             s = time.process_time() - t0
             sizes = np.bincount(labels)
             print(f"agglomerative d={t}: ARI {adjusted_rand_score(y, labels):.3f}, {len(sizes)} clusters "

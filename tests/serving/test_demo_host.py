@@ -48,7 +48,7 @@ def test_demo_command_end_to_end(tmp_path):
     plot = tmp_path / "plot.png"
     home = tmp_path / "home"
     home.mkdir()
-    src = Path(dh.__file__).resolve().parents[4]
+    src = Path(dh.__file__).resolve().parents[5]
     # A setting of the caller's reaches the server, and the demo says so.
     env = dict(os.environ, HF_HUB_OFFLINE="1", TRANSFORMERS_OFFLINE="1", OLVANE_SHIFT_ORT_SPINNING="0",
                HOME=str(home), OLVANE_MODEL_CACHE=str(default_cache_dir()),
@@ -67,24 +67,33 @@ def test_demo_command_end_to_end(tmp_path):
 
 def check_demo_run(res, proc, plot):
     assert res["drained"] and res["sent"] == res["answered"]
-    assert res["sent"] == {"alpha-chat": 24, "beta-chat": 40} and res["streamed"] == 32
-    assert res["intake"]["collected"] == 64 and res["intake"]["queue_full"] == 0
-    assert any(ln.startswith("olvane_shift_auc{") and 'set="live"' in ln for ln in res["metrics"])
+    assert res["sent"] == {"alpha-chat": 164, "beta-chat": 40} and res["streamed"] == 102
+    assert res["intake"]["collected"] == 204 and res["intake"]["queue_full"] == 0
+    # /metrics counts what /v1/shift counted.
+    assert 'olvane_shift_requests_total{outcome="collected"} 204.0' in res["metrics"]
     for m, n in res["sent"].items():
         assert res["live_counts"][m] == {"text": n, "image": n}
     rows = {(r["model"], r["modality"]): r for r in res["report"]["rows"]}
     assert set(rows) == {(m, x) for m in SERVED for x in ("text", "image")}
+    assert {k: r["verdict"] for k, r in rows.items()} == {
+        ("alpha-chat", "text"): "novel", ("alpha-chat", "image"): "ok",
+        ("beta-chat", "text"): "shift", ("beta-chat", "image"): "shift"}
     for modality in ("text", "image"):
         a, b = rows[("alpha-chat", modality)], rows[("beta-chat", modality)]
-        assert a["verdict"] == "ok" and not a["shifted"]
-        assert b["verdict"] == "shift" and b["shifted"]
         assert b["live"]["auc"] > a["live"]["auc"] + 0.25
         assert b["live"]["p_value"] < 0.01 <= a["live"]["p_value"]
+    # The newest cluster of the novel row is the billing group, with request ids and excerpts.
+    top = res["clusters"]["alpha-chat/text"][0]
+    assert {"refund", "invoice"} & set(top["terms"]) and top["size"] >= 15, top
+    assert all(ex["request_id"].startswith("chatcmpl-") and ex["excerpt"] for ex in top["examples"])
     environment = proc.stdout.split("environment: ", 1)[1].split("serving on", 1)[0].replace("\n", "")
     assert "OLVANE_SHIFT_ORT_SPINNING=0" in environment and "OLVANE_SHIFT_MAX_RATE=0" in environment
     assert plot.read_bytes()[:4] == b"\x89PNG"
-    assert str(plot) in proc.stdout.replace("\n", "")
-    assert "SHIFT" in proc.stdout and "Distribution shift" in proc.stdout and "olvane_shift_auc{" in proc.stdout
+    out = proc.stdout.replace("\n", "")
+    page = Path(res["page"])
+    assert str(plot) in out and str(page) in out and 'data-cluster="0"' in page.read_text()
+    assert "olvane-shift report --store" in out and "NOVEL" in proc.stdout and "SHIFT" in proc.stdout
+    assert not [ln for ln in proc.stderr.splitlines() if "error" in ln.lower()], proc.stderr
 
 
 @pytest.mark.parametrize("inherited", ["default", "ignored"])

@@ -6,6 +6,7 @@ screenshot)."""
 from __future__ import annotations
 
 import asyncio
+import html
 import os
 import shutil
 import subprocess
@@ -129,7 +130,7 @@ def test_history_and_page_behind_the_key(mod, fake_models, recipe_root, tmp_path
     assert DirectoryStore(store, c.reports.pool.store.deployment).history("alpha", "text") == rows
     written = tmp_path / "written.html"
     assert cli_main(["report", "--store", str(store), "--recipes", f"alpha={recipe}", "--deployment",
-                     c.reports.pool.store.deployment, "--html", str(written)]) == 0
+                     c.reports.pool.store.deployment, "--html", str(written)]) == {"novel": 4, "shift": 1}[verdicts[-1]]
     assert written.read_text().count("3 reports") == 3 and 'id="alpha--text"' in written.read_text()
 
     assert ui.status_code == 200 and ui.headers["content-security-policy"] == CSP
@@ -140,7 +141,7 @@ def test_history_and_page_behind_the_key(mod, fake_models, recipe_root, tmp_path
     sections = Sections()
     sections.feed(dom.stdout)
     assert sections.charts == {"alpha--text": CHARTS}, sections.charts
-    assert "out of distribution" in dom.stdout and "flagged" in dom.stdout
+    assert "past the reference's tail" in dom.stdout and "flagged" in dom.stdout
     drawn = chromium(page, f"--screenshot={shot}", "--window-size=1366,900", "--hide-scrollbars")
     assert console_lines(dom.stderr + drawn.stderr) == []
     assert shot.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n" and shot.stat().st_size > 10_000
@@ -185,3 +186,101 @@ def test_page_shows_stored_text_as_text(where):
     assert not any(k.startswith("on") for _, a in doc.tags for k in a), doc.tags
     # The text survives whole: read back, the hostile string is there as characters.
     assert HOSTILE in "".join(doc.text)
+
+
+class Cards(HTMLParser):
+    """section id -> [(cluster id, request ids on its card)], and the sections' classes."""
+
+    def __init__(self):
+        super().__init__(convert_charrefs=True)
+        self.cards: dict[str, list[tuple[str, list[str]]]] = {}
+        self.classes: dict[str, str] = {}
+        self._section: str | None = None
+        self._card: list | None = None
+        self._depth = 0
+
+    def handle_starttag(self, tag, attrs):
+        a = dict(attrs)
+        if tag == "section" and a.get("id"):
+            self._section = a["id"]
+            self.cards[self._section], self.classes[self._section] = [], a.get("class") or ""
+        elif tag == "div" and "data-cluster" in a and self._section:
+            self._card, self._depth = [a["data-cluster"], []], 1
+            self.cards[self._section].append(self._card)
+        elif tag == "div" and self._card is not None:
+            self._depth += 1
+
+    def handle_endtag(self, tag):
+        if tag == "div" and self._card is not None:
+            self._depth -= 1
+            if not self._depth:
+                self._card = None
+
+    def handle_data(self, data):
+        if self._card is not None and "request " in data:
+            self._card[1] += [w for w in data.split() if w.startswith("chatcmpl-")]
+
+
+def test_vllm_app_warns_on_small_recipes_finds_a_new_group_and_serves_one_page(tmp_path):
+    """vLLM's API server with the demo's recipes on a directory store, the key
+    and excerpts on, real MiniLM: the demo-sized recipe (beta-chat, 48 texts)
+    is warned about at start-up and on /v1/shift; alpha-chat's (~400
+    calibration scores) says NOVEL by the second report of traffic with a
+    10 % group of billing questions. /v1/shift/ui and `report --store --html`
+    show the same sections, clusters and request ids, and both render in
+    Chromium without a console message."""
+    pytest.importorskip("vllm.entrypoints.openai.api_server")
+    from olvane_sdk.fast.deployment.ood import demo as dh
+    from olvane_sdk.fast.deployment.ood.demo import models as local_models
+
+    if not os.access(CHROMIUM, os.X_OK):
+        pytest.skip("chromium is not installed (scripts/test_deps.sh installs it)")
+    data = dh.make_demo_data(dh.find_data_dir(), seed=0, n_images=4, novel_share=0.10)
+    dh.build_demo_recipes(tmp_path, data, local_models.text_model_dir(), local_models.image_model_dir(),
+                          show_progress=False)
+    store, recipes = tmp_path / "samples", tmp_path / "recipes"
+    srv = dh.VllmServer(["alpha-chat", "beta-chat"], log_path=tmp_path / "server.log",
+                        env={"OLVANE_SHIFT_RECIPES": str(recipes), "OLVANE_SHIFT_STORE": str(store),
+                             "OLVANE_SHIFT_MAX_RATE": "0", "OLVANE_SHIFT_EXCERPTS": "on"})
+    alpha = [(t, None) for t, _ in data.traffic["alpha-chat"]]
+    half = len(alpha) // 2
+    verdicts = []
+    with srv:
+        assert srv.wait_ready(), srv.log_tail()
+        client = srv.openai_client()
+        for part in ({"alpha-chat": alpha[:half]}, {"alpha-chat": alpha[half:], "beta-chat": data.traffic["beta-chat"]}):
+            assert dh.send_traffic(srv, client, part).drained, srv.log_tail()
+            shift = srv.shift(refresh=True)
+            rows = {(r["model"], r["modality"]): r for r in shift["report"]["rows"]}
+            verdicts.append(rows[("alpha-chat", "text")]["verdict"])
+        ui = srv.get(UI_PATH, timeout=60)
+        log = srv.log_tail(100_000)
+    assert verdicts[-1] == "novel", (verdicts, rows[("alpha-chat", "text")])
+    warned = [ln for ln in log.splitlines() if "is too small to detect a newcomer" in ln]
+    assert any("beta-chat" in ln and "text:" in ln for ln in warned), log
+    assert not any("alpha-chat" in ln and "text:" in ln for ln in warned), warned
+    beta, alpha_text = rows[("beta-chat", "text")], rows[("alpha-chat", "text")]
+    assert beta["min_detectable_share"] > 0.05 and "cannot support the tail" in beta["note"]
+    assert alpha_text["min_detectable_share"] <= 0.10 and "cannot support" not in alpha_text["note"]
+
+    assert ui.status_code == 200
+    served, written = tmp_path / "served.html", tmp_path / "written.html"
+    served.write_text(ui.text)
+    assert cli_main(["report", "--store", str(store), "--recipes", str(recipes), "--html", str(written)]) == 1
+    pages = []
+    for page in (served, written):
+        dom = chromium(page, "--dump-dom")
+        assert console_lines(dom.stderr) == []
+        cards = Cards()
+        cards.feed(dom.stdout)
+        pages.append(cards)
+    assert pages[0].cards == pages[1].cards and pages[0].classes == pages[1].classes
+    top = pages[0].cards["alpha-chat--text"][0]
+    assert top[0] == "0" and top[1], pages[0].cards
+    # The newest cluster is the billing group: its card quotes billing questions.
+    billing = set(dh.load_texts(dh.find_data_dir(), "novel_billing"))
+    card = ui.text.split('data-cluster="0"', 1)[1].split("</div>", 1)[0]
+    assert sum(html.escape(t, quote=True) in card for t in billing) >= 2, card
+    shot = os.environ.get("OLVANE_SHIFT_UI_SHOT")
+    if shot:  # docs/img/shift-ui.png is this page
+        chromium(served, f"--screenshot={shot}", "--window-size=1280,1100", "--hide-scrollbars")

@@ -10,13 +10,14 @@ import sys
 from typing import NoReturn
 
 PROG = "olvane-shift"
-EXIT_OK, EXIT_SHIFT, EXIT_USAGE, EXIT_UNREACHABLE = 0, 1, 2, 3
+EXIT_OK, EXIT_SHIFT, EXIT_USAGE, EXIT_UNREACHABLE, EXIT_NOVEL = 0, 1, 2, 3, 4
 
 #: ``olvane-shift report``'s exit statuses, in the order its --help lists them.
 EXIT_STATUSES: tuple[tuple[int, str], ...] = (
-    (EXIT_OK, "no SHIFT and every server read"),
+    (EXIT_OK, "no SHIFT or NOVEL and every server read"),
     (EXIT_SHIFT, "any row says SHIFT"),
-    (EXIT_UNREACHABLE, "no SHIFT but a server could not be read"),
+    (EXIT_NOVEL, "no SHIFT but a row says NOVEL"),
+    (EXIT_UNREACHABLE, "no SHIFT or NOVEL but a server could not be read"),
     (EXIT_USAGE, "bad command-line input"),
 )
 

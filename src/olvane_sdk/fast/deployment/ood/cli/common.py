@@ -68,6 +68,37 @@ def store_target(ap: argparse.ArgumentParser, args: argparse.Namespace, command:
     return ("" if args.store == "default" else args.store), recipes, name
 
 
+def deployment_settings(store: SampleStore, environ=None) -> tuple[Any, str]:
+    """(report settings, where they came from): those the deployment's
+    servers used, as their stored report carries them, with any
+    ``OLVANE_SHIFT_REPORT_*`` set here on top; without a stored report (or
+    an unreadable one) this environment's. So the command judges a window
+    as the servers and their alerts did."""
+    from dataclasses import asdict, fields
+
+    from ..middleware.shared_report import RESULT
+    from ..report.settings import ENV, ReportSettings, SettingsError
+
+    environ = os.environ if environ is None else environ
+    here = ReportSettings.from_env(environ)
+    try:
+        raw = store.get_result(RESULT)
+        stored = (json.loads(raw).get("report") or {}).get("settings") if raw else None
+        known = {f.name for f in fields(ReportSettings)}
+        theirs = ReportSettings(**{k: v for k, v in stored.items() if k in known}) if isinstance(stored, dict) \
+            else None
+    except (ValueError, TypeError, AttributeError, UnicodeDecodeError, SettingsError):
+        theirs = None
+    if theirs is None:
+        return here, "this environment's (no stored report to take the servers' from)"
+    given = [(var, name) for var, (name, _) in ENV.items() if environ.get(var, "").strip()]
+    if not given:
+        return theirs, "the servers' (from their stored report)"
+    mine = asdict(here)
+    return (ReportSettings(**{**asdict(theirs), **{name: mine[name] for _, name in given}}),
+            "the servers', overridden by " + ", ".join(var for var, _ in given))
+
+
 def open_store_or_raise(url: str, deployment: str) -> SampleStore:
     """The store at ``url`` (``""``: the default directory); ValueError when it is off."""
     from ..samples import open_store

@@ -11,7 +11,8 @@ import urllib.parse
 from typing import Any
 
 from .._usage import EXIT_OK, EXIT_SHIFT, EXIT_UNREACHABLE, PROG
-from .common import check_url, http_error_text, http_get, open_store_or_raise, printable, store_target
+from .common import (check_url, deployment_settings, http_error_text, http_get, open_store_or_raise, printable,
+                     store_target)
 
 #: Exit statuses (from _usage.py's table): OK nothing flagged, SHIFT flagged messages found,
 #: UNREACHABLE the server or store could not be read, USAGE bad input.
@@ -91,7 +92,8 @@ def store_outliers(url: str, recipes, deployment: str, model: str, modality: str
     store = None
     try:
         store = open_store_or_raise(url, deployment)
-        report, window, _ = store_report(store, load_reference(recipes))
+        settings, _ = deployment_settings(store)
+        report, window, _ = store_report(store, load_reference(recipes), settings=settings)
     except Exception as e:
         return None, f"{type(e).__name__}: {e}"
     finally:
@@ -122,8 +124,11 @@ def print_outliers(doc: dict[str, Any], source: str) -> None:
         trend = "" if grow is None else (
             f", {'growing' if grow else 'not growing'} ({c.get('share_older', 0):.1%} of the older half, "
             f"{c.get('share_newer', 0):.1%} of the newer)")
-        print(f"\ncluster {c.get('id')}: {c.get('size')} messages"
-              f"{'' if share is None else f', {share:.1%} of the window'}{trend}")
+        requests = c.get("requests")
+        counted = f"{c.get('size')} distinct messages" + (
+            "" if requests in (None, c.get("size")) else f" ({requests} requests)")
+        print(f"\ncluster {c.get('id')}: {counted}"
+              f"{'' if share is None else f', {share:.1%} of the distinct live messages'}{trend}")
         print(f"  seen {_when(c.get('first_seen'))} .. {_when(c.get('last_seen'))}")
         print(f"  terms: {', '.join(c.get('terms') or []) or '-'}")
         for ex in c.get("examples") or []:

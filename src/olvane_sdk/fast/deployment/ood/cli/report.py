@@ -16,8 +16,9 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Sequence
 
-from .._usage import EXIT_OK, EXIT_SHIFT, EXIT_UNREACHABLE, EXIT_USAGE, PROG, exit_status_help
-from .common import check_url, http_error_text, http_get, open_store_or_raise, printable, store_target
+from .._usage import EXIT_NOVEL, EXIT_OK, EXIT_SHIFT, EXIT_UNREACHABLE, EXIT_USAGE, PROG, exit_status_help
+from .common import (check_url, deployment_settings, http_error_text, http_get, open_store_or_raise, printable,
+                     store_target)
 
 if TYPE_CHECKING:
     from ..report import ShiftReport
@@ -121,7 +122,7 @@ def run(ap: argparse.ArgumentParser, args: argparse.Namespace) -> int:
     rc = run_report(args.url, args.api_key, args.json, args.timeout)
     if args.html is not None:
         saved = save_page(args.url[0], args.api_key, args.html, args.timeout)
-        rc = saved if rc == EXIT_OK else rc  # a SHIFT (or an unreachable server) says more
+        rc = saved if rc == EXIT_OK else rc  # a SHIFT, a NOVEL (or an unreachable server) says more
     return rc
 
 
@@ -190,6 +191,16 @@ def _is_shift(row: dict[str, Any]) -> bool:
     return bool(row.get("shifted")) or row.get("verdict") == "shift"
 
 
+def verdict_status(rows: Sequence[Mapping[str, Any]], failed: bool = False) -> int:
+    """The exit status of ``rows`` (every server's): SHIFT before NOVEL
+    before a server that could not be read."""
+    if any(_is_shift(r) for r in rows):
+        return EXIT_SHIFT
+    if any(r.get("verdict") == "novel" for r in rows):
+        return EXIT_NOVEL
+    return EXIT_UNREACHABLE if failed else EXIT_OK
+
+
 def run_report(urls: Sequence[str], api_key: str | None, json_path: Path | None, timeout: float,
                console=None) -> int:
     from ..report.render import print_notes, servers_table, wide_console
@@ -212,11 +223,12 @@ def run_report(urls: Sequence[str], api_key: str | None, json_path: Path | None,
     if json_path is not None:
         rc = _write_json(json_path, {
             "servers": [{"url": r.url, "error": r.error, "shift": r.body} for r in results],
-            "any_shift": shifted, "any_unreachable": failed,
+            "any_shift": shifted, "any_novel": any(r.get("verdict") == "novel" for res in results for r in res.rows),
+            "any_unreachable": failed,
         })
         if rc is not None:
             return rc
-    return EXIT_SHIFT if shifted else EXIT_UNREACHABLE if failed else EXIT_OK
+    return verdict_status([r for res in results for r in res.rows], failed)
 
 
 # --------------------------------------------------------------------------
@@ -231,8 +243,10 @@ def _store_command(ap: argparse.ArgumentParser, args: argparse.Namespace) -> int
 def run_store_report(url: str, recipes: Mapping[str, str], deployment: str, since: float | None,
                      json_path: Path | None, console=None, html_path: Path | None = None) -> int:
     """``olvane-shift report --store URL``: the same table and exit statuses
-    as ``--url``, the store standing for the servers; with ``html_path``,
-    the page the servers serve at /v1/shift/ui, from the store's history."""
+    as ``--url``, the store standing for the servers, judged with the
+    settings the servers used (:func:`.common.deployment_settings`); with
+    ``html_path``, the page the servers serve at /v1/shift/ui, made from
+    this window by the same pipeline and renderer."""
     from ..report.render import print_notes, servers_table, wide_console
     from ..report.window import WINDOW_LATEST, load_reference, recipe_keys, store_report
     from ..samples import mask_url
@@ -248,10 +262,15 @@ def run_store_report(url: str, recipes: Mapping[str, str], deployment: str, sinc
                           + (f"; deployments found: {', '.join(others)}" if others else ""),
                           style="red", markup=False, highlight=False)
             return EXIT_UNREACHABLE
+        settings, settings_from = deployment_settings(store)
+        t0 = time.perf_counter()
         report, window, origins = store_report(store, load_reference(recipes), keys=recipe_keys(recipes), recipes=recipes,
                                                since=None if since is None else time.time() - since,
-                                               latest=None if since is not None else WINDOW_LATEST)
-        page = None if html_path is None else _store_page(store, report, window, deployment)
+                                               latest=None if since is not None else WINDOW_LATEST,
+                                               settings=settings)
+        snap = store_snapshot(report, window, recipes, time.perf_counter() - t0)
+        page = None if html_path is None else _store_page(store, snap, deployment)
+        description = store.description
     except Exception as e:
         label = mask_url(url) if store is None else store.description
         console.print(f"✗ {label}: {type(e).__name__}: {printable(mask_url(str(e)))}", style="red", markup=False,
@@ -270,25 +289,39 @@ def run_store_report(url: str, recipes: Mapping[str, str], deployment: str, sinc
     shown = type(report).from_dict(printable(report.to_json()))
     if shown.rows:
         console.print(servers_table([(label, shown)]))
+    console.print(f"  settings: {settings_from}", style="dim", markup=False, highlight=False)
     for p in window.problems:
         console.print(f"  ! {printable(p)}", style="yellow", markup=False, highlight=False)
     print_notes(shown, console, source=label)
     if json_path is not None:
         rc = _write_json(json_path, {
-            "scope": "deployment", "deployment": deployment, "store": store.description,
-            "report": report.to_json(), "window": window.summary(),
+            "scope": "deployment", "deployment": deployment, "store": description,
+            "report": snap.report, "window": window.summary(), "settings_from": settings_from,
+            "clusters": snap.clusters,
             "origins": {o: {"samples": n, "last_write": origins.get(o)}
                         for o, n in sorted(window.origin_counts().items())}})
         if rc is not None:
             return rc
-    return EXIT_SHIFT if report.any_shift else EXIT_OK
+    return verdict_status(snap.rows)
 
 
-def _store_page(store, report, window, deployment: str) -> str:
-    from ..report.page import render_page, report_maps
+def store_snapshot(report, window, recipes: Mapping[str, str], seconds: float):
+    """The snapshot of a report over a store's window: the servers' pipeline
+    (:func:`..report.snapshot.build_snapshot`) with the window's records and
+    the recipes' term profiles, so its clusters, map and ids are theirs."""
+    from ..recipes.terms import load_terms
+    from ..report.snapshot import build_snapshot
+    from ..report.window import recipe_fingerprint
 
-    doc = report.to_json()
-    outliers = report.outliers(window.records)
-    history = {(r.model, r.modality): store.history(r.model, r.modality) for r in report.rows}
-    return render_page(doc, history, report_maps(report, outliers), outliers,
-                       subtitle=f"report of deployment {deployment} from {store.description}")
+    return build_snapshot(report, time=time.time(), seconds=seconds, records=window.records,
+                          profiles={m: load_terms(p) for m, p in recipes.items()},
+                          fingerprints={m: recipe_fingerprint(p) for m, p in recipes.items()}, scope="deployment")
+
+
+def _store_page(store, snap, deployment: str) -> str:
+    from ..report.page import page_of
+
+    history = {(r["model"], r["modality"]): store.history(r["model"], r["modality"]) for r in snap.rows}
+    # Whoever reads the store reads its excerpts: the page shows them as the servers' page behind the key does.
+    return page_of(snap, history, excerpts=True,
+                   subtitle=f"report of deployment {deployment} from {store.description}")

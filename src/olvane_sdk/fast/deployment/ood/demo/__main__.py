@@ -18,9 +18,15 @@ only:
    travel questions, newly drawn shape images) and shifted traffic for
    ``beta-chat`` (French and programming questions instead of English
    gardening ones; inverted, noised images);
-4. prints the shift report from ``GET /v1/shift`` and the integration's lines
-   of ``GET /metrics``; stops the server, which writes the report's PCA plot
-   (the live embeddings exist only in the server process).
+4. prints the shift report from ``GET /v1/shift``, the clusters of the
+   rows that are not ``ok`` (``GET /v1/shift/outliers``: terms, request ids,
+   masked excerpts) and writes the operator's page (``GET /v1/shift/ui``) to
+   ``WORKDIR/shift.html``;
+5. prints the integration's lines of ``GET /metrics``; stops the server,
+   which writes the report's PCA plot, and prints the commands to try next.
+
+``WORKDIR`` (default ``$TMPDIR/olvane-demo``) is kept: its recipes, samples,
+page and server log outlive the run, for those commands.
 """
 from __future__ import annotations
 
@@ -35,7 +41,8 @@ from pathlib import Path
 from typing import Any, Sequence
 
 from .._usage import UsageParser
-from ..middleware.config import ENV_MAX_RATE, ENV_RECIPES, ENV_STORE
+from ..middleware.config import ENV_EXCERPTS, ENV_MAX_RATE, ENV_RECIPES, ENV_STORE
+from ..middleware.routes import OUTLIERS_PATH, UI_PATH
 from .data import TEXT_FILES, DemoData, build_demo_recipes, find_data_dir, make_demo_data
 from .harness import TrafficResult, VllmServer, send_traffic
 from .models import offline_env
@@ -49,6 +56,12 @@ class DemoResult:
     plot: Path | None
     traffic: TrafficResult
     seconds: float
+    page: Path | None = None
+    clusters: dict[str, list] | None = None  # "model/modality" -> its clusters
+
+
+def default_workdir() -> Path:
+    return Path(tempfile.gettempdir()) / "olvane-demo"
 
 
 def run_demo(*, workdir: Path | None = None, plot_path: Path | None = None, data_dir: Path | None = None,
@@ -58,48 +71,42 @@ def run_demo(*, workdir: Path | None = None, plot_path: Path | None = None, data
     from ..report.render import wide_console
 
     t0 = time.monotonic()
-    if console is None:
-        console = wide_console()
+    console = console or wide_console()
     data_dir = Path(data_dir) if data_dir else find_data_dir()
-    own_tmp = None
-    if workdir is None:
-        own_tmp = tempfile.TemporaryDirectory(prefix="olvane-demo-")
-        workdir = Path(own_tmp.name)
-    workdir = Path(workdir).resolve()
-    plot_path = Path(plot_path) if plot_path else Path(tempfile.gettempdir()) / "olvane-demo" / "shift_report.png"
-    plot_path = plot_path.resolve()
+    workdir = Path(workdir or default_workdir()).resolve()
+    workdir.mkdir(parents=True, exist_ok=True)
+    plot_path = Path(plot_path).resolve() if plot_path else workdir / "shift_report.png"
+    console.rule("[bold]1. models and recipes")
+    data, recipe_paths = _build_recipes(console, workdir, data_dir, seed, text_model, image_model, show_progress)
+    console.rule("[bold]2. vLLM's OpenAI-compatible server")
+    server = _server(console, workdir, recipe_paths, plot_path, server_env)
     try:
-        console.rule("[bold]1. models and recipes")
-        data, recipe_paths = _build_recipes(console, workdir, data_dir, seed, text_model, image_model, show_progress)
-        console.rule("[bold]2. vLLM's OpenAI-compatible server")
-        server = _server(console, workdir, recipe_paths, plot_path, server_env)
-        try:
-            server.start()
-            console.print(f"serving on {server.url} (log: {server.log_path})", highlight=False)
-            if not server.wait_ready():
-                raise TimeoutError(f"the integration did not load its models:\n{server.log_tail()}")
-            client = server.openai_client()
-            console.print(f"GET /v1/models -> {[m.id for m in client.models.list().data]}", highlight=False)
-
-            console.rule("[bold]3. traffic")
-            traffic = _drive(console, server, client, data, drain_timeout)
-            console.rule("[bold]4. GET /v1/shift")
-            shift, report = _show_report(console, server)
-            console.rule("[bold]5. GET /metrics (olvane_*)")
-            metrics = server.shift_metrics()
-            for ln in metrics:
-                console.print(ln, highlight=False, markup=False)
-        finally:
-            rc = server.stop()
-        plot = plot_path if plot_path.is_file() else None
-        if plot is not None:
-            console.print(f"plot written to {plot}", highlight=False)
-        else:
-            console.print(f"[red]no plot written (server exit code {rc}); see {server.log_path}[/red]")
+        server.start()
+        console.print(f"serving on {server.url} (log: {server.log_path})", highlight=False)
+        if not server.wait_ready():
+            raise TimeoutError(f"the integration did not load its models:\n{server.log_tail()}")
+        client = server.openai_client()
+        console.print(f"GET /v1/models -> {[m.id for m in client.models.list().data]}", highlight=False)
+        console.rule("[bold]3. traffic")
+        traffic = _drive(console, server, client, data, drain_timeout)
+        console.rule("[bold]4. GET /v1/shift")
+        shift, report = _show_report(console, server)
+        console.rule("[bold]5. what it found")
+        clusters = _show_clusters(console, server, shift)
+        page = _save_page(console, server, workdir / "shift.html")
+        console.rule("[bold]6. GET /metrics (olvane_*)")
+        metrics = _metrics(server, shift)
+        for ln in metrics:
+            console.print(ln, highlight=False, markup=False)
     finally:
-        if own_tmp is not None:
-            own_tmp.cleanup()
-    return DemoResult(shift, report, metrics, plot, traffic, time.monotonic() - t0)
+        rc = server.stop()
+    plot = plot_path if plot_path.is_file() else None
+    if plot is not None:
+        console.print(f"plot written to {plot}", highlight=False)
+    else:
+        console.print(f"[red]no plot written (server exit code {rc}); see {server.log_path}[/red]")
+    _next_steps(console, workdir, page)
+    return DemoResult(shift, report, metrics, plot, traffic, time.monotonic() - t0, page, clusters)
 
 
 def _build_recipes(console, workdir: Path, data_dir: Path, seed: int, text_model: str | None,
@@ -128,6 +135,8 @@ def _server(console, workdir: Path, recipe_paths: dict[str, str], plot_path: Pat
     env = {ENV_RECIPES: str(workdir / "recipes"), ENV_STORE: str(store),
            # The demo paces itself and wants every message: no sampling budget.
            ENV_MAX_RATE: "0",
+           # Masked excerpts with the stored samples: the clusters show what their messages say.
+           ENV_EXCERPTS: "on",
            "OLVANE_DEMO_PLOT": str(plot_path), **(server_env or {})}
     server = VllmServer(list(recipe_paths), env=env, log_path=workdir / "vllm_server.log")
     plot_path.unlink(missing_ok=True)
@@ -168,10 +177,74 @@ def _show_report(console, server: VllmServer) -> tuple[dict, Any]:
     return shift, report
 
 
+def _show_clusters(console, server: VllmServer, shift: dict) -> dict[str, list]:
+    """Step 5: the clusters of every row that is not ``ok`` (text first), as
+    ``GET /v1/shift/outliers`` gives them: the newest kind first, its terms,
+    request ids and masked excerpts (the server has an API key)."""
+    found: dict[str, list] = {}
+    rows = [r for r in (shift.get("report") or {}).get("rows") or [] if r.get("verdict") in ("novel", "shift")]
+    for r in sorted(rows, key=lambda r: (r["verdict"] != "novel", r["modality"] != "text")):
+        answer = server.get(OUTLIERS_PATH, params={"model": r["model"], "modality": r["modality"], "limit": 5},
+                            timeout=60).json()
+        clusters = answer.get("clusters") or []
+        found[f"{r['model']}/{r['modality']}"] = clusters
+        ood = r.get("ood") or {}
+        console.print(f"[bold]{r['model']} / {r['modality']}[/bold]: {r['verdict'].upper()}, "
+                      f"{ood.get('flagged', 0)} of {ood.get('n', 0)} distinct messages past the reference's tail "
+                      f"({r.get('repeats') or 0} repeats folded), {len(clusters)} clusters", highlight=False)
+        for c in clusters[:2]:
+            console.print(f"  cluster {c.get('id')}: {c.get('size')} distinct message{'' if c.get('size') == 1 else 's'} "
+                          f"({(c.get('share') or 0):.0%} of {c.get('of')}), terms: "
+                          f"{', '.join(c.get('terms') or []) or '-'}", highlight=False, markup=False)
+            for ex in (c.get("examples") or [])[:2]:
+                text = f" “{ex['excerpt']}”" if ex.get("excerpt") else ""
+                console.print(f"    request {ex.get('request_id') or '-'}{text}", highlight=False, markup=False,
+                              soft_wrap=True)
+    if not rows:
+        console.print("every row is ok or n/a: no clusters to show", highlight=False)
+    return found
+
+
+def _save_page(console, server: VllmServer, path: Path) -> Path | None:
+    """The operator's page, as ``olvane-shift report --url URL --html PATH`` saves it."""
+    r = server.get(UI_PATH, timeout=60)
+    if r.status_code != 200:
+        console.print(f"[red]GET {UI_PATH}: HTTP {r.status_code}[/red]")
+        return None
+    path.write_text(r.text, encoding="utf-8")
+    console.print(f"page written to {path} (the server's {UI_PATH})", highlight=False)
+    return path
+
+
+def _metrics(server: VllmServer, shift: dict, wait: float = 5.0) -> list[str]:
+    """The olvane_* lines of /metrics once they count what /v1/shift did:
+    the counters reach /metrics with the next push, once a second."""
+    want = f'olvane_shift_requests_total{{outcome="collected"}} {float((shift.get("intake") or {}).get("collected", 0))}'
+    deadline = time.monotonic() + wait
+    lines = server.shift_metrics()
+    while want not in lines and time.monotonic() < deadline:
+        time.sleep(0.2)
+        lines = server.shift_metrics()
+    return lines
+
+
+def _next_steps(console, workdir: Path, page: Path | None) -> None:
+    """The commands to try next, on what the run left in ``workdir``."""
+    recipes, samples = shlex.quote(str(workdir / "recipes")), shlex.quote(str(workdir / "samples"))
+    console.rule("[bold]next")
+    lines = [f"olvane-shift report --store {samples} --recipes {recipes} --html {shlex.quote(str(workdir / 'report.html'))}",
+             f"olvane-shift outliers --store {samples} --recipes {recipes} --model alpha-chat --modality text"]
+    if page is not None:
+        lines.append(f"chromium {shlex.quote(str(page))}    # the page: verdicts, history, map, clusters")
+    for ln in lines:
+        console.print("  " + ln, highlight=False, markup=False, soft_wrap=True)
+
+
 def main(argv: Sequence[str] | None = None, prog: str = "python -m olvane_sdk.fast.deployment.ood.demo") -> int:
     ap = UsageParser(prog=prog, description=__doc__.split("\n\n")[0])
-    ap.add_argument("--plot", type=Path, help="PNG to write (default: $TMPDIR/olvane-demo/shift_report.png)")
-    ap.add_argument("--workdir", type=Path, help="keep the recipes here (default: a temporary directory)")
+    ap.add_argument("--plot", type=Path, help="PNG to write (default: WORKDIR/shift_report.png)")
+    ap.add_argument("--workdir", type=Path, help="the recipes, samples, page and server log, kept after the run "
+                                                 "(default: $TMPDIR/olvane-demo)")
     ap.add_argument("--data-dir", type=Path, help="a directory with the sample texts' files "
                                                   f"({', '.join(f'{n}.txt' for n in TEXT_FILES)}); "
                                                   "default: the ones shipped with the package")
@@ -195,7 +268,8 @@ def main(argv: Sequence[str] | None = None, prog: str = "python -m olvane_sdk.fa
             "report": res.shift.get("report"), "live_counts": res.shift.get("live_counts"),
             "intake": res.shift.get("intake"), "metrics": res.metrics, "sent": res.traffic.sent,
             "answered": res.traffic.answered, "streamed": res.traffic.streamed, "drained": res.traffic.drained,
-            "plot": str(res.plot) if res.plot else None, "seconds": res.seconds}, indent=2))
+            "plot": str(res.plot) if res.plot else None, "page": str(res.page) if res.page else None,
+            "clusters": res.clusters, "seconds": res.seconds}, indent=2))
     from rich import print as rprint
 
     rprint(f"[bold]done in {res.seconds:.1f} s[/bold]")

@@ -19,7 +19,55 @@ IMAGE_SIZE = 64
 
 
 # The files make_demo_data reads, all of them in one directory.
-TEXT_FILES = ("cooking", "travel", "gardening", "shifted_french", "shifted_programming")
+TEXT_FILES = ("cooking", "travel", "gardening", "shifted_french", "shifted_programming", "novel_billing")
+
+#: Ordinary questions drawn from templates beside the sample texts, so that
+#: alpha-chat's recipe holds some 400 calibration scores: enough to see a new
+#: group of about a tenth of a window of 150 (report/power.py), where the 72
+#: of the sample texts alone need a third.
+ORDINARY = 440
+#: alpha-chat's live traffic: the share of it that is the new kind of message
+#: (billing questions), and how often one known question is sent again.
+NOVEL_SHARE = 0.14
+REPEATS = 8
+
+_TEMPLATES = (
+    ("How long should I {0} {1}?", ("roast", "boil", "steam", "grill", "bake", "poach", "braise", "fry"),
+     ("potatoes", "a salmon fillet", "carrots", "chicken thighs", "a pork shoulder", "green beans", "eggs",
+      "a leg of lamb", "mushrooms", "sweet potatoes", "cauliflower", "a duck breast")),
+    ("What can I use instead of {0} in {1}?", ("butter", "eggs", "cream", "sugar", "flour", "yeast", "milk",
+                                              "wine", "honey", "baking powder"),
+     ("banana bread", "a cheesecake", "pancakes", "a curry", "shortbread", "a risotto", "muffins", "a stew",
+      "brownies", "a quiche")),
+    ("How do I stop {0} from {1}?", ("rice", "pasta", "a sponge cake", "pizza dough", "scrambled eggs", "caramel",
+                                     "a custard", "fried onions"),
+     ("sticking to the pan", "getting soggy", "burning on the bottom", "turning out dry", "going rubbery",
+      "falling apart")),
+    ("Which spices go well with {0} in a {1}?", ("lentils", "chickpeas", "lamb", "pumpkin", "aubergine", "beef",
+                                                  "tofu", "spinach"),
+     ("soup", "stew", "salad", "curry", "tray bake", "stir fry")),
+    ("Do I need a visa to visit {0} for {1}?", ("Japan", "Canada", "Brazil", "Morocco", "Vietnam", "Peru", "Kenya",
+                                                "Australia", "Turkey", "India"),
+     ("a week", "two weeks", "a month", "a business trip", "a stopover")),
+    ("What should I pack for a {0} trip to {1}?", ("winter", "summer", "rainy season", "hiking", "ski", "beach"),
+     ("Norway", "Thailand", "Scotland", "Chile", "Iceland", "Greece", "Nepal", "Portugal", "Mexico")),
+    ("What is the best way to get from the airport to {0} in {1}?", ("the old town", "the city centre",
+                                                                     "the main station", "the harbour"),
+     ("Lisbon", "Rome", "Prague", "Tokyo", "Madrid", "Vienna", "Dublin", "Athens", "Seoul", "Oslo")),
+    ("Is it worth buying a {0} for a {1} in {2}?", ("rail pass", "museum pass", "travel card", "city pass"),
+     ("long weekend", "week", "fortnight"), ("Switzerland", "Italy", "Germany", "Japan", "France", "Austria")),
+    ("Which area of {0} is good to stay in for {1}?", ("Barcelona", "Paris", "Berlin", "Istanbul", "Bangkok",
+                                                       "New York", "Amsterdam", "Budapest"),
+     ("a first visit", "nightlife", "a family holiday", "a quiet stay", "good food")),
+)
+
+
+def ordinary_questions(rng: np.random.Generator, n: int) -> list[str]:
+    """``n`` distinct cooking and travel questions from the templates."""
+    from itertools import product
+
+    every = [t.format(*words) for t, *lists in _TEMPLATES for words in product(*lists)]
+    return [every[i] for i in rng.choice(len(every), size=min(n, len(every)), replace=False)]
 
 
 def find_data_dir() -> Path:
@@ -104,13 +152,28 @@ class DemoData:
     labels: dict[str, str]
 
 
-def make_demo_data(data_dir: Path, seed: int = 0, n_images: int = 60) -> DemoData:
+def make_demo_data(data_dir: Path, seed: int = 0, n_images: int = 60, ordinary: int = ORDINARY,
+                   novel_share: float = NOVEL_SHARE) -> DemoData:
+    """alpha-chat: a recipe of cooking and travel questions; its traffic the
+    held-out ones with one of them sent :data:`REPEATS` times and, in its
+    later part, a new kind of message (billing questions, ``novel_share`` of
+    it). beta-chat: a small recipe of gardening questions; its traffic
+    French and programming questions (the whole traffic moved)."""
     rng = np.random.default_rng(seed)
     alpha = load_texts(data_dir, "cooking") + load_texts(data_dir, "travel")
+    alpha += ordinary_questions(np.random.default_rng([seed, 3]), ordinary)
     order = rng.permutation(len(alpha))
     n_hold = len(alpha) // 4
     alpha_live = [alpha[i] for i in order[:n_hold]]
     alpha_ref = [alpha[i] for i in np.sort(order[n_hold:])]
+    alpha_live += [alpha_live[0]] * (REPEATS - 1)
+    alpha_live = [alpha_live[i] for i in rng.permutation(len(alpha_live))]
+    billing = load_texts(data_dir, "novel_billing")
+    n_new = min(len(billing), round(novel_share * len(alpha_live) / (1 - novel_share)))
+    # The new kind of message arrives in the later part of the traffic, as a new topic would.
+    late = np.sort(rng.choice(np.arange(len(alpha_live) // 3, len(alpha_live) + 1), size=n_new, replace=True))
+    for k, at in enumerate(late[::-1]):
+        alpha_live.insert(int(at), billing[k])
     beta_ref = load_texts(data_dir, "gardening")
     beta_live = load_texts(data_dir, "shifted_french")[:20] + load_texts(data_dir, "shifted_programming")[:20]
     beta_live = [beta_live[i] for i in rng.permutation(len(beta_live))]
@@ -126,7 +189,8 @@ def make_demo_data(data_dir: Path, seed: int = 0, n_images: int = 60) -> DemoDat
         recipe_texts={ALPHA: alpha_ref, BETA: beta_ref},
         recipe_images=images,
         traffic=traffic,
-        labels={ALPHA: "in-distribution (held-out cooking/travel questions, new shape images)",
+        labels={ALPHA: f"held-out cooking/travel questions, one sent {REPEATS} times, and from a third of the way "
+                       f"on {n_new} billing questions ({n_new / len(alpha_live):.0%}); new shape images",
                 BETA: "shifted (French + programming questions; inverted, noised, rotated images)"},
     )
 

@@ -222,7 +222,7 @@ class ReportKeeper:
         """``GET /v1/shift/ui``: the page of the snapshot, its history and
         the map of what it compared. Blocking (the history may be read from
         the store): call it off the event loop."""
-        from ..report.page import render_page
+        from ..report.page import page_of
 
         snap = self.snapshot
         rows = [] if snap is None else snap.rows
@@ -234,8 +234,8 @@ class ReportKeeper:
         history = {(r["model"], r["modality"]): self.history_rows(r["model"], r["modality"]) for r in rows}
         where = f"deployment {self.deployment}" if snap is not None and snap.scope == "deployment" else "this process"
         when = "" if snap is None else time.strftime(", computed %H:%M:%S UTC", time.gmtime(snap.time))
-        return render_page(None if snap is None else snap.report, history, None if snap is None else snap.maps,
-                           outliers, title=title, subtitle=f"report of {where}{when}")
+        return page_of(snap, history, excerpts=excerpts, answers=outliers, title=title,
+                       subtitle=f"report of {where}{when}")
 
     def status(self, config: ShiftConfig | None) -> dict:
         """The report's part of ``GET /v1/shift``, with the configuration in force."""

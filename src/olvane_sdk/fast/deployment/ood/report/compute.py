@@ -334,10 +334,12 @@ def _row(model, modality, ref, stored: list, settings: ReportSettings) -> Modali
             flagged = flagged[np.argsort(-scores[flagged], kind="stable")]
             pv = cal.p_values(scores[flagged])
             qv = q_values(cal.p_values(scores))[flagged]  # over every live message tested
-            labels, centre = cluster(lv[flagged])
+            groups = cluster(lv[flagged], scores[flagged], same=same, positions=positions[flagged],
+                             n_window=len(stored))
             row.outliers = [{"index": int(positions[i]), "score": float(scores[i]), "p_value": float(p),
-                             "p_floor": 1.0 / (cal.n + 1), "q_value": float(q), "cluster": int(c), "centre": float(d)}
-                            for i, p, q, c, d in zip(flagged, pv, qv, labels, centre)]
+                             "p_floor": 1.0 / (cal.n + 1), "q_value": float(q), "cluster": int(c), "centre": float(d),
+                             "repeat": bool(rep)}
+                            for i, p, q, c, d, rep in zip(flagged, pv, qv, *groups)]
             arrays["flagged"] = lv[flagged]
     notes += live_notes
     row.arrays = arrays

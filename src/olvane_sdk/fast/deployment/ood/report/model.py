@@ -54,7 +54,8 @@ class ModalityRow:
     # Kept for the plot; not part of the printed table.
     arrays: dict[str, np.ndarray] = field(default_factory=dict, repr=False, compare=False)
     # The flagged live messages, most distant first: {"index" (in the live store as copied), "score",
-    # "p_value", "p_floor", "q_value", "cluster", "centre" (cosine distance to the cluster's centre)};
+    # "p_value", "p_floor", "q_value", "cluster", "centre" (cosine distance to the cluster's centre),
+    # "repeat" (it repeats an earlier flagged message)};
     # not part of to_dict (served by /v1/shift/outliers).
     outliers: list[dict[str, Any]] = field(default_factory=list, repr=False, compare=False)
 
@@ -162,7 +163,9 @@ class ShiftReport:
         out: dict[str, dict[str, list[dict[str, Any]]]] = {}
         for r in self.rows:
             recs = None if records is None else records.get((r.model, r.modality))
-            out.setdefault(r.model, {})[r.modality] = describe(r.outliers, r.n_live or 0, recs,
+            # The share test's denominator: the window with repeats folded.
+            distinct = max((r.n_live or 0) - (r.repeats or 0), 0)
+            out.setdefault(r.model, {})[r.modality] = describe(r.outliers, distinct, recs,
                                                                 (profiles or {}).get(r.model))
         return out
 
@@ -208,7 +211,7 @@ def history_rows(report: Mapping[str, Any] | None, outliers: Mapping[str, Any] |
     return out
 
 
-_OUTLIER_KEYS = ("score", "p_value", "p_floor", "q_value", "cluster")
+_OUTLIER_KEYS = ("score", "p_value", "p_floor", "q_value", "cluster", "repeat")
 _COMPARISON_FIELDS = tuple(f.name for f in fields(Comparison))
 _SHARE_FIELDS = tuple(f.name for f in fields(ShareTest))
 _SHARE_DEFAULTS = {f.name: f.default for f in fields(ShareTest) if f.default is not MISSING}

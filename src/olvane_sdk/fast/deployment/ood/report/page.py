@@ -15,12 +15,15 @@ import html
 import math
 import time
 from collections.abc import Mapping, Sequence
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
-from .model import ModalityRow
+from .model import ModalityRow, outlier_answers
 from .projection import MAP_POINTS, flagged_of, map_points, report_maps  # noqa: F401  (also for callers)
 from .stats import ShareTest
 from .verdict import canonical
+
+if TYPE_CHECKING:
+    from .snapshot import ReportSnapshot
 
 #: The page's Content-Security-Policy: nothing from any host, inline styles only.
 CSP = "default-src 'none'; style-src 'unsafe-inline'; img-src data:"
@@ -49,6 +52,7 @@ svg text{font:11px system-ui,sans-serif;fill:#4a5263}
 .card{border:1px solid #e3e5ea;border-left:6px solid #999;border-radius:4px;padding:8px 10px;font-size:13px}
 .card ul{margin:4px 0 0;padding-left:18px}.card li{color:#33394a;overflow-wrap:anywhere}
 .key span{display:inline-block;width:10px;height:10px;border-radius:50%;margin:0 4px 0 10px}
+section.idle{padding:8px 20px}section.idle h2{font-size:15px}section.idle p{margin:2px 0 0}
 dl{display:grid;grid-template-columns:max-content 1fr;gap:2px 12px;font-size:13px;margin:6px 0}dt{color:#69707d}
 """
 
@@ -63,14 +67,15 @@ def render_page(report: Mapping[str, Any] | None, history: Mapping[tuple[str, st
     """The page for ``report`` (its JSON form, as ``/v1/shift`` serves it):
     ``history`` per (model, modality) as ``/v1/shift/history`` rows, ``maps``
     model -> modality -> :func:`map_points` (:func:`report_maps`), ``outliers`` model -> modality -> the flagged
-    messages (a list) or {"outliers", "clusters"}."""
+    messages (a list) or {"outliers", "clusters"}. A row without live
+    traffic is one line."""
     report = report or {}
     settings = report.get("settings") or {}
     now = time.time() if now is None else now
     rows = list(report.get("rows") or [])
     body = [_section(r, settings, (history or {}).get(_key(r)) or [],
                      ((maps or {}).get(r.get("model")) or {}).get(r.get("modality")), flagged_of(outliers, r))
-            for r in rows]
+            if r.get("n_live") else _idle(r) for r in rows]
     if not rows:
         body.append("<section><h2>No report yet</h2><p>The server has not computed a shift report: it needs "
                     "live traffic and loaded recipes.</p></section>")
@@ -81,6 +86,40 @@ def render_page(report: Mapping[str, Any] | None, history: Mapping[tuple[str, st
             f"<title>{_e(title)}</title><style>{_CSS}</style></head><body>"
             f"<header><h1>{_e(title)}</h1><p>{_e(subtitle + ' · ' if subtitle else '')}generated {stamp}</p></header>"
             f"<main>{''.join(body)}</main></body></html>\n")
+
+
+def page_of(snapshot: ReportSnapshot | None, history: Mapping[tuple[str, str], Sequence[Mapping]] | None = None, *,
+            excerpts: bool = False, subtitle: str = "", title: str = "olvane shift",
+            answers: Mapping[str, Any] | None = None, now: float | None = None) -> str:
+    """The page of one report snapshot: what ``GET /v1/shift/ui`` serves and
+    ``olvane-shift report --html`` writes, from the same snapshot the same
+    page. ``answers`` (model -> modality -> {"outliers", "clusters"}) stand
+    for the snapshot's own when the caller filtered them; otherwise
+    excerpts are dropped unless ``excerpts``."""
+    if snapshot is None:
+        return render_page(None, history, None, None, title=title, subtitle=subtitle, now=now)
+    if answers is None:
+        answers = outlier_answers(snapshot.outliers, snapshot.clusters)
+        if not excerpts:
+            answers = {m: {k: _without_excerpts(a) for k, a in per.items()} for m, per in answers.items()}
+    return render_page(snapshot.report, history, snapshot.maps, answers, title=title, subtitle=subtitle, now=now)
+
+
+def _without_excerpts(answer: Mapping[str, Any]) -> dict[str, Any]:
+    return {"outliers": [{k: v for k, v in o.items() if k != "excerpt"} for o in answer.get("outliers") or []],
+            "clusters": [{**c, "examples": [{k: v for k, v in x.items() if k != "excerpt"}
+                                            for x in c.get("examples") or [] if isinstance(x, Mapping)]}
+                         for c in answer.get("clusters") or [] if isinstance(c, Mapping)]}
+
+
+def _idle(row: Mapping) -> str:
+    """A row without live traffic: one line."""
+    model, modality = _key(row)
+    verdict = canonical(str(row.get("verdict") or "n/a"))
+    return (f"<section id=\"{_e(model)}--{_e(modality)}\" class=\"idle\"><h2>{_e(model)} · {_e(modality)}"
+            f"<span class=\"badge\" style=\"background:{_VERDICT_COLOURS.get(verdict, '#8a8a8a')}\">{_e(verdict)}</span>"
+            f"</h2><p class=\"note\">No live traffic in the window; reference {_n(row.get('n_train'))} train / "
+            f"{_n(row.get('n_test'))} test.</p></section>")
 
 
 def _key(row: Mapping) -> tuple[str, str]:
@@ -97,6 +136,7 @@ def _section(row: Mapping, settings: Mapping, history: Sequence[Mapping], points
              f"{_n(row.get('n_train'))} / {_n(row.get('n_test'))}")]
     if row.get("repeats"):
         facts.append(("repeats folded", _n(row.get("repeats"))))
+    facts.append(("distinct live messages", f"{_n(_distinct(row))} (every share on this page is of these)"))
     if items:
         facts.append(("flagged messages", _n(len(items))))
         if (row.get("ood") or {}).get("grouped") is not None:
@@ -110,17 +150,30 @@ def _section(row: Mapping, settings: Mapping, history: Sequence[Mapping], points
                 _line_chart(history, [("ood_share", "#c62828", "share"), ("ood_bound", "#7a808c", "bound")],
                             lo=0.0, percent=True)),
     ])
-    lower = f"<div class=\"grid two\">{_figure(_map_caption(points), _map_chart(points))}" \
+    lower = f"<div class=\"grid two\">{_figure(_map_caption(points), _map_chart(points, items))}" \
             f"<div>{_cluster_cards(clusters, row, items)}</div></div>"
     return (f"<section id=\"{_e(model)}--{_e(modality)}\"><h2>{_e(model)} · {_e(modality)}"
             f"<span class=\"badge\" style=\"background:{colour}\">{_e(verdict)}</span></h2>"
-            f"<p class=\"why\">{_e(explain(row, settings))}</p>"
+            f"<p class=\"why\">{_e(explain(row, settings, clusters))}</p>"
             f"<dl>{''.join(f'<dt>{_e(k)}</dt><dd>{_e(v)}</dd>' for k, v in facts)}</dl>{note}"
             f"<div class=\"grid\">{charts}</div>{lower}</section>")
 
 
-def explain(row: Mapping, settings: Mapping) -> str:
-    """The verdict and, in words, the figures that decided it."""
+def _distinct(row: Mapping) -> Any:
+    n = row.get("n_live")
+    return n - (row.get("repeats") or 0) if _finite(n) else None
+
+
+#: Below this share of the distinct live messages past the tail, what moved
+#: is a part of the traffic (a new group), not the whole of it.
+PART = 0.5
+
+
+def explain(row: Mapping, settings: Mapping, clusters: Sequence[Mapping] = ()) -> str:
+    """The verdict and, in words, the figures that decided it: a new group
+    of about N % of the distinct live messages, or the whole distribution
+    moving. A group that also carries the AUC past the gate is told as the
+    group, with the AUC as what it did."""
     verdict = canonical(str(row.get("verdict") or "n/a"))
     live, ood = row.get("live") or {}, row.get("ood") or {}
     auc, p, mmd2 = live.get("auc"), live.get("p_value"), live.get("mmd2")
@@ -128,15 +181,27 @@ def explain(row: Mapping, settings: Mapping) -> str:
     share, bound, sp = ood.get("share"), ood.get("bound"), ood.get("p_value")
     tests = (f"A classifier tells live from reference with AUC {_f(auc)} (shift gate {_f(gate)}); the MMD test "
              f"gives MMD² {_f(mmd2, 4)} at p = {_p(p)} (alpha {_p(alpha)}).")
-    share_text = (f" {_pct(share)} of live messages are out of distribution, against the {_pct(bound)} normal "
-                  f"traffic reaches (p = {_p(sp)}, alpha {_p(alpha_novel)}).") if share is not None else ""
+    distinct = _distinct(row)
+    share_text = (f" {_pct(share)} of the {_n(distinct)} distinct live messages are past the reference's tail, "
+                  f"where normal traffic puts at most {_pct(bound)} (p = {_p(sp)}, alpha {_p(alpha_novel)}).") \
+        if share is not None else ""
     if verdict == "novel" and (test := _large_group(row, alpha_novel)) is not None:
         share_text += (f" {_n(test.grouped)} of them lie nearer each other than the reference: against the "
                        f"calibration's central estimate p = {_p(test.central_p)}.")
-    if verdict == "shift":
-        head = "Shift: the whole live traffic has moved away from the reference."
+    group = _group(clusters)
+    part = _finite(share) and share < PART and group is not None
+    if verdict == "shift" and part:
+        head = (f"Shift, from a new group: {group}, while the other messages look like the reference. "
+                f"The group alone lets a classifier tell live from reference (AUC {_f(auc)}, past the shift gate "
+                f"{_f(gate)}).")
+    elif verdict == "shift":
+        head = (f"Shift: the whole live traffic has moved away from the reference ({_pct(share)} of the distinct "
+                "live messages past its tail)." if _finite(share) else
+                "Shift: the whole live traffic has moved away from the reference.")
     elif verdict == "novel":
-        head = "Novel: a new kind of message, more of them past the reference's tail than normal traffic has."
+        head = (f"Novel: a new group, {group}, past the reference's tail; the rest of the traffic looks like the "
+                "reference." if group is not None else
+                "Novel: a new kind of message, more of them past the reference's tail than normal traffic has.")
     elif verdict == "drift":
         head = "Drift: the distribution changed measurably, but not enough to tell the sets apart reliably."
     elif verdict == "ok":
@@ -144,6 +209,17 @@ def explain(row: Mapping, settings: Mapping) -> str:
     else:
         return "No verdict: " + (str(row.get("note") or "not enough data")) + "."
     return head + " " + tests + share_text
+
+
+def _group(clusters: Sequence[Mapping]) -> str | None:
+    """The newest cluster in words ("about 14% of the distinct live messages
+    (cluster 0: billing, refund)"), or None without one of two or more."""
+    top = next((c for c in clusters if isinstance(c, Mapping) and _finite(c.get("size")) and c["size"] >= 2), None)
+    if top is None:
+        return None
+    terms = ", ".join(str(t) for t in (top.get("terms") or [])[:4])
+    return (f"about {_pct(top.get('share'))} of the distinct live messages "
+            f"(cluster {top.get('id')}, {_n(top.get('size'))} distinct messages{': ' + terms if terms else ''})")
 
 
 def _large_group(row: Mapping, alpha_novel: Any) -> ShareTest | None:
@@ -260,7 +336,10 @@ def _map_caption(points: Mapping | None) -> str:
             f"{_n(points.get('n_live'))} live messages: {shown:,} points drawn, flagged on top")
 
 
-def _map_chart(points: Mapping | None) -> str:
+def _map_chart(points: Mapping | None, items: Sequence[Mapping] = ()) -> str:
+    """The map; a flagged point's title holds its cluster, request ids and
+    excerpt (``items``: the flagged messages in the map's order, most
+    distant first, as far as they were kept)."""
     size = 260
     inner = []
     if points:
@@ -269,25 +348,30 @@ def _map_chart(points: Mapping | None) -> str:
         def at(x: float, y: float) -> tuple[float, float]:
             return pad + x * (_W - 2 * pad), pad + (1 - y) * (size - 2 * pad - 18)
 
-        for key, colour, r in (("reference", _REF_COLOUR, 1.6), ("live", _LIVE_COLOUR, 1.8)):
+        # Live as small translucent squares over larger reference ones: where
+        # live lies on the reference, the reference still shows through.
+        for key, colour, r, opacity in (("reference", _REF_COLOUR, 2.2, 0.9), ("live", _LIVE_COLOUR, 1.4, 0.55)):
             # One path of tiny squares per class: thousands of points stay one element.
             d = "".join(f"M{x - r:.1f} {y - r:.1f}h{2 * r}v{2 * r}h-{2 * r}z"
                         for x, y in (at(*p) for p in points.get(key) or []))
             if d:
-                inner.append(f"<path d=\"{d}\" fill=\"{colour}\" fill-opacity=\"0.75\"/>")
-        for x0, y0, c in points.get("flagged") or []:
+                inner.append(f"<path d=\"{d}\" fill=\"{colour}\" fill-opacity=\"{opacity}\"/>")
+        for i, (x0, y0, c) in enumerate(points.get("flagged") or []):
             x, y = at(x0, y0)
-            colour = _cluster_colour(c)
-            label = "flagged" if c is None else f"flagged, cluster {_e(c)}"
-            inner.append(f"<circle cx=\"{x:.1f}\" cy=\"{y:.1f}\" r=\"3\" fill=\"{colour}\" stroke=\"#fff\" "
-                         f"stroke-width=\"0.6\"><title>{label}</title></circle>")
+            label = "flagged" if c is None else f"flagged, cluster {c}"
+            item = items[i] if i < len(items) and isinstance(items[i], Mapping) else {}
+            ids = [f"{name} {item[k]}" for k, name in (("request_id", "request"), ("client_request_id", "client id"))
+                   if item.get(k)]
+            text = " · ".join([label, *ids] + ([f"“{_excerpt(item['excerpt'], 120)}”"] if item.get("excerpt") else []))
+            inner.append(f"<circle cx=\"{x:.1f}\" cy=\"{y:.1f}\" r=\"3\" fill=\"{_cluster_colour(c)}\" "
+                         f"stroke=\"#fff\" stroke-width=\"0.6\"><title>{_e(text)}</title></circle>")
         key_y = size - 6
         inner.append(f"<circle cx=\"14\" cy=\"{key_y - 4}\" r=\"4\" fill=\"{_REF_COLOUR}\"/>"
                      f"<text x=\"22\" y=\"{key_y}\">reference</text>"
                      f"<circle cx=\"94\" cy=\"{key_y - 4}\" r=\"4\" fill=\"{_LIVE_COLOUR}\"/>"
                      f"<text x=\"102\" y=\"{key_y}\">live</text>"
                      f"<circle cx=\"144\" cy=\"{key_y - 4}\" r=\"4\" fill=\"{_FLAG_COLOUR}\"/>"
-                     f"<text x=\"152\" y=\"{key_y}\">flagged (colour: cluster)</text>")
+                     f"<text x=\"152\" y=\"{key_y}\">flagged (colour: cluster, as on its card)</text>")
     else:
         inner.append(f"<text x=\"{_W / 2}\" y=\"{size / 2}\" text-anchor=\"middle\">no embeddings</text>")
     return _svg("".join(inner), "map of reference and live embeddings", height=size)
@@ -298,9 +382,10 @@ def _cluster_colour(c) -> str:
 
 
 def _cluster_cards(clusters: Sequence[Mapping], row: Mapping, items: Sequence[Mapping]) -> str:
-    """A card per flagged cluster (size, share, terms, examples); without
-    clusters, the most distant flagged messages."""
-    n_live = row.get("n_live") or 0
+    """A card per flagged cluster, newest kind first (distinct messages and
+    requests, share of the distinct live messages, terms, dates, examples);
+    without clusters, the most distant flagged messages."""
+    distinct = _distinct(row)
     cards = []
     for i, c in enumerate(clusters):
         if not isinstance(c, Mapping):
@@ -308,15 +393,26 @@ def _cluster_cards(clusters: Sequence[Mapping], row: Mapping, items: Sequence[Ma
         cid = c.get("id", i)
         size = c.get("size")
         share = c.get("share")
-        if share is None and _finite(size) and n_live:
-            share = size / n_live
+        if share is None and _finite(size) and distinct:
+            share = size / distinct
+        requests = c.get("requests")
+        counted = f"{_n(size)} distinct message{'' if size == 1 else 's'}" + (f" ({_n(requests)} requests)" if _finite(requests)
+                                                    and requests != size else "")
         terms = ", ".join(str(t) for t in (c.get("terms") or [])[:8])
+        when = []
+        if _finite(c.get("first_seen")):
+            when.append(f"since {_stamp(c['first_seen'])}")
+        if c.get("growing") is True:
+            when.append("growing")
         examples = "".join(f"<li>{_example(x)}</li>" for x in (c.get("examples") or [])[:3])
-        cards.append(f"<div class=\"card\" style=\"border-left-color:{_cluster_colour(cid)}\">"
-                     f"<b>cluster {_e(cid)}</b> · {_n(size)} messages · {_pct(share)} of live"
-                     f"{f'<br>terms: {_e(terms)}' if terms else ''}{f'<ul>{examples}</ul>' if examples else ''}</div>")
+        extra = f" · distance {_f(c['distance'])}" if _finite(c.get("distance")) else ""
+        extra += f"<br>terms: {_e(terms)}" if terms else ""
+        extra += f"<br><span class=\"note\">{_e(', '.join(when))}</span>" if when else ""
+        extra += f"<ul>{examples}</ul>" if examples else ""
+        cards.append(f"<div class=\"card\" data-cluster=\"{_e(cid)}\" style=\"border-left-color:{_cluster_colour(cid)}\">"
+                     f"<b>cluster {_e(cid)}</b> · {counted} · {_pct(share)} of distinct live{extra}</div>")
     if cards:
-        return f"<h3>Flagged clusters</h3><div class=\"cards\">{''.join(cards)}</div>"
+        return (f"<h3>Flagged clusters, newest kind first</h3><div class=\"cards\">{''.join(cards)}</div>")
     if not items:
         return "<h3>Flagged messages</h3><p class=\"note\">None past the reference's tail.</p>"
     lines = []
