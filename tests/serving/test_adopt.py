@@ -119,3 +119,66 @@ def test_a_model_change_sets_samples_aside_and_asks_for_a_restart(deployment, ca
     kept, aside = split_by_fingerprint(window, {"alpha": recipe_fingerprint(recipe)},
                                        {"alpha": model_identity(recipe)})
     assert not kept.records and aside == {"alpha": 660}
+
+
+def test_adopt_in_vllm_app_with_two_processes(tmp_path, capsys):
+    """Two vLLM API servers on one directory store, the demo's alpha-chat
+    recipe and traffic with a group of billing questions: NOVEL; `olvane-shift
+    adopt --url ... --cluster` of the group; both processes serve a verdict
+    that is no longer NOVEL on the same samples, with no restart and no
+    sample set aside; `--rollback` brings NOVEL back."""
+    pytest.importorskip("vllm.entrypoints.openai.api_server")
+    from olvane_sdk.fast.deployment.ood import demo as dh
+    from olvane_sdk.fast.deployment.ood.demo import models as local_models
+    from test_sample_store import text_window
+
+    data = dh.make_demo_data(dh.find_data_dir(), seed=0, n_images=2, novel_share=0.12)
+    dh.build_demo_recipes(tmp_path, data, local_models.text_model_dir(), local_models.image_model_dir(),
+                          show_progress=False)
+    store, recipes = tmp_path / "samples", tmp_path / "recipes"
+    env = {"OLVANE_SHIFT_RECIPES": str(recipes), "OLVANE_SHIFT_STORE": str(store), "OLVANE_SHIFT_MAX_RATE": "0",
+           "OLVANE_SHIFT_REPORT_INTERVAL": "3600", "OLVANE_SHIFT_DEPLOYMENT": None}
+
+    def row(a):
+        return next(r for r in a["report"]["rows"] if (r["model"], r["modality"]) == ("alpha-chat", "text"))
+
+    def both(want, timeout=90):
+        """Until both processes serve the deployment's one report and ``want`` holds for it."""
+        answers = {}
+
+        def done():
+            answers.update(a=a.shift(), b=b.shift())
+            return (answers["a"]["report_time"] == answers["b"]["report_time"]
+                    and all(x["scope"] == "deployment" and want(x) for x in answers.values()))
+        wait_until(done, timeout=timeout, interval=0.5, describe=lambda: {
+            k: (x.get("report_time"), x.get("scope"), row(x)["verdict"] if x.get("report") else None,
+                x["recipes"]["alpha-chat"].get("version")) for k, x in answers.items()})
+        return answers
+
+    texts = [(t, None) for t, _ in data.traffic["alpha-chat"]]
+    a, b = (dh.VllmServer(["alpha-chat"], env=env, log_path=tmp_path / f"{n}.log") for n in "ab")
+    with a, b:
+        for srv, part in ((a, texts[0::2]), (b, texts[1::2])):
+            assert srv.wait_ready(), srv.log_tail()
+            assert dh.send_traffic(srv, srv.openai_client(), {"alpha-chat": part}).drained, srv.log_tail()
+        wait_until(lambda: text_window(a.shift(refresh=True)) == len(texts), timeout=60, interval=1)
+        both(lambda x: row(x)["verdict"] == "novel")
+        doc = a.get("/v1/shift/outliers", params={"model": "alpha-chat"}).json()
+        group = doc["clusters"][0]
+        t0 = time.monotonic()
+        assert cli_main(["adopt", "--url", a.url, "--api-key", a.api_key, "--recipes", str(recipes),
+                         "--model", "alpha-chat", "--cluster", str(group["id"]),
+                         "--reason", "billing questions are ours"]) == 0
+        members = sum(o.get("cluster") == group["id"] for o in doc["outliers"])
+        assert f"cluster {group['id']}: {members} stored samples" in capsys.readouterr().out
+        after = both(lambda x: x["recipes"]["alpha-chat"].get("version") == 2 and row(x)["verdict"] != "novel")
+        took = time.monotonic() - t0
+        assert all(text_window(x) == len(texts) for x in after.values()), after  # no sample set aside
+        print(f"adopt -> both processes serving the new verdict: {took:.1f} s ({row(after['a'])['verdict']})")
+        assert cli_main(["adopt", "--store", str(store), "--recipes", str(recipes), "--model", "alpha-chat",
+                         "--rollback"]) == 0
+        both(lambda x: x["recipes"]["alpha-chat"].get("version") == 1 and row(x)["verdict"] == "novel")
+        logs = [srv.log_tail(10**6) for srv in (a, b)]
+    for log in logs:  # each process took both changes while serving
+        assert log.count("the report compares with it from now on") == 2, log
+        assert "set aside" not in log

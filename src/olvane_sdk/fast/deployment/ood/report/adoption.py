@@ -9,7 +9,7 @@ import time
 from dataclasses import dataclass, field
 from typing import Any
 
-from ..samples.store import WINDOW_LATEST, Record, SampleStore
+from ..samples.store import WINDOW_LATEST, Record, SampleStore, sample_key
 from .snapshot import ReportSnapshot
 
 
@@ -29,7 +29,7 @@ def select(store: SampleStore, snapshot: ReportSnapshot | None, model: str, moda
            clusters: list[int] | None = None, since: float | None = None, until: float | None = None,
            now: float | None = None) -> Selection:
     """The members of ``clusters`` of ``snapshot`` (each flagged message is
-    found in the window by its origin and collection time), or the samples
+    found in the window by its vector's :func:`sample_key`), or the samples
     collected between ``since`` and ``until``. Refused: a cluster the report
     does not have, or no report to take clusters from."""
     window = store.window(latest=WINDOW_LATEST, keys=[(model, modality)]).records.get((model, modality), [])
@@ -43,9 +43,9 @@ def select(store: SampleStore, snapshot: ReportSnapshot | None, model: str, moda
             raise Refused(f"the current report (of {time.strftime('%H:%M:%S UTC', time.gmtime(snapshot.time))}) "
                           f"has no cluster {', '.join(map(str, unknown))} for {model} / {modality}; it has "
                           f"{', '.join(map(str, sorted(k for k in known if k is not None))) or 'none'}")
-        members = {(o.get("origin"), o.get("time")) for o in (snapshot.outliers.get(model) or {}).get(modality) or []
+        members = {o.get("sample") for o in (snapshot.outliers.get(model) or {}).get(modality) or []
                    if isinstance(o, dict) and o.get("cluster") in clusters}
-        chosen = [r for r in window if (r.origin, r.time) in members]
+        chosen = [r for r in window if sample_key(r.embedding) in members]
         return Selection(chosen, window, f"cluster{'s' if len(clusters) > 1 else ''} {', '.join(map(str, clusters))}",
                          {"clusters": list(clusters), "report_time": snapshot.time})
     if since is None:

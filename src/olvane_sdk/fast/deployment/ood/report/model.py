@@ -12,7 +12,7 @@ from typing import Any
 
 import numpy as np
 
-from ..samples.store import CLIENT_ID_KEY, EXCERPT_KEY, REQUEST_ID_KEY
+from ..samples.store import CLIENT_ID_KEY, EXCERPT_KEY, REQUEST_ID_KEY, sample_key
 from .settings import ReportSettings
 from .stats import ShareTest
 from .two_sample import Comparison
@@ -143,7 +143,8 @@ class ShiftReport:
                 if rec is not None:
                     meta = getattr(rec, "meta", None) or {}
                     item.update(time=getattr(rec, "time", None), origin=getattr(rec, "origin", None),
-                                request_id=meta.get(REQUEST_ID_KEY), client_request_id=meta.get(CLIENT_ID_KEY))
+                                request_id=meta.get(REQUEST_ID_KEY), client_request_id=meta.get(CLIENT_ID_KEY),
+                                sample=sample_key(rec.embedding))
                     if meta.get(EXCERPT_KEY):  # served only where the server allows it (middleware/report_keeper.py)
                         item["excerpt"] = meta[EXCERPT_KEY]
                 else:

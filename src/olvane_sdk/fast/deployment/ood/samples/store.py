@@ -328,6 +328,13 @@ def as_vector(value) -> np.ndarray | None:
     return a if a.ndim == 1 and a.size else None
 
 
+def sample_key(embedding) -> str:
+    """16 hex digits naming a stored sample by its vector: the report's
+    flagged messages carry it, so what a report flagged is found again in
+    the store (times are per feed, not per sample, and positions move)."""
+    return hashlib.blake2b(np.ascontiguousarray(embedding, dtype=np.float32).tobytes(), digest_size=8).hexdigest()
+
+
 def expire_excerpts(records: list[Record], max_age: float, now: float | None = None) -> list[Record]:
     """``records`` with the excerpt left out of those older than ``max_age``
     seconds: what both backends' ``window`` reads."""
