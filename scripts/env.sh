@@ -13,12 +13,17 @@
 # marker is written last, so an interrupted install is redone from a fresh
 # venv. Concurrent callers are serialised with flock on a file beside the venv.
 # The project itself is then (re)installed on every call with
-# `pip install --no-build-isolation --no-deps <repo root>`.
+# `pip install --no-build-isolation --no-deps <repo root>`, unless
+# OLVANE_PROJECT_INSTALLED names this checkout: .ci/run installs once and sets
+# it for its stages (run.sh test, wheel_check.sh, sanitize.sh), which then use
+# that install as it is.
 #
 # Settings (environment):
 #   OLVANE_ENV_HOME     where venvs are kept (default $HOME/.cache/olvane-sdk)
 #   OLVANE_BASE_PYTHON  interpreter that creates the venv (default python3.11,
 #                       else python3); it must be CPython 3.11
+#   OLVANE_PROJECT_INSTALLED  the repo root already installed into this venv
+#                       by the caller (.ci/run): the project install is skipped
 # Exported: OLVANE_PY, OLVANE_VENV, HF_HUB_OFFLINE=1, TRANSFORMERS_OFFLINE=1.
 
 _olvane_env_main() {
@@ -76,6 +81,9 @@ PY
     export OLVANE_VENV="$venv"
     export OLVANE_PY="$venv/bin/python"
 
+    if [[ "${OLVANE_PROJECT_INSTALLED:-}" == "$root" ]]; then
+        return 0
+    fi
     "$OLVANE_PY" -m pip install --no-input --disable-pip-version-check -qq \
         --no-build-isolation --no-deps "$root" >&2 \
         || { echo "env.sh: installing the project from $root failed" >&2; return 1; }

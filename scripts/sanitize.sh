@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Runs the whole test suite against an AddressSanitizer + UndefinedBehaviorSanitizer
-# build of the extension, then a LeakSanitizer pass over the focused tests.
+# Runs the tests that reach the extension's code against an AddressSanitizer +
+# UndefinedBehaviorSanitizer build of it, then a LeakSanitizer pass over the focused tests.
 #
 #   bash scripts/sanitize.sh [pytest args...]
 #
@@ -8,26 +8,37 @@
 #    into build/sanitize, and lays out build/sanitize-stage/olvane_sdk: the
 #    package's Python files plus that build of the extension. PYTHONPATH puts
 #    the stage first, so it shadows the installed package (checked below).
-# 2. Whole suite: PYTHONMALLOC=malloc (every Python allocation goes through the
-#    sanitizer's malloc), gcc's libasan and libubsan preloaded (the interpreter
-#    is not built with ASan, so the runtime must come first), leak detection
-#    off (CPython, NumPy, ONNX Runtime and torch keep allocations until exit by
-#    design), any ASan or UBSan report fatal.
+# 2. The native tests (the list below, and why each is in): PYTHONMALLOC=malloc
+#    (every Python allocation goes through the sanitizer's malloc), gcc's libasan
+#    and libubsan preloaded (the interpreter is not built with ASan, so the
+#    runtime must come first), leak detection off (CPython, NumPy, ONNX Runtime
+#    and torch keep allocations until exit by design), any ASan or UBSan report
+#    fatal. The vLLM servers these tests start inherit the same environment and
+#    import the stage (the harness puts it first on their PYTHONPATH), so they
+#    run the sanitizer build too; their logs are kept under build/sanitize-tmp
+#    (pytest's basetemp) and checked with the suite's stderr. The rest of the
+#    suite (reports, stores, the CLI, the page, the demo, alert rules) is Python
+#    over the module's results and runs once, on the release build, in
+#    `scripts/run.sh test`.
 # 3. LSan pass: the leak, fuzz, store, intake and worker tests again with
 #    detect_leaks=1, reports written to build/sanitize-lsan/; the run fails
 #    only on a leak report whose allocation stack passes through the extension
 #    (interceptor*.so, _bodyscan*.so). Leaks with no extension frame belong to the interpreter
 #    and the libraries and are counted, not failed.
-# 4. UBSan reports (the suite's stderr, kept in build/sanitize-ubsan/, and the
-#    LSan pass's logs) are checked after the runs, and any report fails
-#    the run, but one known false positive: the module's
+# 4. UBSan reports (the suite's stderr, kept in build/sanitize-ubsan/, the
+#    servers' logs and the LSan pass's logs) are checked after the runs, also
+#    when a run failed, and any report fails the run, but one known false
+#    positive: the module's
 #    `catch (abi::__forced_unwind&) { throw; }` (how libstdc++ says to let a
 #    pthread_exit unwind pass) binds a reference to the forced unwind, which
 #    has no C++ object, and -fsanitize=null reports "reference binding to null
 #    pointer of type 'struct __forced_unwind'". ASan gets one suppression
 #    (scripts/asan.supp, explained there), for the same exit path.
 #
-# Settings: OLVANE_SANITIZE_SKIP_BUILD=1 reuses the last build.
+# Every pytest run reads pyproject.toml, so each test has its 300 s timeout here too.
+#
+# Settings: OLVANE_SANITIZE_SKIP_BUILD=1 reuses the last build. Like run.sh, it
+# installs the project through scripts/env.sh unless .ci/run already did.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # shellcheck source=scripts/env.sh
@@ -38,6 +49,40 @@ build="$root/build/sanitize"
 stage="$root/build/sanitize-stage"
 lsan_dir="$root/build/sanitize-lsan"
 ubsan_dir="$root/build/sanitize-ubsan"
+tmp_dir="$root/build/sanitize-tmp"
+
+# The tests that reach the extension's code, and why each is in. A renamed or
+# removed one stops the run (pytest: "not found"), so the list cannot rot quietly.
+native_tests=(
+    # The module's and the body scanner's contracts: every method, attribute and rule.
+    tests/contract
+    # Leaks, concurrency, fuzzing, hostile values and bodies, console markup.
+    tests/robustness
+    # Every body goes through the hand-over thread's _bodyscan.scan (status gate, replay,
+    # size limit, policies, a full queue); two tests drive the real handler, its worker
+    # and its console behind vLLM's auth middleware.
+    tests/serving/test_middleware.py
+    # Bodies spelled every way (BOM, lone surrogate, 900-deep nesting, a 6 MiB skipped
+    # field, NaN) through vLLM's chat route into the scan and the handler of a real
+    # server; 2048x2048 PNGs through the scan.
+    tests/serving/test_parse_and_budget.py
+    # vLLM's own API server with the middleware and the module: streamed and plain
+    # requests collected, rejected ones not, /v1/shift.
+    tests/serving/test_vllm_server.py
+    # init_models with real ONNX models; a text and a PNG through the worker's text and
+    # image paths; an image model that fails to encode.
+    tests/serving/test_end_to_end.py
+    # In a server: a recipe whose embeddings fail part-way (init_models' failure path),
+    # a missing recipe directory, a client that disconnects mid-body.
+    tests/serving/test_operations.py::test_recipe_health_and_outcomes_in_vllm
+    # The module's lines through the logging console: a failed recipe's traceback,
+    # undecodable images, 1 MB model names.
+    tests/serving/test_logging.py::test_levels_grouping_and_tracebacks
+    tests/serving/test_logging.py::test_console_memory_is_bounded_by_bytes
+    # The store feeder reading the handler's embedding rings while they wrap and
+    # init_models resets them.
+    tests/serving/test_sample_store.py::test_every_stored_embedding_reaches_the_store_once
+)
 
 if [[ "${OLVANE_SANITIZE_SKIP_BUILD:-0}" != 1 ]]; then
     gen=()
@@ -77,13 +122,51 @@ for mod in (m, b):
     print("sanitize.sh: testing", mod.__file__)
 PY
 
-echo "sanitize.sh: whole suite (ASan+UBSan, detect_leaks=0)"
-# The suite's stderr (where UBSan reports) is kept in $ubsan_dir and checked below.
-# Deselected: the check that the module's only NEEDED library is libc; this build
-# links the sanitizer runtimes on purpose.
-ASAN_OPTIONS="detect_leaks=0:$common" "$OLVANE_PY" -m pytest -q -p no:cacheprovider tests \
+# Every ASan and UBSan report in the logs; fails on any but the known false positive.
+check_reports() {
+    "$OLVANE_PY" - "$ubsan_dir" "$lsan_dir" "$tmp_dir" <<'PY'
+import pathlib, re, sys
+known = "reference binding to null pointer of type 'struct __forced_unwind'"
+reports, asan = [], []
+ubsan_dir, lsan_dir, tmp_dir = map(pathlib.Path, sys.argv[1:])
+# the suite's stderr, the LSan pass's reports, and the logs of the servers the tests started
+files = [*sorted(ubsan_dir.glob("report*")), *sorted(lsan_dir.glob("report*")), *sorted(tmp_dir.rglob("*.log"))]
+for path in files:
+    text = path.read_text(errors="replace")
+    if "ERROR: AddressSanitizer" in text:
+        asan.append(str(path))
+    for record in re.split(r"\n(?=\S+:\d+:\d+: runtime error: )", text):
+        if "runtime error:" in record:
+            reports.append(record.strip())
+unknown = [r for r in reports if known not in r.splitlines()[0]]
+print(f"sanitize.sh: {len(files)} sanitizer log file(s); AddressSanitizer errors: {len(asan)}; UBSan: "
+      f"{len(reports)} report(s), {len(reports) - len(unknown)} of them the known __forced_unwind false "
+      f"positive, {len(unknown)} other")
+for r in unknown[:20]:
+    print(r)
+for a in asan[:5]:
+    text = pathlib.Path(a).read_text(errors="replace")
+    print(f"{a}:", text[max(0, text.index("ERROR: AddressSanitizer") - 200):][:4000])
+sys.exit(1 if unknown or asan else 0)
+PY
+}
+
+echo "sanitize.sh: native tests (ASan+UBSan, detect_leaks=0)"
+# The suite's stderr (where UBSan reports) is kept in $ubsan_dir and checked below,
+# the servers' logs in $tmp_dir. Deselected: the check that the module's only NEEDED
+# library is libc; this build links the sanitizer runtimes on purpose.
+rm -rf "$lsan_dir"
+suite_rc=0
+ASAN_OPTIONS="detect_leaks=0:$common" "$OLVANE_PY" -m pytest -q -p no:cacheprovider --basetemp="$tmp_dir" \
+    "${native_tests[@]}" \
     --deselect tests/contract/test_module.py::test_only_the_system_libraries_are_needed "$@" \
-    2> >(tee "$ubsan_dir/report.stderr" >&2)
+    2> >(tee "$ubsan_dir/report.stderr" >&2) || suite_rc=$?
+if [[ $suite_rc -ne 0 ]]; then
+    # What the sanitizers said, when they ended a server or the suite.
+    check_reports || true
+    echo "sanitize.sh: the native tests failed (pytest exit $suite_rc)" >&2
+    exit "$suite_rc"
+fi
 
 echo "sanitize.sh: LeakSanitizer pass (failing only on leaks through the extension)"
 lsan_pass() {
@@ -130,26 +213,5 @@ for record in ours[:20]:
     print(record)
 sys.exit(1 if ours else 0)
 PY
-"$OLVANE_PY" - "$ubsan_dir" "$lsan_dir" <<'PY'
-import pathlib, re, sys
-known = "reference binding to null pointer of type 'struct __forced_unwind'"
-reports, asan = [], []
-files = [p for d in sys.argv[1:] for p in sorted(pathlib.Path(d).glob("report*"))]
-for path in files:
-    text = path.read_text(errors="replace")
-    if "ERROR: AddressSanitizer" in text:
-        asan.append(str(path))
-    for record in re.split(r"\n(?=\S+:\d+:\d+: runtime error: )", text):
-        if "runtime error:" in record:
-            reports.append(record.strip())
-unknown = [r for r in reports if known not in r.splitlines()[0]]
-print(f"sanitize.sh: {len(files)} sanitizer log file(s); AddressSanitizer errors: {len(asan)}; UBSan: "
-      f"{len(reports)} report(s), {len(reports) - len(unknown)} of them the known __forced_unwind false "
-      f"positive, {len(unknown)} other")
-for r in unknown[:20]:
-    print(r)
-for a in asan[:5]:
-    print(pathlib.Path(a).read_text(errors="replace")[:4000])
-sys.exit(1 if unknown or asan else 0)
-PY
+check_reports
 echo "sanitize.sh: clean"

@@ -9,7 +9,9 @@
 #    that sdist. The build tools come from the lock's venv (scikit-build-core
 #    pinned as [build-system] names it, cmake, ninja), so the build needs no
 #    index and is the same on every run. A second wheel is built straight from
-#    the checkout and must hold the same files (same Python sources).
+#    the checkout and must hold the same files (same Python sources); it reuses
+#    the CMake tree the project's install left in build/<wheel tag> (about 1 s),
+#    while the sdist's wheel builds in full in the unpacked sdist (about 7 s).
 # 3. auditwheel repair (the manylinux tag is printed), check-wheel-contents,
 #    and the wheel's file policy: the extension, Python modules, typing stubs,
 #    py.typed and the demo's sample texts only.
@@ -26,7 +28,8 @@
 #    spot, init_models, one ChatCompletionRequest, its embedding waited for).
 #
 # Settings: OLVANE_PY=<python of a venv holding the lock> skips scripts/env.sh
-# (which installs the checkout into that venv) and uses that venv as it is.
+# (which installs the checkout into that venv) and uses that venv as it is;
+# .ci/run sets it after its one install.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 if [[ -z "${OLVANE_PY:-}" ]]; then

@@ -25,7 +25,7 @@ model = tiny_models.tiny_text_model_dir(work / "tiny-text")
 texts = [f"what is the {w} of the {v}" for w in ("colour", "size", "name", "age") for v in ("cat", "car", "sky")]
 (work / "texts.txt").write_text("\n".join(texts) + "\n")
 subprocess.run([Path(sys.executable).with_name("olvane-shift"), "recipe", work / "recipe", "--text-model", model,
-                "--texts", work / "texts.txt"], check=True)
+                "--texts", work / "texts.txt"], check=True, timeout=300)
 ood.init_models({"smoke-chat": str(work / "recipe")})
 
 text = "how big is the house"
