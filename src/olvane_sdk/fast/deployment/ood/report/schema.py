@@ -64,6 +64,8 @@ EXAMPLE = {"score": _opt(is_number), "time": _opt(is_time), "request_id": _opt(_
            "client_request_id": _opt(_text), "excerpt": _opt(_text), "index": _opt(is_count)}
 OUTLIER = {**EXAMPLE, "p_value": _opt(is_unit), "p_floor": _opt(is_unit), "q_value": _opt(is_unit),
            "cluster": _opt(is_count), "origin": _opt(_text)}
+#: The page also shows a flagged message's ``text`` (a caller's own, never stored).
+PAGE_OUTLIER = {**OUTLIER, "text": _opt(_text)}
 CLUSTER = {"id": is_count, "size": _opt(is_count), "share": _opt(is_unit), "first_seen": _opt(is_time),
            "last_seen": _opt(is_time), "growing": _opt(_flag), "share_newer": _opt(is_unit),
            "share_older": _opt(is_unit), "terms_time": _opt(is_time),
@@ -132,11 +134,15 @@ def outlier(value: Any) -> dict | None:
     return _known(value, OUTLIER)
 
 
-def cluster(value: Any, tally: Tally) -> dict | None:
+def cluster(value: Any, tally: Tally, page: bool = False) -> dict | None:
+    """A cluster with its bad examples dropped. ``page``: as the page also
+    takes it, an example may be a bare text (never in a stored result: text
+    there is an ``excerpt``, which is served only where excerpts are)."""
     got = _known(value, CLUSTER, required=("id",))
     if got is None:
         return None
-    examples = _items(value.get("examples", []), lambda x: _known(x, EXAMPLE), tally)
+    examples = _items(value.get("examples", []),
+                      lambda x: x if page and _text(x) else _known(x, EXAMPLE), tally)
     return {**got, "examples": examples or []}
 
 
@@ -171,11 +177,14 @@ def maps(value: Any, tally: Tally) -> dict:
 def flagged(value: Any, tally: Tally) -> dict:
     """The page's outlier answers: model -> modality -> a list of flagged
     messages, or {"outliers", "clusters"}."""
+    def item(o: Any) -> dict | None:
+        return _known(o, PAGE_OUTLIER)
+
     def leaf(v: Any, t: Tally) -> Any:
         if isinstance(v, dict):
-            return {"outliers": _items(v.get("outliers") or [], outlier, t) or [],
-                    "clusters": _items(v.get("clusters") or [], lambda c: cluster(c, t), t) or []}
-        return _items(v, outlier, t)
+            return {"outliers": _items(v.get("outliers") or [], item, t) or [],
+                    "clusters": _items(v.get("clusters") or [], lambda c: cluster(c, t, page=True), t) or []}
+        return _items(v, item, t)
     return _per_row(value, leaf, tally)
 
 
