@@ -105,13 +105,28 @@ def test_novel_group_leads_to_its_requests(tmp_path):
     assert all(tag in excerpts for tag in ("[email]", "[card]", "[key]")), excerpts
     ours = [c for c in doc["clusters"] if {e.get("client_request_id") for e in c["examples"]} & set(sent)]
     assert any({"invoice", "refund", "billing"} & set(c["terms"]) for c in ours), doc["clusters"]
+    # Terms are words of the stored, masked excerpts: none of a secret's.
+    stored = b"".join(p.read_bytes() for p in (tmp_path / "store").rglob("*.osb")).decode(errors="replace").lower()
+    assert all(t in stored for c in doc["clusters"] for t in c.get("terms") or []), doc["clusters"]
     assert printed.returncode == 1, printed.stderr
     assert any(cid in printed.stdout for cid in sent) and "refund" in printed.stdout, printed.stdout
 
-    # The same deployment behind a server without an API key: ids, never excerpts.
-    with dh.VllmServer(["chat"], env=env, api_key="", log_path=tmp_path / "server2.log") as srv:
+    # The same deployment behind a server without an API key: ids, never an
+    # excerpt or a term. Its excerpts' age is short and it is idle: they
+    # leave the batch files and the stored report too.
+    files = lambda pattern: b"".join(p.read_bytes() for p in (tmp_path / "store").rglob(pattern))  # noqa: E731
+    assert b'"x":' in files("*.osb") and b"refund" in files("report.json")
+    with dh.VllmServer(["chat"], env={**env, "OLVANE_SHIFT_EXCERPT_MAX_AGE": "2s"}, api_key="",
+                       log_path=tmp_path / "server2.log") as srv:
         assert srv.wait_ready(), srv.log_tail()
-        srv.shift(refresh=True)
+        # No new report: it serves the stored one, idle.
+        wait_until(lambda: srv._http.get("/v1/shift/outliers", params={"model": "chat"}).status_code == 200, 60,
+                   describe=srv.log_tail)
         bare = srv._http.get("/v1/shift/outliers", params={"model": "chat"}).json()
+        page = srv._http.get("/v1/shift/ui").text
+        wait_until(lambda: b'"x":' not in files("*.osb") and b"refund" not in files("report.json"), 60,
+                   describe=lambda: f"{files('report.json')[:400]!r}\n{srv.log_tail()}")
     assert {o.get("client_request_id") for o in bare["outliers"]} >= set(sent), bare
-    assert "excerpt" not in json.dumps(bare)
+    shown = json.dumps(bare) + page
+    assert '"excerpt"' not in shown and '"terms"' not in shown and "terms:" not in page
+    assert not [w for w in ("refund", "invoice", "billing") if w in shown.lower()], shown

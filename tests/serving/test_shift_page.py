@@ -284,3 +284,28 @@ def test_vllm_app_warns_on_small_recipes_finds_a_new_group_and_serves_one_page(t
     shot = os.environ.get("OLVANE_SHIFT_UI_SHOT")
     if shot:  # docs/img/shift-ui.png is this page
         chromium(served, f"--screenshot={shot}", "--window-size=1280,1100", "--hide-scrollbars")
+
+
+#: What the history charts of one row may take, whatever the history (docs/operating.md, the page).
+HISTORY_BYTES_PER_ROW = 170_000
+
+
+@pytest.mark.parametrize("verdicts", ["flapping", "every verdict by turns"])
+def test_the_page_stays_small_with_a_full_history(verdicts):
+    """10,000 history rows per row (the retention bound): the charts keep to
+    their bound, and a single report of another verdict still shows."""
+    from olvane_sdk.fast.deployment.ood.report.page import render_page
+
+    names = ["shift", "novel", "drift", "ok", "n/a"]
+    pick = (lambda i: ["ok", "novel"][i % 2]) if verdicts == "flapping" else (lambda i: names[(i // 83) % 5])
+    history = [{"time": 1.7e9 + 60 * i, "verdict": pick(i), "auc": (i % 7) / 7, "ood_share": (i % 3) / 9,
+                "ood_bound": 0.02} for i in range(10_000)]
+    if verdicts == "flapping":
+        history[5000]["verdict"] = "shift"
+    rows = [{"model": f"m{k}", "modality": "text", "verdict": "novel", "n_live": 1000} for k in range(2)]
+    empty = render_page({"rows": rows}, now=1.7e9)
+    page = render_page({"rows": rows}, {(r["model"], "text"): history for r in rows}, now=1.7e9)
+    assert len(page.encode()) - len(empty.encode()) <= 2 * HISTORY_BYTES_PER_ROW
+    if verdicts == "flapping":  # the one shift report, in each row's verdict chart
+        assert page.count(": shift (1 report)</title>") == 2
+    assert page.count("10,000 reports") == 6

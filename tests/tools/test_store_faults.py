@@ -159,15 +159,15 @@ def test_a_nan_record_in_the_store_leaves_the_route_valid(mod, fake_models, reci
     assert body["scope"] == "deployment" and body["window"]["alpha"]["text"]["count"] == 5
 
 
-@pytest.mark.parametrize("stored, understood", [
-    (b"not json", False),
-    (b'{"report": [], "time": 1}', False),
-    (b'{"report": {"rows": [1]}, "time": 1}', False),
-    (b'{"report": {"rows": []}, "time": NaN}', False),
-    (b'{"report": {"rows": []}, "time": 1, "window": []}', False),
-    (b'{"report": {"rows": []}, "time": 1}', True),
+@pytest.mark.parametrize("stored, understood, bad_items", [
+    (b"not json", False, 0),
+    (b'{"report": [], "time": 1}', False, 0),
+    (b'{"report": {"rows": []}, "time": NaN}', False, 0),
+    (b'{"report": {"rows": [1]}, "time": 1}', True, 1),  # a bad part is left out, the rest served
+    (b'{"report": {"rows": []}, "time": 1, "window": []}', True, 1),
+    (b'{"report": {"rows": []}, "time": 1}', True, 0),
 ])
-def test_a_stored_result_not_understood_is_ignored_with_a_count(handler, tmp_path, stored, understood):
+def test_a_stored_result_not_understood_is_ignored_with_a_count(handler, tmp_path, stored, understood, bad_items):
     from olvane_sdk.fast.deployment.ood.middleware.shared_report import RESULT, SharedReport
 
     store = DirectoryStore(tmp_path, "d")
@@ -177,7 +177,8 @@ def test_a_stored_result_not_understood_is_ignored_with_a_count(handler, tmp_pat
     got = pool.report()
     assert (got is not None) == understood
     assert pool.bad_results == (0 if understood else 1)
-    assert pool.status(None)["store"]["state"] == "ok"  # the store works; the result was bad
+    status = pool.status(None)["store"]
+    assert status["state"] == "ok" and status["bad_items"] == bad_items  # the store works; the result was bad
 
 
 HOLDER = textwrap.dedent("""

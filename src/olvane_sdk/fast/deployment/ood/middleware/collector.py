@@ -62,7 +62,7 @@ class ShiftCollector:
         self.loader = RecipeLoader(self.cfg, handler, init_models=init_models)
         self.handover = Handover(self.cfg, self.bucket, self.ready, handler=handler,
                                  parse=parse or parse_chat_request)
-        self.reports = ReportKeeper(self.ready, self.loader.embeddings)
+        self.reports = ReportKeeper(self.ready, self.loader.embeddings, excerpt_max_age=self.cfg.excerpt_max_age)
         self.pusher: MetricsPusher | None = None
         self.watch: RecipeWatch | None = None  # once start-up has loaded the recipes
         self._want_metrics = metrics
@@ -220,6 +220,7 @@ class ShiftCollector:
                     self.reports.refresh()
                 else:  # another process's newer report (a refresh there): served here too
                     self.reports.follow()
+                self.reports.expire()
             except Exception:
                 log.exception("olvane shift: background refresh failed")
 

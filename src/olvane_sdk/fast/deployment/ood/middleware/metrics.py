@@ -86,6 +86,9 @@ class Metrics:
                                     "explains)", registry=registry)
         self.recipe_swaps = Counter("olvane_shift_recipe_swaps", "Times this process took a recipe's new reference "
                                     "while serving (an adoption, a rollback)", registry=registry)
+        self.store_bad_items = Counter("olvane_shift_store_bad_items", "Items read back from the sample store "
+                                       "(history rows, parts of the stored report) that failed their check and "
+                                       "were left out", registry=registry)
         self.ready = gauge("olvane_shift_ready", "1 when this process has loaded its recipes and collects", [])
         self.recipe_loaded = gauge("olvane_shift_recipe_loaded", "1 when the served model's recipe is loaded "
                                    "and its requests are collected; 0 while loading or when it failed", ["model"])
@@ -224,6 +227,10 @@ class MetricsPusher:
         pool = self.pool
         if pool is not None:
             m.set_store(pool.store.deployment, pool.feeder.status())
+            bad, last = pool.bad_items, self._pushed.get(("bad",), 0)
+            if bad > last:
+                m.store_bad_items.inc(bad - last)
+                self._pushed[("bad",)] = bad
 
     def run(self, stop: threading.Event) -> None:
         while True:

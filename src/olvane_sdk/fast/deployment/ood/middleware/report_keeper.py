@@ -6,6 +6,7 @@ one snapshot."""
 from __future__ import annotations
 
 import logging
+import math
 import os
 import threading
 import time
@@ -13,7 +14,7 @@ from dataclasses import asdict, replace
 from typing import TYPE_CHECKING, Any, Callable
 
 from ..report.snapshot import ReportSnapshot, build_snapshot
-from ..samples.store import MemoryHistory, mask_url
+from ..samples.store import DEFAULT_EXCERPT_MAX_AGE, MemoryHistory, mask_url
 from .shared_report import REFRESH_MIN_SECONDS
 
 if TYPE_CHECKING:
@@ -31,13 +32,16 @@ class ReportKeeper:
 
     ``embeddings`` is the live count per (model, modality), the cache key: a
     report is recomputed only when it changed (or the pool may have new
-    samples). ``metrics``, when set, gets every new report. ``clock`` (wall
-    time) and ``monotonic`` are injected for tests."""
+    samples). ``metrics``, when set, gets every new report. No excerpt (nor
+    terms made from one) older than ``excerpt_max_age`` seconds is served.
+    ``clock`` (wall time) and ``monotonic`` are injected for tests."""
 
     def __init__(self, ready: threading.Event, embeddings: dict[tuple[str, str], int], *,
+                 excerpt_max_age: float = DEFAULT_EXCERPT_MAX_AGE,
                  clock: Callable[[], float] = time.time, monotonic: Callable[[], float] = time.monotonic):
         self.ready = ready
         self.embeddings = embeddings
+        self.excerpt_max_age = excerpt_max_age
         self.clock = clock
         self.monotonic = monotonic
         self.metrics: Metrics | None = None
@@ -131,11 +135,30 @@ class ReportKeeper:
         return snap
 
     def _swap(self, snap: ReportSnapshot) -> None:
-        self.snapshot = snap
+        with self._cond:
+            self.snapshot = snap
         self.report_error = None
         if self.metrics is not None:
             self.metrics.set_report(snap.report, snap.seconds, snap.time, self.deployment,
                                     snap.extra.get("window") if self.pool is not None else None)
+
+    def expire(self) -> bool:
+        """Drops from the snapshot served (and, with a store, from the
+        stored result it came from) the excerpts past their age, and the
+        terms made from them. Called once a second: nothing is kept past
+        the age for want of a new report. True when something went."""
+        snap = self.snapshot
+        if snap is None:
+            return False
+        fresh = snap.without_excerpts(self.clock() - self.excerpt_max_age)
+        if fresh is snap:
+            return False
+        with self._cond:
+            if self.snapshot is snap:  # not over a new report swapped in meanwhile
+                self.snapshot = fresh
+        if self.pool is not None and snap.scope == "deployment":
+            self.pool.restore(fresh)
+        return True
 
     def follow(self) -> bool:
         """Takes the deployment's stored snapshot when another process stored
@@ -191,18 +214,18 @@ class ReportKeeper:
         """``GET /v1/shift/outliers``: the snapshot's flagged live messages
         of one served model and modality and their clusters, or None without
         such a row, with the page's map of the row (``map``) and the answering
-        process (``pid``). Excerpts only with ``excerpts`` (the server has an API key)."""
+        process (``pid``). Excerpts, and the terms made from them, only with
+        ``excerpts`` (the server keeps them and has an API key), and none
+        past their age."""
         snap = snap or self.snapshot
         if snap is None:
             return None
+        snap = snap.without_excerpts(self.clock() - self.excerpt_max_age if excerpts else math.inf)
         row = next((r for r in snap.rows if r.get("model") == model and r.get("modality") == modality), None)
         if row is None:
             return None
         flagged = (snap.outliers.get(model) or {}).get(modality) or []
         clusters = (snap.clusters.get(model) or {}).get(modality) or []
-        if not excerpts:
-            flagged = [_without_excerpt(o) for o in flagged]
-            clusters = [{**c, "examples": [_without_excerpt(e) for e in c.get("examples") or []]} for c in clusters]
         return {"model": model, "modality": modality, "scope": snap.scope, "report_time": snap.time,
                 "pid": os.getpid(), "verdict": row.get("verdict"), "ood": row.get("ood"),
                 "outliers": flagged[:limit], "clusters": clusters,
@@ -253,7 +276,3 @@ class ReportKeeper:
             **({"scope": "process", "report_age": None if snap is None else self.clock() - snap.time}
                if pool is None else pool.status(snap)),
         }
-
-
-def _without_excerpt(item: dict) -> dict:
-    return {k: v for k, v in item.items() if k != "excerpt"}

@@ -20,6 +20,7 @@ from ..report.snapshot import STORED_RESULT, ReportSnapshot, build_snapshot
 from ..report.window import (WINDOW_LATEST, recipe_fingerprint, recipe_keys, report_from_window,
                              split_by_fingerprint)
 from ..samples import Retention, SampleStore, StoreFeeder, deployment_name, mask_url, open_store, origin_name
+from ..samples.feeder import retention_period
 from .recipe_ledger import RecipeLedger
 from .store_health import StoreHealth
 from .trace import Tracer
@@ -63,12 +64,15 @@ class SharedReport:
         self.clock = clock
         self.feeder = StoreFeeder(handler, store, origin=self.holder, on_error=on_error,
                                   fingerprints=self.fingerprints, model_ids=self.model_ids,
+                                  retention_every=retention_period(store.retention.excerpt_max_age),
                                   meta_of=None if tracer is None else tracer.meta_of)
         self.interval = interval or 60.0
         self.ledger = RecipeLedger(store, self.fingerprints, clock, self.model_ids)
         self.health = StoreHealth(store, self.holder, on_reset, clock)
         #: Stored results this process could not read (another version's, damaged): ignored.
         self.bad_results = 0
+        #: Parts of stored results that failed their check (dropped, the rest served).
+        self.bad_parts = 0
 
     @classmethod
     def from_config(cls, cfg, handler, on_error=None, on_reset=None, *, profiles: dict[str, Any] | None = None,
@@ -161,10 +165,39 @@ class SharedReport:
                 log.warning("olvane shift: the stored report of %s is not one this version reads; "
                             "ignored (counted in store.bad_results)", self.store.description)
             return None
+        if snap.bad_items:
+            if not self.bad_parts:
+                log.warning("olvane shift: the stored report of %s holds items this version does not read; "
+                            "they are left out (counted in store.bad_items)", self.store.description)
+            self.bad_parts += snap.bad_items
         if not self.ledger.mine(snap.fingerprints or snap.extra.get("recipes")):
             return None
         self.health.note_stored(snap.extra.get("stored"))
         return snap
+
+    @property
+    def bad_items(self) -> int:
+        """Items read back from the store that failed their check: history rows and parts of stored results."""
+        return self.bad_parts + self.store.bad_items
+
+    def restore(self, snap: ReportSnapshot) -> bool:
+        """Stores ``snap`` (the stored result, its old excerpts dropped) in
+        place of the one it was read from, so that the store does not keep
+        them either. Under the report lease, and only while that result is
+        still the stored one: a newer report is never overwritten."""
+        if self.feeder.state != "ok":
+            return False
+        try:
+            if not self.store.try_lease(RESULT, self.holder, self.interval * 0.9):
+                return False  # its holder drops them
+            stamp = self.store.get_result(STAMP)
+            if stamp is None or float(stamp) != snap.time:
+                return False
+            self.store.put_result(RESULT, json.dumps(snap.to_stored(), allow_nan=False).encode())
+            return True
+        except Exception as e:  # the feeder's next write reports a failing store
+            log.debug("olvane shift: the stored report could not be stored again: %s", e)
+            return False
 
     def own_extra(self, snap: ReportSnapshot) -> dict[str, Any]:
         """While the store fails: ``window`` and ``origins`` describing the
@@ -214,7 +247,8 @@ class SharedReport:
                                                                           "skewed")}
         return {"scope": "process" if snap is None else snap.scope, "deployment": self.store.deployment, **extra,
                 "report_age": None if snap is None else max(0.0, self.clock() - snap.time),
-                "store": {**self.feeder.status(), "bad_results": self.bad_results}}
+                "store": {**self.feeder.status(), "bad_results": self.bad_results,
+                          "bad_items": self.bad_items}}
 
     def annotate(self, recipes: dict[str, dict], snap: ReportSnapshot | None) -> None:
         self.ledger.annotate(recipes, None if snap is None else snap.extra.get("recipes"))

@@ -17,6 +17,7 @@ import time
 from collections.abc import Mapping, Sequence
 from typing import TYPE_CHECKING, Any
 
+from . import schema
 from .model import ModalityRow, outlier_answers
 from .projection import MAP_POINTS, flagged_of, map_points, report_maps  # noqa: F401  (also for callers)
 from .stats import ShareTest
@@ -69,13 +70,20 @@ def render_page(report: Mapping[str, Any] | None, history: Mapping[tuple[str, st
     model -> modality -> :func:`map_points` (:func:`report_maps`), ``outliers`` model -> modality -> the flagged
     messages (a list) or {"outliers", "clusters"}. A row without live
     traffic is one line."""
-    report = report or {}
+    # What the page is given may come from a store anyone could write to:
+    # each part is checked first, and what fails is left out.
+    tally = schema.Tally()
+    report = schema.report(report, tally) or {}
+    history = {k: schema.history(v, tally) or [] for k, v in history.items()} if isinstance(history, Mapping) else {}
+    maps, outliers = schema.maps(maps, tally), schema.flagged(outliers, tally)
     settings = report.get("settings") or {}
     now = time.time() if now is None else now
     rows = list(report.get("rows") or [])
-    body = [_section(r, settings, (history or {}).get(_key(r)) or [],
-                     ((maps or {}).get(r.get("model")) or {}).get(r.get("modality")), flagged_of(outliers, r))
+    body = [_section(r, settings, history.get(_key(r)) or [], (maps.get(r.get("model")) or {}).get(r.get("modality")),
+                     flagged_of(outliers, r))
             if r.get("n_live") else _idle(r) for r in rows]
+    if tally.bad:
+        body.append(f"<p class=\"note\">{tally.bad:,} stored items this version does not read were left out.</p>")
     if not rows:
         body.append("<section><h2>No report yet</h2><p>The server has not computed a shift report: it needs "
                     "live traffic and loaded recipes.</p></section>")
@@ -240,12 +248,20 @@ def _figure(caption: str, svg: str) -> str:
 _W, _H, _L, _R, _T, _B = 400, 150, 38, 8, 8, 20
 
 
-def _times(history: Sequence[Mapping]) -> tuple[list[float], float, float]:
-    ts = [float(h["time"]) for h in history if isinstance(h.get("time"), (int, float))]
-    if not ts:
+#: The most time buckets a history chart draws: a line keeps each bucket's
+#: lowest and highest point and a dot on its highest, a verdict band merges
+#: what falls within one, so a chart's size does not grow with the history.
+_BUCKETS = 120
+
+
+def _times(history: Sequence[Mapping]) -> tuple[list[Mapping], float, float]:
+    """The rows with a time, oldest first, and the span they cover."""
+    rows = sorted((h for h in history if isinstance(h, Mapping) and type(t := h.get("time")) in (int, float)
+                   and math.isfinite(t)), key=lambda h: h["time"])
+    if not rows:
         return [], 0.0, 1.0
-    t0, t1 = min(ts), max(ts)
-    return ts, t0, (t1 if t1 > t0 else t0 + 1.0)
+    t0, t1 = rows[0]["time"], rows[-1]["time"]
+    return rows, t0, (t1 if t1 > t0 else t0 + 1.0)
 
 
 def _tx(t: float, t0: float, t1: float) -> float:
@@ -263,45 +279,67 @@ def _time_axis(t0: float, t1: float, n: int) -> str:
     fmt = "%H:%M" if t1 - t0 < 86400 else "%m-%d %H:%M"
     return (f"<text x=\"{_L}\" y=\"{_H - 5}\">{time.strftime(fmt, time.gmtime(t0))}</text>"
             f"<text x=\"{_W - _R}\" y=\"{_H - 5}\" text-anchor=\"end\">{time.strftime(fmt, time.gmtime(t1))} UTC"
-            f" · {n} report{'s' if n != 1 else ''}</text>")
+            f" · {n:,} report{'s' if n != 1 else ''}</text>")
 
 
 def _verdict_chart(history: Sequence[Mapping]) -> str:
-    """A band per verdict; a bar per run of reports with the same verdict
-    (a day at one report a minute stays a handful of elements)."""
-    ts, t0, t1 = _times(history)
-    rows = [h for h in history if isinstance(h.get("time"), (int, float))]
+    """A band per verdict; in each, a bar per span of reports with that
+    verdict, where spans less than a bucket (1/:data:`_BUCKETS` of the
+    chart) apart merge: every verdict a report had shows, however brief,
+    and a verdict flapping for a week stays at most a bar per bucket."""
+    rows, t0, t1 = _times(history)
     # A report holds until the next one; the last one for the mean interval.
-    end = t1 + (t1 - t0) / (len(ts) - 1) if len(ts) > 1 else t1
+    end = t1 + (t1 - t0) / (len(rows) - 1) if len(rows) > 1 else t1
+    gap = (end - t0) / _BUCKETS
     band = (_H - _T - _B) / 5
     names = ["shift", "novel", "drift", "ok", "n/a"]
     parts = [f"<text x=\"{_L - 4}\" y=\"{_T + band * i + band / 2 + 4:.1f}\" text-anchor=\"end\">{name}</text>"
              for i, name in enumerate(names)]
-    runs: list[list] = []  # [verdict, first time, last time, count]
-    for h, t in zip(rows, ts):
+    spans: dict[str, list[list]] = {}  # verdict -> [first time, last time, count, held until]
+    for k, h in enumerate(rows):
         v = canonical(str(h.get("verdict") or "n/a"))
         v = v if v in names else "n/a"
-        if runs and runs[-1][0] == v:
-            runs[-1][2], runs[-1][3] = t, runs[-1][3] + 1
+        t, until = h["time"], rows[k + 1]["time"] if k + 1 < len(rows) else end
+        runs = spans.setdefault(v, [])
+        if runs and t - runs[-1][3] <= gap:
+            runs[-1][1:] = [t, runs[-1][2] + 1, until]
         else:
-            runs.append([v, t, t, 1])
-    for k, (v, first, last, count) in enumerate(runs):
-        x0 = _tx(first, t0, end)
-        x1 = _tx(runs[k + 1][1] if k + 1 < len(runs) else end, t0, end)
-        x0, x1 = min(x0, _W - _R - 2), min(max(x1, x0 + 2), _W - _R)
+            runs.append([t, t, 1, until])
+    for v, runs in spans.items():
         i = names.index(v)
-        parts.append(f"<rect x=\"{x0:.1f}\" y=\"{_T + band * i + 2:.1f}\" width=\"{x1 - x0:.1f}\" "
-                     f"height=\"{band - 4:.1f}\" fill=\"{_VERDICT_COLOURS[v]}\"><title>{_stamp(first)}"
-                     f"{' to ' + _stamp(last) if count > 1 else ''}: {_e(v)} ({count} report{'s' if count > 1 else ''})"
-                     "</title></rect>")
+        for first, last, count, until in runs:
+            x0, x1 = _tx(first, t0, end), _tx(until, t0, end)
+            x0, x1 = min(x0, _W - _R - 2), min(max(x1, x0 + 2), _W - _R)
+            parts.append(f"<rect x=\"{x0:.1f}\" y=\"{_T + band * i + 2:.1f}\" width=\"{x1 - x0:.1f}\" "
+                         f"height=\"{band - 4:.1f}\" fill=\"{_VERDICT_COLOURS[v]}\"><title>{_stamp(first)}"
+                         f"{' to ' + _stamp(last) if count > 1 else ''}: {_e(v)} ({count:,} report"
+                         f"{'s' if count > 1 else ''})</title></rect>")
     return _svg("".join(parts) + _time_axis(t0, t1, len(rows)), "verdict history")
+
+
+def _buckets(pts: list[tuple[float, float]], t0: float, t1: float) -> tuple[list, list]:
+    """(the line's points, the dots): per bucket of time, its lowest and
+    highest point in time order, and a dot on the highest (every point
+    while there are no more than :data:`_BUCKETS`)."""
+    if len(pts) <= _BUCKETS:
+        return pts, pts
+    groups: dict[int, list[tuple[float, float]]] = {}
+    for p in pts:
+        groups.setdefault(min(int((p[0] - t0) / (t1 - t0) * _BUCKETS), _BUCKETS - 1), []).append(p)
+    line, dots = [], []
+    for g in groups.values():
+        lo, hi = min(g, key=lambda p: p[1]), max(g, key=lambda p: p[1])
+        line += sorted({lo, hi})
+        dots.append(hi)
+    return line, dots
 
 
 def _line_chart(history: Sequence[Mapping], series: Sequence[tuple[str, str, str]], *, gate=None,
                 lo: float = 0.0, hi: float | None = None, percent: bool = False) -> str:
-    ts, t0, t1 = _times(history)
-    rows = [h for h in history if isinstance(h.get("time"), (int, float))]
-    values = [h.get(k) for h in rows for k, _, _ in series if _finite(h.get(k))]
+    rows, t0, t1 = _times(history)
+    points = {k: [(h["time"], v) for h in rows if type(v := h.get(k)) in (int, float) and math.isfinite(v)]
+              for k, _, _ in series}
+    values = [v for pts in points.values() for _, v in pts]
     top = hi if hi is not None else max([*values, 0.01]) * 1.15
     bottom = min([lo, *values]) if values else lo
     span = top - bottom or 1.0
@@ -317,13 +355,12 @@ def _line_chart(history: Sequence[Mapping], series: Sequence[tuple[str, str, str
         parts.append(f"<line x1=\"{_L}\" x2=\"{_W - _R}\" y1=\"{y(gate):.1f}\" y2=\"{y(gate):.1f}\" "
                      "stroke=\"#c62828\" stroke-dasharray=\"4 3\"/>")
     for key, colour, name in series:
-        pts = [(_tx(t, t0, t1), y(h[key]), h[key], t) for h, t in zip(rows, ts) if _finite(h.get(key))]
-        if len(pts) > 1:
-            path = " ".join(f"{x:.1f},{yy:.1f}" for x, yy, _, _ in pts)
+        line, dots = _buckets(points[key], t0, t1)
+        if len(line) > 1:
+            path = " ".join(f"{_tx(t, t0, t1):.1f},{y(v):.1f}" for t, v in line)
             parts.append(f"<polyline points=\"{path}\" fill=\"none\" stroke=\"{colour}\" stroke-width=\"1.6\"/>")
-        step = max(1, len(pts) // 120)  # a dot (and its tooltip) for every report up to 120 of them
-        for x, yy, v, t in pts[::step]:
-            parts.append(f"<circle cx=\"{x:.1f}\" cy=\"{yy:.1f}\" r=\"2.2\" fill=\"{colour}\">"
+        for t, v in dots:
+            parts.append(f"<circle cx=\"{_tx(t, t0, t1):.1f}\" cy=\"{y(v):.1f}\" r=\"2.2\" fill=\"{colour}\">"
                          f"<title>{_stamp(t)}: {name} {fmt(v)}</title></circle>")
     return _svg("".join(parts) + _time_axis(t0, t1, len(rows)), "history of " + ", ".join(n for _, _, n in series))
 

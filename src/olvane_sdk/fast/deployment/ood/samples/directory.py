@@ -44,7 +44,7 @@ from .batches import (SUFFIX, check_own_dir, decode_batch, encode_batch, list_di
                       unlink_counted)
 from .store import (EXCERPT_KEY, LAYOUT_MARKER, LAYOUT_NAME, LAYOUT_VERSION, MAX_CLOCK_AHEAD, MAX_STREAMS, Record,
                     Retention, SampleStore, StoreError, Window, expire_excerpts, history_entries,
-                    latest_per_key, note_offset, retained_history)
+                    latest_per_key, note_offset)
 
 log = logging.getLogger(__name__)
 
@@ -322,20 +322,18 @@ class DirectoryStore(SampleStore):
     def history(self, model: str, modality: str, since: float | None = None) -> list[dict]:
         self._ensure()
         path = self._history_file(model, modality)
-        rows: list[dict] = []
+        rows: list = []
         for p in (path.with_name(path.name + ".1"), path):
             try:
-                text = p.read_text()
+                text = p.read_text(errors="replace")
             except FileNotFoundError:
                 continue
             for line in text.splitlines():
                 try:
-                    row = json.loads(line)
-                except ValueError:  # a line cut short by a full disk
-                    continue
-                if isinstance(row, dict):
-                    rows.append(row)
-        return retained_history(rows, self.retention, since, self.clock())
+                    rows.append(json.loads(line))
+                except (ValueError, RecursionError):  # a line cut short by a full disk: counted as bad
+                    rows.append(None)
+        return self._retained(rows, since)
 
     # -- leases and shared results -----------------------------------------
     def try_lease(self, name: str, holder: str, seconds: float) -> bool:

@@ -44,6 +44,14 @@ LOG_EVERY = 60.0
 #: A write as soon as this many records wait, or the oldest has waited this long.
 BATCH_RECORDS = 256
 BATCH_SECONDS = 10.0
+#: Retention runs at least this often (and a quarter of the excerpts' age,
+#: when shorter: an excerpt then outlives its age by at most that much).
+RETENTION_EVERY = 60.0
+
+
+def retention_period(excerpt_max_age: float) -> float:
+    """Seconds between two retention rounds for excerpts of ``excerpt_max_age``."""
+    return min(RETENTION_EVERY, max(1.0, excerpt_max_age / 4))
 
 
 class RingFeeder:
@@ -106,7 +114,7 @@ def _index(indices: dict, key: tuple) -> int:
 
 
 class StoreFeeder:
-    def __init__(self, handler, store: SampleStore, *, interval: float = 1.0, retention_every: float = 60.0,
+    def __init__(self, handler, store: SampleStore, *, interval: float = 1.0, retention_every: float = RETENTION_EVERY,
                  origin: str | None = None, clock: Callable[[], float] = time.time,
                  on_error: Callable[[], None] | None = None, fingerprints: Mapping[str, str] | None = None,
                  batch_records: int = BATCH_RECORDS, batch_seconds: float = BATCH_SECONDS,
@@ -194,6 +202,18 @@ class StoreFeeder:
             for _ in range(over):
                 self.pending.popleft()
             self.dropped += over
+        written = self._write(force, now)
+        # On its own timer, not after a write: an idle server's old records
+        # and excerpts go too (docs/operating.md, "Privacy").
+        if now - self._retention_at >= self.retention_every and now >= self._retry_at:
+            self._retention_at = now
+            try:
+                self.store.enforce_retention(now)
+            except Exception as e:
+                self.note_failure(e, now)
+        return written
+
+    def _write(self, force: bool, now: float) -> int:
         if not self.pending or (not force and now < self._retry_at):
             return 0
         if not force and len(self.pending) < self.batch_records and now - self.pending[0].time < self.batch_seconds:
@@ -201,9 +221,6 @@ class StoreFeeder:
         batch = list(self.pending)
         try:
             self.store.append(batch)
-            if now - self._retention_at >= self.retention_every:
-                self._retention_at = now
-                self.store.enforce_retention(now)
         except Exception as e:
             self.note_failure(e, now)
             return 0

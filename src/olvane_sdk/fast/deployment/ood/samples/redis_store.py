@@ -29,7 +29,7 @@ import numpy as np
 
 from .store import (LAYOUT_MARKER, LAYOUT_NAME, LAYOUT_VERSION, MAX_STREAMS, Key, Record, Retention, SampleStore,
                     StoreError, Window, clean_meta, expire_excerpts, history_entries, latest_per_key, mask_url,
-                    note_offset, retained_history)
+                    note_offset)
 
 #: Members of ``keys`` a read without named pairs looks at, at most.
 MAX_SCAN = 4096
@@ -236,15 +236,13 @@ class RedisStore(SampleStore):
 
     def history(self, model: str, modality: str, since: float | None = None) -> list[dict]:
         self._ensure()
-        rows = []
+        rows: list = []
         for raw in self.client.lrange(self._k("h", f"{model}\0{modality}"), 0, -1):
             try:
-                row = json.loads(raw)
-            except ValueError:
-                continue
-            if isinstance(row, dict):
-                rows.append(row)
-        return retained_history(rows, self.retention, since, time.time())
+                rows.append(json.loads(raw))
+            except (ValueError, RecursionError):
+                rows.append(None)
+        return self._retained(rows, since)
 
     def close(self) -> None:
         try:
