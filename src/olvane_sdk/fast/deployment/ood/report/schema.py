@@ -63,12 +63,14 @@ ROW = {"model": _text, "modality": _text, "verdict": _opt(_text), "note": _opt(_
 EXAMPLE = {"score": _opt(is_number), "time": _opt(is_time), "request_id": _opt(_text),
            "client_request_id": _opt(_text), "excerpt": _opt(_text), "index": _opt(is_count)}
 OUTLIER = {**EXAMPLE, "p_value": _opt(is_unit), "p_floor": _opt(is_unit), "q_value": _opt(is_unit),
-           "cluster": _opt(is_count), "origin": _opt(_text)}
+           "cluster": _opt(is_count), "origin": _opt(_text), "repeat": _opt(_flag),
+           "sample": _opt(lambda v: isinstance(v, str) and len(v) <= 64)}
 #: The page also shows a flagged message's ``text`` (a caller's own, never stored).
 PAGE_OUTLIER = {**OUTLIER, "text": _opt(_text)}
 CLUSTER = {"id": is_count, "size": _opt(is_count), "share": _opt(is_unit), "first_seen": _opt(is_time),
            "last_seen": _opt(is_time), "growing": _opt(_flag), "share_newer": _opt(is_unit),
-           "share_older": _opt(is_unit), "terms_time": _opt(is_time),
+           "share_older": _opt(is_unit), "terms_time": _opt(is_time), "requests": _opt(is_count),
+           "of": _opt(is_count), "distance": _opt(is_number),
            "terms": _opt(lambda v: isinstance(v, list) and len(v) <= 64 and all(_text(t) for t in v))}
 WINDOW = {"count": is_count, "oldest": _opt(is_time), "newest": _opt(is_time)}
 ORIGIN = {"samples": _opt(is_count), "last_write": _opt(is_time), "skew_seconds": _opt(is_number)}
