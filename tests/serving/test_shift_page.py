@@ -15,7 +15,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from support import write_recipe
+from support import wait_until, write_recipe
 
 from olvane_sdk.fast.deployment.ood.cli import main as cli_main
 from olvane_sdk.fast.deployment.ood.middleware import ShiftCollector, ShiftConfig, ShiftDetectionMiddleware
@@ -248,9 +248,16 @@ def test_vllm_app_warns_on_small_recipes_finds_a_new_group_and_serves_one_page(t
     with srv:
         assert srv.wait_ready(), srv.log_tail()
         client = srv.openai_client()
+        sent = {"alpha-chat": 0, "beta-chat": 0}
         for part in ({"alpha-chat": alpha[:half]}, {"alpha-chat": alpha[half:], "beta-chat": data.traffic["beta-chat"]}):
             assert dh.send_traffic(srv, client, part).drained, srv.log_tail()
-            shift = srv.shift(refresh=True)
+            for m, items in part.items():
+                sent[m] += len(items)
+            shift = {}
+            # A report of everything sent (a refresh within 5 s of the last returns the last).
+            wait_until(lambda: shift.update(srv.shift(refresh=True)) or all(
+                ((shift.get("window") or {}).get(m) or {}).get("text", {}).get("count") == n
+                for m, n in sent.items() if n), timeout=60, interval=1, describe=lambda: shift.get("window"))
             rows = {(r["model"], r["modality"]): r for r in shift["report"]["rows"]}
             verdicts.append(rows[("alpha-chat", "text")]["verdict"])
         ui = srv.get(UI_PATH, timeout=60)

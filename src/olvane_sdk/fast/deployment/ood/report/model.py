@@ -143,8 +143,9 @@ class ShiftReport:
                 if rec is not None:
                     meta = getattr(rec, "meta", None) or {}
                     item.update(time=getattr(rec, "time", None), origin=getattr(rec, "origin", None),
-                                request_id=meta.get(REQUEST_ID_KEY), client_request_id=meta.get(CLIENT_ID_KEY),
-                                sample=sample_key(rec.embedding))
+                                request_id=meta.get(REQUEST_ID_KEY), client_request_id=meta.get(CLIENT_ID_KEY))
+                    if getattr(rec, "embedding", None) is not None:
+                        item["sample"] = sample_key(rec.embedding)
                     if meta.get(EXCERPT_KEY):  # served only where the server allows it (middleware/report_keeper.py)
                         item["excerpt"] = meta[EXCERPT_KEY]
                 else:
