@@ -77,6 +77,7 @@ def test_trace_table_is_bounded_in_bytes():
         h.live_messages_queue.put({"role": "user", "content": "x", TRACE_KEY: (f"chatcmpl-{i}", None)})
         h.live_messages_queue.get()
         h.add_embedding("m", "text", np.ones(384, dtype=np.float32))
+        h.live_messages_queue.task_done()
     assert 0 < tracer.table_bytes <= 1 << 20
     kept = [tracer.meta_of(e) for e in h.stored]
     first = next(i for i, m in enumerate(kept) if m is not None)

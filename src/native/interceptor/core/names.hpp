@@ -28,7 +28,8 @@ namespace interceptor {
     X(__test__) X(ShiftDetectionRequestHandler) X(olvane_shift_detection_handler) \
     X(loader) X(origin) X(parent) X(submodule_search_locations) X(name)           \
     X(__loader__) X(__file__) X(__package__) X(__path__) X(format) X(size)    \
-    X(zip) X(infolist) X(filename) X(file_size)
+    X(zip) X(infolist) X(filename) X(file_size) X(encode_batch_size)           \
+    X(encode_gather_seconds)
 
 struct Names {
 #define INTERCEPTOR_DECLARE(n) Immortal n;

@@ -115,16 +115,11 @@ Ref prefixed(PyObject* prefix, PyObject* text) {
     return join({a.get(), b.get()});
 }
 
-void encode_and_store(PyObject* self, PyObject* model, PyObject* input, PyObject* vllm_model_name,
-                      PyObject* modality) {
-    Ref embedding = call_method(model, names.encode, input);
-    call_method(self, names.add_embedding, vllm_model_name, modality, embedding.get());
-}
-
 // "<head><name> not found in self.embedding_models[/red]"
-void model_not_found(PyObject* head, PyObject* model_name) {
+template <class Sink>
+void model_not_found(Sink& sink, PyObject* head, PyObject* model_name) {
     Ref name_text = shown(model_name);
-    console(join({head, name_text.get(), ICPT_LIT(" not found in self.embedding_models[/red]")}).get());
+    sink.line(join({head, name_text.get(), ICPT_LIT(" not found in self.embedding_models[/red]")}).get());
 }
 
 // header, b64data = url.split(",", 1)
@@ -200,7 +195,8 @@ void check_image_structure(PyObject* image_data) {
                      limits::kPngProfiles);
 }
 
-void embed_image_part(PyObject* self, PyObject* url, PyObject* vllm_model_name, PyObject* image_model_name) {
+template <class Sink>
+void embed_image_part(Sink& sink, PyObject* self, PyObject* url, PyObject* vllm_model_name, PyObject* image_model_name) {
     Ref b64data = split_payload(url);
     if (PyUnicode_Check(b64data.get()) && PyUnicode_GET_LENGTH(b64data.get()) > limits::kImagePayloadChars) {
         PyErr_Format(PyExc_ValueError, "image data of %zd Base64 characters is over the limit of %zd",
@@ -217,27 +213,25 @@ void embed_image_part(PyObject* self, PyObject* url, PyObject* vllm_model_name, 
     check_image_header(image.get());
     Ref image_model = lookup_model(self, image_model_name);
     if (truthy(image_model.get())) {
-        guarded(ICPT_LIT("[red]Error computing image embedding:[/red] "), [&] {
-            encode_and_store(self, image_model.get(), image.get(), vllm_model_name, names.image);
-        });
+        sink.embed(self, ICPT_LIT("[red]Error computing image embedding:[/red] "), image_model.get(), image.get(),
+                   vllm_model_name, names.image);
     } else {
-        model_not_found(ICPT_LIT("[red]Image embedding model "), image_model_name);
+        model_not_found(sink, ICPT_LIT("[red]Image embedding model "), image_model_name);
     }
 }
 
 // One text, behind the prefix, embedded by the text model and stored, under
 // its own guard. False when the model is not loaded (after its red line).
-bool embed_text(PyObject* self, PyObject* text, PyObject* vllm_model_name, PyObject* text_model_name,
+template <class Sink>
+bool embed_text(Sink& sink, PyObject* self, PyObject* text, PyObject* vllm_model_name, PyObject* text_model_name,
                 PyObject* text_prefix, PyObject* guard_line) {
     Ref prefixed_text = prefixed(text_prefix, text);
     Ref text_model = lookup_model(self, text_model_name);
     if (!truthy(text_model.get())) {
-        model_not_found(ICPT_LIT("[red]Text embedding model "), text_model_name);
+        model_not_found(sink, ICPT_LIT("[red]Text embedding model "), text_model_name);
         return false;
     }
-    guarded(guard_line, [&] {
-        encode_and_store(self, text_model.get(), prefixed_text.get(), vllm_model_name, names.text);
-    });
+    sink.embed(self, guard_line, text_model.get(), prefixed_text.get(), vllm_model_name, names.text);
     return true;
 }
 
@@ -248,23 +242,24 @@ bool is_text_part(PyObject* part, PyObject* wanted) {
     return eq == 1;
 }
 
-void embed_parts(PyObject* self, PyObject* content, PyObject* vllm_model_name, PyObject* text_model_name,
+template <class Sink>
+void embed_parts(Sink& sink, PyObject* self, PyObject* content, PyObject* vllm_model_name, PyObject* text_model_name,
                  PyObject* image_model_name, PyObject* text_prefix) {
     int embedded = 0;  // parts given to a model so far
     auto within_bound = [&] {
         if (embedded++ < limits::kPartsPerMessage) return true;
         Ref name_text = shown_before_tag(vllm_model_name);
         Ref bound = require(PyUnicode_FromFormat("%d", limits::kPartsPerMessage));
-        console(join({ICPT_LIT("[yellow]Content parts after the first "), bound.get(),
-                      ICPT_LIT(" of a message skipped for model "), name_text.get(), ICPT_LIT("[/yellow]")})
-                    .get());
+        sink.line(join({ICPT_LIT("[yellow]Content parts after the first "), bound.get(),
+                        ICPT_LIT(" of a message skipped for model "), name_text.get(), ICPT_LIT("[/yellow]")})
+                      .get());
         return false;
     };
     for_each(content, [&](PyObject* part) {
         if (is_text_part(part, names.text) && truthy(text_model_name)) {
             if (!within_bound()) return false;
             Ref text = call_method(part, names.get, names.text, names.empty);
-            embed_text(self, text.get(), vllm_model_name, text_model_name, text_prefix,
+            embed_text(sink, self, text.get(), vllm_model_name, text_model_name, text_prefix,
                        ICPT_LIT("[red]Error computing text embedding in list:[/red] "));
         } else if (is_text_part(part, names.image_url) && truthy(image_model_name)) {
             Ref empty = new_dict();
@@ -273,8 +268,9 @@ void embed_parts(PyObject* self, PyObject* content, PyObject* vllm_model_name, P
             Ref is_data = call_method(url.get(), names.startswith, names.data_image);
             if (truthy(is_data.get())) {
                 if (!within_bound()) return false;
-                guarded(ICPT_LIT("[red]Error processing image:[/red] "),
-                        [&] { embed_image_part(self, url.get(), vllm_model_name, image_model_name); });
+                sink.image_guard(ICPT_LIT("[red]Error processing image:[/red] "), [&] {
+                    embed_image_part(sink, self, url.get(), vllm_model_name, image_model_name);
+                });
             }
         }
         return true;
@@ -283,20 +279,72 @@ void embed_parts(PyObject* self, PyObject* content, PyObject* vllm_model_name, P
 
 }  // namespace
 
-void embed_message_content(PyObject* self, PyObject* message, PyObject* vllm_model_name,
+void NowSink::line(PyObject* line) { console(line); }
+
+void NowSink::embed(PyObject* self, PyObject* head, PyObject* model, PyObject* input, PyObject* vllm_model_name,
+                    PyObject* modality) {
+    guarded(head, [&] {
+        Ref embedding = call_method(model, names.encode, input);
+        call_method(self, names.add_embedding, vllm_model_name, modality, embedding.get());
+    });
+}
+
+void PlanSink::line(PyObject* line) {
+    ContentOp op;
+    op.head = Ref::borrow(line);
+    op.outer = Ref::borrow(outer_);
+    ops_.push_back(std::move(op));
+}
+
+void PlanSink::embed(PyObject*, PyObject* head, PyObject* model, PyObject* input, PyObject* vllm_model_name,
+                     PyObject* modality) {
+    ContentOp op;
+    op.kind = ContentOp::Kind::embed;
+    op.head = Ref::borrow(head);
+    op.outer = Ref::borrow(outer_);
+    op.model = Ref::borrow(model);
+    op.input = Ref::borrow(input);
+    op.vllm_model_name = Ref::borrow(vllm_model_name);
+    op.modality = Ref::borrow(modality);
+    ops_.push_back(std::move(op));
+}
+
+void PlanSink::keep_error(ContentOp::Kind kind, PyObject* head) {
+    if (kind == ContentOp::Kind::report && !PyErr_ExceptionMatches(PyExc_Exception)) throw PyErrSet{};
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb && value) PyException_SetTraceback(value, tb);
+    ContentOp op;
+    op.kind = kind;
+    op.type = Ref::steal(type);
+    op.value = Ref::steal(value);
+    op.traceback = Ref::steal(tb);
+    op.head = Ref::borrow(head);
+    op.outer = Ref::borrow(outer_);
+    ops_.push_back(std::move(op));
+}
+
+template <class Sink>
+void embed_message_content(Sink& sink, PyObject* self, PyObject* message, PyObject* vllm_model_name,
                            PyObject* text_model_name, PyObject* image_model_name, PyObject* text_prefix) {
     Ref content = call_method(message, names.get, names.content);
     if (PyUnicode_Check(content.get()) && truthy(text_model_name)) {
-        if (!embed_text(self, content.get(), vllm_model_name, text_model_name, text_prefix,
+        if (!embed_text(sink, self, content.get(), vllm_model_name, text_model_name, text_prefix,
                         ICPT_LIT("[red]Error computing text embedding:[/red] "))) {
             Ref models = getattr(self, names.embedding_models);
             Ref keys = call_method(models.get(), names.keys);
             Ref keys_text = shown_before_tag(keys.get());
-            console(join({ICPT_LIT("[red]Available models: "), keys_text.get(), ICPT_LIT("[/red]")}).get());
+            sink.line(join({ICPT_LIT("[red]Available models: "), keys_text.get(), ICPT_LIT("[/red]")}).get());
         }
     } else if (PyList_Check(content.get())) {
-        embed_parts(self, content.get(), vllm_model_name, text_model_name, image_model_name, text_prefix);
+        embed_parts(sink, self, content.get(), vllm_model_name, text_model_name, image_model_name, text_prefix);
     }
 }
+
+template void embed_message_content<NowSink>(NowSink&, PyObject*, PyObject*, PyObject*, PyObject*, PyObject*,
+                                             PyObject*);
+template void embed_message_content<PlanSink>(PlanSink&, PyObject*, PyObject*, PyObject*, PyObject*, PyObject*,
+                                              PyObject*);
 
 }  // namespace interceptor

@@ -1,9 +1,12 @@
-"""The budget of the middleware: the worker's CPU for collection, charged by
-what each message can cost."""
+"""The budget of the middleware: the worker's CPU for collection. A message is
+admitted by what it can cost (the cost model below, corrected by what recent
+messages really cost) and charged, once the worker has embedded it, what the
+worker's thread really spent (:class:`WorkerMeter`)."""
 from __future__ import annotations
 
 import base64
 import binascii
+import collections
 import io
 import math
 import threading
@@ -64,7 +67,7 @@ def image_cost(url: str) -> float:
     return IMAGE_PART_S + IMAGE_PIXEL_S * image_pixels(url, start) + IMAGE_B64_S * (len(url) - start)
 
 
-def _parts(content: Iterable) -> Iterable[float]:
+def _parts(content: Iterable) -> Iterable[tuple[str, float]]:
     embedded = 0
     for part in content:
         if embedded >= PARTS:
@@ -75,24 +78,32 @@ def _parts(content: Iterable) -> Iterable[float]:
         if kind == "text":
             text = part.get("text")
             embedded += 1
-            yield text_cost(len(text)) if isinstance(text, str) else TEXT_PART_S
+            yield "text", text_cost(len(text)) if isinstance(text, str) else TEXT_PART_S
         elif kind == "image_url":
             ref = part.get("image_url")
             url = ref.get("url") if isinstance(ref, dict) else None
             if isinstance(url, str) and url.startswith("data:image"):
                 embedded += 1
-                yield image_cost(url)
+                yield "image", image_cost(url)
+
+
+def message_terms(message: Any) -> dict[str, float]:
+    """What ``message`` can cost the worker by the cost model, in CPU seconds
+    per term: the message's own handling, its texts and its images."""
+    terms = {"message": MESSAGE_S, "text": 0.0, "image": 0.0}
+    content = message.get("content") if isinstance(message, dict) else None
+    if isinstance(content, str):
+        terms["text"] = text_cost(len(content))
+    elif isinstance(content, (list, tuple)):
+        for kind, cost in _parts(content):
+            terms[kind] += cost
+    return terms
 
 
 def message_cost(message: Any) -> float:
     """Worker CPU seconds that ``message`` (a chat message as vLLM's request
     holds it) can cost, by the cost model above."""
-    content = message.get("content") if isinstance(message, dict) else None
-    if isinstance(content, str):
-        return MESSAGE_S + text_cost(len(content))
-    if isinstance(content, (list, tuple)):
-        return MESSAGE_S + sum(_parts(content))
-    return MESSAGE_S
+    return sum(message_terms(message).values())
 
 
 # The budget's unit, an ordinary message: a question of up to 100 characters
@@ -157,12 +168,162 @@ class TokenBucket:
             return False
 
     def consume(self, n: float) -> None:
+        """Takes ``n`` tokens, into debt if need be; a negative ``n`` gives
+        tokens back, up to the capacity."""
         if not self.unlimited and n:
             with self._lock:
                 self._refill()
-                self.tokens -= n
+                self.tokens = min(self.capacity, self.tokens - n)
 
     def refund(self, n: float = 1.0) -> None:
         if not self.unlimited:
             with self._lock:
                 self.tokens = min(self.capacity, self.tokens + n)
+
+
+# -- what the worker really spends -------------------------------------------------
+#: The message key that carries a message's cost-model terms and its admission
+#: estimate from the hand-over to the worker (the module reads only "model" and
+#: "content").
+COST_KEY = "olvane_cost"
+# How much each settled batch weighs in the running estimates (an exponential
+# decay over about ten batches), and the bounds a correction stays within: the
+# model's terms are upper bounds, so a correction far below them comes only
+# from many cheap messages, and one far above from a model the cost model
+# does not know.
+_DECAY = 0.9
+_LOWEST, _HIGHEST = 0.05, 4.0
+
+
+class WorkerMeter:
+    """Charges the bucket what the embedding worker's thread really spends,
+    after the fact, and corrects the admission estimates by it.
+
+    The hand-over charges each message its estimate (:meth:`estimate`: the
+    cost model's terms, each times the running ratio of measured to modelled
+    cost for the served model and the term) and puts its terms on the message
+    (:data:`COST_KEY`). On the worker thread, wrappers of the queue's ``get``
+    and ``task_done`` and of the models' ``encode`` read ``thread_time``: at
+    each ``get`` the CPU the thread spent since the last one is charged, and
+    the estimates of the messages marked done since are given back, so the
+    bucket is charged exactly the worker's CPU (tokenising, image decoding,
+    masking, the encode, the store). A batch's CPU is shared among its
+    messages by their modelled terms, the encode calls' CPU going to the term
+    of their inputs (texts or images), the rest to the messages' own handling.
+
+    Everything here runs on the worker thread, except :meth:`estimate` (the
+    hand-over thread); the ratios are replaced whole, never changed in place."""
+
+    def __init__(self, bucket: TokenBucket, *, clock: Callable[[], float] = time.thread_time):
+        self.bucket = bucket
+        self.clock = clock
+        # (served model, term) -> measured / modelled, as a running estimate.
+        self.ratios: dict[tuple[str, str], float] = {}
+        self._sums: dict[tuple[str, str], tuple[float, float]] = {}
+        self.spent = {"worker_cpu_s": 0.0, "messages": 0}
+        self._local = threading.local()
+
+    def estimate(self, model: Any, message: Any) -> float:
+        """What ``message`` may cost before it runs, in CPU seconds; puts its
+        terms and the estimate on the message for the worker."""
+        terms = message_terms(message)
+        ratios = self.ratios
+        est = sum(cost * ratios.get((model, term), 1.0) for term, cost in terms.items())
+        if isinstance(message, dict):
+            message[COST_KEY] = (terms, est)
+        return est
+
+    # -- the worker thread ----------------------------------------------------
+    def _state(self):
+        local = self._local
+        if not hasattr(local, "mark"):
+            local.mark = self.clock()
+            local.window = 0.0  # CPU since the last settled batch
+            local.encode = {"text": 0.0, "image": 0.0}
+            local.done = []  # messages marked done since
+        return local
+
+    def on_get(self) -> None:
+        """Before the worker waits for a message: charges the CPU spent since
+        the last call, and settles the messages marked done since."""
+        local = self._state()
+        now = self.clock()
+        cpu, local.mark = now - local.mark, now
+        local.window += cpu
+        done, local.done = local.done, []
+        given_back = sum(c[1] for c in done)
+        self.bucket.consume((cpu - given_back) / ORDINARY_S)
+        self.spent["worker_cpu_s"] += cpu
+        if done:
+            self.spent["messages"] += len(done)
+            self._learn(done, local.window, local.encode)
+            local.window = 0.0
+            local.encode = {"text": 0.0, "image": 0.0}
+
+    def on_done(self, message: Any) -> None:
+        cost = message.get(COST_KEY) if isinstance(message, dict) else None
+        if isinstance(cost, tuple) and len(cost) == 2:
+            self._state().done.append((message.get("model"), cost[1], cost[0]))
+
+    def on_encode(self, value: Any, cpu: float) -> None:
+        kind = "text" if isinstance(value, str) or (isinstance(value, list) and value and
+                                                   isinstance(value[0], str)) else "image"
+        self._state().encode[kind] += cpu
+
+    def _learn(self, done: list, window: float, encode: dict[str, float]) -> None:
+        """Shares a batch's measured CPU among its messages by their terms and
+        updates the running ratios."""
+        measured = {"text": encode["text"], "image": encode["image"]}
+        measured["message"] = max(0.0, window - measured["text"] - measured["image"])
+        modelled = {t: sum(c[2][t] for c in done) for t in measured}
+        sums = dict(self._sums)
+        for model, _est, terms in done:
+            for term, cost in terms.items():
+                if cost <= 0 or modelled[term] <= 0:
+                    continue
+                got = measured[term] * cost / modelled[term]
+                m, p = sums.get((model, term), (0.0, 0.0))
+                sums[(model, term)] = (m * _DECAY + got, p * _DECAY + cost)
+        self._sums = sums
+        self.ratios = {k: min(_HIGHEST, max(_LOWEST, m / p)) for k, (m, p) in sums.items() if p > 0}
+
+    def install(self, handler: Any) -> bool:
+        """Wraps the handler's queue and its loaded models' ``encode``."""
+        q = handler.live_messages_queue
+        inner_get, inner_done = q.get, q.task_done
+        local_message = threading.local()
+
+        def get(*args, **kwargs):
+            self.on_get()
+            message = inner_get(*args, **kwargs)
+            local_message.taken = getattr(local_message, "taken", collections.deque())
+            local_message.taken.append(message)
+            return message
+
+        def task_done(*args, **kwargs):
+            taken = getattr(local_message, "taken", None)
+            if taken:
+                self.on_done(taken.popleft())
+            return inner_done(*args, **kwargs)
+
+        try:
+            q.get, q.task_done = get, task_done
+        except (AttributeError, TypeError):
+            return False
+        for model in list((getattr(handler, "embedding_models", None) or {}).values()):
+            inner = getattr(model, "encode", None)
+            if inner is None:
+                continue
+
+            def encode(value, *args, _inner=inner, **kwargs):
+                t0 = self.clock()
+                try:
+                    return _inner(value, *args, **kwargs)
+                finally:
+                    self.on_encode(value, self.clock() - t0)
+
+            try:
+                model.encode = encode
+            except (AttributeError, TypeError):
+                pass
+        return True

@@ -1,8 +1,9 @@
 """The request side of the collector: admission on the event loop, the count
 of every chat request's outcome, and the hand-over thread, which reads each
 admitted body's model and messages, charges the budget by the parse's CPU
-and what the messages can cost, and passes them to the handler as vLLM's
-``ChatCompletionRequest``, off the event loop."""
+and what the messages are estimated to cost (settled by what the worker
+really spends, :class:`.budget.WorkerMeter`), and passes them to the handler
+as vLLM's ``ChatCompletionRequest``, off the event loop."""
 from __future__ import annotations
 
 import collections
@@ -13,7 +14,7 @@ from typing import TYPE_CHECKING, Any, Callable
 
 import msgspec
 
-from .budget import ORDINARY_S, request_units
+from .budget import ORDINARY_S, WorkerMeter, request_units
 from .reading import ParsedReading, RawReading, new_messages, parse_chat_request, read_head, scan  # noqa: F401
 from .trace import TRACE_KEY
 
@@ -51,6 +52,10 @@ class Handover:
         self.handler = handler
         self.parse = parse
         self.recipe_models: frozenset[str] = frozenset()
+        # Measures the worker's CPU on the handler's queue once open (None
+        # where the queue cannot be wrapped: messages are then charged by
+        # the cost model alone).
+        self.meter: WorkerMeter | None = None
         self.intake = {k: 0 for k in OUTCOMES}
         self.messages = {"collected": 0, "no_recipe": 0, "queue_full": 0}
         # What the parsed requests cost the budget: their parses' CPU as
@@ -116,6 +121,14 @@ class Handover:
     def open(self, handler: Any, recipe_models: frozenset[str]) -> None:
         self.handler = handler
         self.recipe_models = recipe_models
+        meter = WorkerMeter(self.bucket)
+        try:
+            self.meter = meter if meter.install(handler) else None
+        except AttributeError:
+            self.meter = None
+        if self.meter is None:
+            log.warning("olvane shift: cannot measure the embedding worker's CPU on this handler; messages are "
+                        "charged by the cost model")
 
     # -- the request path (event loop) --------------------------------------
     def count(self, outcome: str, messages: int = 0) -> None:
@@ -133,7 +146,10 @@ class Handover:
 
     def charged(self) -> dict[str, float]:
         with self._lock:
-            return dict(self.spent)
+            spent = dict(self.spent)
+        if self.meter is not None:
+            spent["worker_cpu_s"] = self.meter.spent["worker_cpu_s"]
+        return spent
 
     def _charge(self, started: float, units: Callable[[float], float] = lambda s: s / ORDINARY_S, *,
                 reserved: bool) -> None:
@@ -239,9 +255,17 @@ class Handover:
             taken = self._take(reading, started)
         if taken:
             request, n = taken
-            # Charged by the parse's CPU and what its messages can cost (at
-            # least one unit each).
-            self._charge(started, lambda s: request_units(request.messages, s) - 1, reserved=True)
+            meter = self.meter
+            if meter is None:
+                # Charged by the parse's CPU and what its messages can cost
+                # (at least one unit each).
+                self._charge(started, lambda s: request_units(request.messages, s) - 1, reserved=True)
+            else:
+                # Charged by the parse's CPU and the messages' estimates, which
+                # the worker's meter replaces by what they really cost.
+                model = request.model
+                self._charge(started, lambda s: (s + sum(meter.estimate(model, m) for m in request.messages))
+                             / ORDINARY_S - 1, reserved=True)
             if trace is not None and any(trace):
                 # The request's own ids ride on its messages (the module reads
                 # only model, role and content): see .trace.

@@ -15,6 +15,15 @@ if TYPE_CHECKING:
 
 log = logging.getLogger(__name__)
 
+# The module's own handler embeds the messages that wait, or arrive within
+# ENCODE_GATHER_SECONDS of the first, together: one encode call per model for
+# up to ENCODE_BATCH_SIZE of them. Its sentence-transformers models take lists
+# and give a row per input; a batch of 16 costs the text model about half and
+# the image tower a third of 16 single calls per input (benchmarks/README.md,
+# "Batched embedding"). The second bounds how long a message waits.
+ENCODE_BATCH_SIZE = 16
+ENCODE_GATHER_SECONDS = 1.0
+
 
 class _ErrorLines(logging.Filter):
     """Keeps the error lines logged while the recipes load (the handler
@@ -84,6 +93,8 @@ class RecipeLoader:
                 st_logger.setLevel(logging.WARNING)
             install_model_factory(interceptor, intra_op_threads=self.cfg.ort_threads, inter_op_threads=1,
                                   allow_spinning=self.cfg.ort_spinning)
+            self.handler.encode_batch_size = ENCODE_BATCH_SIZE
+            self.handler.encode_gather_seconds = ENCODE_GATHER_SECONDS
         return self.handler
 
     def load(self) -> None:

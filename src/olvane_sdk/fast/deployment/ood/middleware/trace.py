@@ -9,13 +9,17 @@ The ids travel with the message, never by time or order:
 2. The hand-over thread puts them on each message dict it passes to the
    handler, under :data:`TRACE_KEY` (the module reads only a message's
    ``role``, ``content`` and ``model``).
-3. The worker takes one message at a time off ``live_messages_queue`` and
-   embeds its parts before it takes the next, all on its own thread:
+3. The worker, on its own thread, takes messages off ``live_messages_queue``
+   in order and stores each one's embeddings before it marks it done:
    ``get`` -> (``model.encode(input)`` -> ``add_embedding``) per part ->
-   ``task_done``. :class:`Tracer` wraps the queue's ``get`` and the models'
-   ``encode`` to remember, per thread, the message and the input in hand, so
-   the wrapped ``add_embedding`` sees the facts of exactly the message and
-   part it stores.
+   ``task_done``, or, batching, ``get`` for several messages, ``encode`` of
+   a list per model, then per message its ``add_embedding`` calls and its
+   ``task_done``. :class:`Tracer` wraps the queue's ``get`` and ``task_done``
+   (the message in hand is the oldest taken and not yet done) and the models'
+   ``encode`` (the input in hand; a batch's rows are handed on as objects of
+   their own, each remembered with its input), so the wrapped
+   ``add_embedding`` sees the facts of exactly the message and part it
+   stores.
 4. The wrapper makes the ring entry itself (the module stores a list as it
    is, and anything else with ``tolist()`` as its ``tolist()``) and keeps the
    facts in a side table keyed by that object, holding it so its id cannot be
@@ -28,6 +32,7 @@ none.
 """
 from __future__ import annotations
 
+import collections
 import logging
 import re
 import sys
@@ -148,20 +153,32 @@ class Tracer:
     def install(self) -> None:
         h, local = self.handler, self._local
         q = h.live_messages_queue
-        inner_get = q.get
+        inner_get, inner_done = q.get, q.task_done
 
         def get(*args, **kwargs):
-            local.message = None
             local.input = None
+            taken = getattr(local, "taken", None)
+            if not taken:
+                local.taken = taken = collections.deque()
+                local.rows = {}  # a batch's rows not stored (a failed store)
             message = inner_get(*args, **kwargs)
-            local.message = message
+            taken.append(message)
             return message
+
+        def task_done(*args, **kwargs):
+            taken = getattr(local, "taken", None)
+            if taken:
+                taken.popleft()
+            return inner_done(*args, **kwargs)
 
         inner_add = h.add_embedding
 
         def add_embedding(vllm_model_name, modal_type, embedding):
-            value, local.input = getattr(local, "input", None), None
-            meta = self._facts(getattr(local, "message", None), vllm_model_name, value)
+            row = getattr(local, "rows", {}).pop(id(embedding), None)
+            value = row[1] if row is not None and row[0] is embedding else getattr(local, "input", None)
+            local.input = None
+            taken = getattr(local, "taken", None)
+            meta = self._facts(taken[0] if taken else None, vllm_model_name, value)
             if not meta:
                 return inner_add(vllm_model_name, modal_type, embedding)
             # The entry the ring will hold, made here so the table can name it.
@@ -175,7 +192,7 @@ class Tracer:
                 raise
 
         try:
-            q.get = get
+            q.get, q.task_done = get, task_done
             h.add_embedding = add_embedding
         except (AttributeError, TypeError):
             log.warning("olvane shift: cannot trace samples to their requests on this handler")
@@ -212,8 +229,16 @@ class Tracer:
                 continue
 
             def encode(value, *args, _inner=inner, **kwargs):
-                local.input = value
-                return _inner(value, *args, **kwargs)
+                if not isinstance(value, list):
+                    local.input = value
+                    return _inner(value, *args, **kwargs)
+                rows = list(_inner(value, *args, **kwargs))
+                kept = getattr(local, "rows", None)
+                if kept is None:
+                    local.rows = kept = {}
+                for row, one in zip(rows, value):
+                    kept[id(row)] = (row, one)
+                return rows
 
             encode._olvane_tracer = True  # type: ignore[attr-defined]
             try:
