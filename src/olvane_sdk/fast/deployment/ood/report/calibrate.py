@@ -18,10 +18,14 @@ together; another puts none there. So the recipe is its own yardstick:
   (spherical k-means clusters), as a deployment whose traffic leans on a few
   known parts does. A sparse section passes the tail more often; it is the
   benign mix that paged before.
-* The group cutoff of a size is the smallest group clean and mixed windows
-  reach at most at :data:`GROUP_RATE` each; the share test's own group
-  requirement at :data:`SHARE_GROUP_RATE` (it also needs a significant
-  count). The alarm's null rate is the share of messages that are flagged
+* The group cutoff of a size is one more than the largest group any clean
+  or mixed pseudo-window reached, and at least :data:`MIN_CUTOFF`: a recipe
+  of 2,500 rows has about 25 past a 1 % tail, two and a half windows'
+  worth, so the rare groups of clean traffic cannot be counted in it, only
+  bounded from below; the floor is what other data needed (0 of 10,000
+  clean and mixed windows of 1,000 reached 4). The share test's own group
+  requirement is the size those windows reach in at most
+  :data:`SHARE_GROUP_RATE` of them (it also needs a significant count). The alarm's null rate is the share of messages that are flagged
   and linked in the worse of the two, and its threshold is set for an
   average run length of :data:`ALARM_ARL_DAYS` at 3 messages a second.
 
@@ -44,16 +48,18 @@ VERSION = 1
 #: The window sizes calibrated; a window between two takes the larger one's
 #: cutoffs, a larger window is grouped over its latest SIZES[-1] messages.
 SIZES = (100, 300, 1000)
-#: Chance per window, clean or mixed, that the group cutoff is reached.
-#: Reports every minute over the latest 1,000 messages at 3 a second see
-#: about 260 fresh windows a day, so this keeps false episodes near one a year.
-GROUP_RATE = 1e-5
 #: The share test's group requirement, at this chance per window: joined with
 #: a significant count, which clean traffic gives in alpha_novel of windows.
 SHARE_GROUP_RATE = 1e-2
-#: Never fewer than this for the novelty statistic: two siblings are common.
-MIN_CUTOFF = 3
-WINDOWS = 20_000
+SHARE_FLOOR = 3
+#: Never fewer than this for the novelty statistic: a pair of siblings is
+#: common, a triple rare but within a month of windows.
+MIN_CUTOFF = 4
+WINDOWS = 4000
+#: The tail past which a message counts for the group statistic and the alarm
+#: (the share test keeps the settings' tail): wider, so that a newcomer near the
+#: reference puts more of its messages in the group.
+GROUP_TAIL = 0.04
 MIX_SHARE = 0.6
 MIX_SECTIONS = 3
 SECTIONS = 12
@@ -64,7 +70,7 @@ ALARM_RATE = 3.0
 ALARM_RATIO = 10.0
 #: The smallest null event rate the alarm assumes: a recipe whose held-out
 #: rows never link still gets a finite threshold.
-MIN_EVENT_RATE = 2e-4
+MIN_EVENT_RATE = 5e-4
 
 
 @dataclass(frozen=True)
@@ -74,7 +80,8 @@ class RecipeCalibration:
     version: int
     digest: str                   # of the arrays it was computed from (reference_digest)
     k: int
-    tail: float
+    tail: float                   # the settings' tail it was computed at
+    group_tail: float             # the group statistic's tail
     n_reference: int              # reference rows the pseudo-windows drew from
     flagged: int                  # of them past the tail
     linked: int                   # flagged rows linked to another flagged row
@@ -83,7 +90,6 @@ class RecipeCalibration:
     share_group: tuple[int, ...]   # per size: group the share test's path needs
     clean_largest: tuple[int, ...]  # per size: the largest group any clean pseudo-window reached
     mixed_largest: tuple[int, ...]  # the same over mixed ones
-    group_rate: float
     windows: int
     q0: float                     # alarm: null share of flagged-and-linked messages
     q1: float
@@ -149,13 +155,20 @@ class _Pool:
     section_flagged: np.ndarray  # section of each flagged row
 
 
-def _pool(train: np.ndarray, test: np.ndarray | None, cal: Calibration, seed: int) -> _Pool:
+def group_threshold(cal: Calibration, group_tail: float) -> float:
+    """The score past which a message counts for the group statistic: the
+    calibration's order statistic at ``group_tail``, as for the tail."""
+    l = max(1, min(cal.n, int(math.floor(group_tail * (cal.n + 1)))))
+    return float(cal.scores[cal.n - l])
+
+
+def _pool(train: np.ndarray, test: np.ndarray | None, cal: Calibration, seed: int, group_tail: float) -> _Pool:
     T = cal.train
     E = unit_rows(test) if test is not None and len(test) else np.zeros((0, T.shape[1]), np.float32)
     R = np.vstack([T, E])
     scores = np.r_[knn_distance(T, T, cal.k, leave_one_out=True) if len(T) > 1 else np.zeros(0, np.float32),
                    knn_distance(E, T, cal.k) if len(E) else np.zeros(0, np.float32)]
-    flagged = np.flatnonzero(scores > cal.threshold)
+    flagged = np.flatnonzero(scores > group_threshold(cal, group_tail))
     # each flagged row's two nearest train rows, itself left out: the nearest once the partner is left out too
     X = R[flagged]
     S = X @ T.T
@@ -273,12 +286,13 @@ def alarm_threshold(q0: float, q1: float, arl: float) -> float:
 
 def calibrate(train: np.ndarray, test: np.ndarray | None, *, k: int = 5, tail: float = 0.01,
               sizes: tuple[int, ...] = SIZES, windows: int = WINDOWS, seed: int = 0,
-              cal: Calibration | None = None) -> RecipeCalibration:
+              cal: Calibration | None = None, group_tail: float | None = None) -> RecipeCalibration:
     """The recipe's cutoffs (see the module's docstring). ``cal``: the
     report's calibration of the same arrays, when already built."""
     train = np.asarray(train, dtype=np.float32)
     cal = cal or Calibration(train, test, k=k, tail=tail)
-    pool = _pool(train, test, cal, seed)
+    group_tail = GROUP_TAIL if group_tail is None else group_tail
+    pool = _pool(train, test, cal, seed, group_tail)
     rng = np.random.default_rng(seed)
     group, share, clean_max, mixed_max = [], [], [], []
     worst_rate = 0.0
@@ -286,22 +300,21 @@ def calibrate(train: np.ndarray, test: np.ndarray | None, *, k: int = 5, tail: f
         clean = _simulate(pool, n, windows, rng, mixed=False)
         mixed = _simulate(pool, n, windows, rng, mixed=True)
         both = np.r_[clean[0], mixed[0]]
-        group.append(max(_cutoff(clean[0], GROUP_RATE, MIN_CUTOFF), _cutoff(mixed[0], GROUP_RATE, MIN_CUTOFF)))
-        share.append(max(_cutoff(clean[0], SHARE_GROUP_RATE, MIN_CUTOFF),
-                         _cutoff(mixed[0], SHARE_GROUP_RATE, MIN_CUTOFF)))
+        group.append(max(MIN_CUTOFF, int(both.max(initial=0)) + 1))
+        share.append(max(_cutoff(clean[0], SHARE_GROUP_RATE, SHARE_FLOOR),
+                         _cutoff(mixed[0], SHARE_GROUP_RATE, SHARE_FLOOR)))
         clean_max.append(int(clean[0].max(initial=0)))
         mixed_max.append(int(mixed[0].max(initial=0)))
         if n == max(sizes):
             worst_rate = max(float(clean[1].mean()), float(mixed[1].mean())) / n
-        del both
     q0 = max(MIN_EVENT_RATE, worst_rate)
     q1 = min(0.5, ALARM_RATIO * q0)
     arl = ALARM_ARL_DAYS * 86400 * ALARM_RATE
     return RecipeCalibration(
-        version=VERSION, digest=reference_digest(train, test), k=cal.k, tail=cal.tail, n_reference=pool.n,
+        version=VERSION, digest=reference_digest(train, test), k=cal.k, tail=cal.tail, group_tail=group_tail, n_reference=pool.n,
         flagged=len(pool.flagged), linked=int(pool.adjacency.any(axis=1).sum()), sizes=tuple(sizes),
         group_cutoff=tuple(group), share_group=tuple(share), clean_largest=tuple(clean_max),
-        mixed_largest=tuple(mixed_max), group_rate=GROUP_RATE, windows=windows, q0=q0, q1=q1,
+        mixed_largest=tuple(mixed_max), windows=windows, q0=q0, q1=q1,
         h=alarm_threshold(q0, q1, arl), arl_messages=arl)
 
 

@@ -24,7 +24,7 @@ from typing import Any
 import numpy as np
 
 from . import detect
-from .calibrate import SIZES, RecipeCalibration, calibrate, reference_digest
+from .calibrate import SIZES, RecipeCalibration, calibrate, group_threshold, reference_digest
 from .model import MODALITIES, ModalityRow, ShiftReport
 from .power import recipe_power
 from .settings import ReportSettings
@@ -78,6 +78,7 @@ def calibration_for(train_obj: Any, test_obj: Any, train: np.ndarray, test: np.n
         return e[key]
 
 
+_group_tail = None  # the calibration module's GROUP_TAIL; a benchmark may set another
 _computed_lock = threading.Lock()
 _computed: OrderedDict[tuple, RecipeCalibration] = OrderedDict()
 
@@ -96,13 +97,13 @@ def recipe_calibration_for(train_obj: Any, test_obj: Any, train: np.ndarray, tes
     got = RecipeCalibration.from_dict(stored, digest) if stored is not None else None
     if got is not None and got.k == settings.knn_k and abs(got.tail - settings.tail) < 1e-12:
         return got
-    key = (digest, settings.knn_k, settings.tail)
+    key = (digest, settings.knn_k, settings.tail, _group_tail)
     with _computed_lock:
         if key in _computed:
             _computed.move_to_end(key)
             return _computed[key]
     cal = calibration_for(train_obj, test_obj, train, test, settings)
-    got = calibrate(train, test, k=settings.knn_k, tail=settings.tail, cal=cal)
+    got = calibrate(train, test, k=settings.knn_k, tail=settings.tail, cal=cal, group_tail=_group_tail)
     with _computed_lock:
         _computed[key] = got
         while len(_computed) > _CACHE_SIZE:
@@ -435,7 +436,7 @@ def _novelty(row: ModalityRow, ref, train, test, tr, lv, positions, same, settin
     scores = cal.score(lv)  # every live row: the share test is cheap and gains most from n
     ks = scores[kept]
     share = cal.share_test(ks)
-    flags = ks > cal.threshold
+    flags = ks > group_threshold(cal, rc.group_tail)
     recent = np.arange(max(0, len(kept) - max(SIZES)), len(kept))  # the group's window, latest first kept
     in_group = recent[flags[recent]]
     adjacency = detect.links(cal, lv[kept[in_group]])
