@@ -44,7 +44,7 @@ import numpy as np
 
 from .stats import Calibration, knn_distance, unit_rows
 
-VERSION = 1
+VERSION = 2
 #: The window sizes calibrated; a window between two takes the larger one's
 #: cutoffs, a larger window is grouped over its latest SIZES[-1] messages.
 SIZES = (100, 300, 1000)
@@ -55,7 +55,7 @@ SHARE_FLOOR = 3
 #: Never fewer than this for the novelty statistic: a pair of siblings is
 #: common, a triple rare but within a month of windows.
 MIN_CUTOFF = 4
-WINDOWS = 4000
+WINDOWS = 1000
 #: The tail past which a message counts for the group statistic and the alarm
 #: (the share test keeps the settings' tail): wider, so that a newcomer near the
 #: reference puts more of its messages in the group.
@@ -67,7 +67,7 @@ SECTIONS = 12
 #: and the event rate it looks for, as a multiple of the null rate.
 ALARM_ARL_DAYS = 90.0
 ALARM_RATE = 3.0
-ALARM_RATIO = 10.0
+ALARM_RATIO = 5.0
 #: The smallest null event rate the alarm assumes: a recipe whose held-out
 #: rows never link still gets a finite threshold.
 MIN_EVENT_RATE = 5e-4
@@ -83,8 +83,7 @@ class RecipeCalibration:
     tail: float                   # the settings' tail it was computed at
     group_tail: float             # the group statistic's tail
     n_reference: int              # reference rows the pseudo-windows drew from
-    flagged: int                  # of them past the tail
-    linked: int                   # flagged rows linked to another flagged row
+    flagged: int                  # of them past the group's tail
     sizes: tuple[int, ...]
     group_cutoff: tuple[int, ...]  # per size: largest group that says novel
     share_group: tuple[int, ...]   # per size: group the share test's path needs
@@ -146,20 +145,28 @@ def reference_digest(train: np.ndarray, test: np.ndarray | None) -> str:
 # the reference as a population
 
 
-@dataclass
-class _Pool:
-    n: int                  # reference rows
-    flagged: np.ndarray     # indices of the flagged rows
-    adjacency: np.ndarray   # links among them
-    section: np.ndarray     # section of every row
-    section_flagged: np.ndarray  # section of each flagged row
-
-
 def group_threshold(cal: Calibration, group_tail: float) -> float:
     """The score past which a message counts for the group statistic: the
     calibration's order statistic at ``group_tail``, as for the tail."""
     l = max(1, min(cal.n, int(math.floor(group_tail * (cal.n + 1)))))
     return float(cal.scores[cal.n - l])
+
+
+#: Each flagged row keeps this many nearest reference rows: its nearest train
+#: row once a pseudo-window's rows are left out of train is the first of them
+#: outside the window (or the last, which errs towards links).
+NEIGHBOURS = 12
+
+
+@dataclass
+class _Pool:
+    n: int                  # reference rows
+    flagged: np.ndarray     # indices of the flagged rows
+    pair: np.ndarray        # cosine similarity among them
+    neighbours: np.ndarray  # each one's nearest train rows (reference indices), nearest first
+    near: np.ndarray        # their similarities
+    section: np.ndarray     # section of every row
+    section_flagged: np.ndarray  # section of each flagged row
 
 
 def _pool(train: np.ndarray, test: np.ndarray | None, cal: Calibration, seed: int, group_tail: float) -> _Pool:
@@ -169,18 +176,15 @@ def _pool(train: np.ndarray, test: np.ndarray | None, cal: Calibration, seed: in
     scores = np.r_[knn_distance(T, T, cal.k, leave_one_out=True) if len(T) > 1 else np.zeros(0, np.float32),
                    knn_distance(E, T, cal.k) if len(E) else np.zeros(0, np.float32)]
     flagged = np.flatnonzero(scores > group_threshold(cal, group_tail))
-    # each flagged row's two nearest train rows, itself left out: the nearest once the partner is left out too
     X = R[flagged]
     S = X @ T.T
-    own = flagged[flagged < len(T)]
-    S[np.flatnonzero(flagged < len(T)), own] = -np.inf
-    top2 = np.argsort(-S, axis=1)[:, :2] if len(T) >= 2 else np.zeros((len(X), 2), int)
-    sim2 = np.take_along_axis(S, top2, axis=1)
-    P = X @ X.T
-    nearest = np.where(top2[:, :1] == flagged[None, :], sim2[:, 1:2], sim2[:, :1])  # nearest[i, j]: of i without j
-    adjacency = (P > np.maximum(nearest, nearest.T)) & ~np.eye(len(X), dtype=bool)
+    mine = np.flatnonzero(flagged < len(T))
+    S[mine, flagged[mine]] = -np.inf  # a row is not its own train row
+    m = max(1, min(NEIGHBOURS, len(T) - 1))
+    neighbours = np.argsort(-S, axis=1)[:, :m]
+    near = np.take_along_axis(S, neighbours, axis=1)
     section = _sections(R, seed)
-    return _Pool(len(R), flagged, adjacency, section, section[flagged])
+    return _Pool(len(R), flagged, X @ X.T, neighbours, near, section, section[flagged])
 
 
 def _sections(R: np.ndarray, seed: int, iterations: int = 12) -> np.ndarray:
@@ -200,19 +204,16 @@ def _sections(R: np.ndarray, seed: int, iterations: int = 12) -> np.ndarray:
     return labels
 
 
-def _largest_and_linked(adjacency: np.ndarray, members: np.ndarray) -> tuple[int, int]:
-    """Largest connected group and number of linked rows of the subgraph on
-    ``members`` (indices into ``adjacency``)."""
-    if len(members) == 0:
+def _components(A: np.ndarray) -> tuple[int, int]:
+    """(largest connected group, rows with a link) of the adjacency ``A``."""
+    if not len(A):
         return 0, 0
-    A = adjacency[np.ix_(members, members)]
     linked = A.any(axis=1)
     if not linked.any():
         return 1, 0
-    idx = np.flatnonzero(linked)
-    seen = np.zeros(len(members), bool)
+    seen = np.zeros(len(A), bool)
     best = 1
-    for start in idx:
+    for start in np.flatnonzero(linked):
         if seen[start]:
             continue
         stack, size = [start], 0
@@ -230,33 +231,34 @@ def _largest_and_linked(adjacency: np.ndarray, members: np.ndarray) -> tuple[int
 def _simulate(pool: _Pool, n: int, windows: int, rng: np.random.Generator, mixed: bool) -> tuple[np.ndarray, np.ndarray]:
     """(largest group, linked rows) of ``windows`` pseudo-windows of ``n``
     messages: each reference row is in a window with the chance a window of
-    ``n`` drawn from the recipe's population holds it."""
+    ``n`` drawn from the recipe's population holds it, and the window's rows
+    are left out of train, so a live message's sibling is in train or in
+    the window as the draw has it."""
     F = len(pool.flagged)
     largest = np.zeros(windows, int)
     linked = np.zeros(windows, int)
     if not F:
         return largest, linked
     counts = np.bincount(pool.section, minlength=pool.section.max() + 1)
-    even = min(1.0, n / pool.n)
-    # Only linked rows can make a group larger than one: draw the rest in bulk.
-    has_link = pool.adjacency.any(axis=1)
-    lonely = np.flatnonzero(~has_link)
-    some = np.flatnonzero(has_link)
-    sub = pool.adjacency[np.ix_(some, some)]
     for w in range(windows):
-        chance = np.full(F, even)
+        chance = np.full(pool.n, min(1.0, n / pool.n))
         if mixed:
             chosen = rng.choice(len(counts), min(MIX_SECTIONS, len(counts)), replace=False)
             size = counts[chosen].sum()
-            chance = np.full(F, min(1.0, (1.0 - MIX_SHARE) * n / pool.n))
-            for c in chosen:
-                sel = pool.section_flagged == c
-                chance[sel] = min(1.0, chance[sel][0] + MIX_SHARE * n / max(size, 1)) if sel.any() else 0
-        inside_lonely = rng.random(len(lonely)) < chance[lonely]
-        inside = rng.random(len(some)) < chance[some]
-        g, k = _largest_and_linked(sub, np.flatnonzero(inside))
-        largest[w] = max(g, 1 if inside_lonely.any() else 0)
-        linked[w] = k
+            chance[:] = min(1.0, (1.0 - MIX_SHARE) * n / pool.n)
+            sel = np.isin(pool.section, chosen)
+            chance[sel] = np.minimum(1.0, chance[sel] + MIX_SHARE * n / max(size, 1))
+        inside = rng.random(pool.n) < chance
+        inc = np.flatnonzero(inside[pool.flagged])
+        if not len(inc):
+            continue
+        out = ~inside[pool.neighbours[inc]]
+        first = np.where(out.any(axis=1), out.argmax(axis=1), out.shape[1] - 1)
+        nr = pool.near[inc, first]
+        P = pool.pair[np.ix_(inc, inc)]
+        A = P > np.maximum(nr[:, None], nr[None, :])
+        np.fill_diagonal(A, False)
+        largest[w], linked[w] = _components(A)
     return largest, linked
 
 
@@ -312,7 +314,7 @@ def calibrate(train: np.ndarray, test: np.ndarray | None, *, k: int = 5, tail: f
     arl = ALARM_ARL_DAYS * 86400 * ALARM_RATE
     return RecipeCalibration(
         version=VERSION, digest=reference_digest(train, test), k=cal.k, tail=cal.tail, group_tail=group_tail, n_reference=pool.n,
-        flagged=len(pool.flagged), linked=int(pool.adjacency.any(axis=1).sum()), sizes=tuple(sizes),
+        flagged=len(pool.flagged), sizes=tuple(sizes),
         group_cutoff=tuple(group), share_group=tuple(share), clean_largest=tuple(clean_max),
         mixed_largest=tuple(mixed_max), windows=windows, q0=q0, q1=q1,
         h=alarm_threshold(q0, q1, arl), arl_messages=arl)
