@@ -10,7 +10,9 @@ from typing import Any
 
 import numpy as np
 
-from ..recipes.layout import CONFIG_FILE, TEST_FILE, TRAIN_FILE
+import json
+
+from ..recipes.layout import CALIBRATION_FILE, CONFIG_FILE, TEST_FILE, TRAIN_FILE
 from ..samples.store import WINDOW_LATEST, SampleStore, Window
 from .compute import shift_report
 from .model import MODALITIES
@@ -63,11 +65,16 @@ def load_reference(recipes: Mapping[str, str]) -> dict[str, dict[str, dict[str, 
                     parts[split] = {k: z[k] for k in z.files}
             except (OSError, ValueError):
                 parts[split] = {}
+        try:  # the recipe's own cutoffs; checked against the arrays where they are used
+            stored = json.loads((Path(path) / CALIBRATION_FILE).read_text(encoding="utf-8"))
+        except (OSError, ValueError):
+            stored = {}
         for modality in MODALITIES:
             train = parts["train"].get(f"{modality}_embeddings")
             if train is not None:
-                out.setdefault(model, {})[modality] = {"train": train,
-                                                       "test": parts["test"].get(f"{modality}_embeddings")}
+                out.setdefault(model, {})[modality] = {
+                    "train": train, "test": parts["test"].get(f"{modality}_embeddings"),
+                    "calibration": stored.get(modality) if isinstance(stored, dict) else None}
     return out
 
 
