@@ -139,12 +139,15 @@ def everyday_questions() -> list[str]:
                   for line in (texts / f"{name}.txt").read_text(encoding="utf-8").splitlines())
 
 
-def site_docstrings(max_files: int = 2500) -> list[str]:
+def site_docstrings(max_files: int = 2500, packages: list | None = None) -> list[str]:
+    """First paragraphs of the docstrings of a seeded sample of the installed
+    packages' modules; with ``packages``, it receives each text's top-level
+    package (its section)."""
     site = Path(sysconfig.get_paths()["purelib"])
     files = sorted(p for p in site.rglob("*.py") if not ({"tests", "test", "testing", "_vendor"} & set(p.parts)))
     if len(files) > max_files:
         files = [files[i] for i in np.sort(np.random.default_rng(0).choice(len(files), max_files, replace=False))]
-    out = []
+    out, owner = [], []
     for py in files:
         try:
             tree = ast.parse(py.read_text(encoding="utf-8", errors="replace"))
@@ -155,7 +158,37 @@ def site_docstrings(max_files: int = 2500) -> list[str]:
                 d = ast.get_docstring(node)
                 if d:
                     out.append(d.strip().split("\n\n")[0])
-    return _clean(out, min_words=5)
+                    owner.append(py.relative_to(site).parts[0])
+    kept: list[int] = []
+    lines = _clean(out, min_words=5, kept=kept)
+    if packages is not None:
+        packages.extend(owner[i] for i in kept)
+    return lines
+
+
+def _code_reference(max_reference: int, packages: list | None = None) -> list[str]:
+    owner: list[str] = []
+    ref = site_docstrings(packages=owner)
+    if len(ref) > max_reference:
+        pick = np.sort(np.random.default_rng(1).choice(len(ref), max_reference, replace=False))
+        ref, owner = [ref[i] for i in pick], [owner[i] for i in pick]
+    if packages is not None:
+        packages.extend(owner)
+    return ref
+
+
+def code_sections(max_reference: int = 8000) -> dict[str, np.ndarray]:
+    """{"tune": packages, "report": packages}: the top-level package of each
+    reference row of :func:`load_code`, in its arrays' order (cached)."""
+    path = CACHE / "code-sections-v1.npz"
+    if not path.exists():
+        owner: list[str] = []
+        ref = _code_reference(max_reference, owner)
+        halves = np.array([_half(t) for t in ref])
+        CACHE.mkdir(parents=True, exist_ok=True)
+        np.savez(path, **{h: np.array(owner)[halves == h] for h in ("tune", "report")})
+    z = np.load(path)
+    return {h: z[h] for h in z.files}
 
 
 def man_summaries() -> list[str]:
@@ -180,9 +213,7 @@ def load_code(max_reference: int = 8000, max_per_domain: int = 4000) -> dict[str
     """The second corpus, as :func:`load`: {domain: {"tune": X, "report": X}}."""
     path = CACHE / "code-v1.npz"
     if not path.exists():
-        ref = site_docstrings()
-        if len(ref) > max_reference:
-            ref = [ref[i] for i in np.sort(np.random.default_rng(1).choice(len(ref), max_reference, replace=False))]
+        ref = _code_reference(max_reference)
         texts = {"reference": ref, "language": german_messages(), "manpages": man_summaries(),
                  "packages": debian_descriptions()["reference"]}
         arrays = _embed(texts, max_per_domain)

@@ -239,3 +239,35 @@ def test_alarm_reads_the_ring_in_arrival_order_and_goes_on_from_the_last_report(
     assert second.alarm_state["new"] == 250 and second.alarm_state["read"] == 1250
     slots = {o["index"] for o in second.outliers}
     assert set(range(610, 650)) <= slots, sorted(slots)  # the newcomers' slots
+
+
+class _HashModel:
+    """Deterministic text vectors around one direction (a stand-in for the ONNX model)."""
+
+    def encode(self, texts, **_):
+        rows = [np.random.default_rng(abs(hash(t)) % 2**32).standard_normal(24) + 1.0 for t in texts]
+        return np.asarray(rows, dtype=np.float32)
+
+
+def test_builder_stores_the_cutoffs_and_the_report_uses_them_only_for_their_arrays(tmp_path):
+    """A recipe built with the report's calibrator carries its cutoffs; the
+    report reads them (``calibration`` "recipe") and computes them again
+    when the file belongs to other arrays."""
+    import json
+
+    from olvane_sdk.fast.deployment.ood.recipes import build_recipe, layout
+    from olvane_sdk.fast.deployment.ood.report.window import load_reference
+
+    texts = [f"text number {i} of the reference" for i in range(700)]
+    build_recipe(tmp_path / "r", text_model="m", texts=texts, show_progress=False, model_loader=lambda _: _HashModel(),
+                 calibrate=calibrate.recipe_calibrations)
+    path = tmp_path / "r" / layout.CALIBRATION_FILE
+    stored = json.loads(path.read_text())
+    assert stored["text"]["group_cutoff"][-1] >= calibrate.MIN_CUTOFF
+    live = {"m": {"text": list(_HashModel().encode([f"live {i}" for i in range(300)]))}}
+    row = rp.shift_report(reference=load_reference({"m": tmp_path / "r"}), live=live, n_permutations=200).row("m", "text")
+    assert row.calibration == "recipe" and row.ood.group_cutoff == stored["text"]["group_cutoff"][1]
+    stored["text"]["digest"] = "0" * 16
+    path.write_text(json.dumps(stored))
+    row = rp.shift_report(reference=load_reference({"m": tmp_path / "r"}), live=live, n_permutations=200).row("m", "text")
+    assert row.calibration == "computed"

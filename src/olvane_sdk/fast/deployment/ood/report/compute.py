@@ -29,7 +29,7 @@ from .model import MODALITIES, ModalityRow, ShiftReport
 from .power import recipe_power, with_group
 from .settings import ReportSettings
 from .clusters import cluster
-from .stats import DIFFUSE_ALPHA, Calibration, diffuse_test, knn_distance, q_values, unit_rows
+from .stats import DIFFUSE_ALPHA, Calibration, diffuse_test, knn_distance, q_values
 from .two_sample import Comparison, kernel_two_sample
 from .verdict import Verdict, novel_by, verdict_for
 
@@ -371,11 +371,13 @@ def _row(model, modality, ref, stored: list, settings: ReportSettings, *, start:
             row.arrays = {"live": lv}
         return row
     arrays = {"train": train}
-    tr = _subsample(train, settings.max_samples, rng("train"))
+    tr_rows = _subsample(np.arange(len(train)), settings.max_samples, rng("train"))
+    tr = train[tr_rows]
     # The reference counts its own near-duplicates once, as the live set does:
     # folding repeats on one side only would itself look like a shift.
     same = detect.repeat_threshold(tr)
-    tr = tr[detect.dedup(tr, same)[0]]
+    distinct = detect.dedup(tr, same)[0]
+    tr, tr_rows = tr[distinct], tr_rows[distinct]
     enough_train = len(train) >= settings.min_samples
     if test is not None and len(test) and test.shape[1] != width:
         notes.append(f"test dimension {test.shape[1]} != train {width}")
@@ -399,7 +401,7 @@ def _row(model, modality, ref, stored: list, settings: ReportSettings, *, start:
         if len(lv) < settings.min_samples or not enough_train:
             notes.append(f"live: fewer than {settings.min_samples} embeddings")
         else:
-            _novelty(row, ref, train, test, tr, lv, positions, same, settings, rng, notes, alarm_state)
+            _novelty(row, ref, train, test, tr, tr_rows, lv, positions, same, settings, rng, alarm_state)
             arrays["flagged"] = lv[[o["position"] for o in row.outliers]] if row.outliers else lv[:0]
             for o in row.outliers:
                 del o["position"]
@@ -416,7 +418,7 @@ def _row(model, modality, ref, stored: list, settings: ReportSettings, *, start:
     return row
 
 
-def _novelty(row: ModalityRow, ref, train, test, tr, lv, positions, same, settings, rng, notes,
+def _novelty(row: ModalityRow, ref, train, test, tr, tr_rows, lv, positions, same, settings, rng,
              alarm_state: detect.AlarmState | None) -> None:
     """The live window's comparison and novelty statistics, onto ``row``.
 
@@ -445,9 +447,9 @@ def _novelty(row: ModalityRow, ref, train, test, tr, lv, positions, same, settin
     i = rc.at(len(recent))
     row.ood = replace(share, grouped=int(linked.sum()), largest=detect.largest_group(adjacency),
                       group_cutoff=rc.group_cutoff[i], share_group=rc.share_group[i])
-    # the diffuse test: train rows' p-values with themselves left out (their k+1-th neighbour)
+    # the diffuse test: train rows' p-values from their own scores, each left out of train
     p_live = cal.p_values(scores[sample])
-    p_train = cal.p_values(knn_distance(unit_rows(tr), cal.train, cal.k + 1))
+    p_train = cal.p_values(cal.train_scores[tr_rows])
     d = diffuse_test(t.oof, np.r_[np.zeros(len(tr), bool), np.ones(len(sample), bool)], np.r_[p_train, p_live])
     row.diffuse = {**d.__dict__, "alpha": DIFFUSE_ALPHA}
     seq = detect.advance(alarm_state, flags & linked, detect.digests(lv[kept]), rc.q0, rc.q1, rc.h)

@@ -160,6 +160,8 @@ class Calibration:
                  confidence: float = 0.99):
         self.train = unit_rows(train)
         parts = [knn_distance(self.train, self.train, k, leave_one_out=True)] if len(self.train) > 1 else []
+        # each train row's own score, itself left out (the diffuse test reads those of its sample)
+        self.train_scores = parts[0] if parts else np.zeros(len(self.train), np.float32)
         if test is not None and len(test):
             parts.append(knn_distance(unit_rows(test), self.train, k))
         if not parts:
