@@ -20,14 +20,15 @@ together; another puts none there. So the recipe is its own yardstick:
   benign mix that paged before.
 * The group cutoff of a size is one more than the largest group any clean
   or mixed pseudo-window reached, and at least :data:`MIN_CUTOFF`: a recipe
-  of 2,500 rows has about 25 past a 1 % tail, two and a half windows'
-  worth, so the rare groups of clean traffic cannot be counted in it, only
+  of 2,500 rows holds two and a half windows' worth of flagged rows, so the rare groups of clean traffic cannot be counted in it, only
   bounded from below; the floor is what other data needed (0 of 10,000
   clean and mixed windows of 1,000 reached 4). The share test's own group
   requirement is the size those windows reach in at most
-  :data:`SHARE_GROUP_RATE` of them (it also needs a significant count). The alarm's null rate is the share of messages that are flagged
-  and linked in the worse of the two, and its threshold is set for an
-  average run length of :data:`ALARM_ARL_DAYS` at 3 messages a second.
+  :data:`SHARE_GROUP_RATE` of them (it also needs a significant count).
+* The alarm's null rate is the share of messages that are flagged and
+  linked, at the :data:`ALARM_QUANTILE` of clean and mixed windows of
+  1,000; its threshold is set for an average run length of
+  :data:`ALARM_ARL_DAYS` at 3 messages a second.
 
 The builder stores the result beside the recipe (``recipes.layout.CALIBRATION_FILE``);
 a recipe without it gets one computed on the first report, cached by the

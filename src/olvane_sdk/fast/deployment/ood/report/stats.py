@@ -113,7 +113,8 @@ class ShareTest:
 
     def by_large_group(self, alpha: float) -> bool:
         """A report from before: only the large group's test is below ``alpha``."""
-        return (self.p_value >= alpha and self.grouped is not None and self.grouped >= LARGE_GROUP
+        return (self.largest is None and self.p_value >= alpha and self.grouped is not None
+                and self.grouped >= LARGE_GROUP
                 and self.central_p is not None and self.central_p < alpha)
 
 

@@ -84,13 +84,14 @@ def recipe_keys(models) -> list[tuple[str, str]]:
     return [(m, modality) for m in sorted(models) for modality in MODALITIES]
 
 
-def report_from_window(reference: Mapping, window: Window, settings=None):
+def report_from_window(reference: Mapping, window: Window, settings=None, sequential=None):
     """The shift report of ``window`` against ``reference`` (from
-    :func:`load_reference` or a handler's ``train_test_embeddings``)."""
+    :func:`load_reference` or a handler's ``train_test_embeddings``);
+    ``sequential``: the previous report, whose alarm states it goes on from."""
     live: dict[str, dict[str, list]] = {}
     for (model, modality), recs in window.records.items():
         live.setdefault(model, {})[modality] = [r.embedding for r in recs]
-    return shift_report(settings=settings, reference=reference, live=live)
+    return shift_report(settings=settings, reference=reference, live=live, sequential=sequential)
 
 
 def store_report(store: SampleStore, reference: Mapping, *, since: float | None = None,
