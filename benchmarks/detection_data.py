@@ -21,6 +21,16 @@ Domains:
 with the x11, graphics and sound sections: a third of its rows pass the
 calibration's 1 % tail); ``everyday`` is the clearly new topic.
 
+A second corpus, another kind of text (:func:`load_code`):
+
+* ``reference``: first lines of the docstrings of the third-party packages
+  installed beside this project (site-packages): API documentation.
+* ``language``: the German messages above.
+* ``manpages``: the NAME lines of the installed manual pages (section 1):
+  one-line command summaries, a new topic in a related style.
+* ``packages``: Debian package descriptions (the reference sections above):
+  a diffuse change of style and subject.
+
 Every domain is split by a hash of its text into a tuning half and a
 reporting half, so that what the settings were chosen on is never what the
 figures are reported on.
@@ -129,6 +139,95 @@ def everyday_questions() -> list[str]:
                   for line in (texts / f"{name}.txt").read_text(encoding="utf-8").splitlines())
 
 
+def site_docstrings(max_files: int = 2500, packages: list | None = None) -> list[str]:
+    """First paragraphs of the docstrings of a seeded sample of the installed
+    packages' modules; with ``packages``, it receives each text's top-level
+    package (its section)."""
+    site = Path(sysconfig.get_paths()["purelib"])
+    files = sorted(p for p in site.rglob("*.py") if not ({"tests", "test", "testing", "_vendor"} & set(p.parts)))
+    if len(files) > max_files:
+        files = [files[i] for i in np.sort(np.random.default_rng(0).choice(len(files), max_files, replace=False))]
+    out, owner = [], []
+    for py in files:
+        try:
+            tree = ast.parse(py.read_text(encoding="utf-8", errors="replace"))
+        except (SyntaxError, ValueError, RecursionError):
+            continue
+        for node in ast.walk(tree):
+            if isinstance(node, (ast.FunctionDef, ast.ClassDef, ast.AsyncFunctionDef, ast.Module)):
+                d = ast.get_docstring(node)
+                if d:
+                    out.append(d.strip().split("\n\n")[0])
+                    owner.append(py.relative_to(site).parts[0])
+    kept: list[int] = []
+    lines = _clean(out, min_words=5, kept=kept)
+    if packages is not None:
+        packages.extend(owner[i] for i in kept)
+    return lines
+
+
+def _code_reference(max_reference: int, packages: list | None = None) -> list[str]:
+    owner: list[str] = []
+    ref = site_docstrings(packages=owner)
+    if len(ref) > max_reference:
+        pick = np.sort(np.random.default_rng(1).choice(len(ref), max_reference, replace=False))
+        ref, owner = [ref[i] for i in pick], [owner[i] for i in pick]
+    if packages is not None:
+        packages.extend(owner)
+    return ref
+
+
+def code_sections(max_reference: int = 8000) -> dict[str, np.ndarray]:
+    """{"tune": packages, "report": packages}: the top-level package of each
+    reference row of :func:`load_code`, in its arrays' order (cached)."""
+    path = CACHE / "code-sections-v1.npz"
+    if not path.exists():
+        owner: list[str] = []
+        ref = _code_reference(max_reference, owner)
+        halves = np.array([_half(t) for t in ref])
+        CACHE.mkdir(parents=True, exist_ok=True)
+        np.savez(path, **{h: np.array(owner)[halves == h] for h in ("tune", "report")})
+    z = np.load(path)
+    return {h: z[h] for h in z.files}
+
+
+def man_summaries() -> list[str]:
+    import gzip
+    import re
+
+    out = []
+    for man in sorted(Path("/usr/share/man/man1").glob("*.gz")):
+        try:
+            text = gzip.open(man, "rt", encoding="utf-8", errors="replace").read(20000)
+        except (OSError, EOFError):
+            continue
+        m = re.search(r"^\.S[Hh] \"?NAME\"?\s*\n(.+?)\n\.", text, re.M | re.S)
+        if m and "gcloud" not in man.name:  # the cloud SDK's thousands of subcommand pages would dominate
+            line = re.sub(r"\\f[BIRP]|\\\(..|\\", " ", m.group(1).replace("\n", " ").replace("\\-", "-"))
+            if " - " in line:
+                out.append(line.split(" - ", 1)[1])
+    return _clean(out, min_words=3)
+
+
+def load_code(max_reference: int = 8000, max_per_domain: int = 4000) -> dict[str, dict[str, np.ndarray]]:
+    """The second corpus, as :func:`load`: {domain: {"tune": X, "report": X}}."""
+    path = CACHE / "code-v1.npz"
+    if not path.exists():
+        ref = _code_reference(max_reference)
+        texts = {"reference": ref, "language": german_messages(), "manpages": man_summaries(),
+                 "packages": debian_descriptions()["reference"]}
+        arrays = _embed(texts, max_per_domain)
+        CACHE.mkdir(parents=True, exist_ok=True)
+        np.savez(path.with_suffix(".tmp.npz"), **arrays)
+        path.with_suffix(".tmp.npz").rename(path)
+    out: dict[str, dict[str, np.ndarray]] = {}
+    z = np.load(path)
+    for key in z.files:
+        d, h = key.split(".")
+        out.setdefault(d, {})[h] = z[key]
+    return out
+
+
 def _half(s: str) -> str:
     return "tune" if hashlib.sha1(s.encode()).digest()[0] % 2 == 0 else "report"
 
@@ -179,5 +278,6 @@ def _embed(texts: dict[str, list[str]], max_per_domain: int) -> dict[str, np.nda
 
 
 if __name__ == "__main__":
-    for d, hs in load().items():
-        print(d, {h: x.shape for h, x in hs.items()})
+    for name, corpus in (("debian", load), ("code", load_code)):
+        for d, hs in corpus().items():
+            print(name, d, {h: x.shape for h, x in hs.items()})

@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 from olvane_sdk.fast.deployment.ood import report as rp
-from olvane_sdk.fast.deployment.ood.report import detect, page, stats
+from olvane_sdk.fast.deployment.ood.report import calibrate, detect, stats
 
 
 def _copy_at(rng, x, cosine):
@@ -25,7 +25,8 @@ def _reference(rng, n, dim=24):
 
 def _stand_in(train, test, live):
     return types.SimpleNamespace(train_test_embeddings={"m": {"text": {"train": train, "test": test}}},
-                                 live_embeddings={"m": {"text": {"live": list(live)}}}, embedding_lock=None)
+                                 live_embeddings={"m": {"text": {"live": list(live)}}}, embedding_lock=None,
+                                 embedding_indices={"m": {"text": len(live) % 1000}})
 
 
 def test_repeats_count_once_in_every_statistic():
@@ -173,20 +174,100 @@ def test_novel_asks_for_a_group_among_the_flagged(newcomers):
     assert rp.ShiftReport.from_dict(rep.to_dict()).row("m", "text").ood == row.ood
 
 
-@pytest.mark.parametrize("newcomers", [9, 10])
-def test_a_large_group_is_tested_against_the_central_estimate(newcomers):
-    """Nine or ten newcomers in ordinary traffic: too few for the share
-    test against the bound, enough against the calibration's central
-    estimate. Ten in a group make the row novel, and its note says why;
-    nine are not novel."""
-    rng = np.random.default_rng(7)
-    ref = _spread(rng, 3000, 0.1)
-    live = _spread(rng, 1000, 0.1)
-    live[:newcomers] = rng.standard_normal((newcomers, 64)) * 0.3 + 1.0
-    live[:newcomers, 12:20] -= 3.0
-    rep = rp.shift_report(_stand_in(ref[:2000], ref[2000:], live), n_permutations=200)
-    row, d = rep.row("m", "text"), rep.to_dict()
-    assert row.ood.grouped == newcomers and row.ood.central_p < 0.005 < row.ood.p_value
-    assert (row.verdict == "novel") == (newcomers >= stats.LARGE_GROUP)
-    why = page.explain(d["rows"][0], d["settings"])  # the operator's page says which test decided
-    assert ("central estimate" in row.note) == ("central estimate" in why) == (row.verdict == "novel")
+def _families(rng, n_families, size, ordinary, dim=48):
+    """Ordinary rows in one cloud, and families of ``size`` siblings far
+    out (a library and its -dev package, many times over), shuffled."""
+    x = [rng.standard_normal((ordinary, dim)) * 0.5 + 1.0]
+    for _ in range(n_families):
+        centre = 1.0 + 2.5 * rng.standard_normal(dim)
+        x.append(centre + 0.8 * rng.standard_normal((size, dim)))
+    x = np.vstack(x)
+    return x[rng.permutation(len(x))]
+
+
+def test_group_cutoff_is_the_recipes_own_and_folds_repeats_first():
+    """A recipe whose population holds families of siblings forms groups in
+    clean traffic that a recipe without them never does: its cutoff, set on
+    pseudo-windows of its own rows, is higher, and its clean windows (drawn
+    from the same population) stay quiet. Six newcomers near each other past
+    the cutoff are novel by the group; twelve near copies of one message
+    are one message, not a group."""
+    rng = np.random.default_rng(2)
+    plain = _families(rng, 0, 1, 4000)
+    population = _families(rng, 400, 6, 1600)
+    cuts = {}
+    for name, pop in (("plain", plain), ("siblings", population)):
+        rc = calibrate.calibrate(pop[:2000], pop[2000:2500])
+        cuts[name] = rc.group_cutoff[rc.at(1000)]
+    assert cuts["plain"] == calibrate.MIN_CUTOFF < cuts["siblings"], cuts
+    ref = {"m": {"text": {"train": population[:2000], "test": population[2000:2500]}}}
+    for w in range(3):
+        live = population[2500 + rng.permutation(len(population) - 2500)[:1000]]
+        row = rp.shift_report(reference=ref, live={"m": {"text": live}}, n_permutations=200).row("m", "text")
+        assert row.verdict not in ("novel", "shift") and row.ood.largest < row.ood.group_cutoff, (w, row.note)
+    live = population[2500:3500].copy()
+    far = -1.0 - 2.5 * rng.standard_normal(48)  # on the other side of everything the recipe holds
+    live[:cuts["siblings"] + 2] = far + 0.8 * rng.standard_normal((cuts["siblings"] + 2, 48))
+    row = rp.shift_report(reference=ref, live={"m": {"text": live}}, n_permutations=200).row("m", "text")
+    assert row.novel_by == "group" and row.verdict == "novel" and row.calibration == "computed", (row.ood, cuts)
+    live = population[2500:3500].copy()
+    live[100:112] = [_copy_at(rng, far / np.linalg.norm(far), 0.995) for _ in range(12)]
+    row = rp.shift_report(reference=ref, live={"m": {"text": live}}, n_permutations=200).row("m", "text")
+    assert row.repeats >= 11 and row.verdict != "novel", row.note
+
+
+def test_alarm_reads_the_ring_in_arrival_order_and_goes_on_from_the_last_report():
+    """The ring has wrapped: its oldest message sits at the next write
+    position. The next report reads only the messages written since, the
+    state survives the row's JSON, and the outliers still name ring slots."""
+    rng = np.random.default_rng(4)
+    ref = _reference(rng, 2500)
+    ring = list(_reference(rng, 1000))
+    handler = _stand_in(ref[:2000], ref[2000:], ring)
+    handler.embedding_indices = {"m": {"text": 400}}
+    first = rp.shift_report(handler, n_permutations=200)
+    state = first.row("m", "text").alarm_state
+    assert state["new"] == 1000 and state["read"] == 1000 and not state["gap"]
+    fresh = _reference(rng, 250)
+    fresh[-40:, :12] -= 3.0  # far newcomers among the latest
+    for j, v in enumerate(fresh):
+        ring[(400 + j) % 1000] = v
+    handler.live_embeddings["m"]["text"]["live"] = ring
+    handler.embedding_indices["m"]["text"] = 650
+    again = rp.ShiftReport.from_dict(first.to_json())
+    second = rp.shift_report(handler, n_permutations=200, sequential=again).row("m", "text")
+    assert second.alarm_state["new"] == 250 and second.alarm_state["read"] == 1250
+    slots = {o["index"] for o in second.outliers}
+    assert set(range(610, 650)) <= slots, sorted(slots)  # the newcomers' slots
+
+
+class _HashModel:
+    """Deterministic text vectors around one direction (a stand-in for the ONNX model)."""
+
+    def encode(self, texts, **_):
+        rows = [np.random.default_rng(abs(hash(t)) % 2**32).standard_normal(24) + 1.0 for t in texts]
+        return np.asarray(rows, dtype=np.float32)
+
+
+def test_builder_stores_the_cutoffs_and_the_report_uses_them_only_for_their_arrays(tmp_path):
+    """A recipe built with the report's calibrator carries its cutoffs; the
+    report reads them (``calibration`` "recipe") and computes them again
+    when the file belongs to other arrays."""
+    import json
+
+    from olvane_sdk.fast.deployment.ood.recipes import build_recipe, layout
+    from olvane_sdk.fast.deployment.ood.report.window import load_reference
+
+    texts = [f"text number {i} of the reference" for i in range(700)]
+    build_recipe(tmp_path / "r", text_model="m", texts=texts, show_progress=False, model_loader=lambda _: _HashModel(),
+                 calibrate=calibrate.recipe_calibrations)
+    path = tmp_path / "r" / layout.CALIBRATION_FILE
+    stored = json.loads(path.read_text())
+    assert stored["text"]["group_cutoff"][-1] >= calibrate.MIN_CUTOFF
+    live = {"m": {"text": list(_HashModel().encode([f"live {i}" for i in range(300)]))}}
+    row = rp.shift_report(reference=load_reference({"m": tmp_path / "r"}), live=live, n_permutations=200).row("m", "text")
+    assert row.calibration == "recipe" and row.ood.group_cutoff == stored["text"]["group_cutoff"][1]
+    stored["text"]["digest"] = "0" * 16
+    path.write_text(json.dumps(stored))
+    row = rp.shift_report(reference=load_reference({"m": tmp_path / "r"}), live=live, n_permutations=200).row("m", "text")
+    assert row.calibration == "computed"

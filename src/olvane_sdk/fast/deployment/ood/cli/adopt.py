@@ -137,6 +137,7 @@ def _rollback(path: str, args) -> int:
         back = rollback(path)
     except VersionError as e:
         raise Refused(str(e)) from None
+    _calibrate(path)
     print(f"{args.model}: version {now.get('version')} -> {back} (rolled back); the servers take it within seconds")
     return EXIT_OK
 
@@ -177,6 +178,7 @@ def _adopt(path: str, source: str, sel: Selection, args) -> int:
         version = adopt(path, args.modality, vectors, provenance)
     except VersionError as e:
         raise Refused(str(e)) from None
+    _calibrate(path)
     print(f"{args.model}: version {version} written in {path}; the servers take it within seconds "
           f"(undo: {PROG} adopt --store ... --recipes ... --model {args.model} --rollback)")
     return EXIT_OK
@@ -194,3 +196,25 @@ def _verdicts(reference: dict, vectors: np.ndarray, window: list, args) -> tuple
         report = shift_report(reference={args.model: {args.modality: ref}}, live=live)
         out.append(str(report.row(args.model, args.modality).verdict).upper())
     return out[0], out[1]
+
+
+def _calibrate(path: str) -> None:
+    """The recipe's per-recipe calibration for the reference now in place,
+    computed once here and stored beside it (the servers would otherwise
+    compute it at their next report)."""
+    import os
+    import tempfile
+    from pathlib import Path
+
+    from ..recipes.layout import CALIBRATION_FILE, TEST_FILE, TRAIN_FILE
+    from ..report.calibrate import recipe_calibrations
+
+    with np.load(Path(path) / TRAIN_FILE) as z:
+        train = {k: z[k] for k in z.files if k.endswith("_embeddings")}
+    with np.load(Path(path) / TEST_FILE) as z:
+        test = {k: z[k] for k in z.files if k.endswith("_embeddings")}
+    dest = Path(path) / CALIBRATION_FILE
+    fd, tmp = tempfile.mkstemp(dir=dest.parent, prefix=".calibration.", suffix=".tmp")
+    with os.fdopen(fd, "w", encoding="utf-8") as f:
+        json.dump(recipe_calibrations(train, test), f)
+    os.replace(tmp, dest)

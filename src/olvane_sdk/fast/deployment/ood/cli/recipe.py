@@ -33,6 +33,8 @@ def main(argv: Sequence[str] | None = None, prog: str = f"{PROG} recipe") -> int
 
     from rich import print as rprint
 
+    from ..report.calibrate import recipe_calibrations
+
     try:
         texts, roles = [], []
         for f in args.texts:
@@ -48,7 +50,7 @@ def main(argv: Sequence[str] | None = None, prog: str = f"{PROG} recipe") -> int
             args.dest, text_model=args.text_model, texts=texts, text_roles=roles, test_texts=test_texts,
             image_model=args.image_model, images=images, image_roles=args.role if images else None,
             test_images=test_images, text_prefix=args.text_prefix, test_fraction=args.test_fraction,
-            seed=args.seed, overwrite=args.force,
+            seed=args.seed, overwrite=args.force, calibrate=recipe_calibrations,
             # Bars only on a terminal: elsewhere rich leaves a blank line in the output.
             show_progress=sys.stdout.isatty(),
         )

@@ -198,6 +198,7 @@ def make_demo_data(data_dir: Path, seed: int = 0, n_images: int = 60, ordinary: 
 def build_demo_recipes(workdir: Path, data: DemoData, text_model: str, image_model: str,
                        *, show_progress: bool = True) -> dict[str, str]:
     from ..recipes import build_recipe
+    from ..report.calibrate import recipe_calibrations
 
     prefixes = {ALPHA: DEFAULT_TEXT_PREFIX, BETA: ""}  # both the default and an explicit empty prefix
     paths = {}
@@ -206,6 +207,6 @@ def build_demo_recipes(workdir: Path, data: DemoData, text_model: str, image_mod
         build_recipe(dest, text_model=text_model, texts=data.recipe_texts[served],
                      image_model=image_model, images=data.recipe_images[served],
                      text_prefix=prefixes[served], test_fraction=0.25, seed=7,
-                     overwrite=True, show_progress=show_progress)
+                     overwrite=True, show_progress=show_progress, calibrate=recipe_calibrations)
         paths[served] = str(dest)
     return paths

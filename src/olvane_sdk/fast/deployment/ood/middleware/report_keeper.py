@@ -13,7 +13,7 @@ import time
 from dataclasses import asdict, replace
 from typing import TYPE_CHECKING, Any, Callable
 
-from ..report.snapshot import ReportSnapshot, build_snapshot
+from ..report.snapshot import ReportSnapshot, alarm_states, build_snapshot
 from ..samples.store import DEFAULT_EXCERPT_MAX_AGE, MemoryHistory, mask_url
 from .shared_report import REFRESH_MIN_SECONDS
 
@@ -126,7 +126,8 @@ class ReportKeeper:
         from ..report import shift_report
 
         t0 = time.perf_counter()
-        report = shift_report(self.handler)
+        # The alarm goes on from where the last report's left it.
+        report = shift_report(self.handler, sequential=alarm_states(self.snapshot))
         snap = build_snapshot(report, time=self.clock(), seconds=time.perf_counter() - t0,
                               profiles=self.profiles, fingerprints=self.fingerprints)
         if pool is not None:

@@ -16,7 +16,7 @@ import time
 from typing import Any, Callable
 
 from ..recipes.terms import load_terms
-from ..report.snapshot import STORED_RESULT, ReportSnapshot, build_snapshot
+from ..report.snapshot import STORED_RESULT, ReportSnapshot, alarm_states, build_snapshot
 from ..report.window import (WINDOW_LATEST, recipe_fingerprint, recipe_keys, report_from_window,
                              split_by_fingerprint)
 from ..samples import Retention, SampleStore, StoreFeeder, deployment_name, mask_url, open_store, origin_name
@@ -223,7 +223,12 @@ class SharedReport:
         recipes = self.ledger.update(aside)
         origins = self.store.origins(window.origin_counts())
         skew = self.health.skew(raw.clock_offsets)
-        report = report_from_window(reference, window)
+        # The alarm goes on from the deployment's last report, whichever process computed it.
+        try:
+            previous = self._stored()
+        except Exception:
+            previous = None
+        report = report_from_window(reference, window, sequential=alarm_states(previous))
         oldest = [r[0].time for r in raw.records.values() if r]
         extra = {"computed_by": self.holder, "window": window.summary(), "recipes": recipes,
                  "skewed": sorted(skew), "stored": [raw.total(), min(oldest, default=None)],

@@ -24,7 +24,7 @@ from typing import Any, Callable, Iterable, Sequence
 
 import numpy as np
 
-from .layout import CONFIG_PARTS, DEFAULT_TEXT_PREFIX, TERMS_PARTS, TEST_PARTS, TRAIN_PARTS
+from .layout import CALIBRATION_PARTS, CONFIG_PARTS, DEFAULT_TEXT_PREFIX, TERMS_PARTS, TEST_PARTS, TRAIN_PARTS
 from .terms import term_profile
 
 #: Role recorded for texts and images given without one.
@@ -301,7 +301,7 @@ def _embed_items(items: _Items, emb: _Embedder, text_model: str, image_model: st
 
 
 def _write_files(tmp: Path, config: dict, train: dict[str, np.ndarray], test: dict[str, np.ndarray],
-                 terms: dict | None = None) -> None:
+                 terms: dict | None = None, calibration: dict | None = None) -> None:
     """The recipe's files under ``tmp``, in the layout of :mod:`.layout`;
     ``terms`` the reference texts' term profile (read by the outlier
     clusters, ignored by the extension)."""
@@ -314,6 +314,8 @@ def _write_files(tmp: Path, config: dict, train: dict[str, np.ndarray], test: di
     np.savez(tmp.joinpath(*TEST_PARTS), **test)
     if terms is not None:
         tmp.joinpath(*TERMS_PARTS).write_text(json.dumps(terms, ensure_ascii=False), encoding="utf-8")
+    if calibration is not None:
+        tmp.joinpath(*CALIBRATION_PARTS).write_text(json.dumps(calibration), encoding="utf-8")
 
 
 def build_recipe(
@@ -334,6 +336,7 @@ def build_recipe(
     batch_size: int = 32,
     show_progress: bool = True,
     model_loader: Callable[[str], Any] | None = None,
+    calibrate: Callable[[dict, dict], dict] | None = None,
 ) -> RecipeSummary:
     """Embeds texts (and images) and writes a recipe directory at ``dest``.
 
@@ -342,7 +345,10 @@ def build_recipe(
     same holds for images). Roles (one per train item, or one string for all)
     default to "user". ``text_prefix`` is written to the configuration and put
     before every text, as the live path does. ``model_loader`` replaces the
-    default ONNX loader (tests). Raises :class:`RecipeError` on bad input,
+    default ONNX loader (tests). ``calibrate`` (the report's
+    ``report.calibrate.recipe_calibrations``) sets the recipe's cutoffs for
+    the novelty statistics from its own rows, written beside it; without
+    it the report computes them on the recipe's first report. Raises :class:`RecipeError` on bad input,
     leaving nothing behind.
     """
     dest = Path(dest)
@@ -359,7 +365,8 @@ def build_recipe(
         config = {"embeddings": {"text_model_name": text_model,
                                  "image_model_name": image_model,
                                  "text_prefix": text_prefix}}
-        _write_files(tmp, config, train, test, term_profile(items.train_texts + items.held_texts))
+        _write_files(tmp, config, train, test, term_profile(items.train_texts + items.held_texts),
+                     calibrate(train, test) if calibrate is not None else None)
         _move_into_place(tmp, dest, overwrite)
     except BaseException as e:
         shutil.rmtree(tmp, ignore_errors=True)

@@ -32,3 +32,10 @@ TEST_FILE = Path(*TEST_PARTS)
 #: {"documents": n, "terms": {word: texts holding it}}, written and read by terms.py.
 TERMS_PARTS = ("data", "distribution", "terms.json")
 TERMS_FILE = Path(*TERMS_PARTS)
+
+#: The recipe's own cutoffs for the report's novelty statistics (optional; the
+#: extension ignores it): {modality: calibration}, written by the builder when
+#: given a calibrator, read by report/window.py; a recipe without it gets them
+#: computed on its first report.
+CALIBRATION_PARTS = ("data", "distribution", "calibration.json")
+CALIBRATION_FILE = Path(*CALIBRATION_PARTS)

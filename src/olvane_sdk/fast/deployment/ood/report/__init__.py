@@ -26,19 +26,22 @@ what "no shift" looks like for this model and sample size (the yardstick).
 
 A message repeated in the window (identical, or at cosine >= 0.98 with an
 earlier one) counts once in all three (:func:`.detect.dedup`; the row's
-``repeats``). A CUSUM over the flags in the order the window holds them
-(:func:`.detect.cusum`) sets the row's ``alarm``, with months between false
-alarms at 3 messages a second.
+``repeats``). The novelty statistic is the largest group of flagged messages
+that lie nearer each other than the reference (:func:`.detect.largest_group`),
+against the recipe's own cutoff (:mod:`.calibrate`); a diffuse test reads the
+classifier's out-of-fold ranks (:func:`.stats.diffuse_test`); a CUSUM over
+the messages in arrival order, carried from report to report
+(:func:`.detect.advance`), sets the row's ``alarm``.
 
 Verdict per row: ``shift`` when the MMD p-value is below ``alpha`` and the
-AUC reaches ``auc_threshold``; else ``novel`` when the share test's p-value is
-below ``alpha_novel`` or the alarm is raised, and at least three flagged
-messages lie nearer each other than the reference (:func:`.detect.grouped`),
-or when ten do and the share test against the calibration's central estimate
-is below ``alpha_novel`` (:meth:`.stats.ShareTest.novel`); else ``drift`` when the MMD test
-alone is significant; ``ok`` otherwise; ``n/a`` when either side has fewer
-than ``min_samples`` embeddings, there is no reference, the train array is
-unusable, or the dimensions differ. Everything is seeded and deterministic.
+AUC reaches ``auc_threshold``; else ``novel`` when the largest group reaches
+the recipe's cutoff, or the share test's p-value is below ``alpha_novel``
+with a group among the flagged messages, or the diffuse test is
+significant, or the alarm is raised (the row's ``novel_by`` says which);
+else ``drift`` when the MMD test alone is significant; ``ok`` otherwise;
+``n/a`` when either side has fewer than ``min_samples`` embeddings, there
+is no reference, the train array is unusable, or the dimensions differ.
+Everything is seeded and deterministic.
 
 One bad row never fails the report (see :mod:`.compute`). The data model is
 in :mod:`.model`, the methods in :mod:`.two_sample` and :mod:`.stats`, the

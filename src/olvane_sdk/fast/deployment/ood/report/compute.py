@@ -18,19 +18,20 @@ from __future__ import annotations
 import threading
 from collections import Counter, OrderedDict
 from collections.abc import Mapping, Sequence
-from dataclasses import asdict
+from dataclasses import asdict, replace
 from typing import Any
 
 import numpy as np
 
 from . import detect
+from .calibrate import SIZES, RecipeCalibration, calibrate, group_threshold, reference_digest
 from .model import MODALITIES, ModalityRow, ShiftReport
-from .power import recipe_power
+from .power import recipe_power, with_group
 from .settings import ReportSettings
 from .clusters import cluster
-from .stats import Calibration, q_values
+from .stats import DIFFUSE_ALPHA, Calibration, diffuse_test, knn_distance, q_values
 from .two_sample import Comparison, kernel_two_sample
-from .verdict import Verdict, verdict_for
+from .verdict import Verdict, novel_by, verdict_for
 
 
 def compare(reference: np.ndarray, other: np.ndarray, settings: ReportSettings) -> Comparison:
@@ -75,6 +76,39 @@ def calibration_for(train_obj: Any, test_obj: Any, train: np.ndarray, test: np.n
             e[key] = Calibration(train, test, k=settings.knn_k, tail=settings.tail,
                                  confidence=settings.bound_confidence)
         return e[key]
+
+
+_group_tail = None  # the calibration module's GROUP_TAIL; a benchmark may set another
+_computed_lock = threading.Lock()
+_computed: OrderedDict[tuple, RecipeCalibration] = OrderedDict()
+
+
+def recipe_calibration_for(train_obj: Any, test_obj: Any, train: np.ndarray, test: np.ndarray | None,
+                           settings: ReportSettings, stored: Any = None) -> RecipeCalibration:
+    """The recipe's cutoffs for the novelty statistics (:mod:`.calibrate`):
+    the stored ones when they belong to these arrays and settings, else
+    computed once and kept, keyed by the arrays' content (a recipe reloaded
+    unchanged keeps them)."""
+    e = _recipe_entry(train_obj, test_obj)
+    with e["lock"]:
+        if "digest" not in e:
+            e["digest"] = reference_digest(train, test)
+        digest = e["digest"]
+    got = RecipeCalibration.from_dict(stored, digest) if stored is not None else None
+    if got is not None and got.k == settings.knn_k and abs(got.tail - settings.tail) < 1e-12:
+        return got
+    key = (digest, settings.knn_k, settings.tail, _group_tail)
+    with _computed_lock:
+        if key in _computed:
+            _computed.move_to_end(key)
+            return _computed[key]
+    cal = calibration_for(train_obj, test_obj, train, test, settings)
+    got = calibrate(train, test, k=settings.knn_k, tail=settings.tail, cal=cal, group_tail=_group_tail)
+    with _computed_lock:
+        _computed[key] = got
+        while len(_computed) > _CACHE_SIZE:
+            _computed.popitem(last=False)
+    return got
 
 
 def _yardstick(train_obj: Any, test_obj: Any, tr: np.ndarray, test: np.ndarray, settings: ReportSettings,
@@ -194,16 +228,20 @@ def _reference_entries(entries: Any) -> dict[str, dict[str, dict[str, Any]]]:
             continue
         for modality, e in entry.items():
             e = e if isinstance(e, Mapping) else {}
-            reference.setdefault(model, {})[modality] = {"train": e.get("train"), "test": e.get("test")}
+            reference.setdefault(model, {})[modality] = {"train": e.get("train"), "test": e.get("test"),
+                                                         "calibration": e.get("calibration")}
     return reference
 
 
-def copy_embeddings(handler) -> tuple[dict, dict]:
+def copy_embeddings(handler, starts: dict | None = None) -> tuple[dict, dict]:
     """Copies (reference, live) out of the handler, as stored: reference[model]
     [modality] = {"train": ..., "test": ...} (the recipe's arrays);
     live[model][modality] = list of the stored vectors. The live store is
     copied under ``embedding_lock`` so the worker cannot change it meanwhile.
-    Nothing is converted or checked here: that happens per row."""
+    Nothing is converted or checked here: that happens per row. With
+    ``starts``, it receives (model, modality) -> the ring's oldest slot (its
+    next write position once it has wrapped): the ring holds messages in slot
+    order, and arrival order starts there."""
     reference = _reference_entries(getattr(handler, "train_test_embeddings", {}))
     live: dict[str, dict[str, list]] = {}
     lock = getattr(handler, "embedding_lock", None)
@@ -218,15 +256,26 @@ def copy_embeddings(handler) -> tuple[dict, dict]:
                 # The store replaces slots and never edits a stored vector, so
                 # copying the slot list is enough.
                 live.setdefault(model, {})[modality] = list(stored) if isinstance(stored, list) else []
+                if starts is not None:
+                    starts[(model, modality)] = _ring_start(handler, model, modality, len(live[model][modality]))
     finally:
         if lock is not None:
             lock.release()
     return reference, live
 
 
+def _ring_start(handler, model: str, modality: str, n: int) -> int:
+    try:
+        nxt = int(getattr(handler, "embedding_indices", {})[model][modality])
+    except (KeyError, TypeError, ValueError):
+        return 0
+    return nxt % n if n else 0
+
+
 def shift_report(handler=None, settings: ReportSettings | None = None, *,
                  reference: Mapping[str, Mapping[str, Any]] | None = None,
-                 live: Mapping[str, Mapping[str, Sequence]] | None = None, **overrides) -> ShiftReport:
+                 live: Mapping[str, Mapping[str, Sequence]] | None = None,
+                 sequential: Mapping[tuple[str, str], Any] | ShiftReport | None = None, **overrides) -> ShiftReport:
     """Builds the report for every served model and modality that has a
     reference or live embeddings, read from ``handler`` (default: the
     interceptor's) or given as arrays: ``reference[model][modality]`` =
@@ -235,7 +284,14 @@ def shift_report(handler=None, settings: ReportSettings | None = None, *,
     ``ReportSettings`` fields (seed, n_permutations, alpha, auc_threshold,
     ...); without ``settings`` they start from :meth:`ReportSettings.from_env`.
     A row whose inputs are unusable is ``n/a`` with a note; it never fails the
-    others."""
+    others. ``reference`` entries may carry the recipe's stored
+    ``calibration`` (:mod:`.calibrate`). ``live`` lists are in arrival order;
+    a handler's rings are read from their oldest slot.
+
+    ``sequential``: the previous report (or (model, modality) -> its row's
+    ``alarm_state``): the alarm goes on from where it stopped, reading only
+    the messages that came after. Without it every report reads its whole
+    window from zero."""
     given = reference is not None or live is not None
     if given and handler is not None:
         raise TypeError("shift_report: give a handler or the arrays, not both")
@@ -246,12 +302,14 @@ def shift_report(handler=None, settings: ReportSettings | None = None, *,
         settings = ReportSettings(**{**asdict(settings), **overrides})
     from threadpoolctl import threadpool_limits
 
+    starts: dict[tuple[str, str], int] = {}
     if given:
         reference = _reference_entries(reference)
         live = {model: {modality: list(v if v is not None else []) for modality, v in entry.items()}
                 for model, entry in (live or {}).items()}
     else:
-        reference, live = copy_embeddings(handler)
+        reference, live = copy_embeddings(handler, starts)
+    states = _alarm_states(sequential)
     models = list(reference) + [m for m in live if m not in reference]
     rows: list[ModalityRow] = []
     # One BLAS thread: the matrices are small, and beside a busy inference
@@ -264,7 +322,8 @@ def shift_report(handler=None, settings: ReportSettings | None = None, *,
                 if ref is None and not lv:
                     continue
                 try:
-                    rows.append(_row(model, modality, ref, lv, settings))
+                    rows.append(_row(model, modality, ref, lv, settings, start=starts.get((model, modality), 0),
+                                     alarm_state=states.get((model, modality))))
                 except Exception as e:  # whatever the checks did not foresee
                     rows.append(ModalityRow(model, modality, _count(ref and ref["train"]),
                                             _count(ref and ref["test"]), len(lv), None, None, Verdict.NA,
@@ -272,7 +331,21 @@ def shift_report(handler=None, settings: ReportSettings | None = None, *,
     return ShiftReport(rows=rows, settings=settings)
 
 
-def _row(model, modality, ref, stored: list, settings: ReportSettings) -> ModalityRow:
+def _alarm_states(sequential) -> dict[tuple[str, str], detect.AlarmState]:
+    if sequential is None:
+        return {}
+    if isinstance(sequential, ShiftReport):
+        sequential = {(r.model, r.modality): r.alarm_state for r in sequential.rows}
+    out = {}
+    for key, d in dict(sequential).items():
+        state = detect.AlarmState.from_dict(d) if d is not None else None
+        if state is not None:
+            out[tuple(key)] = state
+    return out
+
+
+def _row(model, modality, ref, stored: list, settings: ReportSettings, *, start: int = 0,
+         alarm_state: detect.AlarmState | None = None) -> ModalityRow:
     # Generators seeded from the settings and the row's name, so a row's figures do not depend
     # on which other rows exist, nor on whether the yardstick came from the cache.
     def rng(part: str) -> np.random.Generator:
@@ -284,7 +357,11 @@ def _row(model, modality, ref, stored: list, settings: ReportSettings) -> Modali
     row = ModalityRow(model, modality, _count(ref.get("train")), _count(ref.get("test")), len(stored),
                       None, None, Verdict.NA)
     width = train.shape[1] if train is not None and len(train) else None
+    if start:  # a wrapped ring: arrival order begins at its oldest slot
+        stored = stored[start:] + stored[:start]
     lv, live_notes, positions = _live_matrix(stored, width)
+    if start:
+        positions = (positions + start) % len(stored)  # back to the slots, which the outliers name
     notes = [p for p in (train_problem, test_problem) if p]
     if width is None:
         if not train_problem:
@@ -294,11 +371,13 @@ def _row(model, modality, ref, stored: list, settings: ReportSettings) -> Modali
             row.arrays = {"live": lv}
         return row
     arrays = {"train": train}
-    tr = _subsample(train, settings.max_samples, rng("train"))
+    tr_rows = _subsample(np.arange(len(train)), settings.max_samples, rng("train"))
+    tr = train[tr_rows]
     # The reference counts its own near-duplicates once, as the live set does:
     # folding repeats on one side only would itself look like a shift.
     same = detect.repeat_threshold(tr)
-    tr = tr[detect.dedup(tr, same)[0]]
+    distinct = detect.dedup(tr, same)[0]
+    tr, tr_rows = tr[distinct], tr_rows[distinct]
     enough_train = len(train) >= settings.min_samples
     if test is not None and len(test) and test.shape[1] != width:
         notes.append(f"test dimension {test.shape[1]} != train {width}")
@@ -322,37 +401,91 @@ def _row(model, modality, ref, stored: list, settings: ReportSettings) -> Modali
         if len(lv) < settings.min_samples or not enough_train:
             notes.append(f"live: fewer than {settings.min_samples} embeddings")
         else:
-            # Repeats count once in the two-sample statistics and the share test;
-            # the CUSUM runs over the flags in store order.
-            kept, row.repeats = detect.dedup(lv, same)
-            row.live = compare(tr, _subsample(lv[kept], settings.max_samples, rng("live")), settings)
-            cal = calibration_for(ref.get("train"), ref.get("test"), train, test, settings)
-            scores = cal.score(lv)  # every live row: the share test is cheap and gains most from n
-            found = detect.novelty(cal, scores[kept], lv[kept])
-            row.ood, row.cusum, row.alarm = found.share, found.cusum, found.alarm
-            flagged = np.flatnonzero(scores > cal.threshold)
-            flagged = flagged[np.argsort(-scores[flagged], kind="stable")]
-            pv = cal.p_values(scores[flagged])
-            qv = q_values(cal.p_values(scores))[flagged]  # over every live message tested
-            groups = cluster(lv[flagged], scores[flagged], same=same, positions=positions[flagged],
-                             n_window=len(stored))
-            row.outliers = [{"index": int(positions[i]), "score": float(scores[i]), "p_value": float(p),
-                             "p_floor": 1.0 / (cal.n + 1), "q_value": float(q), "cluster": int(c), "centre": float(d),
-                             "repeat": bool(rep)}
-                            for i, p, q, c, d, rep in zip(flagged, pv, qv, *groups)]
-            arrays["flagged"] = lv[flagged]
+            _novelty(row, ref, train, test, tr, tr_rows, lv, positions, same, settings, rng, alarm_state)
+            arrays["flagged"] = lv[[o["position"] for o in row.outliers]] if row.outliers else lv[:0]
+            for o in row.outliers:
+                del o["position"]
     notes += live_notes
     row.arrays = arrays
-    row.verdict = verdict_for(row.live, settings, row.ood, alarm=row.alarm)
-    if row.ood is not None and row.ood.p_value < settings.alpha_novel and row.ood.isolated:
-        notes.append("more flagged messages than normal traffic has, but too few of them nearer each other than "
-                     "the reference for a group: more of a sparse known part, not novel")
-    elif row.ood is not None and row.ood.by_large_group(settings.alpha_novel):
-        notes.append(f"{row.ood.grouped} flagged messages nearer each other than the reference: the share test "
-                     f"against the calibration's central estimate gives p = {row.ood.central_p:.2g}")
+    row.verdict = verdict_for(row.live, settings, row.ood, alarm=row.alarm, diffuse=row.diffuse)
+    row.novel_by = novel_by(row.live, settings, row.ood, alarm=row.alarm, diffuse=row.diffuse)
+    notes += _novel_notes(row, settings)
     if not stored:
         notes.append("no live traffic yet")
     if row.test is not None and verdict_for(row.test, settings) != Verdict.OK:
         notes.append("the recipe's own test split differs from train: yardstick unreliable")
     row.note = "; ".join(notes)
     return row
+
+
+def _novelty(row: ModalityRow, ref, train, test, tr, tr_rows, lv, positions, same, settings, rng,
+             alarm_state: detect.AlarmState | None) -> None:
+    """The live window's comparison and novelty statistics, onto ``row``.
+
+    Repeats count once everywhere (folded first, in arrival order); the
+    largest group of flagged messages is judged against the recipe's cutoff
+    for a window of this size (a larger window is grouped over its latest
+    calibrated size); the diffuse test reads the classifier's out-of-fold
+    ranks; the alarm reads the messages after the last one it read before."""
+    kept, row.repeats = detect.dedup(lv, same)
+    sample = kept if len(kept) <= settings.max_samples else np.sort(
+        rng("live").choice(kept, settings.max_samples, replace=False))
+    t = kernel_two_sample(tr, lv[sample], n_permutations=settings.n_permutations, folds=settings.cv_folds,
+                          seed=settings.seed)
+    row.live = Comparison(n=len(sample), auc=t.auc, mmd2=t.mmd2, p_value=t.p_value, gamma=t.gamma)
+    cal = calibration_for(ref.get("train"), ref.get("test"), train, test, settings)
+    rc = recipe_calibration_for(ref.get("train"), ref.get("test"), train, test, settings, ref.get("calibration"))
+    scores = cal.score(lv)  # every live row: the share test is cheap and gains most from n
+    ks = scores[kept]
+    share = cal.share_test(ks)
+    flags = ks > group_threshold(cal, rc.group_tail)
+    recent = np.arange(max(0, len(kept) - max(SIZES)), len(kept))  # the group's window, latest first kept
+    in_group = recent[flags[recent]]
+    adjacency = detect.links(cal, lv[kept[in_group]])
+    linked = np.zeros(len(kept), bool)
+    linked[in_group[:len(adjacency)]] = adjacency.any(axis=1)
+    i = rc.at(len(recent))
+    row.ood = replace(share, grouped=int(linked.sum()), largest=detect.largest_group(adjacency),
+                      group_cutoff=rc.group_cutoff[i], share_group=rc.share_group[i])
+    # the diffuse test: train rows' p-values from their own scores, each left out of train
+    p_live = cal.p_values(scores[sample])
+    p_train = cal.p_values(cal.train_scores[tr_rows])
+    d = diffuse_test(t.oof, np.r_[np.zeros(len(tr), bool), np.ones(len(sample), bool)], np.r_[p_train, p_live])
+    row.diffuse = {**d.__dict__, "alpha": DIFFUSE_ALPHA}
+    seq = detect.advance(alarm_state, flags & linked, detect.digests(lv[kept]), rc.q0, rc.q1, rc.h)
+    row.cusum, row.alarm = seq.state.s, seq.alarm
+    row.alarm_state = {**seq.state.to_dict(), "h": rc.h, "new": seq.new, "gap": seq.gap}
+    row.calibration = rc.source
+    row.min_detectable_share = with_group(row.min_detectable_share, rc.group_cutoff[rc.at(1000)])
+    flagged = np.flatnonzero(scores > cal.threshold)
+    flagged = flagged[np.argsort(-scores[flagged], kind="stable")]
+    pv = cal.p_values(scores[flagged])
+    qv = q_values(cal.p_values(scores))[flagged]  # over every live message tested
+    # Clusters of what is new: repeats folded, ranked by distance and growth (``lv`` is in arrival order).
+    groups = cluster(lv[flagged], scores[flagged], same=same, positions=flagged, n_window=len(lv))
+    row.outliers = [{"index": int(positions[j]), "position": int(j), "score": float(scores[j]), "p_value": float(p),
+                     "p_floor": 1.0 / (cal.n + 1), "q_value": float(q), "cluster": int(c), "centre": float(dc),
+                     "repeat": bool(rep)}
+                    for j, p, q, c, dc, rep in zip(flagged, pv, qv, *groups)]
+
+
+def _novel_notes(row: ModalityRow, settings: ReportSettings) -> list[str]:
+    o = row.ood
+    if o is None or o.largest is None:
+        return []
+    if row.novel_by == "group":
+        return [f"{o.largest} flagged messages lie together, nearer each other than the reference: this recipe's "
+                f"clean and mixed traffic reaches {o.group_cutoff} in fewer than 1 in 100,000 windows"]
+    if row.novel_by == "share":
+        return [f"share test p = {o.p_value:.2g} with a group of {o.largest} among the flagged messages"]
+    if row.novel_by == "diffuse":
+        d = row.diffuse or {}
+        return [f"the classifier's top {d.get('top')} rows hold {d.get('live_far')} live messages far from the "
+                f"reference (p = {d.get('p_value', 1):.2g}): a diffuse newcomer"]
+    if row.novel_by == "alarm":
+        return [f"the sequential alarm reached {row.alarm_state.get('h', 0):.3g} over {row.alarm_state.get('read')} messages"
+                if row.alarm_state else "the sequential alarm"]
+    if o.p_value < settings.alpha_novel and o.isolated:
+        return ["more flagged messages than normal traffic has, but too few of them nearer each other than "
+                "the reference for a group: more of a sparse known part, not novel"]
+    return []

@@ -15,6 +15,7 @@
 """
 from __future__ import annotations
 
+import hashlib
 import math
 from dataclasses import dataclass, replace
 
@@ -88,31 +89,122 @@ def dedup(live: np.ndarray, threshold: float = DUPLICATE_COSINE, *, exact_up_to:
     return kept, n - len(kept)
 
 
+def links(cal: Calibration, rows: np.ndarray) -> np.ndarray:
+    """The boolean adjacency of ``rows`` (a window's flagged rows, repeats
+    folded): two are linked when they lie nearer each other than either lies
+    to its nearest train row. A newcomer's messages link up; flags of a
+    sparse known part each stand alone."""
+    X = unit_rows(rows[:GROUP_ROWS])
+    if len(X) < 2:
+        return np.zeros((len(X), len(X)), dtype=bool)
+    near = 1.0 - knn_distance(X, cal.train, 1)
+    S = X @ X.T
+    np.fill_diagonal(S, -np.inf)
+    return S > np.maximum(near[:, None], near[None, :])
+
+
+def largest_group(adjacency: np.ndarray) -> int:
+    """The size of the largest connected group of linked rows (a lone row
+    is a group of one; no rows, 0)."""
+    n = len(adjacency)
+    if n < 2:
+        return n
+    from scipy.sparse.csgraph import connected_components
+
+    _, labels = connected_components(adjacency, directed=False)
+    return int(np.bincount(labels).max())
+
+
 def grouped(cal: Calibration, flagged: np.ndarray) -> int:
     """How many of the ``flagged`` rows (a window's rows past the tail,
     repeats folded) lie nearer another flagged row than either lies to its
     nearest train row."""
-    X = unit_rows(flagged[:GROUP_ROWS])
-    if len(X) < 2:
-        return 0
-    near = 1.0 - knn_distance(X, cal.train, 1)
-    S = X @ X.T
-    np.fill_diagonal(S, -np.inf)
-    return int(np.count_nonzero((S > np.maximum(near[:, None], near[None, :])).any(axis=1)))
+    return int(np.count_nonzero(links(cal, flagged).any(axis=1)))
 
 
 def cusum(flags: np.ndarray, q0: float, ratio: float = CUSUM_RATIO) -> float:
     """The CUSUM statistic after the last message: log-likelihood ratio of
     flag share ``ratio * q0`` against ``q0``, reset at zero, over ``flags``
     in arrival order. Runs over the flagged positions only."""
-    q0 = min(max(q0, 1e-9), 1.0 / ratio - 1e-9)
-    q1 = ratio * q0
+    return cusum_from(0.0, flags, q0, ratio * q0)[0]
+
+
+def cusum_from(s: float, events: np.ndarray, q0: float, q1: float, cap: float = math.inf) -> tuple[float, float]:
+    """(statistic after the last event, its largest value on the way): the
+    Bernoulli CUSUM of share ``q1`` against ``q0``, reset at zero, capped at
+    ``cap``, continued from ``s`` over ``events`` in arrival order."""
+    q0 = min(max(q0, 1e-9), 0.5)
+    q1 = min(max(q1, q0 * (1 + 1e-6)), 1.0 - 1e-9)
     up, down = math.log(q1 / q0), math.log((1.0 - q0) / (1.0 - q1))
-    s, last = 0.0, -1
-    for i in np.flatnonzero(flags):
-        s = max(0.0, s - (i - last - 1) * down) + up
+    last, top = -1, s
+    for i in np.flatnonzero(events):
+        s = min(cap, max(0.0, s - (i - last - 1) * down) + up)
+        top = max(top, s)
         last = int(i)
-    return max(0.0, s - (len(flags) - last - 1) * down)
+    return max(0.0, s - (len(events) - last - 1) * down), top
+
+
+def digests(rows: np.ndarray) -> list[str]:
+    """A short digest of each row's float32 bytes: how a later report finds
+    where the previous one stopped reading."""
+    X = np.ascontiguousarray(np.asarray(rows, dtype=np.float32))
+    return [hashlib.blake2b(r.tobytes(), digest_size=8).hexdigest() for r in X]
+
+
+@dataclass(frozen=True)
+class AlarmState:
+    """What the sequential alarm carries from one report to the next: the
+    statistic, the digest of the last message it read (so the next report
+    reads only what came after it), and how many messages it has read."""
+
+    s: float = 0.0
+    last: str | None = None
+    read: int = 0
+
+    def to_dict(self) -> dict:
+        return {"s": self.s, "last": self.last, "read": self.read}
+
+    @classmethod
+    def from_dict(cls, d) -> AlarmState | None:
+        """The state from a row's ``alarm_state`` (None when unreadable)."""
+        try:
+            s, read = float(d["s"]), int(d.get("read") or 0)
+            last = d.get("last")
+            if not math.isfinite(s) or s < 0 or (last is not None and not isinstance(last, str)):
+                return None
+            return cls(s, last, read)
+        except (TypeError, KeyError, ValueError, AttributeError):
+            return None
+
+
+@dataclass(frozen=True)
+class Sequential:
+    state: AlarmState   # after this report
+    alarm: bool         # the statistic reached h while reading this report's messages, or stays there
+    new: int            # messages read in this report
+    gap: bool           # the previous report's last message was no longer in the window: some went unread
+
+
+def advance(state: AlarmState | None, events: np.ndarray, keys: list[str], q0: float, q1: float,
+            h: float) -> Sequential:
+    """The alarm over ``events`` (per message of the window, in arrival
+    order, repeats folded: flagged and linked to another flagged message),
+    read from where ``state`` stopped: the message after the one whose
+    digest it holds. Without it (a first report, or more traffic between two
+    reports than a window holds) the whole window is read. The statistic is
+    capped at twice ``h``, so it falls below ``h`` soon after a newcomer
+    stops."""
+    state = state or AlarmState()
+    start, gap = 0, False
+    if state.last is not None:
+        try:
+            start = len(keys) - 1 - keys[::-1].index(state.last) + 1
+        except ValueError:
+            gap = True
+    new = events[start:]
+    s, top = cusum_from(state.s, new, q0, q1, cap=2.0 * h)
+    last = keys[-1] if keys else state.last
+    return Sequential(AlarmState(s, last, state.read + len(new)), bool(top >= h or s >= h), len(new), gap)
 
 
 @dataclass(frozen=True)

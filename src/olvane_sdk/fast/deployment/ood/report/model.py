@@ -51,6 +51,15 @@ class ModalityRow:
     # The smallest share of newcomers in a window of 1,000 the recipe's calibration lets the share
     # test see (power.min_detectable_share); None: not computed, or no share at all.
     min_detectable_share: float | None = None
+    # Which statistic made the row novel (verdict.NOVEL_BY: "group", "share", "diffuse", "alarm"), else None.
+    novel_by: str | None = None
+    # The diffuse test on the classifier's out-of-fold ranks (stats.DiffuseTest, with its "alpha").
+    diffuse: dict[str, Any] | None = None
+    # The sequential alarm's state after this report ({"s", "last", "read", "h", "new", "gap"}):
+    # hand it to the next report (shift_report(sequential=...)) so the alarm goes on from here.
+    alarm_state: dict[str, Any] | None = None
+    # Where the recipe's cutoffs came from: "recipe" (its calibration file) or "computed" (at load).
+    calibration: str | None = None
     # Kept for the plot; not part of the printed table.
     arrays: dict[str, np.ndarray] = field(default_factory=dict, repr=False, compare=False)
     # The flagged live messages, most distant first: {"index" (in the live store as copied), "score",
@@ -87,7 +96,11 @@ class ModalityRow:
                    comparison(d.get("live")), comparison(d.get("test")),
                    canonical(verdict),
                    str(d.get("note") or ""), share(d.get("ood")), int(d.get("repeats") or 0), d.get("cusum"),
-                   bool(d.get("alarm")), _share_or_none(d.get("min_detectable_share")))
+                   bool(d.get("alarm")), _share_or_none(d.get("min_detectable_share")),
+                   d.get("novel_by") if isinstance(d.get("novel_by"), str) else None,
+                   d.get("diffuse") if isinstance(d.get("diffuse"), Mapping) else None,
+                   d.get("alarm_state") if isinstance(d.get("alarm_state"), Mapping) else None,
+                   d.get("calibration") if isinstance(d.get("calibration"), str) else None)
 
 
 def _share_or_none(v: Any) -> float | None:

@@ -59,7 +59,8 @@ def _known(value: Any, spec: dict[str, Check], required: tuple[str, ...] = ()) -
 ROW = {"model": _text, "modality": _text, "verdict": _opt(_text), "note": _opt(_text), "n_train": _opt(is_count),
        "n_test": _opt(is_count), "n_live": is_count, "repeats": _opt(is_count), "cusum": _opt(is_number),
        "alarm": _opt(_flag), "shifted": _opt(_flag), "min_detectable_share": _opt(is_unit),
-       "live": _opt(_figures), "test": _opt(_figures), "ood": _opt(_figures)}
+       "live": _opt(_figures), "test": _opt(_figures), "ood": _opt(_figures), "novel_by": _opt(_text),
+       "diffuse": _opt(_figures), "alarm_state": _opt(_figures), "calibration": _opt(_text)}
 EXAMPLE = {"score": _opt(is_number), "time": _opt(is_time), "request_id": _opt(_text),
            "client_request_id": _opt(_text), "excerpt": _opt(_text), "index": _opt(is_count)}
 OUTLIER = {**EXAMPLE, "p_value": _opt(is_unit), "p_floor": _opt(is_unit), "q_value": _opt(is_unit),

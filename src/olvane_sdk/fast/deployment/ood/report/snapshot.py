@@ -130,6 +130,15 @@ def excerpts_before(outliers: dict[str, Any], clusters: dict[str, Any],
     return each(outliers, item), each(clusters, group)
 
 
+def alarm_states(snapshot: ReportSnapshot | None) -> dict[tuple[str, str], Any]:
+    """(model, modality) -> the sequential alarm's state each row of
+    ``snapshot`` ended with: the next report goes on from it."""
+    if snapshot is None:
+        return {}
+    return {(r.get("model"), r.get("modality")): r.get("alarm_state") for r in snapshot.rows
+            if isinstance(r.get("alarm_state"), dict)}
+
+
 def page_maps(report: ShiftReport, outliers: Mapping[str, Any] | None) -> dict | None:
     """The page's maps of ``report``, flagged points coloured by their
     cluster; None when they cannot be made (the report stands without them)."""

@@ -80,24 +80,41 @@ class ShareTest:
     far_bound: float = 0.0  # its bound, with the window's mix
     grouped: int | None = None  # flagged messages nearer another flagged one than the reference (detect.grouped)
     central_p: float | None = None  # p_value against the calibration's central estimate instead of its bound
+    # The novelty statistic: the largest connected group of flagged messages (repeats folded),
+    # against the recipe's own cutoffs for a window of this size (report/calibrate.py).
+    largest: int | None = None
+    group_cutoff: int | None = None  # largest >= this: novel
+    share_group: int | None = None   # the share test's path needs a group this large
 
     @property
     def isolated(self) -> bool:
-        """Too few flagged messages lie nearer each other than the
-        reference for a group (None: not checked, a report from before)."""
+        """Too few flagged messages lie together for the share test's path
+        (None: not checked, a report from before)."""
+        if self.largest is not None and self.share_group is not None:
+            return self.largest < self.share_group
         return self.grouped is not None and self.grouped < MIN_GROUP
 
+    def by_group(self) -> bool:
+        """The novelty statistic reaches the recipe's cutoff."""
+        return self.largest is not None and self.group_cutoff is not None and self.largest >= self.group_cutoff
+
+    def by_share(self, alpha: float) -> bool:
+        """The share test is below ``alpha`` with a group among the flags."""
+        return self.p_value < alpha and not self.isolated
+
     def novel(self, alpha: float) -> bool:
-        """The share test says ``novel`` at level ``alpha``: ``p_value``
-        below it with the flagged messages not isolated, or, for a large
-        group, ``central_p`` below it."""
-        if self.isolated:
-            return False
-        return self.p_value < alpha or self.by_large_group(alpha)
+        """``novel`` from the flagged messages: the largest group reaches the
+        recipe's cutoff, or the share test is significant with a group
+        among them. A report from before the group statistic keeps its rule
+        (the share test, or the large group's test)."""
+        if self.largest is None:
+            return not self.isolated and (self.p_value < alpha or self.by_large_group(alpha))
+        return self.by_group() or self.by_share(alpha)
 
     def by_large_group(self, alpha: float) -> bool:
-        """Only the large group's test is below ``alpha``."""
-        return (self.p_value >= alpha and self.grouped is not None and self.grouped >= LARGE_GROUP
+        """A report from before: only the large group's test is below ``alpha``."""
+        return (self.largest is None and self.p_value >= alpha and self.grouped is not None
+                and self.grouped >= LARGE_GROUP
                 and self.central_p is not None and self.central_p < alpha)
 
 
@@ -144,6 +161,8 @@ class Calibration:
                  confidence: float = 0.99):
         self.train = unit_rows(train)
         parts = [knn_distance(self.train, self.train, k, leave_one_out=True)] if len(self.train) > 1 else []
+        # each train row's own score, itself left out (the diffuse test reads those of its sample)
+        self.train_scores = parts[0] if parts else np.zeros(len(self.train), np.float32)
         if test is not None and len(test):
             parts.append(knn_distance(unit_rows(test), self.train, k))
         if not parts:
@@ -210,6 +229,48 @@ class Calibration:
                          p_value=combined(self.bound, self.far_bound), threshold=self.threshold, k=self.k,
                          tail=self.tail, n_calibration=self.n, mix=mix, far_flagged=far,
                          far_bound=raised(self.far_bound), central_p=combined(*self.central))
+
+
+@dataclass(frozen=True)
+class DiffuseTest:
+    """A diffuse newcomer: spread through the reference's space, rarely past
+    the tail, yet the domain classifier ranks its messages highest. Among
+    the rows the classifier's out-of-fold scores rank in the top
+    :data:`DIFFUSE_TOP` of the pooled sample, are live rows far from train
+    (conformal p at most :data:`DIFFUSE_FAR`) more often than train rows
+    there are (each left out of train)? Within that top part, live and train
+    rows are exchangeable unless the live rows bring something train lacks;
+    more of a known section fills the top with live rows, but its live and
+    train rows there are alike, far or not. Hypergeometric, exact given the
+    top part's counts."""
+
+    top: int         # pooled rows in the top part
+    live: int        # of them live
+    far: int         # of them far
+    live_far: int    # live and far
+    p_value: float
+
+    def novel(self, alpha: float) -> bool:
+        return self.p_value < alpha
+
+
+DIFFUSE_TOP = 0.1
+DIFFUSE_FAR = 0.1
+#: The diffuse test's level: its own, beside the share test's alpha_novel.
+DIFFUSE_ALPHA = 0.001
+
+
+def diffuse_test(oof: np.ndarray, is_live: np.ndarray, p_values: np.ndarray) -> DiffuseTest:
+    """:class:`DiffuseTest` of pooled rows with out-of-fold ranks ``oof``
+    (higher: more live-like), labels ``is_live`` and conformal p-values."""
+    from scipy.stats import hypergeom
+
+    top = max(1, int(round(DIFFUSE_TOP * len(oof))))
+    sel = np.argsort(-oof, kind="stable")[:top]
+    live, far = is_live[sel], p_values[sel] <= DIFFUSE_FAR
+    n_live, n_far, both = int(live.sum()), int(far.sum()), int((live & far).sum())
+    p = float(hypergeom.sf(both - 1, top, n_far, n_live)) if both else 1.0
+    return DiffuseTest(top=top, live=n_live, far=n_far, live_far=both, p_value=p)
 
 
 def q_values(p: np.ndarray) -> np.ndarray:

@@ -61,6 +61,9 @@ class KernelTests:
     p_value: float
     gamma: float
     auc: float
+    # each pooled row's out-of-fold classifier score as its rank within its fold, in (0, 1]
+    # (reference rows first): folds' models differ in scale, ranks do not
+    oof: np.ndarray | None = None
 
 
 def kernel_two_sample(reference: np.ndarray, other: np.ndarray, *, n_permutations: int = 500, folds: int = 5,
@@ -70,8 +73,8 @@ def kernel_two_sample(reference: np.ndarray, other: np.ndarray, *, n_permutation
     sample (the cost is that matrix and the permutations: O(N^2 (d + P)))."""
     K, m, n, gamma = _rbf_kernel(reference, other, seed)
     mmd2, p = _mmd_permutations(K, m, n, n_permutations, seed)
-    auc = _classifier_auc(K, m, n, folds, seed, n_components)
-    return KernelTests(mmd2=mmd2, p_value=p, gamma=gamma, auc=auc)
+    auc, oof = _classifier_auc(K, m, n, folds, seed, n_components, with_scores=True)
+    return KernelTests(mmd2=mmd2, p_value=p, gamma=gamma, auc=auc, oof=oof)
 
 
 def _mmd_permutations(K: np.ndarray, m: int, n: int, n_permutations: int, seed: int) -> tuple[float, float]:
@@ -99,7 +102,8 @@ def _mmd_permutations(K: np.ndarray, m: int, n: int, n_permutations: int, seed: 
     return observed, (1 + exceed) / (1 + n_permutations)
 
 
-def _classifier_auc(K: np.ndarray, m: int, n: int, folds: int, seed: int, n_components: int) -> float:
+def _classifier_auc(K: np.ndarray, m: int, n: int, folds: int, seed: int, n_components: int,
+                    with_scores: bool = False):
     """Cross-validated ROC AUC of a kernel classifier telling the second
     sample (label 1) from the first (label 0).
 
@@ -124,6 +128,7 @@ def _classifier_auc(K: np.ndarray, m: int, n: int, folds: int, seed: int, n_comp
     for cls in (np.arange(m), np.arange(m, N)):
         fold[rng.permutation(cls)] = np.arange(len(cls)) % k
     aucs = []
+    oof = np.empty(N)
     for f in range(k):
         tr, te = fold != f, fold == f
         mu, sd = F[tr].mean(axis=0), F[tr].std(axis=0)
@@ -134,7 +139,11 @@ def _classifier_auc(K: np.ndarray, m: int, n: int, folds: int, seed: int, n_comp
         w = np.linalg.solve(A.T @ A + np.diag(reg), A.T @ (y[tr] - 0.5))
         score = np.c_[(F[te] - mu) / sd, np.ones(int(te.sum()))] @ w
         aucs.append(roc_auc(y[te], score))
-    return float(np.mean(aucs))
+        if with_scores:
+            from scipy.stats import rankdata
+
+            oof[te] = rankdata(score) / len(score)
+    return (float(np.mean(aucs)), oof) if with_scores else float(np.mean(aucs))
 
 
 def roc_auc(y: np.ndarray, score: np.ndarray) -> float:

@@ -2,8 +2,9 @@
 the Prometheus gauge ``olvane_shift_verdict``."""
 from __future__ import annotations
 
+from collections.abc import Mapping
 from enum import StrEnum
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
     from .settings import ReportSettings
@@ -54,19 +55,46 @@ def metric_value(verdict: str) -> float:
     return _METRIC_VALUES.get(canonical(verdict), -1.0)
 
 
+#: What decided a ``novel`` verdict, in the order they are asked (the row's ``novel_by``):
+#: the largest group of flagged messages against the recipe's cutoff, the share test
+#: with a group, the diffuse test on the classifier's ranks, the sequential alarm.
+NOVEL_BY = ("group", "share", "diffuse", "alarm")
+
+
+def novel_by(c: Comparison | None, settings: ReportSettings, ood: ShareTest | None = None, alarm: bool = False,
+             diffuse: Mapping[str, Any] | None = None) -> str | None:
+    """Which statistic makes the row ``novel`` (one of :data:`NOVEL_BY`),
+    or None when the row is not novel (``shift`` comes first)."""
+    if c is not None and c.p_value < settings.alpha and c.auc >= settings.auc_threshold:
+        return None
+    if ood is not None:
+        if ood.largest is None and ood.novel(settings.alpha_novel):
+            return "share"  # a report from before the group statistic
+        if ood.by_group():
+            return "group"
+        if ood.largest is not None and ood.by_share(settings.alpha_novel):
+            return "share"
+    if diffuse is not None and isinstance(diffuse.get("p_value"), (int, float)) \
+            and diffuse["p_value"] < float(diffuse.get("alpha") or 0.0):
+        return "diffuse"
+    if alarm:
+        return "alarm"
+    return None
+
+
 def verdict_for(c: Comparison | None, settings: ReportSettings, ood: ShareTest | None = None,
-                alarm: bool = False) -> Verdict:
+                alarm: bool = False, diffuse: Mapping[str, Any] | None = None) -> Verdict:
     """``shift`` when the MMD test is significant and the classifier's AUC
-    reaches the gate; else ``novel`` when the share test says so (see
-    ``ShareTest.novel``: significant, with a group among the flagged
-    messages) or the sequential ``alarm`` (detect.cusum) is raised; else
-    ``drift`` when the MMD test is; else ``ok``."""
+    reaches the gate; else ``novel`` when :func:`novel_by` names a
+    statistic (the largest group, the share test with a group, the diffuse
+    test, the sequential alarm); else ``drift`` when the MMD test is
+    significant; else ``ok``."""
     if c is None and ood is None:
         return Verdict.NA
     significant = c is not None and c.p_value < settings.alpha
     if significant and c.auc >= settings.auc_threshold:
         return Verdict.SHIFT
-    if alarm or (ood is not None and ood.novel(settings.alpha_novel)):
+    if novel_by(c, settings, ood, alarm, diffuse) is not None:
         return Verdict.NOVEL
     if significant:
         return Verdict.DRIFT

@@ -10,7 +10,9 @@ from typing import Any
 
 import numpy as np
 
-from ..recipes.layout import CONFIG_FILE, TEST_FILE, TRAIN_FILE
+import json
+
+from ..recipes.layout import CALIBRATION_FILE, CONFIG_FILE, TEST_FILE, TRAIN_FILE
 from ..samples.store import WINDOW_LATEST, SampleStore, Window
 from .compute import shift_report
 from .model import MODALITIES
@@ -70,11 +72,16 @@ def load_reference(recipes: Mapping[str, str]) -> dict[str, dict[str, dict[str, 
                     parts[split] = {k: z[k] for k in z.files}
             except (OSError, ValueError):
                 parts[split] = {}
+        try:  # the recipe's own cutoffs; checked against the arrays where they are used
+            stored = json.loads((Path(path) / CALIBRATION_FILE).read_text(encoding="utf-8"))
+        except (OSError, ValueError):
+            stored = {}
         for modality in MODALITIES:
             train = parts["train"].get(f"{modality}_embeddings")
             if train is not None:
-                out.setdefault(model, {})[modality] = {"train": train,
-                                                       "test": parts["test"].get(f"{modality}_embeddings")}
+                out.setdefault(model, {})[modality] = {
+                    "train": train, "test": parts["test"].get(f"{modality}_embeddings"),
+                    "calibration": stored.get(modality) if isinstance(stored, dict) else None}
     return out
 
 
@@ -84,13 +91,14 @@ def recipe_keys(models) -> list[tuple[str, str]]:
     return [(m, modality) for m in sorted(models) for modality in MODALITIES]
 
 
-def report_from_window(reference: Mapping, window: Window, settings=None):
+def report_from_window(reference: Mapping, window: Window, settings=None, sequential=None):
     """The shift report of ``window`` against ``reference`` (from
-    :func:`load_reference` or a handler's ``train_test_embeddings``)."""
+    :func:`load_reference` or a handler's ``train_test_embeddings``);
+    ``sequential``: the previous report, whose alarm states it goes on from."""
     live: dict[str, dict[str, list]] = {}
     for (model, modality), recs in window.records.items():
         live.setdefault(model, {})[modality] = [r.embedding for r in recs]
-    return shift_report(settings=settings, reference=reference, live=live)
+    return shift_report(settings=settings, reference=reference, live=live, sequential=sequential)
 
 
 def store_report(store: SampleStore, reference: Mapping, *, since: float | None = None,
