@@ -29,7 +29,8 @@ import numpy as np
 
 from olvane_sdk.fast.deployment.ood.report import shift_report
 from olvane_sdk.fast.deployment.ood.report.model import history_rows
-from olvane_sdk.fast.deployment.ood.report.page import render_page, report_maps
+from olvane_sdk.fast.deployment.ood.report.page import render_page
+from olvane_sdk.fast.deployment.ood.report.projection import report_maps
 from olvane_sdk.fast.deployment.ood.samples import DirectoryStore
 
 DIM = 384

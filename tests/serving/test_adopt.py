@@ -90,6 +90,8 @@ def test_adopt_a_cluster_then_roll_back(deployment, capsys, caplog):
         group["id"]]
     events = [r for r in holder.reports.history_rows("alpha", "text") if r.get("event")]
     assert [(e["event"], e["version"], e["reason"]) for e in events] == [("adopt", 2, "billing is ours now")]
+    page = other.reports.page()  # the change is drawn on the verdict chart and listed
+    assert page.count('class="event"') == 1 and "adopt: version 1 -&gt; 2 (+" in page, page[-3000:]
     print(f"adopt -> every process serving the new verdict: {took:.1f} s")
 
     assert cli_main(["adopt", *base, "--rollback"]) == 0

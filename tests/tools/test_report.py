@@ -267,8 +267,9 @@ def test_a_recipe_knows_the_share_it_can_detect(handler, console, train_n, test_
                  train_n=train_n, test_n=test_n)
     row = rp.shift_report(handler, n_permutations=200).row("m", "text")
     figure = power.min_detectable_share(train_n + test_n, 0.01, 0.005, 1000)
-    # a compact newcomer is also novel once the recipe's group cutoff of it is in a window
-    assert low < figure < high and row.min_detectable_share == min(figure, row.ood.group_cutoff / 1000)
+    # the share test's figure: what the recipe sees at least (the group statistic may see more of a
+    # compact newcomer, but how much depends on the newcomer, not on the recipe alone)
+    assert low < figure < high and row.min_detectable_share == figure
     assert power.recipe_power(train_n + test_n, 0.01, 0.005).enough is enough
     assert ("cannot support the tail 0.01 (0 scores in it)" in row.note) is not enough
     again = rp.ShiftReport.from_dict(json.loads(json.dumps(rp.ShiftReport(rows=[row], settings=rp.ReportSettings())

@@ -26,7 +26,7 @@ import numpy as np
 from . import detect
 from .calibrate import SIZES, RecipeCalibration, calibrate, group_threshold, reference_digest
 from .model import MODALITIES, ModalityRow, ShiftReport
-from .power import recipe_power, with_group
+from .power import recipe_power
 from .settings import ReportSettings
 from .clusters import cluster
 from .stats import DIFFUSE_ALPHA, Calibration, diffuse_test, knn_distance, q_values
@@ -456,7 +456,6 @@ def _novelty(row: ModalityRow, ref, train, test, tr, tr_rows, lv, positions, sam
     row.cusum, row.alarm = seq.state.s, seq.alarm
     row.alarm_state = {**seq.state.to_dict(), "h": rc.h, "new": seq.new, "gap": seq.gap}
     row.calibration = rc.source
-    row.min_detectable_share = with_group(row.min_detectable_share, rc.group_cutoff[rc.at(1000)])
     flagged = np.flatnonzero(scores > cal.threshold)
     flagged = flagged[np.argsort(-scores[flagged], kind="stable")]
     pv = cal.p_values(scores[flagged])

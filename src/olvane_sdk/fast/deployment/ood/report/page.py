@@ -11,17 +11,17 @@ embeddings (PCA with numpy) for it. ``GET /v1/shift/ui`` and
 """
 from __future__ import annotations
 
-import html
-import math
 import time
 from collections.abc import Mapping, Sequence
 from typing import TYPE_CHECKING, Any
 
 from . import schema
 from .model import ModalityRow, outlier_answers
-from .projection import MAP_POINTS, flagged_of, map_points, report_maps  # noqa: F401  (also for callers)
+from .projection import flagged_of
 from .stats import ShareTest
 from .verdict import canonical
+from .charts import (_FLAG_COLOUR, _VERDICT_COLOURS, _cluster_colour, _e, _excerpt, _f, _figure, _finite,
+                     _line_chart, _map_caption, _map_chart, _n, _p, _pct, _stamp, _verdict_chart, event_text)
 
 if TYPE_CHECKING:
     from .snapshot import ReportSnapshot
@@ -29,10 +29,6 @@ if TYPE_CHECKING:
 #: The page's Content-Security-Policy: nothing from any host, inline styles only.
 CSP = "default-src 'none'; style-src 'unsafe-inline'; img-src data:"
 
-_VERDICT_COLOURS = {"ok": "#2e7d32", "drift": "#b58900", "novel": "#8e24aa", "shift": "#c62828", "n/a": "#8a8a8a"}
-_VERDICT_LEVEL = {"ok": 0, "drift": 1, "novel": 2, "shift": 3}
-_CLUSTER_COLOURS = ("#d62728", "#ff7f0e", "#9467bd", "#8c564b", "#e377c2", "#17becf", "#bcbd22", "#1f77b4")
-_REF_COLOUR, _LIVE_COLOUR, _FLAG_COLOUR = "#b0b7c3", "#4f8fd6", "#d62728"
 
 _CSS = """
 body{font:15px/1.45 system-ui,-apple-system,"Segoe UI",Roboto,sans-serif;margin:0;background:#f4f5f7;color:#1d2330}
@@ -150,8 +146,14 @@ def _section(row: Mapping, settings: Mapping, history: Sequence[Mapping], points
         if (row.get("ood") or {}).get("grouped") is not None:
             facts.append(("flagged near another flagged", _n(row["ood"]["grouped"])))
     note = f"<p class=\"note\">{_e(row.get('note'))}</p>" if row.get("note") else ""
+    # The history holds the reports' rows and the recipe's changes (an "event"): apart.
+    events = [h for h in history if h.get("event")]
+    history = [h for h in history if not h.get("event")]
+    if events:
+        note += ("<p class=\"note\">Recipe changes (dashed on the verdict chart): " + "; ".join(
+            f"{_e(_stamp(ev['time']))} {_e(event_text(ev))}" for ev in events[-5:]) + "</p>")
     charts = "".join([
-        _figure("Verdict over time", _verdict_chart(history)),
+        _figure("Verdict over time", _verdict_chart(history, events)),
         _figure(f"AUC (live vs reference), shift gate {_f(settings.get('auc_threshold'))}",
                 _line_chart(history, [("auc", "#1f5fae", "AUC")], gate=settings.get("auc_threshold"), lo=0.4, hi=1.0)),
         _figure("Out-of-distribution share against its bound",
@@ -193,7 +195,10 @@ def explain(row: Mapping, settings: Mapping, clusters: Sequence[Mapping] = ()) -
     share_text = (f" {_pct(share)} of the {_n(distinct)} distinct live messages are past the reference's tail, "
                   f"where normal traffic puts at most {_pct(bound)} (p = {_p(sp)}, alpha {_p(alpha_novel)}).") \
         if share is not None else ""
-    if verdict == "novel" and (test := _large_group(row, alpha_novel)) is not None:
+    by = row.get("novel_by")
+    if verdict == "novel" and by is not None:
+        share_text += " " + _decided_by(str(by), row)
+    elif verdict == "novel" and (test := _large_group(row, alpha_novel)) is not None:
         share_text += (f" {_n(test.grouped)} of them lie nearer each other than the reference: against the "
                        f"calibration's central estimate p = {_p(test.central_p)}.")
     group = _group(clusters)
@@ -219,6 +224,25 @@ def explain(row: Mapping, settings: Mapping, clusters: Sequence[Mapping] = ()) -
     return head + " " + tests + share_text
 
 
+def _decided_by(by: str, row: Mapping) -> str:
+    """Which of the novelty statistics made the row novel, in words."""
+    ood, diffuse, alarm = row.get("ood") or {}, row.get("diffuse") or {}, row.get("alarm_state") or {}
+    if by == "group":
+        return (f"Decided by the largest group: {_n(ood.get('largest'))} flagged messages lie together, nearer "
+                f"each other than the reference, where this recipe's clean windows reach at most "
+                f"{_n((ood.get('group_cutoff') or 1) - 1)}.")
+    if by == "share":
+        return (f"Decided by the share test, with a group of {_n(ood.get('largest'))} among the flagged "
+                f"messages.")
+    if by == "diffuse":
+        return (f"Decided by the diffuse test: the live messages a classifier finds most unlike the reference "
+                f"are far from it more often than the reference's own (p = {_p(diffuse.get('p_value'))}).")
+    if by == "alarm":
+        return (f"Decided by the sequential alarm, which reached {_f(alarm.get('s'))} (threshold "
+                f"{_f(alarm.get('h'))}) over the messages since the reports before.")
+    return f"Decided by {by}."
+
+
 def _group(clusters: Sequence[Mapping]) -> str | None:
     """The newest cluster in words ("about 14% of the distinct live messages
     (cluster 0: billing, refund)"), or None without one of two or more."""
@@ -238,184 +262,6 @@ def _large_group(row: Mapping, alpha_novel: Any) -> ShareTest | None:
         return test if test is not None and test.by_large_group(float(alpha_novel)) else None
     except (TypeError, ValueError):
         return None
-
-
-def _figure(caption: str, svg: str) -> str:
-    return f"<figure><figcaption>{_e(caption)}</figcaption>{svg}</figure>"
-
-
-# Chart geometry: a 400 x 150 view box with room for the axis labels.
-_W, _H, _L, _R, _T, _B = 400, 150, 38, 8, 8, 20
-
-
-#: The most time buckets a history chart draws: a line keeps each bucket's
-#: lowest and highest point and a dot on its highest, a verdict band merges
-#: what falls within one, so a chart's size does not grow with the history.
-_BUCKETS = 120
-
-
-def _times(history: Sequence[Mapping]) -> tuple[list[Mapping], float, float]:
-    """The rows with a time, oldest first, and the span they cover."""
-    rows = sorted((h for h in history if isinstance(h, Mapping) and type(t := h.get("time")) in (int, float)
-                   and math.isfinite(t)), key=lambda h: h["time"])
-    if not rows:
-        return [], 0.0, 1.0
-    t0, t1 = rows[0]["time"], rows[-1]["time"]
-    return rows, t0, (t1 if t1 > t0 else t0 + 1.0)
-
-
-def _tx(t: float, t0: float, t1: float) -> float:
-    return _L + (t - t0) / (t1 - t0) * (_W - _L - _R)
-
-
-def _svg(inner: str, label: str, height: int = _H) -> str:
-    return (f"<svg class=\"chart\" viewBox=\"0 0 {_W} {height}\" role=\"img\" aria-label=\"{_e(label)}\" "
-            f"xmlns=\"http://www.w3.org/2000/svg\">{inner}</svg>")
-
-
-def _time_axis(t0: float, t1: float, n: int) -> str:
-    if not n:
-        return f"<text x=\"{_W / 2}\" y=\"{_H / 2}\" text-anchor=\"middle\">no history yet</text>"
-    fmt = "%H:%M" if t1 - t0 < 86400 else "%m-%d %H:%M"
-    return (f"<text x=\"{_L}\" y=\"{_H - 5}\">{time.strftime(fmt, time.gmtime(t0))}</text>"
-            f"<text x=\"{_W - _R}\" y=\"{_H - 5}\" text-anchor=\"end\">{time.strftime(fmt, time.gmtime(t1))} UTC"
-            f" · {n:,} report{'s' if n != 1 else ''}</text>")
-
-
-def _verdict_chart(history: Sequence[Mapping]) -> str:
-    """A band per verdict; in each, a bar per span of reports with that
-    verdict, where spans less than a bucket (1/:data:`_BUCKETS` of the
-    chart) apart merge: every verdict a report had shows, however brief,
-    and a verdict flapping for a week stays at most a bar per bucket."""
-    rows, t0, t1 = _times(history)
-    # A report holds until the next one; the last one for the mean interval.
-    end = t1 + (t1 - t0) / (len(rows) - 1) if len(rows) > 1 else t1
-    gap = (end - t0) / _BUCKETS
-    band = (_H - _T - _B) / 5
-    names = ["shift", "novel", "drift", "ok", "n/a"]
-    parts = [f"<text x=\"{_L - 4}\" y=\"{_T + band * i + band / 2 + 4:.1f}\" text-anchor=\"end\">{name}</text>"
-             for i, name in enumerate(names)]
-    spans: dict[str, list[list]] = {}  # verdict -> [first time, last time, count, held until]
-    for k, h in enumerate(rows):
-        v = canonical(str(h.get("verdict") or "n/a"))
-        v = v if v in names else "n/a"
-        t, until = h["time"], rows[k + 1]["time"] if k + 1 < len(rows) else end
-        runs = spans.setdefault(v, [])
-        if runs and t - runs[-1][3] <= gap:
-            runs[-1][1:] = [t, runs[-1][2] + 1, until]
-        else:
-            runs.append([t, t, 1, until])
-    for v, runs in spans.items():
-        i = names.index(v)
-        for first, last, count, until in runs:
-            x0, x1 = _tx(first, t0, end), _tx(until, t0, end)
-            x0, x1 = min(x0, _W - _R - 2), min(max(x1, x0 + 2), _W - _R)
-            parts.append(f"<rect x=\"{x0:.1f}\" y=\"{_T + band * i + 2:.1f}\" width=\"{x1 - x0:.1f}\" "
-                         f"height=\"{band - 4:.1f}\" fill=\"{_VERDICT_COLOURS[v]}\"><title>{_stamp(first)}"
-                         f"{' to ' + _stamp(last) if count > 1 else ''}: {_e(v)} ({count:,} report"
-                         f"{'s' if count > 1 else ''})</title></rect>")
-    return _svg("".join(parts) + _time_axis(t0, t1, len(rows)), "verdict history")
-
-
-def _buckets(pts: list[tuple[float, float]], t0: float, t1: float) -> tuple[list, list]:
-    """(the line's points, the dots): per bucket of time, its lowest and
-    highest point in time order, and a dot on the highest (every point
-    while there are no more than :data:`_BUCKETS`)."""
-    if len(pts) <= _BUCKETS:
-        return pts, pts
-    groups: dict[int, list[tuple[float, float]]] = {}
-    for p in pts:
-        groups.setdefault(min(int((p[0] - t0) / (t1 - t0) * _BUCKETS), _BUCKETS - 1), []).append(p)
-    line, dots = [], []
-    for g in groups.values():
-        lo, hi = min(g, key=lambda p: p[1]), max(g, key=lambda p: p[1])
-        line += sorted({lo, hi})
-        dots.append(hi)
-    return line, dots
-
-
-def _line_chart(history: Sequence[Mapping], series: Sequence[tuple[str, str, str]], *, gate=None,
-                lo: float = 0.0, hi: float | None = None, percent: bool = False) -> str:
-    rows, t0, t1 = _times(history)
-    points = {k: [(h["time"], v) for h in rows if type(v := h.get(k)) in (int, float) and math.isfinite(v)]
-              for k, _, _ in series}
-    values = [v for pts in points.values() for _, v in pts]
-    top = hi if hi is not None else max([*values, 0.01]) * 1.15
-    bottom = min([lo, *values]) if values else lo
-    span = top - bottom or 1.0
-
-    def y(v: float) -> float:
-        return _T + (top - v) / span * (_H - _T - _B)
-
-    fmt = (lambda v: f"{v * 100:.3g}%") if percent else (lambda v: f"{v:.2f}")
-    parts = [f"<line x1=\"{_L}\" x2=\"{_W - _R}\" y1=\"{y(v):.1f}\" y2=\"{y(v):.1f}\" stroke=\"#e3e5ea\"/>"
-             f"<text x=\"{_L - 4}\" y=\"{y(v) + 4:.1f}\" text-anchor=\"end\">{fmt(v)}</text>"
-             for v in (bottom, (bottom + top) / 2, top)]
-    if _finite(gate):
-        parts.append(f"<line x1=\"{_L}\" x2=\"{_W - _R}\" y1=\"{y(gate):.1f}\" y2=\"{y(gate):.1f}\" "
-                     "stroke=\"#c62828\" stroke-dasharray=\"4 3\"/>")
-    for key, colour, name in series:
-        line, dots = _buckets(points[key], t0, t1)
-        if len(line) > 1:
-            path = " ".join(f"{_tx(t, t0, t1):.1f},{y(v):.1f}" for t, v in line)
-            parts.append(f"<polyline points=\"{path}\" fill=\"none\" stroke=\"{colour}\" stroke-width=\"1.6\"/>")
-        for t, v in dots:
-            parts.append(f"<circle cx=\"{_tx(t, t0, t1):.1f}\" cy=\"{y(v):.1f}\" r=\"2.2\" fill=\"{colour}\">"
-                         f"<title>{_stamp(t)}: {name} {fmt(v)}</title></circle>")
-    return _svg("".join(parts) + _time_axis(t0, t1, len(rows)), "history of " + ", ".join(n for _, _, n in series))
-
-
-def _map_caption(points: Mapping | None) -> str:
-    if not points:
-        return "Map: no embeddings to show"
-    shown = len(points.get("reference") or []) + len(points.get("live") or []) + len(points.get("flagged") or [])
-    return (f"Map (first two principal components) of {_n(points.get('n_reference'))} reference and "
-            f"{_n(points.get('n_live'))} live messages: {shown:,} points drawn, flagged on top")
-
-
-def _map_chart(points: Mapping | None, items: Sequence[Mapping] = ()) -> str:
-    """The map; a flagged point's title holds its cluster, request ids and
-    excerpt (``items``: the flagged messages in the map's order, most
-    distant first, as far as they were kept)."""
-    size = 260
-    inner = []
-    if points:
-        pad = 10
-
-        def at(x: float, y: float) -> tuple[float, float]:
-            return pad + x * (_W - 2 * pad), pad + (1 - y) * (size - 2 * pad - 18)
-
-        # Live as small translucent squares over larger reference ones: where
-        # live lies on the reference, the reference still shows through.
-        for key, colour, r, opacity in (("reference", _REF_COLOUR, 2.2, 0.9), ("live", _LIVE_COLOUR, 1.4, 0.55)):
-            # One path of tiny squares per class: thousands of points stay one element.
-            d = "".join(f"M{x - r:.1f} {y - r:.1f}h{2 * r}v{2 * r}h-{2 * r}z"
-                        for x, y in (at(*p) for p in points.get(key) or []))
-            if d:
-                inner.append(f"<path d=\"{d}\" fill=\"{colour}\" fill-opacity=\"{opacity}\"/>")
-        for i, (x0, y0, c) in enumerate(points.get("flagged") or []):
-            x, y = at(x0, y0)
-            label = "flagged" if c is None else f"flagged, cluster {c}"
-            item = items[i] if i < len(items) and isinstance(items[i], Mapping) else {}
-            ids = [f"{name} {item[k]}" for k, name in (("request_id", "request"), ("client_request_id", "client id"))
-                   if item.get(k)]
-            text = " · ".join([label, *ids] + ([f"“{_excerpt(item['excerpt'], 120)}”"] if item.get("excerpt") else []))
-            inner.append(f"<circle cx=\"{x:.1f}\" cy=\"{y:.1f}\" r=\"3\" fill=\"{_cluster_colour(c)}\" "
-                         f"stroke=\"#fff\" stroke-width=\"0.6\"><title>{_e(text)}</title></circle>")
-        key_y = size - 6
-        inner.append(f"<circle cx=\"14\" cy=\"{key_y - 4}\" r=\"4\" fill=\"{_REF_COLOUR}\"/>"
-                     f"<text x=\"22\" y=\"{key_y}\">reference</text>"
-                     f"<circle cx=\"94\" cy=\"{key_y - 4}\" r=\"4\" fill=\"{_LIVE_COLOUR}\"/>"
-                     f"<text x=\"102\" y=\"{key_y}\">live</text>"
-                     f"<circle cx=\"144\" cy=\"{key_y - 4}\" r=\"4\" fill=\"{_FLAG_COLOUR}\"/>"
-                     f"<text x=\"152\" y=\"{key_y}\">flagged (colour: cluster, as on its card)</text>")
-    else:
-        inner.append(f"<text x=\"{_W / 2}\" y=\"{size / 2}\" text-anchor=\"middle\">no embeddings</text>")
-    return _svg("".join(inner), "map of reference and live embeddings", height=size)
-
-
-def _cluster_colour(c) -> str:
-    return _FLAG_COLOUR if not isinstance(c, int) else _CLUSTER_COLOURS[c % len(_CLUSTER_COLOURS)]
 
 
 def _cluster_cards(clusters: Sequence[Mapping], row: Mapping, items: Sequence[Mapping]) -> str:
@@ -479,41 +325,7 @@ def _example(x: Any) -> str:
     return " ".join(parts) or "<span class=\"note\">no id or excerpt kept</span>"
 
 
-def _excerpt(x: Any, limit: int = 160) -> str:
-    text = x.get("text", "") if isinstance(x, Mapping) else str(x)
-    text = " ".join(str(text).split())
-    return text if len(text) <= limit else text[:limit - 1] + "…"
-
-
 # --------------------------------------------------------------------------
 # formatting
 
 
-def _e(x: Any) -> str:
-    return html.escape("" if x is None else str(x), quote=True)
-
-
-def _finite(x: Any) -> bool:
-    return isinstance(x, (int, float)) and not isinstance(x, bool) and math.isfinite(x)
-
-
-def _f(x: Any, digits: int = 3) -> str:
-    return f"{x:.{digits}g}" if _finite(x) else "-"
-
-
-def _p(x: Any) -> str:
-    if not _finite(x):
-        return "-"
-    return f"{x:.2g}" if x >= 1e-3 else f"{x:.1e}"
-
-
-def _pct(x: Any) -> str:
-    return f"{x * 100:.3g}%" if _finite(x) else "-"
-
-
-def _n(x: Any) -> str:
-    return f"{int(x):,}" if _finite(x) else "-"
-
-
-def _stamp(t: float) -> str:
-    return time.strftime("%Y-%m-%d %H:%M:%S UTC", time.gmtime(t))

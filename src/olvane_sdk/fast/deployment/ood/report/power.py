@@ -127,13 +127,3 @@ def recipe_power(n_calibration: int, tail: float, alpha: float, confidence: floa
     return Power(n_calibration, min_detectable_share(n_calibration, tail, alpha, n, confidence),
                  {s: calibration_needed(s, tail, alpha, n, confidence) for s in GOAL_SHARES},
                  int(math.floor(tail * (n_calibration + 1))))
-
-
-def with_group(min_share: float | None, group_cutoff: int | None, n: int = WINDOW_LATEST) -> float | None:
-    """The figure with the recipe's own group cutoff (report/calibrate.py):
-    a compact newcomer whose messages all lie together is novel once
-    ``group_cutoff`` of them are in a window, whatever the share test needs."""
-    if group_cutoff is None:
-        return min_share
-    by_group = group_cutoff / n
-    return by_group if min_share is None else min(min_share, by_group)
