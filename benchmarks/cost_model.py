@@ -64,7 +64,7 @@ def demo_handler(m, model: str):
     """The module's handler serving ``model`` with the demo's text and image
     models (ONNX), set directly, without a recipe."""
     from olvane_sdk.fast.deployment.ood.demo import models as local_models
-    from olvane_sdk.fast.deployment.ood.recipes.layout import DEFAULT_TEXT_PREFIX
+    from olvane_sdk.fast.deployment.ood.recipe_files.layout import DEFAULT_TEXT_PREFIX
 
     h = m.olvane_shift_detection_handler
     text_dir, image_dir = local_models.text_model_dir(), local_models.image_model_dir()

@@ -221,7 +221,7 @@ def child(payload_file: str, out_file: str, repeat: str) -> None:
 
     from olvane_sdk.fast.deployment.ood import interceptor as m
     from olvane_sdk.fast.deployment.ood.demo import models as local_models
-    from olvane_sdk.fast.deployment.ood.recipes.layout import DEFAULT_TEXT_PREFIX
+    from olvane_sdk.fast.deployment.ood.recipe_files.layout import DEFAULT_TEXT_PREFIX
 
     sink = open(os.devnull, "w")
     m.print = Console(file=sink).print

@@ -313,7 +313,7 @@ def bench_lag(seconds: float) -> None:
     from olvane_sdk.fast.deployment.ood import interceptor as mod
     from olvane_sdk.fast.deployment.ood.demo.models import text_model_dir
     from olvane_sdk.fast.deployment.ood.host import LoggingConsole, stop_worker
-    from olvane_sdk.fast.deployment.ood.recipes.layout import DEFAULT_TEXT_PREFIX
+    from olvane_sdk.fast.deployment.ood.recipe_files.layout import DEFAULT_TEXT_PREFIX
 
     logging.getLogger("olvane_sdk").addHandler(logging.NullHandler())
     logging.getLogger("olvane_sdk").propagate = False

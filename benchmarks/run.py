@@ -41,7 +41,7 @@ import numpy as np  # noqa: E402
 
 from benchmarks import baseline  # noqa: E402
 from olvane_sdk.fast.deployment.ood import interceptor as native  # noqa: E402
-from olvane_sdk.fast.deployment.ood.recipes.layout import DEFAULT_TEXT_PREFIX  # noqa: E402
+from olvane_sdk.fast.deployment.ood.recipe_files.layout import DEFAULT_TEXT_PREFIX  # noqa: E402
 
 pc = time.perf_counter_ns
 

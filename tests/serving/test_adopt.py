@@ -115,7 +115,7 @@ def test_a_model_change_sets_samples_aside_and_asks_for_a_restart(deployment, ca
     assert [r for r in caplog.records if "restart the server" in r.getMessage()]
     # A process started on the changed recipe compares none of the samples embedded by the old models.
     from olvane_sdk.fast.deployment.ood.report.window import recipe_fingerprint, split_by_fingerprint
-    from olvane_sdk.fast.deployment.ood.recipes.versions import model_identity
+    from olvane_sdk.fast.deployment.ood.recipe_files.identity import model_identity
 
     window = holder.reports.pool.store.window()
     kept, aside = split_by_fingerprint(window, {"alpha": recipe_fingerprint(recipe)},

@@ -13,7 +13,7 @@ from support import drain, stop_worker
 pytest.importorskip("onnxruntime")
 from olvane_sdk.fast.deployment.ood.demo import models as local_models  # noqa: E402
 from olvane_sdk.fast.deployment.ood import recipes as rb  # noqa: E402
-from olvane_sdk.fast.deployment.ood.cli.recipe import main as recipe_command  # noqa: E402
+from olvane_sdk.fast.deployment.ood.recipes.command import main as recipe_command  # noqa: E402
 import tiny_models  # noqa: E402
 
 TEXTS = [f"question number {i} about the {w} and the {v}" for i, (w, v) in

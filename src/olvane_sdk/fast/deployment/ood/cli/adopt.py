@@ -127,7 +127,8 @@ def _from_server(args) -> Selection:
 
 
 def _rollback(path: str, args) -> int:
-    from ..recipes.versions import VersionError, current_version, rollback
+    from ..recipe_files.identity import current_version
+    from ..recipes.versions import VersionError, rollback
 
     now = current_version(path)
     if args.dry_run:
@@ -143,7 +144,8 @@ def _rollback(path: str, args) -> int:
 
 
 def _adopt(path: str, source: str, sel: Selection, args) -> int:
-    from ..recipes.versions import VersionError, adopt, model_identity
+    from ..recipe_files.identity import model_identity
+    from ..recipes.versions import VersionError, adopt
     from ..report.detect import dedup, repeat_threshold
     from ..report.window import load_reference, recipe_fingerprint
 
@@ -206,7 +208,7 @@ def _calibrate(path: str) -> None:
     import tempfile
     from pathlib import Path
 
-    from ..recipes.layout import CALIBRATION_FILE, TEST_FILE, TRAIN_FILE
+    from ..recipe_files.layout import CALIBRATION_FILE, TEST_FILE, TRAIN_FILE
     from ..report.calibrate import recipe_calibrations
 
     with np.load(Path(path) / TRAIN_FILE) as z:

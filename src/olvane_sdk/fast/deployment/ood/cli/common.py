@@ -57,7 +57,7 @@ def store_target(ap: argparse.ArgumentParser, args: argparse.Namespace, command:
     deployment) from ``--store``, ``--recipes`` and ``--deployment``, the
     last two defaulting to the servers' variables; bad recipes are a usage error."""
     from ..middleware.config import ENV_DEPLOYMENT, ENV_RECIPES
-    from ..recipes.mapping import ConfigError, parse_recipes
+    from ..recipe_files.mapping import ConfigError, parse_recipes
     from ..samples import deployment_name
 
     try:

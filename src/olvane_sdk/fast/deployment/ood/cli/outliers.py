@@ -86,7 +86,7 @@ def store_outliers(url: str, recipes, deployment: str, model: str, modality: str
                    limit: int) -> tuple[dict | None, str | None]:
     """The same answer computed from the store's window (excerpts included:
     whoever reads the store can read them there)."""
-    from ..recipes.terms import load_terms
+    from ..recipe_files.terms import load_terms
     from ..report.model import json_safe
     from ..report.window import load_reference, store_report
     store = None

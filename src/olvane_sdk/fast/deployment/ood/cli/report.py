@@ -309,7 +309,7 @@ def store_snapshot(report, window, recipes: Mapping[str, str], seconds: float):
     """The snapshot of a report over a store's window: the servers' pipeline
     (:func:`..report.snapshot.build_snapshot`) with the window's records and
     the recipes' term profiles, so its clusters, map and ids are theirs."""
-    from ..recipes.terms import load_terms
+    from ..recipe_files.terms import load_terms
     from ..report.snapshot import build_snapshot
     from ..report.window import recipe_fingerprint
 

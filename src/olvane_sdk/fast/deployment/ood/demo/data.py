@@ -11,7 +11,7 @@ from pathlib import Path
 
 import numpy as np
 
-from ..recipes.layout import DEFAULT_TEXT_PREFIX
+from ..recipe_files.layout import DEFAULT_TEXT_PREFIX
 
 ALPHA = "alpha-chat"
 BETA = "beta-chat"

@@ -162,10 +162,10 @@ class ShiftCollector:
             log.info("olvane shift: recipes loaded%s: %s", took, ", ".join(good))
         loader.count_embeddings()
         m = self.reports.metrics
-        from ..recipes.terms import load_terms
+        from ..recipe_files.terms import load_terms
         from ..report.window import recipe_fingerprint
 
-        from ..recipes.versions import model_identity
+        from ..recipe_files.identity import model_identity
 
         profiles = {name: load_terms(p) for name, p in self.cfg.recipes.items()}
         fingerprints = {name: recipe_fingerprint(p) for name, p in self.cfg.recipes.items()}

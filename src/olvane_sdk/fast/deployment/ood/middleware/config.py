@@ -9,7 +9,7 @@ from dataclasses import dataclass, field
 from typing import Any, Mapping
 
 # The recipes' variable, its reading and its error live with the recipes; re-exported here.
-from ..recipes.mapping import ENV_RECIPES, ConfigError, parse_recipes, recipe_problem  # noqa: F401
+from ..recipe_files.mapping import ENV_RECIPES, ConfigError, parse_recipes, recipe_problem  # noqa: F401
 from .budget import DEFAULT_CPU_SHARE, ORDINARY_S
 
 POLICIES = ("all", "new")

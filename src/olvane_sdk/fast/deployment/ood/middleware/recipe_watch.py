@@ -21,8 +21,8 @@ from typing import Any, Callable
 
 import numpy as np
 
-from ..recipes.layout import CONFIG_FILE, TEST_FILE, TRAIN_FILE
-from ..recipes.versions import current_version, model_identity
+from ..recipe_files.layout import CONFIG_FILE, TEST_FILE, TRAIN_FILE
+from ..recipe_files.identity import current_version, model_identity
 from ..report.window import recipe_fingerprint
 
 log = logging.getLogger(__name__)

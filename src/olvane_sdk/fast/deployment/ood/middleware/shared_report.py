@@ -15,7 +15,7 @@ import logging
 import time
 from typing import Any, Callable
 
-from ..recipes.terms import load_terms
+from ..recipe_files.terms import load_terms
 from ..report.snapshot import STORED_RESULT, ReportSnapshot, alarm_states, build_snapshot
 from ..report.window import (WINDOW_LATEST, recipe_fingerprint, recipe_keys, report_from_window,
                              split_by_fingerprint)

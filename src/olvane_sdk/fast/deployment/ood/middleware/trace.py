@@ -40,7 +40,7 @@ import threading
 import time
 from typing import Any
 
-from ..recipes.layout import DEFAULT_TEXT_PREFIX
+from ..recipe_files.layout import DEFAULT_TEXT_PREFIX
 from ..samples.store import CLIENT_ID_KEY, EXCERPT_KEY, REQUEST_ID_KEY
 from .masking import excerpt
 

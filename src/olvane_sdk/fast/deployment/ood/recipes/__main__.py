@@ -1,8 +1,7 @@
-"""``python -m olvane_sdk.fast.deployment.ood.recipes``: a launcher of the
-``olvane-shift recipe`` command (nothing imports it)."""
+"""``python -m olvane_sdk.fast.deployment.ood.recipes``: the recipe command."""
 import sys
 
-from ..cli.recipe import main
+from .command import main
 
 if __name__ == "__main__":
     sys.exit(main(prog="python -m olvane_sdk.fast.deployment.ood.recipes"))

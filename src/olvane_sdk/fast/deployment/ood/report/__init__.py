@@ -60,7 +60,8 @@ from __future__ import annotations
 from .render import plot_report, print_report, report_table, servers_table
 from .settings import ENV, ReportSettings, SettingsError
 from .detect import dedup
-from .compute import calibration_for, compare, copy_embeddings, shift_report
+from .compute import calibration_for, compare, shift_report
+from .inputs import copy_embeddings
 from .model import MODALITIES, ModalityRow, ShiftReport, json_safe
 from .stats import Calibration, ShareTest, tail_bound
 from .two_sample import (Comparison, domain_classifier_auc, kernel_two_sample, median_heuristic_gamma,

@@ -30,7 +30,7 @@ together; another puts none there. So the recipe is its own yardstick:
   1,000; its threshold is set for an average run length of
   :data:`ALARM_ARL_DAYS` at 3 messages a second.
 
-The builder stores the result beside the recipe (``recipes.layout.CALIBRATION_FILE``);
+The builder stores the result beside the recipe (``recipe_files.layout.CALIBRATION_FILE``);
 a recipe without it gets one computed on the first report, cached by the
 content of its arrays.
 """

@@ -6,7 +6,7 @@ its cluster's centre per flagged message); :func:`describe` summarises the
 clusters once the samples' times, ids and excerpts are known (from the
 sample store), with the words that set a cluster's excerpts apart from the
 recipe's reference texts (the recipe's optional term profile,
-:mod:`..recipes.terms`).
+:mod:`..recipe_files.terms`).
 
 Average-linkage agglomeration on cosine distance with a distance threshold
 (benchmarks/outlier_clusters.py, on benchmarks/detection_data.py's
@@ -25,7 +25,7 @@ from typing import Any, NamedTuple
 
 import numpy as np
 
-from ..recipes.terms import words
+from ..recipe_files.terms import words
 from ..samples.store import CLIENT_ID_KEY, EXCERPT_KEY, REQUEST_ID_KEY
 from .detect import DUPLICATE_COSINE, dedup
 

@@ -12,7 +12,7 @@ from __future__ import annotations
 from collections.abc import Callable
 from typing import Any
 
-from ..samples.store import history_row, is_count, is_number, is_time, is_unit
+from ..samples.history import history_row, is_count, is_number, is_time, is_unit
 from .projection import MAP_POINTS
 
 Check = Callable[[Any], bool]

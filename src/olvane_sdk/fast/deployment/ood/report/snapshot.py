@@ -15,7 +15,8 @@ from collections.abc import Mapping
 from dataclasses import dataclass, field, replace
 from typing import Any
 
-from ..samples.store import EXCERPT_KEY, is_number, is_time
+from ..samples.history import is_number, is_time
+from ..samples.store import EXCERPT_KEY
 from . import schema
 from .model import ShiftReport, history_rows, json_safe, outlier_answers
 from .projection import report_maps

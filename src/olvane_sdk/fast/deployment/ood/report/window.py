@@ -12,7 +12,7 @@ import numpy as np
 
 import json
 
-from ..recipes.layout import CALIBRATION_FILE, CONFIG_FILE, TEST_FILE, TRAIN_FILE
+from ..recipe_files.layout import CALIBRATION_FILE, CONFIG_FILE, TEST_FILE, TRAIN_FILE
 from ..samples.store import WINDOW_LATEST, SampleStore, Window
 from .compute import shift_report
 from .model import MODALITIES
@@ -110,7 +110,7 @@ def store_report(store: SampleStore, reference: Mapping, *, since: float | None 
     (:func:`recipe_fingerprint`)."""
     window = store.window(latest=latest, since=since, keys=keys)
     if recipes is not None:
-        from ..recipes.versions import model_identity
+        from ..recipe_files.identity import model_identity
 
         window, _ = split_by_fingerprint(window, {m: recipe_fingerprint(p) for m, p in recipes.items()},
                                          {m: model_identity(p) for m, p in recipes.items()})
