@@ -232,7 +232,7 @@ def test_non_finite_report_figures_are_null_on_the_routes(make, monkeypatch, cap
 
     row = {"model": "m1", "modality": "text", "verdict": "ok", "ood": {"share": float("nan"), "bound": 0.1},
            "live": {"auc": float("inf"), "p_value": -float("inf")}}
-    monkeypatch.setattr(report, "shift_report", lambda handler: SimpleNamespace(
+    monkeypatch.setattr(report, "shift_report", lambda handler, **_: SimpleNamespace(
         to_dict=lambda: {"rows": [row]}, outliers=lambda records=None: {"m1": {"text": [{"score": float("nan")}]}},
         rows=[], clusters=lambda records=None, profiles=None: {"m1": {"text": [{"id": 0, "share": float("inf")}]}}))
     _, c, _ = make(recipes={"m1": "/r/m1"})

@@ -52,7 +52,7 @@ def test_counters_move_during_a_slow_report_and_refreshes_share_it(monkeypatch):
     started, release, refreshing = threading.Event(), threading.Event(), threading.Event()
     reports = []
 
-    def slow_report(handler):
+    def slow_report(handler, **_):
         reports.append(started.set())
         assert release.wait(30)
         return SimpleNamespace(to_dict=lambda: {"rows": []}, outliers=lambda records=None: {},
@@ -189,7 +189,10 @@ def test_recipe_health_and_outcomes_in_vllm(tmp_path):
         _raw_disconnect(srv)
         wait_until(lambda: sum(v for k, v in srv.shift()["intake"].items() if k != "messages") >= 4, 60)
         s = srv.shift(refresh=True)
-        wait_until(lambda: 'olvane_shift_requests_total{outcome="disconnected"} 1.0' in srv.shift_metrics(), 30)
+        # Counted as the worker stores them (it gathers for up to a second before it embeds).
+        wait_until(lambda: {'olvane_shift_requests_total{outcome="disconnected"} 1.0',
+                            'olvane_shift_embeddings_total{modality="text",model="alpha-chat"} 2.0'}
+                   <= set(srv.shift_metrics()), 30)
         metrics = srv.shift_metrics()
     intake = s["intake"]
     assert (intake["collected"], intake["no_recipe"], intake["disconnected"]) == (2, 1, 1)
@@ -197,7 +200,8 @@ def test_recipe_health_and_outcomes_in_vllm(tmp_path):
     states = s["recipes"]
     alpha = states["alpha-chat"]
     assert (alpha["state"], alpha["modalities"], len(alpha.pop("fingerprint")), set(alpha)) == (
-        "loaded", ["text"], 12, {"state", "modalities", "fingerprint_since"})
+        "loaded", ["text"], 12, {"state", "modalities", "fingerprint_since", "version", "adopted_at"})
+    assert (alpha["version"], alpha["adopted_at"]) == (1, None)  # as built
     assert states["beta-chat"]["state"] == "failed" and "beta-chat" in states["beta-chat"]["reason"], states
     assert states["gamma-chat"] == {"state": "failed", "reason": "no recipe directory"}
     assert s["ready"] and s["error"] is None

@@ -647,7 +647,8 @@ def test_two_replicas_on_one_redis(demo_recipes, redis_server, tmp_path, capsys)
         assert resets() == 1 and len(told) == 1, told
         # 14 before the wipe, or 13 where the replica that notices last read the window before the
         # record from the clock ahead; 2 after.
-        assert int(told[0].split("lost ")[1].split()[0]) in (11, 12), told
+        # (whichever read noticed it: before or after the 2 new records reached the window)
+        assert int(told[0].split("lost ")[1].split()[0]) in (11, 12, 13, 14), told
         skew_lines = [ln for ln in logs.splitlines() if "clock of ahead:1" in ln]
         assert 1 <= len(skew_lines) <= 2 and "+9" in skew_lines[0], skew_lines  # once per process that computed
         assert json.loads(store.client.get(store._k("layout"))) == {"layout": "olvane-shift-samples", "version": 1}

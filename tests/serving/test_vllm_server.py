@@ -100,10 +100,16 @@ def test_shift_route_behind_the_key_and_metrics(server):
     with httpx.Client(trust_env=False, timeout=60) as http:
         assert http.get(srv.url + "/v1/shift").status_code == 401
         assert http.get(srv.url + "/v1/shift", headers={"Authorization": "Bearer wrong"}).status_code == 401
-    s = srv.shift(refresh=True)
+    s = {}
+
+    def current():
+        """A report of what is stored (a refresh within 5 s of the last returns the last)."""
+        s.update(srv.shift(refresh=True))
+        rows = {(r["model"], r["modality"]): r for r in (s.get("report") or {}).get("rows") or []}
+        return rows.get(("alpha-chat", "text"), {}).get("n_live") == s["live_counts"]["alpha-chat"]["text"]
+    wait_until(current, 30, 1, describe=lambda: s)
     assert s["ready"] is True and s["report_seconds"] > 0
     rows = {(r["model"], r["modality"]): r for r in s["report"]["rows"]}
-    assert rows[("alpha-chat", "text")]["n_live"] == s["live_counts"]["alpha-chat"]["text"]
     assert 0 <= rows[("alpha-chat", "image")]["live"]["auc"] <= 1  # 8 live images: enough for a comparison
     fragments = ('olvane_shift_auc{', 'set="live"', 'set="test"', "alpha-chat", "olvane_shift_messages",
                  "olvane_shift_embeddings", "olvane_shift_live_embeddings")

@@ -255,7 +255,8 @@ def test_builder_stores_the_cutoffs_and_the_report_uses_them_only_for_their_arra
     when the file belongs to other arrays."""
     import json
 
-    from olvane_sdk.fast.deployment.ood.recipes import build_recipe, layout
+    from olvane_sdk.fast.deployment.ood.recipe_files import layout
+    from olvane_sdk.fast.deployment.ood.recipes import build_recipe
     from olvane_sdk.fast.deployment.ood.report.window import load_reference
 
     texts = [f"text number {i} of the reference" for i in range(700)]

@@ -54,12 +54,11 @@ class ShiftDetectionRequestHandler:
     # served model -> prefix put before live text. Exists only after init_models.
     text_prefixes: dict[str, str]
 
-    # Not set by the constructor; a host may set them. encode_batch_size of 2
-    # or more embeds the messages that wait, or arrive within
-    # encode_gather_seconds of the first, with one encode call per model and a
-    # list of inputs (a row per input); absent, one message per call.
-    encode_batch_size: float
-    encode_gather_seconds: float
+    # Two more attributes are read when a host sets them (the constructor does
+    # not, so they are not declared here): encode_batch_size of 2 or more
+    # embeds the messages that wait, or arrive within encode_gather_seconds of
+    # the first, with one encode call per model and a list of inputs (a row per
+    # input); absent, one message per call.
 
     def __init__(self) -> None: ...
     def init_models(self, recipe_paths: Mapping[str, str | os.PathLike[str]]) -> None: ...
