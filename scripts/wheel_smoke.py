@@ -13,7 +13,7 @@ from sentence_transformers import SentenceTransformer
 from vllm.entrypoints.openai.protocol import ChatCompletionRequest
 
 from olvane_sdk.fast.deployment.ood.interceptor import olvane_shift_detection_handler as ood
-from olvane_sdk.fast.deployment.ood.recipes.layout import DEFAULT_TEXT_PREFIX
+from olvane_sdk.fast.deployment.ood.recipe_files.layout import DEFAULT_TEXT_PREFIX
 
 # The tests' tiny text model, built with the installed package's helpers
 # (tests/ holds no package source, so the wheel's modules are the ones in use).
