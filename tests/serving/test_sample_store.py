@@ -606,8 +606,10 @@ def test_two_replicas_on_one_redis(demo_recipes, redis_server, tmp_path, capsys)
         for _ in range(3):
             assert chat(srv=a, text=next(texts))["choices"]  # serving goes on
         # The store's state is the feeder's, the scope the last refresh's, and refreshes come at most
-        # one per 5 s: wait for a report taken since the store failed.
-        wait_until(lambda: (lambda s: s["store"]["state"] == "degraded" and s["scope"] == "process")(
+        # one per 5 s: wait for a report taken since the store failed, and for the feeder to hold the
+        # new messages (the worker gathers for up to a second before it embeds them).
+        wait_until(lambda: (lambda s: s["store"]["state"] == "degraded" and s["scope"] == "process" and
+                            s["store"]["pending"] >= 1 and s["store"]["errors"] >= 1)(
             a.shift(refresh=True)), timeout=60, interval=0.5)
         down = a.shift()
         assert down["store"]["reason"] and down["store"]["pending"] >= 1 and down["store"]["errors"] >= 1
