@@ -194,8 +194,10 @@ class ReportKeeper:
         try:
             if pool is None:
                 self.history.append_history(rows, self.clock())
-            elif pool.store.try_lease(f"event:{model}:{event.get('from_version')}:{event.get('version')}:"
-                                      f"{int(self.clock()) // 60}", pool.holder, 120):
+            # A change is one version to another; a later change to the same version comes from
+            # another (adoptions number their versions anew), so the pair names it for a day.
+            elif pool.store.try_lease(f"event:{model}:{event.get('from_version')}:{event.get('version')}",
+                                      pool.holder, 86400):
                 pool.store.append_history(rows, self.clock())
         except Exception as e:  # the event is a note on the charts; the swap stands without it
             log.warning("olvane shift: the recipe change of %s could not be noted in the history: %s", model, e)
