@@ -217,6 +217,39 @@ def test_mmd_permutation_p_value_counts_permuted_statistics():
     assert mmd2_far > mmd2 and p_far == pytest.approx(1 / 41)
 
 
+@pytest.mark.parametrize("offset", [0.0, 0.25, 0.35, 1.0])  # full p: 0.91, 0.13, 0.008, 0.002
+@pytest.mark.parametrize("alpha", [0.005, 0.2])
+def test_the_permutation_test_stops_early_only_where_alpha_cannot_be_met(offset, alpha):
+    """Stopped once enough permutations reach the observed value, the test
+    decides at alpha as all 500 permutations would, and draws fewer only
+    where the full test's p is above alpha."""
+    rng = np.random.default_rng(5)
+    X, Y = gaussian(rng, 60, 4), gaussian(rng, 40, 4) + offset
+    full = rp.kernel_two_sample(X, Y, n_permutations=500, seed=1)
+    early = rp.kernel_two_sample(X, Y, n_permutations=500, seed=1, alpha=alpha)
+    assert (early.p_value < alpha) == (full.p_value < alpha)
+    if full.p_value < alpha:
+        assert early.p_value == full.p_value  # nothing stopped
+    if offset == 0.0 and alpha < 0.04:  # like the reference: stopped at its 20th exceedance, well before 500
+        assert 21 / early.p_value - 1 < 250
+    assert early.mmd2 == full.mmd2 and early.auc == full.auc
+
+
+@pytest.mark.parametrize("k", [1, 5, 12])
+def test_knn_distance_is_the_kth_nearest_with_ties_and_left_out_rows(k):
+    rng = np.random.default_rng(k)
+    R = rng.normal(size=(40, 5)).astype(np.float32)
+    R[10:14] = R[3]  # equal rows: equal similarities count apart
+    R /= np.linalg.norm(R, axis=1, keepdims=True)
+    Q = np.vstack([R[:6], rng.normal(size=(3, 5)).astype(np.float32)])
+    Q /= np.linalg.norm(Q, axis=1, keepdims=True)
+    S = Q @ R.T
+    assert np.allclose(rp.stats.knn_distance(Q, R, k), 1 - np.sort(S, axis=1)[:, -k], atol=1e-6)
+    S = R @ R.T
+    np.fill_diagonal(S, -np.inf)
+    assert np.allclose(rp.stats.knn_distance(R, R, k, leave_one_out=True), 1 - np.sort(S, axis=1)[:, -k], atol=1e-6)
+
+
 @pytest.mark.parametrize("offset, low, high", [(0.0, 0.0, 0.7), (5.0, 0.99, 1.0)])
 def test_domain_classifier_auc(offset, low, high):
     rng = np.random.default_rng(2)

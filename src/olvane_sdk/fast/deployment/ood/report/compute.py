@@ -37,7 +37,7 @@ from .verdict import Verdict, novel_by, verdict_for
 
 def compare(reference: np.ndarray, other: np.ndarray, settings: ReportSettings) -> Comparison:
     t = kernel_two_sample(reference, other, n_permutations=settings.n_permutations, folds=settings.cv_folds,
-                          seed=settings.seed)
+                          seed=settings.seed, alpha=settings.alpha)
     return Comparison(n=len(other), auc=t.auc, mmd2=t.mmd2, p_value=t.p_value, gamma=t.gamma)
 
 
@@ -112,13 +112,30 @@ def recipe_calibration_for(train_obj: Any, test_obj: Any, train: np.ndarray, tes
     return got
 
 
-def _yardstick(train_obj: Any, test_obj: Any, tr: np.ndarray, test: np.ndarray, settings: ReportSettings,
-               rng: np.random.Generator) -> Comparison:
+def _reference_sample(train_obj: Any, test_obj: Any, train: np.ndarray, settings: ReportSettings, name: tuple,
+                      rng: np.random.Generator) -> tuple[np.ndarray, float]:
+    """(the train rows the two-sample tests use, the cosine from which two
+    messages count as one), once per recipe load. The reference counts its
+    own near-duplicates once, as the live set does: folding repeats on one
+    side only would itself look like a shift."""
     e = _recipe_entry(train_obj, test_obj)
-    key = ("test", settings.seed, settings.n_permutations, settings.cv_folds, settings.max_samples,
+    key = ("sample", settings.seed, settings.max_samples, *name)
+    with e["lock"]:
+        if key not in e:
+            rows = _subsample(np.arange(len(train)), settings.max_samples, rng)
+            same = detect.repeat_threshold(train[rows])
+            e[key] = rows[detect.dedup(train[rows], same)[0]], same
+        return e[key]
+
+
+def _yardstick(train_obj: Any, test_obj: Any, tr: np.ndarray, test: np.ndarray, same: float,
+               settings: ReportSettings, rng: np.random.Generator) -> Comparison:
+    e = _recipe_entry(train_obj, test_obj)
+    key = ("test", settings.seed, settings.n_permutations, settings.cv_folds, settings.max_samples, settings.alpha,
            len(tr), len(test))
     with e["lock"]:
         if key not in e:
+            test = test[detect.dedup(test, same)[0]]
             e[key] = compare(tr, _subsample(test, settings.max_samples, rng), settings)
         return e[key]
 
@@ -226,13 +243,9 @@ def _row(model, modality, ref, stored: list, settings: ReportSettings, *, start:
             row.arrays = {"live": lv}
         return row
     arrays = {"train": train}
-    tr_rows = _subsample(np.arange(len(train)), settings.max_samples, rng("train"))
+    tr_rows, same = _reference_sample(ref.get("train"), ref.get("test"), train, settings, (model, modality),
+                                      rng("train"))
     tr = train[tr_rows]
-    # The reference counts its own near-duplicates once, as the live set does:
-    # folding repeats on one side only would itself look like a shift.
-    same = detect.repeat_threshold(tr)
-    distinct = detect.dedup(tr, same)[0]
-    tr, tr_rows = tr[distinct], tr_rows[distinct]
     enough_train = len(train) >= settings.min_samples
     if test is not None and len(test) and test.shape[1] != width:
         notes.append(f"test dimension {test.shape[1]} != train {width}")
@@ -249,8 +262,7 @@ def _row(model, modality, ref, stored: list, settings: ReportSettings, *, start:
         if len(test) < settings.min_samples or not enough_train:
             notes.append(f"test: fewer than {settings.min_samples} embeddings")
         else:
-            row.test = _yardstick(ref.get("train"), ref.get("test"), tr, test[detect.dedup(test, same)[0]], settings,
-                                  rng("test"))
+            row.test = _yardstick(ref.get("train"), ref.get("test"), tr, test, same, settings, rng("test"))
     if len(lv):
         arrays["live"] = lv
         if len(lv) < settings.min_samples or not enough_train:
@@ -286,7 +298,7 @@ def _novelty(row: ModalityRow, ref, train, test, tr, tr_rows, lv, positions, sam
     sample = kept if len(kept) <= settings.max_samples else np.sort(
         rng("live").choice(kept, settings.max_samples, replace=False))
     t = kernel_two_sample(tr, lv[sample], n_permutations=settings.n_permutations, folds=settings.cv_folds,
-                          seed=settings.seed)
+                          seed=settings.seed, alpha=settings.alpha)
     row.live = Comparison(n=len(sample), auc=t.auc, mmd2=t.mmd2, p_value=t.p_value, gamma=t.gamma)
     cal = calibration_for(ref.get("train"), ref.get("test"), train, test, settings)
     rc = recipe_calibration_for(ref.get("train"), ref.get("test"), train, test, settings, ref.get("calibration"))
@@ -329,7 +341,7 @@ def _novel_notes(row: ModalityRow, settings: ReportSettings) -> list[str]:
         return []
     if row.novel_by == "group":
         return [f"{o.largest} flagged messages lie together, nearer each other than the reference: this recipe's "
-                f"clean and mixed traffic reaches {o.group_cutoff} in fewer than 1 in 100,000 windows"]
+                f"simulated clean and mixed windows reach at most {o.group_cutoff - 1}"]
     if row.novel_by == "share":
         return [f"share test p = {o.p_value:.2g} with a group of {o.largest} among the flagged messages"]
     if row.novel_by == "diffuse":

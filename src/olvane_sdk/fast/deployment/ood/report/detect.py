@@ -78,8 +78,10 @@ def dedup(live: np.ndarray, threshold: float = DUPLICATE_COSINE, *, exact_up_to:
     else:
         m = max(8, int(2 * math.sqrt(len(U))))
         anchors = U[np.random.default_rng(0).choice(len(U), m, replace=False)]
-        near = np.argpartition(-(U @ anchors.T), 1, axis=1)[:, :2]
-        groups = [np.flatnonzero((near == a).any(axis=1)) for a in range(m)]
+        near = np.argpartition(-(U @ anchors.T), 1, axis=1)[:, :2].ravel()
+        # each anchor's rows in arrival order: a stable sort of (row, anchor) pairs by anchor
+        order = np.argsort(near, kind="stable")
+        groups = np.split(order // 2, np.searchsorted(near[order], np.arange(1, m)))
     for idx in groups:  # each in arrival order
         for lo in range(0, len(idx), 1024):
             S = U[idx[lo:lo + 1024]] @ U[idx[:lo + 1024]].T

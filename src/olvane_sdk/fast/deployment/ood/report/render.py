@@ -131,7 +131,7 @@ def report_table(report: ShiftReport):
     return _table(
         "Distribution shift of live traffic vs the recipe's train embeddings",
         f"AUC: domain classifier, {s.cv_folds}-fold CV ROC AUC (0.5 = indistinguishable). "
-        f"MMD²: unbiased, RBF kernel, median heuristic; p from {s.n_permutations} permutations. "
+        f"MMD²: unbiased, RBF kernel, median heuristic; p from up to {s.n_permutations} permutations (stopped once 20 reach the observed value). "
         f"(test) = the recipe's test split vs train, the in-distribution yardstick. "
         f"OOD: live messages whose distance to their {s.knn_k}th-nearest train embedding passes the "
         f"calibration's {s.tail:g} tail, against the share normal traffic stays under "

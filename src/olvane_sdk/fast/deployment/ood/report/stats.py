@@ -36,8 +36,20 @@ def knn_distance(queries: np.ndarray, reference: np.ndarray, k: int, *, leave_on
         if leave_one_out:
             S[np.arange(len(S)), np.arange(i, i + len(S))] = -np.inf
         # the k-th largest similarity is the k-th nearest neighbour
-        out[i:i + block] = 1.0 - np.partition(S, -k, axis=1)[:, -k]
+        out[i:i + block] = 1.0 - _kth_largest(S, k)
     return out
+
+
+def _kth_largest(S: np.ndarray, k: int) -> np.ndarray:
+    """Each row's ``k``-th largest value (counting equal values apart), of a
+    scratch matrix: a small ``k`` takes the row maxima k - 1 times over,
+    several times faster than a selection over every row."""
+    if k > 8:
+        return np.partition(S, -k, axis=1)[:, -k]
+    rows = np.arange(len(S))
+    for _ in range(k - 1):
+        S[rows, S.argmax(axis=1)] = -np.inf
+    return S.max(axis=1)
 
 
 def tail_bound(n_calibration: int, tail: float, confidence: float = 0.99) -> tuple[int, float]:
