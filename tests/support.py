@@ -37,6 +37,11 @@ class FakeModel:
         self.inputs.append(value)
         if self.fail is not None:
             raise self.fail
+        if isinstance(value, list):  # a batch, as the real encode takes one: a row per input
+            return np.stack([self._row(v) for v in value])
+        return self._row(value)
+
+    def _row(self, value):
         seed = abs(hash((self.name, repr(value)))) % (2**32)
         return np.random.default_rng(seed).standard_normal(self.dim).astype(np.float32)
 

@@ -22,11 +22,11 @@ import types
 import numpy as np
 import pytest
 
-from support import FakeFactory, QuietProgress, write_recipe
+from support import FakeFactory, FakeModel, QuietProgress, write_recipe
 
 # Rounds per measured phase (the sanitizer run lowers it: everything is slower there).
 ROUNDS = int(os.environ.get("OLVANE_LEAK_ROUNDS", "2000"))
-SLOW_PATHS = {"init_success", "init_failures", "worker"}
+SLOW_PATHS = {"init_success", "init_failures", "worker", "worker_batched"}
 UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
@@ -41,6 +41,15 @@ class StopMessage:
 
 class Boom(Exception):
     pass
+
+
+class BoomText(FakeModel):
+    """Fails on a text holding "boom", and so on a batch holding one."""
+
+    def encode(self, value):
+        if "boom" in repr(value):
+            raise Boom("encode")
+        return super().encode(value)
 
 
 class RaisingToList:
@@ -177,9 +186,8 @@ def make_paths(mod, handler, recipe_root, monkeypatch):
         # The fakes record their calls; drop the records so that only the module's memory counts.
         factory.calls.clear()
         image_fail.calls.clear()
-        for made in (factory.made, image_fail.made):
-            for model in made.values():
-                model.inputs.clear()
+        for model in [*factory.made.values(), *image_fail.made.values(), text_model]:
+            model.inputs.clear()
 
     def init_success():
         handler.init_models({"good": str(good)})
@@ -258,8 +266,13 @@ def make_paths(mod, handler, recipe_root, monkeypatch):
     failing = image_fail("failing")
     failing.fail = Boom("encode")
     configured["embedding_models"]["failing"] = failing
+    configured["embedding_models"]["text-model"] = text_model = BoomText("text-model")
+    image_model = configured["embedding_models"]["image-model"]
 
-    def worker():
+    def worker(batch=None):
+        # With a batch, every message below is gathered at once (8 at a time) and encoded together.
+        handler.encode_batch_size = batch
+        handler.encode_gather_seconds = 0.0
         handler.MAX_EMBEDDINGS = 4  # rings full after the warm-up: stores overwrite, never grow
         # A new exception each round: re-raising one instance would grow its traceback chain.
         failing.fail = Boom("encode")
@@ -277,6 +290,10 @@ def make_paths(mod, handler, recipe_root, monkeypatch):
                 {"type": "image_url", "image_url": {"url": "data:image/png;base64,aGVsbG8="}},
                 {"type": "image_url"}, {"type": "other"}, {"type": None},
             ]},
+            # A second image beside the texts; two long texts, cut from the short ones by
+            # length, whose batch fails on "boom" and is encoded again one text a call.
+            {"model": "good", "content": [{"type": "image_url", "image_url": {"url": url}},
+                                          {"type": "text", "text": "boom " * 30}, {"type": "text", "text": "y " * 60}]},
             {"model": "good", "content": [{"type": "text", "text": "x"}, "plain string part", {"type": "text"}]},
             {"model": "good", "content": ("tuple",)},
             {"model": "good", "content": None},
@@ -292,7 +309,8 @@ def make_paths(mod, handler, recipe_root, monkeypatch):
         handler.vllm_to_embedding_model_map = {"good": {"text": "missing", "image": "failing"}}
         for m in [{"model": "good", "content": "x"},
                   {"model": "good", "content": [{"type": "text", "text": "y"},
-                                                {"type": "image_url", "image_url": {"url": url}}]}]:
+                                                {"type": "image_url", "image_url": {"url": url}}]},
+                  {"model": "good", "content": [{"type": "image_url", "image_url": {"url": url}}]}]:
             handler.live_messages_queue.put_nowait(m)
         handler.live_messages_queue.put_nowait(StopMessage())
         expect(Stop, handler.live_embedding_worker)
@@ -301,6 +319,8 @@ def make_paths(mod, handler, recipe_root, monkeypatch):
         handler.live_messages_queue.put_nowait(StopMessage())
         expect(Stop, handler.live_embedding_worker)
         reset_queue()
+        if batch:  # inputs went together: this is the batch path, not the one-at-a-time one again
+            assert all(any(isinstance(v, list) for v in m.inputs) for m in (text_model, image_model, failing))
         forget_fakes()
 
     return {
@@ -314,11 +334,12 @@ def make_paths(mod, handler, recipe_root, monkeypatch):
         "intake_errors": intake_errors,
         "worker_start_errors": worker_start_errors,
         "worker": worker,
+        "worker_batched": lambda: worker(batch=8),
     }
 
 
 PATHS = ["construct", "argument_errors", "init_success", "init_failures", "store", "intake_success",
-         "intake_full", "intake_errors", "worker_start_errors", "worker"]
+         "intake_full", "intake_errors", "worker_start_errors", "worker", "worker_batched"]
 
 
 def blocks_growth(run, rounds):

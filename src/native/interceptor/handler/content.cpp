@@ -289,40 +289,36 @@ void NowSink::embed(PyObject* self, PyObject* head, PyObject* model, PyObject* i
     });
 }
 
-void PlanSink::line(PyObject* line) {
-    ContentOp op;
-    op.head = Ref::borrow(line);
+ContentOp& PlanSink::push(ContentOp::Kind kind, PyObject* head) {
+    ContentOp& op = ops_.emplace_back();
+    op.kind = kind;
+    op.head = Ref::borrow(head);
     op.outer = Ref::borrow(outer_);
-    ops_.push_back(std::move(op));
+    return op;
 }
+
+void PlanSink::line(PyObject* line) { push(ContentOp::Kind::line, line); }
 
 void PlanSink::embed(PyObject*, PyObject* head, PyObject* model, PyObject* input, PyObject* vllm_model_name,
                      PyObject* modality) {
-    ContentOp op;
-    op.kind = ContentOp::Kind::embed;
-    op.head = Ref::borrow(head);
-    op.outer = Ref::borrow(outer_);
+    ContentOp& op = push(ContentOp::Kind::embed, head);
     op.model = Ref::borrow(model);
     op.input = Ref::borrow(input);
     op.vllm_model_name = Ref::borrow(vllm_model_name);
     op.modality = Ref::borrow(modality);
-    ops_.push_back(std::move(op));
 }
 
 void PlanSink::keep_error(ContentOp::Kind kind, PyObject* head) {
     if (kind == ContentOp::Kind::report && !PyErr_ExceptionMatches(PyExc_Exception)) throw PyErrSet{};
+    // The plan grows first, so that nothing fetched is held bare should it fail to grow.
+    ContentOp& op = push(kind, head);
     PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
     PyErr_Fetch(&type, &value, &tb);
     PyErr_NormalizeException(&type, &value, &tb);
     if (tb && value) PyException_SetTraceback(value, tb);
-    ContentOp op;
-    op.kind = kind;
     op.type = Ref::steal(type);
     op.value = Ref::steal(value);
     op.traceback = Ref::steal(tb);
-    op.head = Ref::borrow(head);
-    op.outer = Ref::borrow(outer_);
-    ops_.push_back(std::move(op));
 }
 
 template <class Sink>

@@ -27,7 +27,7 @@ struct NowSink {
                PyObject* modality);
 };
 
-// One effect of a message's walk, kept for later (handler/batch.cpp runs it).
+// One effect of a message's walk, kept for later (handler/worker.cpp runs it).
 struct ContentOp {
     enum class Kind {
         line,    // print `head`
@@ -66,6 +66,9 @@ public:
     void keep_error(ContentOp::Kind kind, PyObject* head);
 
 private:
+    // A new op at the end of the plan, with its head and the image guard it runs inside.
+    ContentOp& push(ContentOp::Kind kind, PyObject* head);
+
     std::vector<ContentOp>& ops_;
     PyObject* outer_ = nullptr;  // an interned literal while inside the image guard
 };
