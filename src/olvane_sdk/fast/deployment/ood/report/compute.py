@@ -308,7 +308,7 @@ def _novelty(row: ModalityRow, ref, train, test, tr, tr_rows, lv, positions, sam
     flags = ks > group_threshold(cal, rc.group_tail)
     recent = np.arange(max(0, len(kept) - max(SIZES)), len(kept))  # the group's window, latest first kept
     in_group = recent[flags[recent]]
-    adjacency = detect.links(cal, lv[kept[in_group]])
+    adjacency = detect.links(cal, lv[kept[in_group]], rc.link)
     linked = np.zeros(len(kept), bool)
     linked[in_group[:len(adjacency)]] = adjacency.any(axis=1)
     i = rc.at(len(recent))

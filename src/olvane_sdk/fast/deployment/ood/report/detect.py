@@ -91,15 +91,15 @@ def dedup(live: np.ndarray, threshold: float = DUPLICATE_COSINE, *, exact_up_to:
     return kept, n - len(kept)
 
 
-def links(cal: Calibration, rows: np.ndarray) -> np.ndarray:
+def links(cal: Calibration, rows: np.ndarray, link: int = 1) -> np.ndarray:
     """The boolean adjacency of ``rows`` (a window's flagged rows, repeats
     folded): two are linked when they lie nearer each other than either lies
-    to its nearest train row. A newcomer's messages link up; flags of a
-    sparse known part each stand alone."""
+    to its ``link``-th nearest train row. A newcomer's messages link up;
+    flags of a sparse known part each stand alone."""
     X = unit_rows(rows[:GROUP_ROWS])
     if len(X) < 2:
         return np.zeros((len(X), len(X)), dtype=bool)
-    near = 1.0 - knn_distance(X, cal.train, 1)
+    near = 1.0 - knn_distance(X, cal.train, link)
     S = X @ X.T
     np.fill_diagonal(S, -np.inf)
     return S > np.maximum(near[:, None], near[None, :])
