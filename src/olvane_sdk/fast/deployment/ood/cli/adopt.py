@@ -14,7 +14,8 @@ import numpy as np
 
 from .._usage import EXIT_OK, EXIT_UNREACHABLE, PROG
 from ..report.adoption import Refused, Selection
-from .common import check_url, http_error_text, http_get, open_store_or_raise, printable, store_target
+from .common import (add_server_options, add_store_options, http_error_text, http_get, open_store_or_raise, printable,
+                     store_target)
 
 HELP_EXIT = ("Exit status: 0 adopted (or, with --dry-run, what would be); 2 bad input or nothing to adopt "
              "(an unknown cluster, an empty selection, samples of other models); 3 the store could not be read.")
@@ -29,14 +30,9 @@ def add_parser(sub) -> argparse.ArgumentParser:
                     "reference, after folding repeats, as a new version of the recipe (the old one is kept for "
                     "--rollback), with a provenance record. The servers take the new reference while serving. "
                     + HELP_EXIT)
-    op.add_argument("--store", metavar="URL", help="the sample store (a directory, file:// or redis:// URL, or "
-                                                   "'default')")
-    op.add_argument("--url", type=check_url, metavar="URL", help="or a server of the deployment: the samples of "
-                                                                 "the report it serves (GET /v1/shift/samples)")
-    op.add_argument("--api-key", metavar="KEY", help="with --url: the server's API key")
-    op.add_argument("--timeout", type=float, default=60.0, metavar="SECONDS")
-    op.add_argument("--recipes", metavar="SPEC", help="the recipes to write, as OLVANE_SHIFT_RECIPES")
-    op.add_argument("--deployment", metavar="NAME", help="the deployment (default: from the recipes)")
+    add_store_options(op, "the sample store", "the recipes to write")
+    add_server_options(op, "or a server of the deployment: the samples of the report it serves "
+                           "(GET /v1/shift/samples)", 60.0)
     op.add_argument("--model", required=True, metavar="M", help="the served model")
     op.add_argument("--modality", choices=("text", "image"), default="text")
     op.add_argument("--cluster", type=int, nargs="+", metavar="ID", help="clusters of the current report")

@@ -1,6 +1,7 @@
-"""What the subcommands that read servers or a store share: the URL check,
-the GET with the key, the text of an HTTP error, and the store, recipes and
-deployment that ``--store``, ``--recipes`` and ``--deployment`` name."""
+"""What the subcommands that read servers or a store share: their
+``--url``/``--api-key``/``--timeout`` and ``--store``/``--recipes``/
+``--deployment`` options, the URL check, the GET with the key, the text of an
+HTTP error, and the store, recipes and deployment the store options name."""
 from __future__ import annotations
 
 import argparse
@@ -9,6 +10,7 @@ import os
 import urllib.error
 import urllib.parse
 import urllib.request
+from collections.abc import Callable
 from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
@@ -25,6 +27,29 @@ def check_url(url: str) -> str:
     if parts.scheme not in ("http", "https") or not parts.hostname:
         raise argparse.ArgumentTypeError(f"not an http(s) URL: {url!r}")
     return url.rstrip("/")
+
+
+def add_server_options(ap: argparse.ArgumentParser, url: str, timeout: float, *, repeat: bool = False,
+                       timeout_type: Callable[[str], float] = float) -> None:
+    """``--url`` (``url``: what it names in this command; ``repeat``: one per
+    server), ``--api-key`` and ``--timeout`` (``timeout``: the default)."""
+    ap.add_argument("--url", action="append" if repeat else "store", type=check_url, metavar="URL", help=url)
+    ap.add_argument("--api-key", metavar="KEY", help="sent as 'Authorization: Bearer KEY' (vLLM's --api-key)")
+    ap.add_argument("--timeout", type=timeout_type, default=timeout, metavar="SECONDS",
+                    help=f"per-server time limit (default: {timeout:g})")
+
+
+def add_store_options(ap: argparse.ArgumentParser, store: str, recipes: str = "with --store: the recipes", *,
+                      store_type: Callable[[str], str] | None = None) -> None:
+    """``--store``, ``--recipes`` and ``--deployment``, as :func:`store_target`
+    reads them; ``store`` and ``recipes`` open their help with what they are
+    for in this command."""
+    ap.add_argument("--store", type=store_type, metavar="URL",
+                    help=f"{store} (a directory, file://, redis:// or rediss:// URL, or 'default' for this host's "
+                         "default directory)")
+    ap.add_argument("--recipes", metavar="SPEC", help=f"{recipes}, as OLVANE_SHIFT_RECIPES (default: that variable)")
+    ap.add_argument("--deployment", metavar="NAME", help="with --store: the deployment (default: OLVANE_SHIFT_DEPLOYMENT, "
+                                                         "else the name the servers derive from the recipes)")
 
 
 def http_get(url: str, path: str, accept: str, api_key: str | None, timeout: float) -> bytes:

@@ -11,8 +11,8 @@ import urllib.parse
 from typing import Any
 
 from .._usage import EXIT_OK, EXIT_SHIFT, EXIT_UNREACHABLE, PROG
-from .common import (check_url, deployment_settings, http_error_text, http_get, open_store_or_raise, printable,
-                     store_target)
+from .common import (add_server_options, add_store_options, deployment_settings, http_error_text, http_get,
+                     open_store_or_raise, printable, store_target)
 
 #: Exit statuses (from _usage.py's table): OK nothing flagged, SHIFT flagged messages found,
 #: UNREACHABLE the server or store could not be read, USAGE bad input.
@@ -26,17 +26,12 @@ def add_parser(sub) -> argparse.ArgumentParser:
         usage=f"{PROG} outliers (--url URL [--api-key KEY] | --store URL --recipes SPEC) --model M "
               "[--modality text|image] [--limit N] [--json]",
         epilog=HELP_EXIT)
-    op.add_argument("--url", type=check_url, metavar="URL", help="a server with the shift middleware")
-    op.add_argument("--api-key", metavar="KEY", help="sent as 'Authorization: Bearer KEY' (vLLM's --api-key)")
-    op.add_argument("--store", metavar="URL", help="compute from a sample store instead (a directory, file:// or "
-                                                   "redis:// URL, or 'default')")
-    op.add_argument("--recipes", metavar="SPEC", help="with --store: the recipes, as OLVANE_SHIFT_RECIPES")
-    op.add_argument("--deployment", metavar="NAME", help="with --store: the deployment (default: from the recipes)")
+    add_server_options(op, "a server with the shift middleware", 30.0)
+    add_store_options(op, "compute from a sample store instead")
     op.add_argument("--model", required=True, metavar="M", help="the served model")
     op.add_argument("--modality", choices=("text", "image"), default="text")
     op.add_argument("--limit", type=int, default=100, metavar="N", help="flagged messages to read (default 100)")
     op.add_argument("--json", action="store_true", help="print the answer as JSON instead")
-    op.add_argument("--timeout", type=float, default=30.0, metavar="SECONDS")
     return op
 
 

@@ -17,8 +17,8 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any, Sequence
 
 from .._usage import EXIT_NOVEL, EXIT_OK, EXIT_SHIFT, EXIT_UNREACHABLE, EXIT_USAGE, PROG, exit_status_help
-from .common import (check_url, deployment_settings, http_error_text, http_get, open_store_or_raise, printable,
-                     store_target)
+from .common import (add_server_options, add_store_options, deployment_settings, http_error_text, http_get,
+                     open_store_or_raise, printable, store_target)
 
 if TYPE_CHECKING:
     from ..report import ShiftReport
@@ -84,24 +84,16 @@ def add_parser(sub) -> argparse.ArgumentParser:
         description="Fetch GET URL/v1/shift from each server and print one table with a row per server, "
                     "served model and modality, then one line per server that could not be read.",
         epilog=exit_status_help())
-    rp.add_argument("--url", action="append", type=check_url, metavar="URL",
-                    help="base URL of a server, e.g. http://127.0.0.1:8000 (repeat for more servers)")
-    rp.add_argument("--store", type=_store, metavar="URL", help="compute the report from a sample store instead (a directory, "
-                    "redis:// or rediss:// URL, or 'default' for this host's default directory), with no server")
+    add_server_options(rp, "base URL of a server, e.g. http://127.0.0.1:8000 (repeat for more servers)", 10.0,
+                       repeat=True, timeout_type=_positive)
+    add_store_options(rp, "compute the report from a sample store instead, with no server", store_type=_store)
     rp.add_argument("--since", type=_duration, metavar="DURATION",
                     help="with --store: the samples of the last DURATION (e.g. 30m, 6h, 2d) instead of the "
                          f"latest {WINDOW_LATEST} per served model and modality")
-    rp.add_argument("--recipes", metavar="SPEC", help="with --store: the recipes, as OLVANE_SHIFT_RECIPES "
-                    "(default: that variable)")
-    rp.add_argument("--deployment", metavar="NAME", help="with --store: the deployment (default: "
-                    "OLVANE_SHIFT_DEPLOYMENT, else the name the servers derive from the recipes)")
-    rp.add_argument("--api-key", metavar="KEY", help="sent as 'Authorization: Bearer KEY' (vLLM's --api-key)")
     rp.add_argument("--json", type=Path, metavar="PATH", help="also write what every server answered to PATH")
     rp.add_argument("--html", type=Path, metavar="PATH", help="also write the operator's page to PATH (one "
                     "self-contained HTML file: verdicts, history, map, flagged clusters); with --url, the server's "
                     "/v1/shift/ui (one --url)")
-    rp.add_argument("--timeout", type=_positive, default=10.0, metavar="SECONDS",
-                    help="per-server time limit (default: 10)")
     return rp
 
 

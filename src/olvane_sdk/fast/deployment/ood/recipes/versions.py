@@ -15,9 +15,7 @@ only the archives in place.
 from __future__ import annotations
 
 import json
-import os
 import shutil
-import tempfile
 import time
 from collections.abc import Mapping
 from pathlib import Path
@@ -27,6 +25,7 @@ import numpy as np
 
 from ..recipe_files.identity import INDEX_FILE, VERSIONS_DIR, current_version, read_index
 from ..recipe_files.layout import TRAIN_FILE
+from ..samples.batches import write_atomic
 
 #: The role given to adopted rows in the train archive's roles member.
 ADOPTED_ROLE = "user"
@@ -36,25 +35,8 @@ class VersionError(ValueError):
     """A version operation that cannot be done (the message says why)."""
 
 
-def _write_atomic(dest: Path, write) -> None:
-    dest.parent.mkdir(parents=True, exist_ok=True)
-    fd, tmp = tempfile.mkstemp(dir=dest.parent, prefix=f".{dest.name}.", suffix=".tmp")
-    try:
-        with os.fdopen(fd, "wb") as f:
-            write(f)
-            f.flush()
-            os.fsync(f.fileno())
-        os.replace(tmp, dest)
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
-        raise
-
-
 def _save_index(path: Path, index: Mapping[str, Any]) -> None:
-    _write_atomic(path / INDEX_FILE, lambda f: f.write(json.dumps(index, indent=1).encode()))
+    write_atomic(path / INDEX_FILE, json.dumps(index, indent=1).encode(), durable=True)
 
 
 def adopt(path: str | Path, modality: str, vectors: np.ndarray, provenance: Mapping[str, Any]) -> int:
@@ -86,7 +68,8 @@ def adopt(path: str | Path, modality: str, vectors: np.ndarray, provenance: Mapp
                                                                         dtype=roles.dtype)])
     new = max([v.get("version", 0) for v in index["versions"] if isinstance(v, dict)] + [old]) + 1
     dest = path / VERSIONS_DIR / str(new) / "train.npz"
-    _write_atomic(dest, lambda f: np.savez(f, **members))
+    dest.parent.mkdir(parents=True, exist_ok=True)
+    write_atomic(dest, lambda f: np.savez(f, **members), durable=True)
     entry = {"version": new, "parent": old, "adopted_at": time.time(), "modality": modality,
              "added": int(len(vectors)), **{k: v for k, v in provenance.items() if k not in ("version", "parent")}}
     index = {"current": new, "versions": [*index["versions"], entry]}
@@ -115,5 +98,5 @@ def rollback(path: str | Path) -> int:
 
 def _place(path: Path, source: Path) -> None:
     """``source`` becomes the train archive in place, by rename of a copy."""
-    _write_atomic(path / TRAIN_FILE, lambda f: f.write(source.read_bytes()))
+    write_atomic(path / TRAIN_FILE, source.read_bytes(), durable=True)
 

@@ -1,6 +1,7 @@
 """The directory store's files: the batch format (a header, the vectors,
-their times and a CRC-32) and file access that trusts no other user (owned
-directories, no symbolic links followed)."""
+their times and a CRC-32), file access that trusts no other user (owned
+directories, no symbolic links followed) and the write by rename that the
+store and a recipe's versions both use."""
 from __future__ import annotations
 
 import errno
@@ -8,10 +9,12 @@ import json
 import os
 import stat
 import struct
+import tempfile
 import urllib.parse
 import zlib
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from pathlib import Path
+from typing import BinaryIO
 
 import numpy as np
 
@@ -19,6 +22,9 @@ from .store import LAYOUT_VERSION, Record, StoreError, clean_meta
 
 MAGIC = b"OLVSAMP1"
 SUFFIX = ".osb"
+#: How the temporary file of :func:`write_atomic` is named (the store's
+#: retention removes those a killed writer left).
+TMP_PREFIX = ".tmp-"
 
 
 def check_own_dir(path: Path) -> None:
@@ -124,3 +130,28 @@ def unlink_counted(path: Path) -> int:
         if e.errno in (errno.EROFS, errno.EACCES, errno.EPERM):
             raise
         return 0
+
+
+def write_atomic(path: Path, data: bytes | Callable[[BinaryIO], object], durable: bool = False) -> None:
+    """``path`` holds ``data`` (bytes, or a function that writes to the open
+    file) whole or not at all: written beside it and renamed over it. With
+    ``durable``, synced to disk before the rename, for a file nothing could
+    write again (a recipe's reference); a stored batch lost with the machine
+    is only a gap in the samples."""
+    fd, tmp = tempfile.mkstemp(dir=path.parent, prefix=TMP_PREFIX)
+    try:
+        with os.fdopen(fd, "wb") as f:
+            if callable(data):
+                data(f)
+            else:
+                f.write(data)
+            if durable:
+                f.flush()
+                os.fsync(f.fileno())
+        os.replace(tmp, path)
+    except BaseException:
+        try:
+            os.unlink(tmp)
+        except OSError:
+            pass
+        raise

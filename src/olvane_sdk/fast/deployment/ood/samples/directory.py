@@ -40,8 +40,8 @@ import urllib.parse
 from collections.abc import Callable, Sequence
 from pathlib import Path
 
-from .batches import (SUFFIX, check_own_dir, decode_batch, encode_batch, list_dir, parse_name, read_nofollow,
-                      unlink_counted)
+from .batches import (SUFFIX, TMP_PREFIX, check_own_dir, decode_batch, encode_batch, list_dir, parse_name,
+                      read_nofollow, unlink_counted, write_atomic)
 from .store import (EXCERPT_KEY, LAYOUT_MARKER, LAYOUT_NAME, LAYOUT_VERSION, MAX_CLOCK_AHEAD, MAX_STREAMS, Record,
                     Retention, SampleStore, StoreError, Window, expire_excerpts, history_entries,
                     latest_per_key, note_offset)
@@ -113,7 +113,7 @@ class DirectoryStore(SampleStore):
         try:
             raw = read_nofollow(meta, 4096)
         except FileNotFoundError:
-            self._atomic_write(meta, json.dumps(LAYOUT_MARKER).encode())
+            write_atomic(meta, json.dumps(LAYOUT_MARKER).encode())
         else:
             try:
                 found = json.loads(raw)
@@ -137,19 +137,6 @@ class DirectoryStore(SampleStore):
         except OSError:
             return []
         return names[:limit]
-
-    def _atomic_write(self, path: Path, data: bytes) -> None:
-        fd, tmp = tempfile.mkstemp(dir=path.parent, prefix=".tmp-")
-        try:
-            with os.fdopen(fd, "wb") as f:
-                f.write(data)
-            os.replace(tmp, path)
-        except BaseException:
-            try:
-                os.unlink(tmp)
-            except OSError:
-                pass
-            raise
 
     def _key_dir(self, model: str, modality: str) -> Path:
         return self.root / "batches" / ("m" + urllib.parse.quote(model, safe="")) / urllib.parse.quote(modality, safe="")
@@ -183,7 +170,7 @@ class DirectoryStore(SampleStore):
             self._seq += 1
             newest = int(max((r.time for r in recs if math.isfinite(r.time)), default=0.0) * 1e9)
             name = f"{newest:020d}-{len(recs)}-{os.getpid()}.{self._seq}-{urllib.parse.quote(origin, safe='')}{SUFFIX}"
-            self._atomic_write(d / name, encode_batch(recs))
+            write_atomic(d / name, encode_batch(recs))
 
     def _files(self, d: Path) -> list[tuple[int, int, str, Path]]:
         out = []
@@ -262,7 +249,7 @@ class DirectoryStore(SampleStore):
                     if newest < excerpts_ns:
                         self._drop_excerpts(path)
             for name in list_dir(d):  # temporary files a killed writer left
-                if name.startswith(".tmp-"):
+                if name.startswith(TMP_PREFIX):
                     try:
                         if now - (d / name).stat().st_mtime > _STALE_TMP:
                             removed += unlink_counted(d / name)
@@ -289,7 +276,7 @@ class DirectoryStore(SampleStore):
             if b'"x":' in data:
                 recs = decode_batch(data)
                 if any(EXCERPT_KEY in r.meta for r in recs):
-                    self._atomic_write(path, encode_batch(expire_excerpts(recs, 0.0, now=float("inf"))))
+                    write_atomic(path, encode_batch(expire_excerpts(recs, 0.0, now=float("inf"))))
         except (OSError, ValueError, KeyError, TypeError, struct.error):
             return  # gone meanwhile, or corrupt (the window reports that)
         self._excerpts_checked.add(path.name)
@@ -348,7 +335,7 @@ class DirectoryStore(SampleStore):
         current = self._read_lease(path)
         if current.get("holder") != holder and current.get("until", 0) > now:
             return False
-        self._atomic_write(path, json.dumps({"holder": holder, "until": now + seconds}).encode())
+        write_atomic(path, json.dumps({"holder": holder, "until": now + seconds}).encode())
         return self._read_lease(path).get("holder") == holder
 
     @staticmethod
@@ -365,7 +352,7 @@ class DirectoryStore(SampleStore):
 
     def put_result(self, name: str, data: bytes) -> None:
         self._ensure()
-        self._atomic_write(self.root / "results" / f"{urllib.parse.quote(name, safe='')}.json", data)
+        write_atomic(self.root / "results" / f"{urllib.parse.quote(name, safe='')}.json", data)
 
     def get_result(self, name: str) -> bytes | None:
         self._ensure()
