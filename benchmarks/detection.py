@@ -40,6 +40,7 @@ import detection_data  # noqa: E402
 from olvane_sdk.fast.deployment.ood.report import compute as sn  # noqa: E402
 from olvane_sdk.fast.deployment.ood.report import detect  # noqa: E402
 from olvane_sdk.fast.deployment.ood.report.calibrate import SIZES, group_threshold  # noqa: E402
+from olvane_sdk.fast.deployment.ood.report.stats import knn_distance  # noqa: E402
 
 # corpus -> (loader, {case name: domain})
 CORPORA = {
@@ -116,7 +117,7 @@ class _Fast:
         self.rc = sn.recipe_calibration_for(train, test, train, test, settings)
         self.X = detect.unit_rows(X)
         self.score = self.cal.score(X)
-        self.near = 1.0 - sn.knn_distance(self.X, self.cal.train, self.rc.link)
+        self.near = 1.0 - knn_distance(self.X, self.cal.train, self.rc.link)
         self.settings = settings
         self.ref = ref
         self.s = 0.0
