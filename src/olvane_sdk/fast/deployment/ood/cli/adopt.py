@@ -200,19 +200,14 @@ def _calibrate(path: str) -> None:
     """The recipe's per-recipe calibration for the reference now in place,
     computed once here and stored beside it (the servers would otherwise
     compute it at their next report)."""
-    import os
-    import tempfile
     from pathlib import Path
 
     from ..recipe_files.layout import CALIBRATION_FILE, TEST_FILE, TRAIN_FILE
     from ..report.calibrate import recipe_calibrations
+    from ..samples.batches import write_atomic
 
     with np.load(Path(path) / TRAIN_FILE) as z:
         train = {k: z[k] for k in z.files if k.endswith("_embeddings")}
     with np.load(Path(path) / TEST_FILE) as z:
         test = {k: z[k] for k in z.files if k.endswith("_embeddings")}
-    dest = Path(path) / CALIBRATION_FILE
-    fd, tmp = tempfile.mkstemp(dir=dest.parent, prefix=".calibration.", suffix=".tmp")
-    with os.fdopen(fd, "w", encoding="utf-8") as f:
-        json.dump(recipe_calibrations(train, test), f)
-    os.replace(tmp, dest)
+    write_atomic(Path(path) / CALIBRATION_FILE, json.dumps(recipe_calibrations(train, test)).encode(), durable=True)
