@@ -3,34 +3,29 @@
 * :func:`dedup`: a message sent many times counts once (identical vectors,
   or cosine similarity at least :data:`DUPLICATE_COSINE`), so that a few
   repeated prompts neither fill the share test nor weigh in the MMD.
-* :func:`grouped`: ``novel`` asks for a group among the flagged messages.
-  A newcomer's messages lie nearer each other than anything the reference
-  holds; more of a sparse but known part of the reference passes the tail
-  more often too, yet its outliers each stand alone.
-* :func:`cusum`: a CUSUM over the flags in arrival order against the
-  calibration's bound on the null share. It reacts to a newcomer that
-  started inside the window before the window's share does, and its
-  threshold is set for a run length to a false alarm of months, where the
-  share test, run on every report at alpha_novel, is set per report.
+* :func:`links` and :func:`largest_group`: ``novel`` asks for a group among
+  the flagged messages. A newcomer's messages lie nearer each other than
+  anything the reference holds; more of a sparse but known part of the
+  reference passes the tail more often too, yet its outliers each stand
+  alone. The recipe's cutoffs are in :mod:`.calibrate`.
+* :func:`advance`: the sequential alarm, a CUSUM over the window's flagged
+  and linked messages in arrival order, carried from report to report. It
+  reacts to a newcomer that started inside the window before the window's
+  share does, and its threshold is set for a run length to a false alarm of
+  months, where the share test, run on every report at alpha_novel, is set
+  per report.
 """
 from __future__ import annotations
 
 import hashlib
 import math
-from dataclasses import dataclass, replace
+from dataclasses import dataclass
 
 import numpy as np
 
-from .stats import MIN_GROUP, Calibration, ShareTest, knn_distance, unit_rows
+from .stats import Calibration, knn_distance, unit_rows
 
 DUPLICATE_COSINE = 0.98
-# CUSUM of Bernoulli flags, null share q0 (the calibration's bound) against CUSUM_RATIO * q0. The
-# threshold gives an average run length to a false alarm of 2.5e7 to 5e7 messages when the flags
-# come at the null share itself, 0.01 to 0.02 (simulated, benchmarks/detection.py --only stream):
-# 96 to 190 days at 3 messages a second. A window's CUSUM starts at its first message, so it stays
-# below the endless one and alarms less often still.
-CUSUM_RATIO = 3.0
-CUSUM_H = 13.0
 # The flagged rows compared pair by pair, the first in the window's order: the
 # verdict asks for a group of at most LARGE_GROUP, and a window with more flags
 # has groups to spare.
@@ -117,20 +112,6 @@ def largest_group(adjacency: np.ndarray) -> int:
     return int(np.bincount(labels).max())
 
 
-def grouped(cal: Calibration, flagged: np.ndarray) -> int:
-    """How many of the ``flagged`` rows (a window's rows past the tail,
-    repeats folded) lie nearer another flagged row than either lies to its
-    nearest train row."""
-    return int(np.count_nonzero(links(cal, flagged).any(axis=1)))
-
-
-def cusum(flags: np.ndarray, q0: float, ratio: float = CUSUM_RATIO) -> float:
-    """The CUSUM statistic after the last message: log-likelihood ratio of
-    flag share ``ratio * q0`` against ``q0``, reset at zero, over ``flags``
-    in arrival order. Runs over the flagged positions only."""
-    return cusum_from(0.0, flags, q0, ratio * q0)[0]
-
-
 def cusum_from(s: float, events: np.ndarray, q0: float, q1: float, cap: float = math.inf) -> tuple[float, float]:
     """(statistic after the last event, its largest value on the way): the
     Bernoulli CUSUM of share ``q1`` against ``q0``, reset at zero, capped at
@@ -207,25 +188,3 @@ def advance(state: AlarmState | None, events: np.ndarray, keys: list[str], q0: f
     s, top = cusum_from(state.s, new, q0, q1, cap=2.0 * h)
     last = keys[-1] if keys else state.last
     return Sequential(AlarmState(s, last, state.read + len(new)), bool(top >= h or s >= h), len(new), gap)
-
-
-@dataclass(frozen=True)
-class Novelty:
-    share: ShareTest   # the share test of the window
-    cusum: float       # the CUSUM statistic at the window's end
-    alarm: bool        # cusum >= CUSUM_H, with the flagged messages not isolated
-
-
-def novelty(cal: Calibration, scores: np.ndarray, rows: np.ndarray | None = None) -> Novelty:
-    """The share test and the CUSUM of a (deduplicated) window's scores in
-    arrival order, both against the bound on the share of normal traffic
-    past the calibration's tail, raised by the window's mix (see
-    :meth:`Calibration.share_test`). With the window's ``rows``, the share
-    test carries :func:`grouped` of the flagged ones, and isolated flags
-    raise no alarm."""
-    share = cal.share_test(scores)
-    flags = scores > cal.threshold
-    if rows is not None:
-        share = replace(share, grouped=grouped(cal, rows[flags]))
-    s = float(cusum(flags, share.bound))
-    return Novelty(share=share, cusum=s, alarm=bool(s >= CUSUM_H) and not share.isolated)

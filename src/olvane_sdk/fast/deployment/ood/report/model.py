@@ -46,8 +46,8 @@ class ModalityRow:
     note: str = ""
     ood: ShareTest | None = None  # the live set's out-of-distribution share
     repeats: int = 0  # live messages that repeat an earlier one (detect.dedup), counted once
-    cusum: float | None = None  # the sequential statistic of the flags (detect.cusum)
-    alarm: bool = False  # cusum past detect.CUSUM_H: the novel alarm, set for months between false ones
+    cusum: float | None = None  # the sequential alarm's statistic after this report (detect.advance)
+    alarm: bool = False  # it reached the recipe's threshold (calibrate: months between false alarms)
     # The smallest share of newcomers in a window of 1,000 the recipe's calibration lets the share
     # test see (power.min_detectable_share); None: not computed, or no share at all.
     min_detectable_share: float | None = None
