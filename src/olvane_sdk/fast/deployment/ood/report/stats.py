@@ -90,7 +90,7 @@ class ShareTest:
     mix: float = 1.0       # the window's share in the body band over normal traffic's, at least 1
     far_flagged: int = 0   # past the far tail (a fifth of ``tail``)
     far_bound: float = 0.0  # its bound, with the window's mix
-    grouped: int | None = None  # flagged messages nearer another flagged one than the reference (detect.grouped)
+    grouped: int | None = None  # flagged messages nearer another flagged one than the reference (detect.links)
     central_p: float | None = None  # p_value against the calibration's central estimate instead of its bound
     # The novelty statistic: the largest connected group of flagged messages (repeats folded),
     # against the recipe's own cutoffs for a window of this size (report/calibrate.py).
@@ -131,7 +131,7 @@ class ShareTest:
 
 
 # A new subpopulation shows as flagged messages that lie nearer each other
-# than the reference (see detect.grouped). Clean traffic puts a pair of
+# than the reference (see detect.links). Clean traffic puts a pair of
 # siblings there now and then (6 to 16 % of windows of 1,000 messages on the
 # benchmark's text), three or more in 0.3 to 1.7 % and six in none; more of a
 # sparse known part, whose flags each stand alone, seldom more than a pair.
