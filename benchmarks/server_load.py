@@ -28,6 +28,8 @@ temporary directory through XDG_STATE_HOME):
                   worker embeds in batches of up to 16 gathered for up to 1 s; logging
                   sink; one-thread ONNX Runtime sessions
   share-X         the defaults with OLVANE_SHIFT_CPU_SHARE=X (e.g. share-0.25)
+  batch-N         the defaults with OLVANE_SHIFT_ENCODE_BATCH=N: up to N messages per
+                  encode call (batch-1: one at a time, no gathering)
   rate-N          the defaults with OLVANE_SHIFT_MAX_RATE=N: a share of N ordinary
                   messages' CPU (N x 43 ms a second), still charged as measured; not
                   N messages/s
@@ -35,8 +37,8 @@ temporary directory through XDG_STATE_HOME):
   rich-unbounded  as above with OLVANE_SHIFT_CONSOLE=rich
   ort-defaults    no budget, and ONNX Runtime's own defaults
                   (OLVANE_SHIFT_ORT_THREADS = number of cores, OLVANE_SHIFT_ORT_SPINNING=1)
-The batching and the measured charging have no switch: there is no set-up that
-runs the earlier one-at-a-time embedding charged by the cost model.
+The measured charging has no switch: batch-1 embeds one message at a time, as
+before batching, but is still charged with the worker's measured CPU.
 
     python benchmarks/server_load.py [--seconds 20] [--concurrency 16] [--only none,budget] [--no-pin]
         [--repeat 3] [--text-only]
@@ -81,8 +83,8 @@ SETUPS = {
     "ort-defaults": {"OLVANE_SHIFT_CPU_SHARE": "off", "OLVANE_SHIFT_ORT_THREADS": str(os.cpu_count() or 1),
                      "OLVANE_SHIFT_ORT_SPINNING": "1"},
 }
-# Set-ups named by a value: share-X and rate-N.
-VALUED = {"share-": "OLVANE_SHIFT_CPU_SHARE", "rate-": "OLVANE_SHIFT_MAX_RATE"}
+# Set-ups named by a value: share-X, rate-N and batch-N.
+VALUED = {"share-": "OLVANE_SHIFT_CPU_SHARE", "rate-": "OLVANE_SHIFT_MAX_RATE", "batch-": "OLVANE_SHIFT_ENCODE_BATCH"}
 
 
 def setup_env(name: str) -> dict | None:
@@ -92,7 +94,7 @@ def setup_env(name: str) -> dict | None:
     for prefix, var in VALUED.items():
         if name.startswith(prefix):
             return {var: name.removeprefix(prefix)}
-    raise SystemExit(f"unknown set-up {name!r}: {', '.join(SETUPS)}, share-X or rate-N")
+    raise SystemExit(f"unknown set-up {name!r}: {', '.join(SETUPS)}, share-X, rate-N or batch-N")
 
 
 async def load(server: dh.VllmServer, messages: list[list[dict]], concurrency: int, seconds: float,

@@ -23,6 +23,7 @@ ENV_CPU_SHARE = "OLVANE_SHIFT_CPU_SHARE"
 ENV_MAX_RATE = "OLVANE_SHIFT_MAX_RATE"
 ENV_ORT_THREADS = "OLVANE_SHIFT_ORT_THREADS"
 ENV_ORT_SPINNING = "OLVANE_SHIFT_ORT_SPINNING"
+ENV_ENCODE_BATCH = "OLVANE_SHIFT_ENCODE_BATCH"
 ENV_STORE = "OLVANE_SHIFT_STORE"
 ENV_DEPLOYMENT = "OLVANE_SHIFT_DEPLOYMENT"
 ENV_EXCERPTS = "OLVANE_SHIFT_EXCERPTS"
@@ -37,6 +38,8 @@ MAX_CPU_SHARE = 1.0
 # The shortest background report interval: a report costs 0.35-1 s of CPU
 # per served model and modality.
 MIN_REPORT_INTERVAL = 1.0
+# Messages the embedding worker encodes in one call per model (loading.py says why).
+ENCODE_BATCH_SIZE = 16
 
 
 @dataclass(frozen=True)
@@ -52,6 +55,7 @@ class ShiftConfig:
     max_rate: float | None = None   # the budget in ordinary messages/s instead; 0 = unlimited
     ort_threads: int = 1
     ort_spinning: bool = False
+    encode_batch: int = ENCODE_BATCH_SIZE  # OLVANE_SHIFT_ENCODE_BATCH: messages per encode call; 1 = one at a time
     backlog: int = 64               # bodies waiting for the hand-over thread
     store: str = ""                 # OLVANE_SHIFT_STORE: "" the default directory, a path, redis://, or off
     deployment: str = ""            # OLVANE_SHIFT_DEPLOYMENT: "" derives it from the recipes
@@ -198,6 +202,8 @@ def config_from_env(environ: Mapping[str, str] | None = None) -> ShiftConfig:
     check(ENV_ORT_THREADS, lambda v: kw.__setitem__("ort_threads", _number(ENV_ORT_THREADS, v, low=1,
                                                                              integer=True)))
     check(ENV_ORT_SPINNING, lambda v: kw.__setitem__("ort_spinning", on_off(ENV_ORT_SPINNING, v)))
+    check(ENV_ENCODE_BATCH, lambda v: kw.__setitem__("encode_batch", _number(ENV_ENCODE_BATCH, v, low=1,
+                                                                             integer=True)))
     check(ENV_STORE, store)
     if v := get(ENV_DEPLOYMENT):
         kw["deployment"] = v

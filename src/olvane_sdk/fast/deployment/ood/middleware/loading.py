@@ -8,7 +8,7 @@ import time
 from typing import TYPE_CHECKING, Any
 
 from .._logconsole import LOGGER_NAME
-from .config import ShiftConfig, recipe_problem
+from .config import ENCODE_BATCH_SIZE, ShiftConfig, recipe_problem  # noqa: F401 (benchmarks read it here)
 
 if TYPE_CHECKING:
     from ..host import LoggingConsole
@@ -17,11 +17,12 @@ log = logging.getLogger(__name__)
 
 # The module's own handler embeds the messages that wait, or arrive within
 # ENCODE_GATHER_SECONDS of the first, together: one encode call per model for
-# up to ENCODE_BATCH_SIZE of them. Its sentence-transformers models take lists
-# and give a row per input; a batch of 16 costs the text model about half and
-# the image tower a third of 16 single calls per input (benchmarks/README.md,
-# "Batched embedding"). The second bounds how long a message waits.
-ENCODE_BATCH_SIZE = 16
+# up to OLVANE_SHIFT_ENCODE_BATCH of them (default ENCODE_BATCH_SIZE, in
+# config.py). Its sentence-transformers models take lists and give a row per
+# input; a batch of 16 costs the text model about half and the image tower a
+# third of 16 single calls per input (benchmarks/README.md, "Batched
+# embedding"). The second bounds how long a message waits; a batch of 1 is the
+# module's own one-at-a-time path, with no gathering.
 ENCODE_GATHER_SECONDS = 1.0
 
 
@@ -93,8 +94,8 @@ class RecipeLoader:
                 st_logger.setLevel(logging.WARNING)
             install_model_factory(interceptor, intra_op_threads=self.cfg.ort_threads, inter_op_threads=1,
                                   allow_spinning=self.cfg.ort_spinning)
-            self.handler.encode_batch_size = ENCODE_BATCH_SIZE
-            self.handler.encode_gather_seconds = ENCODE_GATHER_SECONDS
+            self.handler.encode_batch_size = self.cfg.encode_batch
+            self.handler.encode_gather_seconds = ENCODE_GATHER_SECONDS if self.cfg.encode_batch > 1 else 0.0
         return self.handler
 
     def load(self) -> None:
