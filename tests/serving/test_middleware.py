@@ -269,6 +269,7 @@ def test_config_from_env(tmp_path):
     {"OLVANE_SHIFT_STORE": "redis://:secret@127.0.0.1:163799/0"}, {"OLVANE_SHIFT_STORE": "redis://h:6379/x"},
     {"OLVANE_SHIFT_STORE": "redis//127.0.0.1:16379/0"}, {"OLVANE_SHIFT_STORE": "redis:/x"},
     {"OLVANE_SHIFT_STORE": "http://h/x"}, {"OLVANE_SHIFT_REPORT_K": "x"}, {"OLVANE_SHIFT_ENCODE_BATCH": "0"},
+    {"OLVANE_SHIFT_WORKER_NICE": "20"},
     # several at once: every one named in the one error
     {"OLVANE_SHIFT_CPU_SHARE": "5", "OLVANE_SHIFT_STORE": "redis//h/0", "OLVANE_SHIFT_REPORT_AUC": "nan",
      "OLVANE_SHIFT_REPORT_K": "x", "OLVANE_SHIFT_POLICY": "some"},

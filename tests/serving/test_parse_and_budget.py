@@ -7,6 +7,7 @@ import base64
 import io
 import json
 import queue
+from pathlib import Path
 
 import pytest
 from support import wait_until
@@ -56,6 +57,10 @@ def test_bodies_vllm_serves_are_collected(tmp_path):
         wait_until(lambda: srv.shift()["live_counts"].get("alpha-chat", {}).get("text", 0) >= len(bodies), 60, 0.1,
                    describe=lambda: f"{srv.shift()}\n{srv.log_tail()}")
         s = srv.shift()
+        nice = thread_nice(srv.proc.pid)
+    # The embedding worker (and the threads its models start) runs at nice 19, the event loop's
+    # thread as it was: the loop goes first on a shared core.
+    assert 19 in nice.values() and nice[srv.proc.pid] == 0 and set(nice.values()) == {0, 19}, nice
     assert s["intake"]["collected"] == len(bodies) and s["intake"]["invalid"] == 0
     assert "does not parse here" not in srv.log_tail(100_000)
     # By the cost model, by hand: a text of c characters costs 0.0005 + 0.0045 + c * (0.00035 + 7e-6) s,
@@ -70,6 +75,15 @@ def test_bodies_vllm_serves_are_collected(tmp_path):
     # json.loads of two million lists takes seconds, a unit is 43 ms; the strict scan skips them
     # many times cheaper (seven times even in the unoptimised sanitizer build).
     assert charges[-1]["units"] > 3 * charges[-2]["units"]
+
+
+def thread_nice(pid: int) -> dict[int, int]:
+    """Each thread of ``pid`` -> its nice value (/proc/PID/task/TID/stat, field 19)."""
+    out = {}
+    for task in Path(f"/proc/{pid}/task").iterdir():
+        stat = (task / "stat").read_text()
+        out[int(task.name)] = int(stat[stat.rindex(")") + 2:].split()[16])
+    return out
 
 
 class Handler:

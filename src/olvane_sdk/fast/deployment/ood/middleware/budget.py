@@ -8,10 +8,14 @@ import base64
 import binascii
 import collections
 import io
+import logging
 import math
+import os
 import threading
 import time
 from typing import Any, Callable, Iterable
+
+log = logging.getLogger(__name__)
 
 # -- the cost model -------------------------------------------------------------
 # Worker CPU seconds per message with the demo's models (all-MiniLM-L6-v2 and the
@@ -195,6 +199,21 @@ _DECAY = 0.9
 _LOWEST, _HIGHEST = 0.05, 4.0
 
 
+def lower_priority(nice: int) -> bool:
+    """Raises the calling thread's nice value to ``nice`` (never lowers it):
+    on Linux each thread has its own. Whether it took."""
+    if not hasattr(os, "setpriority") or not hasattr(threading, "get_native_id"):
+        return False
+    try:
+        tid = threading.get_native_id()
+        if os.getpriority(os.PRIO_PROCESS, tid) < nice:
+            os.setpriority(os.PRIO_PROCESS, tid, nice)
+        return True
+    except OSError as e:
+        log.warning("olvane shift: cannot lower the embedding worker's priority: %s", e)
+        return False
+
+
 class WorkerMeter:
     """Charges the bucket what the embedding worker's thread really spends,
     after the fact, and corrects the admission estimates by it.
@@ -214,9 +233,10 @@ class WorkerMeter:
     Everything here runs on the worker thread, except :meth:`estimate` (the
     hand-over thread); the ratios are replaced whole, never changed in place."""
 
-    def __init__(self, bucket: TokenBucket, *, clock: Callable[[], float] = time.thread_time):
+    def __init__(self, bucket: TokenBucket, *, clock: Callable[[], float] = time.thread_time, nice: int = 0):
         self.bucket = bucket
         self.clock = clock
+        self.nice = nice  # given to the worker thread at its first get (Linux: a thread's own nice value)
         # (served model, term) -> measured / modelled, as a running estimate.
         self.ratios: dict[tuple[str, str], float] = {}
         self._sums: dict[tuple[str, str], tuple[float, float]] = {}
@@ -237,6 +257,8 @@ class WorkerMeter:
     def _state(self):
         local = self._local
         if not hasattr(local, "mark"):
+            if self.nice:
+                lower_priority(self.nice)
             local.mark = self.clock()
             local.window = 0.0  # CPU since the last settled batch
             local.encode = {"text": 0.0, "image": 0.0}

@@ -121,7 +121,7 @@ class Handover:
     def open(self, handler: Any, recipe_models: frozenset[str]) -> None:
         self.handler = handler
         self.recipe_models = recipe_models
-        meter = WorkerMeter(self.bucket)
+        meter = WorkerMeter(self.bucket, nice=self.cfg.worker_nice)
         try:
             self.meter = meter if meter.install(handler) else None
         except AttributeError:
