@@ -79,11 +79,24 @@ def debian_descriptions() -> dict[str, list[str]]:
     return {"reference": _clean(ref), "topic": _clean(games)}
 
 
+def _split_labels(name: str, build) -> dict[str, np.ndarray]:
+    """{"tune": labels, "report": labels} of a corpus's reference rows, split
+    as its arrays are (by a hash of each text), cached under ``name``;
+    ``build()`` gives (texts, labels)."""
+    path = CACHE / name
+    if not path.exists():
+        texts, labels = build()
+        halves = np.array([_half(t) for t in texts])
+        CACHE.mkdir(parents=True, exist_ok=True)
+        np.savez(path, **{h: np.asarray(labels)[halves == h] for h in ("tune", "report")})
+    z = np.load(path)
+    return {h: z[h] for h in z.files}
+
+
 def reference_sections() -> dict[str, np.ndarray]:
     """{"tune": sections, "report": sections}: the Debian section of each
     reference row, in the order of :func:`load`'s arrays (cached)."""
-    path = CACHE / "sections-v1.npz"
-    if not path.exists():
+    def build():
         text = subprocess.run(["apt-cache", "dumpavail"], capture_output=True, text=True, check=True).stdout
         ref, sections = [], []
         for rec in text.split("\n\n"):
@@ -94,12 +107,9 @@ def reference_sections() -> dict[str, np.ndarray]:
                 sections.append(section)
         kept: list[int] = []
         lines = _clean(ref, kept=kept)
-        sec = np.array([sections[i] for i in kept])
-        halves = np.array([_half(s) for s in lines])
-        CACHE.mkdir(parents=True, exist_ok=True)
-        np.savez(path, **{h: sec[halves == h] for h in ("tune", "report")})
-    z = np.load(path)
-    return {h: z[h] for h in z.files}
+        return lines, [sections[i] for i in kept]
+
+    return _split_labels("sections-v1.npz", build)
 
 
 def german_messages() -> list[str]:
@@ -116,20 +126,24 @@ def german_messages() -> list[str]:
     return _clean(out, min_words=5)
 
 
+def _first_paragraphs(py: Path) -> list[str]:
+    """The first paragraph of each docstring (module, class, function) of
+    the Python file ``py``; none when it does not parse."""
+    try:
+        tree = ast.parse(py.read_text(encoding="utf-8", errors="replace"))
+    except (SyntaxError, ValueError, RecursionError):
+        return []
+    return [d.strip().split("\n\n")[0] for node in ast.walk(tree)
+            if isinstance(node, (ast.FunctionDef, ast.ClassDef, ast.AsyncFunctionDef, ast.Module))
+            and (d := ast.get_docstring(node))]
+
+
 def stdlib_docstrings() -> list[str]:
     out = []
     for py in sorted(Path(sysconfig.get_paths()["stdlib"]).rglob("*.py")):
         if "test" in py.parts or "idlelib" in py.parts:
             continue
-        try:
-            tree = ast.parse(py.read_text(encoding="utf-8", errors="replace"))
-        except (SyntaxError, ValueError):
-            continue
-        for node in ast.walk(tree):
-            if isinstance(node, (ast.FunctionDef, ast.ClassDef, ast.AsyncFunctionDef, ast.Module)):
-                d = ast.get_docstring(node)
-                if d:
-                    out.append(d.strip().split("\n\n")[0])
+        out += _first_paragraphs(py)
     return _clean(out, min_words=5)
 
 
@@ -149,16 +163,9 @@ def site_docstrings(max_files: int = 2500, packages: list | None = None) -> list
         files = [files[i] for i in np.sort(np.random.default_rng(0).choice(len(files), max_files, replace=False))]
     out, owner = [], []
     for py in files:
-        try:
-            tree = ast.parse(py.read_text(encoding="utf-8", errors="replace"))
-        except (SyntaxError, ValueError, RecursionError):
-            continue
-        for node in ast.walk(tree):
-            if isinstance(node, (ast.FunctionDef, ast.ClassDef, ast.AsyncFunctionDef, ast.Module)):
-                d = ast.get_docstring(node)
-                if d:
-                    out.append(d.strip().split("\n\n")[0])
-                    owner.append(py.relative_to(site).parts[0])
+        got = _first_paragraphs(py)
+        out += got
+        owner += [py.relative_to(site).parts[0]] * len(got)
     kept: list[int] = []
     lines = _clean(out, min_words=5, kept=kept)
     if packages is not None:
@@ -180,15 +187,11 @@ def _code_reference(max_reference: int, packages: list | None = None) -> list[st
 def code_sections(max_reference: int = 8000) -> dict[str, np.ndarray]:
     """{"tune": packages, "report": packages}: the top-level package of each
     reference row of :func:`load_code`, in its arrays' order (cached)."""
-    path = CACHE / "code-sections-v1.npz"
-    if not path.exists():
+    def build():
         owner: list[str] = []
-        ref = _code_reference(max_reference, owner)
-        halves = np.array([_half(t) for t in ref])
-        CACHE.mkdir(parents=True, exist_ok=True)
-        np.savez(path, **{h: np.array(owner)[halves == h] for h in ("tune", "report")})
-    z = np.load(path)
-    return {h: z[h] for h in z.files}
+        return _code_reference(max_reference, owner), owner
+
+    return _split_labels("code-sections-v1.npz", build)
 
 
 def man_summaries() -> list[str]:
