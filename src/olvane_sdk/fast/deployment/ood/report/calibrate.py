@@ -44,6 +44,7 @@ from typing import Any
 
 import numpy as np
 
+from .detect import largest_group
 from .stats import Calibration, knn_distance, unit_rows
 
 VERSION = 3
@@ -222,26 +223,7 @@ def _sections(R: np.ndarray, seed: int, iterations: int = 12) -> np.ndarray:
 
 def _components(A: np.ndarray) -> tuple[int, int]:
     """(largest connected group, rows with a link) of the adjacency ``A``."""
-    if not len(A):
-        return 0, 0
-    linked = A.any(axis=1)
-    if not linked.any():
-        return 1, 0
-    seen = np.zeros(len(A), bool)
-    best = 1
-    for start in np.flatnonzero(linked):
-        if seen[start]:
-            continue
-        stack, size = [start], 0
-        seen[start] = True
-        while stack:
-            i = stack.pop()
-            size += 1
-            for j in np.flatnonzero(A[i] & ~seen):
-                seen[j] = True
-                stack.append(j)
-        best = max(best, size)
-    return best, int(linked.sum())
+    return largest_group(A), int(np.count_nonzero(A.any(axis=1)))
 
 
 def _simulate(pool: _Pool, n: int, windows: int, rng: np.random.Generator, mixed: bool,

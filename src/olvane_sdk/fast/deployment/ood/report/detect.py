@@ -104,8 +104,8 @@ def largest_group(adjacency: np.ndarray) -> int:
     """The size of the largest connected group of linked rows (a lone row
     is a group of one; no rows, 0)."""
     n = len(adjacency)
-    if n < 2:
-        return n
+    if n < 2 or not adjacency.any():
+        return min(n, 1)
     from scipy.sparse.csgraph import connected_components
 
     _, labels = connected_components(adjacency, directed=False)
