@@ -58,6 +58,7 @@ def main(argv=None) -> int:
     from olvane_sdk.fast.deployment.ood import interceptor as m
     from olvane_sdk.fast.deployment.ood.middleware import ShiftCollector, ShiftConfig, ShiftDetectionMiddleware
     from olvane_sdk.fast.deployment.ood.middleware import loading
+    from olvane_sdk.fast.deployment.ood.middleware.config import ENCODE_BATCH_SIZE
 
     host.install_logging_console(m)
     host.install_model_factory(m, intra_op_threads=1, inter_op_threads=1, allow_spinning=False)
@@ -110,8 +111,7 @@ def main(argv=None) -> int:
             unwrap()
             c.handover.meter = None
         else:
-            h.encode_batch_size = loading.ENCODE_BATCH_SIZE
-            h.encode_gather_seconds = loading.ENCODE_GATHER_SECONDS
+            loading.set_batching(h, ENCODE_BATCH_SIZE)
         mw = ShiftDetectionMiddleware(app, collector=c)
         got = {"messages": 0}
         inner = h.handle_chat_completion_request

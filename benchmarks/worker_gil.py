@@ -149,8 +149,7 @@ def main(argv=None) -> int:
             time.sleep(0.01)
 
     def run(batch: int, mix: str | None) -> dict:
-        h.encode_batch_size = batch
-        h.encode_gather_seconds = loading.ENCODE_GATHER_SECONDS if batch > 1 else 0.0
+        loading.set_batching(h, batch)
         if mix:  # warm the worker and the models at this batch
             for i in range(batch):
                 h.handle_chat_completion_request(requests[mix][i % len(requests[mix])])

@@ -8,7 +8,7 @@ import time
 from typing import TYPE_CHECKING, Any
 
 from .._logconsole import LOGGER_NAME
-from .config import ENCODE_BATCH_SIZE, ShiftConfig, recipe_problem  # noqa: F401 (benchmarks read it here)
+from .config import ShiftConfig, recipe_problem
 
 if TYPE_CHECKING:
     from ..host import LoggingConsole
@@ -24,6 +24,14 @@ log = logging.getLogger(__name__)
 # embedding"). The second bounds how long a message waits; a batch of 1 is the
 # module's own one-at-a-time path, with no gathering.
 ENCODE_GATHER_SECONDS = 1.0
+
+
+def set_batching(handler: Any, batch: int) -> None:
+    """Has ``handler``'s worker embed up to ``batch`` messages per encode
+    call, gathering them for up to ENCODE_GATHER_SECONDS; 1 is the module's
+    one-at-a-time path."""
+    handler.encode_batch_size = batch
+    handler.encode_gather_seconds = ENCODE_GATHER_SECONDS if batch > 1 else 0.0
 
 
 class _ErrorLines(logging.Filter):
@@ -94,8 +102,7 @@ class RecipeLoader:
                 st_logger.setLevel(logging.WARNING)
             install_model_factory(interceptor, intra_op_threads=self.cfg.ort_threads, inter_op_threads=1,
                                   allow_spinning=self.cfg.ort_spinning)
-            self.handler.encode_batch_size = self.cfg.encode_batch
-            self.handler.encode_gather_seconds = ENCODE_GATHER_SECONDS if self.cfg.encode_batch > 1 else 0.0
+            set_batching(self.handler, self.cfg.encode_batch)
         return self.handler
 
     def load(self) -> None:
